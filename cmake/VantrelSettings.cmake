@@ -1,0 +1,30 @@
+# Build settings shared by every target of our own: link vantrel::settings PRIVATE.
+add_library(vantrel_settings INTERFACE)
+add_library(vantrel::settings ALIAS vantrel_settings)
+
+target_compile_options(vantrel_settings INTERFACE
+    -Wall -Wextra -Wpedantic -Werror
+    $<$<COMPILE_LANGUAGE:CXX>:-Wnon-virtual-dtor>)
+
+if(VANTREL_SANITIZE)
+    target_compile_options(vantrel_settings INTERFACE
+        -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+    target_link_options(vantrel_settings INTERFACE -fsanitize=address,undefined)
+endif()
+
+# Test programs link this in addition: GoogleTest plus the sanitizer flags above.
+# Each test gets a private runtime dir so Qt and friends never touch the user's.
+function(vantrel_add_gtest name)
+    cmake_parse_arguments(ARG "" "LABEL" "SOURCES;LIBS" ${ARGN})
+    add_executable(${name} ${ARG_SOURCES})
+    target_link_libraries(${name} PRIVATE vantrel::settings GTest::gtest GTest::gtest_main
+                                          GTest::gmock ${ARG_LIBS})
+    set(label unit)
+    if(ARG_LABEL)
+        set(label ${ARG_LABEL})
+    endif()
+    gtest_discover_tests(${name}
+        DISCOVERY_TIMEOUT 60
+        PROPERTIES LABELS ${label}
+                   ENVIRONMENT "QT_QPA_PLATFORM=offscreen;ASAN_OPTIONS=detect_leaks=0")
+endfunction()

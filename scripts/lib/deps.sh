@@ -1,0 +1,56 @@
+# Sourced by scripts/test, scripts/demo and scripts/bench: installs what the build, the tests
+# and the demo need, and nothing when it is all there already.
+
+# The one list of Debian packages the project needs.
+VANTREL_APT_PACKAGES=(
+    build-essential cmake pkg-config git
+    qt6-base-dev libgl-dev
+    libspdlog-dev libfmt-dev
+    libpq-dev postgresql postgresql-client
+    libgtest-dev libgmock-dev googletest
+    clang libclang-rt-14-dev
+    xvfb xauth fonts-wqy-microhei
+    nodejs npm
+)
+
+vantrel_missing_packages() {
+    local pkg missing=()
+    for pkg in "${VANTREL_APT_PACKAGES[@]}"; do
+        # nodejs may come from another repository with npm inside it; node and npm on PATH will do.
+        if [ "$pkg" = npm ] || [ "$pkg" = nodejs ]; then
+            command -v node >/dev/null 2>&1 && command -v npm >/dev/null 2>&1 && continue
+        fi
+        dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' || missing+=("$pkg")
+    done
+    echo "${missing[@]}"
+}
+
+vantrel_install_deps() {
+    local missing
+    missing=$(vantrel_missing_packages)
+    [ -z "$missing" ] && return 0
+    echo "Installing Debian packages: $missing"
+    local sudo=()
+    if [ "$(id -u)" -ne 0 ]; then
+        command -v sudo >/dev/null 2>&1 || {
+            echo "error: missing packages ($missing) and no sudo; install them as root" >&2
+            return 1
+        }
+        sudo=(sudo)
+    fi
+    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -qq
+    # shellcheck disable=SC2086
+    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $missing
+}
+
+# The OPC UA test server (node-opcua) is a test fixture only: installed into its own
+# git-ignored node_modules, never globally.
+vantrel_install_npm_fixture() {
+    local dir="$1"
+    [ -f "$dir/package.json" ] || return 0
+    if [ -d "$dir/node_modules" ] && [ "$dir/node_modules/.package-lock.json" -nt "$dir/package.json" ]; then
+        return 0
+    fi
+    echo "Installing the OPC UA test server's npm packages into $dir/node_modules"
+    (cd "$dir" && npm install --no-audit --no-fund --loglevel=error)
+}

@@ -1,0 +1,40 @@
+// chronq connections.
+#pragma once
+
+#include <memory>
+
+#include "chronq/types.h"
+
+namespace chronq {
+
+// One server connection, used by one thread at a time. Each chronq operation on it is atomic
+// and committed when it returns, whatever `autocommit` says (see README).
+class Connection {
+public:
+    ~Connection();
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    // Releases the connection; harmless when called again. Operations afterwards throw
+    // ConnectionError.
+    void close();
+    bool is_closed() const;
+    const ConnSettings& settings() const;
+
+    struct Impl;
+    Impl& impl();
+
+private:
+    friend std::unique_ptr<Connection> get_conn(const ConnSettings&);
+    explicit Connection(std::unique_ptr<Impl> impl);
+    std::unique_ptr<Impl> impl_;
+};
+
+// Opens a connection and creates chronq's schema in the database when it is missing.
+// Throws ConnectionError with libpq's message (never the password) on failure.
+std::unique_ptr<Connection> get_conn(const ConnSettings& settings);
+
+// True while the connection works. Never throws.
+bool ping(Connection& conn) noexcept;
+
+}  // namespace chronq

@@ -1,0 +1,181 @@
+// The library handle: a table from opaque handles to sources.
+#include <map>
+#include <mutex>
+
+#include "log.h"
+#include "qevsdk/qevsdk.h"
+#include "source.h"
+
+namespace qevsdk {
+
+namespace detail {
+
+std::shared_ptr<spdlog::logger> logger() {
+    static std::mutex mutex;
+    std::lock_guard lock(mutex);
+    if (auto existing = spdlog::get("qevsdk")) {
+        return existing;
+    }
+    auto created = spdlog::default_logger()->clone("qevsdk");
+    spdlog::register_logger(created);
+    return created;
+}
+
+}  // namespace detail
+
+struct QevLibrary::Impl {
+    std::mutex mutex;
+    bool destroyed = false;
+    SourceHandle next_handle = 1;
+    std::map<SourceHandle, std::shared_ptr<detail::Source>> sources;
+
+    std::shared_ptr<detail::Source> find(SourceHandle handle) {
+        std::lock_guard lock(mutex);
+        if (destroyed) {
+            throw Error("qevsdk: the library handle has been destroyed");
+        }
+        auto it = sources.find(handle);
+        if (it == sources.end()) {
+            throw Error("qevsdk: unknown source handle " + std::to_string(handle));
+        }
+        return it->second;
+    }
+
+    void check_alive() {
+        std::lock_guard lock(mutex);
+        if (destroyed) {
+            throw Error("qevsdk: the library handle has been destroyed");
+        }
+    }
+};
+
+QevLibrary::QevLibrary() : impl_(std::make_unique<Impl>()) {}
+
+QevLibrary::~QevLibrary() { destroy(); }
+
+void QevLibrary::set_log_level(QEV_LOG_LEVEL level) {
+    impl_->check_alive();
+    switch (level) {
+        case QEV_LOG_LEVEL_DEBUG:
+            detail::logger()->set_level(spdlog::level::debug);
+            break;
+        case QEV_LOG_LEVEL_INFO:
+            detail::logger()->set_level(spdlog::level::info);
+            break;
+        case QEV_LOG_LEVEL_WARNING:
+            detail::logger()->set_level(spdlog::level::warn);
+            break;
+        case QEV_LOG_LEVEL_ERROR:
+            detail::logger()->set_level(spdlog::level::err);
+            break;
+        default:
+            throw Error("qevsdk: unknown log level " + std::to_string(static_cast<int>(level)));
+    }
+}
+
+SourceHandle QevLibrary::create_source(int source_type, const std::string& source_schema,
+                                       int sample_timespan_msec, int /*support_subscribe*/) {
+    impl_->check_alive();
+    std::unique_ptr<detail::Source> source;
+    if (source_type == QEV_RTSOURCE_DA) {
+        source = detail::make_da_source(source_schema, sample_timespan_msec);
+    } else if (source_type == QEV_RTSOURCE_UA) {
+        source = detail::make_ua_source(source_schema, sample_timespan_msec);
+    } else {
+        detail::logger()->error("create_source: unknown source type {}", source_type);
+    }
+    if (!source) {
+        return QEV_INVALID_HANDLE;
+    }
+    std::lock_guard lock(impl_->mutex);
+    const SourceHandle handle = impl_->next_handle++;
+    impl_->sources.emplace(handle, std::move(source));
+    return handle;
+}
+
+bool QevLibrary::is_source_valid(SourceHandle source) { return impl_->find(source)->is_valid(); }
+
+std::pair<int, std::vector<ValueRecord>> QevLibrary::read_values(
+    SourceHandle source, const std::vector<TagRequest>& requests) {
+    // The source is kept alive by its shared_ptr even if another thread destroys the handle
+    // while the read is under way.
+    auto src = impl_->find(source);
+    return {0, src->read(requests)};
+}
+
+void QevLibrary::destroy_source(SourceHandle source) {
+    std::shared_ptr<detail::Source> doomed;
+    {
+        std::lock_guard lock(impl_->mutex);
+        if (impl_->destroyed) {
+            throw Error("qevsdk: the library handle has been destroyed");
+        }
+        auto it = impl_->sources.find(source);
+        if (it == impl_->sources.end()) {
+            throw Error("qevsdk: unknown source handle " + std::to_string(source));
+        }
+        doomed = std::move(it->second);
+        impl_->sources.erase(it);
+    }
+    // Teardown (closing a session) happens outside the lock.
+    doomed.reset();
+}
+
+void QevLibrary::destroy() {
+    std::map<SourceHandle, std::shared_ptr<detail::Source>> doomed;
+    {
+        std::lock_guard lock(impl_->mutex);
+        if (impl_->destroyed) {
+            return;
+        }
+        impl_->destroyed = true;
+        doomed.swap(impl_->sources);
+    }
+    doomed.clear();
+}
+
+std::optional<int> QevLibrary::discovery(std::vector<qev_source_desc_t>& descs,
+                                         const std::string& hostname, int port) {
+    impl_->check_alive();
+    // Every descriptor asks for the same kinds; the first one's source_type decides.
+    const int wanted = descs.empty() ? 0 : descs.front().source_type;
+    std::vector<std::pair<int, std::string>> found;
+    if (wanted == 0 || wanted == QEV_RTSOURCE_DA) {
+        for (auto& schema : detail::discover_da(hostname)) {
+            found.emplace_back(QEV_RTSOURCE_DA, std::move(schema));
+        }
+    }
+    if (wanted == 0 || wanted == QEV_RTSOURCE_UA) {
+        try {
+            for (auto& schema : detail::discover_ua(hostname, port)) {
+                found.emplace_back(QEV_RTSOURCE_UA, std::move(schema));
+            }
+        } catch (const Error& e) {
+            // Asking for every kind, an unreachable UA server is not an error when DA
+            // servers were found: the caller still gets what there is.
+            if (wanted == QEV_RTSOURCE_UA || found.empty()) {
+                throw;
+            }
+            detail::logger()->info("discovery: {}", e.what());
+        }
+    }
+    int count = 0;
+    for (const auto& [type, schema] : found) {
+        if (static_cast<std::size_t>(count) >= descs.size()) {
+            break;
+        }
+        auto& desc = descs[static_cast<std::size_t>(count)];
+        if (schema.size() >= desc.name.size()) {
+            detail::logger()->warn("discovery: skipping a server name of {} bytes", schema.size());
+            continue;
+        }
+        desc = qev_source_desc_t{};
+        desc.source_type = type;
+        std::copy(schema.begin(), schema.end(), desc.name.begin());
+        std::copy(schema.begin(), schema.end(), desc.schema.begin());
+        ++count;
+    }
+    return count;
+}
+
+}  // namespace qevsdk

@@ -1,0 +1,36 @@
+// The seam between the library handle and the two kinds of source behind it.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "qevsdk/qevsdk.h"
+
+namespace qevsdk::detail {
+
+class Source {
+public:
+    virtual ~Source() = default;
+    // False once the source knows it cannot serve reads (for example its connection is gone
+    // and could not be restored).
+    virtual bool is_valid() = 0;
+    // Exactly one record per request, in order. Never throws for a lost connection: that
+    // gives Bad records.
+    virtual std::vector<ValueRecord> read(const std::vector<TagRequest>& requests) = 0;
+};
+
+// The built-in DA simulation server, or nullptr (with the reason logged) for any other DA
+// schema.
+std::unique_ptr<Source> make_da_source(const std::string& schema, int sample_timespan_msec);
+
+// An OPC UA session to `opc.tcp://host:port`, or nullptr (with the reason logged) when the
+// schema is malformed or the server cannot be reached.
+std::unique_ptr<Source> make_ua_source(const std::string& schema, int sample_timespan_msec);
+
+// Discovery. Each returns schemas in the server's order, without duplicates.
+// discover_ua throws qevsdk::Error with a clear text when the server cannot be reached.
+std::vector<std::string> discover_da(const std::string& hostname);
+std::vector<std::string> discover_ua(const std::string& hostname, int port);
+
+}  // namespace qevsdk::detail
