@@ -1,0 +1,138 @@
+// The abstract collector thread: owns one OPC library handle and source, reads every tag in
+// batches once per sampling interval, backs off after errors and hands each good cycle to
+// handle_data. Its waits wake at once on stop().
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "korrin/opc_library.h"
+#include "korrin/types.h"
+
+namespace vantrel::korrin {
+
+using TagSupplier = std::function<std::vector<std::string>()>;
+using StatusNotify = std::function<void(const std::string&)>;
+// Monotonic time in seconds; only differences matter.
+using Clock = std::function<double()>;
+// Waits the given seconds. The default wakes at once when the collector is stopped.
+using Sleeper = std::function<void(double)>;
+
+class BaseQevCollectorThread {
+  public:
+    struct Options {
+        std::string server_schema;
+        TagSupplier get_tags_func;
+        // Used when there is no supplier: each cycle reads the list as it is then.
+        std::shared_ptr<const std::vector<std::string>> tags;
+        double sample_interval = 1.0;
+        int batch_size = 100;
+        bool sync = true;
+        StatusNotify status_notify;
+        // Injection; empty means the real qevsdk binding, steady clock and stop-aware sleep.
+        OpcLibraryFactory opc_library_factory;
+        Clock clock;
+        Sleeper sleeper;
+    };
+
+    // Throws std::invalid_argument("Either 'get_tags_func' or 'tags' must be provided.")
+    // when neither is given.
+    explicit BaseQevCollectorThread(Options options);
+    virtual ~BaseQevCollectorThread();
+    BaseQevCollectorThread(const BaseQevCollectorThread&) = delete;
+    BaseQevCollectorThread& operator=(const BaseQevCollectorThread&) = delete;
+
+    // Runs the collection loop on a new thread; a collector starts at most once.
+    void start();
+    bool is_alive() const;
+    void join();
+    // True when the thread has ended within the timeout (or was never started).
+    bool join(std::chrono::milliseconds timeout);
+
+    // Asks the loop to end and wakes its waits; returns at once.
+    virtual void stop();
+
+    void opc_error(const std::string& message = "");
+    // Receives each cycle whose read status is good, on the collecting thread.
+    virtual void handle_data(const CycleResults& results) = 0;
+
+    // Opens the source on a fresh library handle. Throws std::runtime_error
+    // ("Create OPC DA Source failed", "OPC UA Source is invalid", ...).
+    void connect_source();
+    // Releases the source and the library handle, then reports "<DA|UA> source disconnected".
+    void disconnect_source();
+
+    // "2:Demo.Tag1" -> (2, "Demo.Tag1"); a text without a numeric prefix -> (0, whole text).
+    static std::pair<int, std::string> parse_ua_tag(const std::string& tag);
+
+    const std::string server_schema;
+    const std::string protocol_type;  // "DA" or "UA"
+    const double sample_interval;
+    const int batch_size;
+    const StatusNotify status_notify;
+    const bool sync;
+    std::atomic<bool> opc_status{false};
+    std::atomic<int> consecutive_errors{0};
+    const TagSupplier get_tags_func;
+
+  protected:
+    // The thread body; also callable directly (it returns once stopped).
+    void run();
+    void _process_collection_cycle();
+    void _check_and_reconnect();
+    void _handle_error_retry();
+    void _control_sampling_interval(double loop_start);
+
+    void _read_and_process_data();
+    std::vector<OpcTagRequest> _build_tag_objects(const std::vector<std::string>& tags) const;
+    CycleResults _batch_read_data(const std::vector<OpcTagRequest>& tag_objs,
+                                  const std::vector<std::string>& tags);
+    // Appends one batch's samples to `out`; records match tags by position.
+    void _process_batch_results(std::vector<OpcValueRecord>& batch_value_objs,
+                                const std::vector<std::string>& tags, std::size_t batch_start_idx,
+                                CycleResults& out) const;
+    void _update_read_status(const CycleResults& all_results);
+
+    // Releases what the collecting thread owns besides the OPC side; runs on that thread on its
+    // way out, after disconnect_source().
+    virtual void _on_thread_exit() {}
+
+    bool _running() const noexcept { return running_.load(); }
+    bool _thread_started() const noexcept { return started_.load(); }
+    double _now() const;
+    void _sleep(double seconds);
+    void _notify(const std::string& text) const;
+    // For destructors of this class and its subclasses: ends the thread quietly.
+    void _stop_and_join() noexcept;
+
+    std::unique_ptr<OpcLibrary> qev;
+    OpcSourceHandle source = QEV_INVALID_HANDLE;  // QEV_INVALID_HANDLE: none
+
+  private:
+    void thread_main_() noexcept;
+    void request_stop_() noexcept;
+
+    OpcLibraryFactory opc_library_factory_;
+    Clock clock_;
+    Sleeper sleeper_;
+
+    std::atomic<bool> running_{true};
+    std::atomic<bool> started_{false};
+    std::mutex wake_mutex_;
+    std::condition_variable wake_cv_;
+    mutable std::mutex alive_mutex_;
+    std::condition_variable alive_cv_;
+    bool alive_ = false;
+    std::thread thread_;
+};
+
+}  // namespace vantrel::korrin

@@ -1,0 +1,84 @@
+// The collector both front ends run: queues every good cycle for its front end and writes the
+// samples of registered tags to the TSDB, with a ping and a single reconnect after a failure.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "korrin/base_collector.h"
+#include "korrin/tsdb_client.h"
+#include "korrin/types.h"
+
+namespace vantrel::korrin {
+
+using DbStatusNotify = std::function<void(bool, std::int64_t)>;
+
+class OPCCollector : public BaseQevCollectorThread {
+  public:
+    struct Options {
+        std::string opc_schema;
+        TagSupplier get_tags_func;
+        DataDeque* data_deque = nullptr;     // required; owned by the front end
+        std::mutex* deque_lock = nullptr;    // held around each append when given
+        std::optional<TsdbConfig> tsdb_cfg;  // nothing: no database writing
+        double sample_interval = 1.0;
+        int batch_size = 100;
+        StatusNotify status_notify;
+        DbStatusNotify db_status_notify;
+        bool sync = true;
+        // Injection; empty means the real qevsdk and chronq bindings, the steady clock and the
+        // stop-aware sleep.
+        OpcLibraryFactory opc_library_factory;
+        std::shared_ptr<TsdbClient> tsdb_client;
+        Clock clock;
+        Sleeper sleeper;
+    };
+
+    // Validates the schema first; with settings, opens the TSDB connection here (an error from
+    // that fails the construction). Throws std::invalid_argument for a bad schema, a missing
+    // tag supplier or a missing data_deque.
+    explicit OPCCollector(Options options);
+    ~OPCCollector() override;
+
+    // Queues the cycle, then writes it when there are settings.
+    void handle_data(const CycleResults& results) override;
+
+    // One cycle on the calling thread: reconnect if needed, read, queue, write. No back-off and
+    // no sampling sleep.
+    void collection_step();
+
+    // Asks the thread to end; the thread closes its TSDB connection on its way out. Without a
+    // running thread (single-step use) the connection is closed here.
+    void stop() override;
+
+    bool has_tsdb_connection() const noexcept { return tsdb_conn != nullptr; }
+
+    DataDeque* const data_deque;
+    std::mutex* const deque_lock;
+    const std::optional<TsdbConfig> tsdb_cfg;
+    const DbStatusNotify db_status_notify;
+
+  protected:
+    void _handle_write_tsdb(const CycleResults& results);
+    void _handle_db_error();
+    void _on_thread_exit() override;
+
+    std::shared_ptr<TsdbClient> tsdb_client_;
+    std::unique_ptr<TsdbConnection> tsdb_conn;
+    std::unordered_map<std::string, std::int64_t> _db_tagname_map;
+
+  private:
+    void close_connection_() noexcept;
+    // Row buffers kept between cycles so that a cycle allocates nothing for them.
+    std::vector<std::int64_t> row_ids_;
+    std::vector<Value> row_values_;
+    std::vector<std::string> row_qualities_;
+};
+
+}  // namespace vantrel::korrin

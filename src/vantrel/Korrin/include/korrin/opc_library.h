@@ -1,0 +1,90 @@
+// The engine's view of the OPC source access library: one handle per connect, sources named by
+// integer handles. The default factory binds to qevsdk; tests and tools may substitute their own.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "korrin/types.h"
+
+namespace vantrel::korrin {
+
+// Source kinds, passed to create_source as their integer value.
+enum QEV_RTSOURCE : int {
+    QEV_RTSOURCE_DA = 1,
+    QEV_RTSOURCE_UA = 2,
+};
+
+// Requested data types, passed as their integer value in OpcTagRequest::data_type.
+enum QEV_DATATYPE : int {
+    QEV_DATATYPE_REAL = 5,
+};
+
+enum QEV_LOG_LEVEL : int {
+    QEV_LOG_LEVEL_DEBUG = 0,
+    QEV_LOG_LEVEL_INFO = 1,
+    QEV_LOG_LEVEL_WARNING = 2,
+    QEV_LOG_LEVEL_ERROR = 3,
+};
+
+using OpcSourceHandle = std::int64_t;
+inline constexpr OpcSourceHandle QEV_INVALID_HANDLE = 0;
+
+// One tag to read: for DA namespace 0 and the item id; for UA from parse_ua_tag.
+struct OpcTagRequest {
+    int data_type = QEV_DATATYPE_REAL;
+    int namespace_index = 0;
+    std::string tag_name;
+
+    friend bool operator==(const OpcTagRequest&, const OpcTagRequest&) = default;
+};
+
+// What a read gives for one request; quality as the library's integer code.
+struct OpcValueRecord {
+    Value value;
+    int quality = 0;
+    Timestamp timestamp;
+};
+
+// One server found by discovery: UTF-8 text padded with NUL bytes. On input source_type 0
+// asks for every kind.
+struct OpcServerDesc {
+    std::int32_t source_type = 0;
+    std::array<char, 512> name{};
+    std::array<char, 512> schema{};
+};
+
+// One library handle. Not shared between threads: its owner creates, uses and destroys it.
+class OpcLibrary {
+  public:
+    virtual ~OpcLibrary() = default;
+
+    virtual void set_log_level(QEV_LOG_LEVEL level) = 0;
+    // QEV_INVALID_HANDLE on failure (not an error).
+    virtual OpcSourceHandle create_source(int source_type, const std::string& source_schema,
+                                          int sample_timespan_msec, int support_subscribe) = 0;
+    virtual bool is_source_valid(OpcSourceHandle source) = 0;
+    // First element a status the engine ignores; second one record per request, in order.
+    virtual std::pair<int, std::vector<OpcValueRecord>> read_values(
+        OpcSourceHandle source, std::span<const OpcTagRequest> requests) = 0;
+    virtual void destroy_source(OpcSourceHandle source) = 0;
+    virtual void destroy() = 0;
+    // Fills at most descs.size() records; how many are valid (nothing: all).
+    virtual std::optional<int> discovery(std::vector<OpcServerDesc>& descs,
+                                         const std::string& hostname, int port) = 0;
+};
+
+// Makes a fresh library handle; called at every connect.
+using OpcLibraryFactory = std::function<std::unique_ptr<OpcLibrary>()>;
+
+// The factory of the real qevsdk binding.
+OpcLibraryFactory default_opc_library_factory();
+
+}  // namespace vantrel::korrin

@@ -1,0 +1,123 @@
+// The engine's and front ends' view of the TSDB client: plain records, a connection that its
+// owner closes, and the calls made on it. The default client binds to chronq; tests substitute
+// their own.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "korrin/types.h"
+
+namespace vantrel::korrin {
+
+// An ordered text-to-text map (keys keep their order).
+using Description = std::vector<std::pair<std::string, std::string>>;
+
+enum class SourceStatus { ACTIVE, INACTIVE };
+enum class SourceProtocol { OPC_DA, OPC_UA };
+
+// The text form of a member: "ACTIVE", "INACTIVE", "OPC_DA", "OPC_UA".
+std::string_view value(SourceStatus status);
+std::string_view value(SourceProtocol protocol);
+
+struct SourceInfo {
+    std::string source_name;
+    std::string endpoint;
+    SourceStatus status = SourceStatus::ACTIVE;
+    SourceProtocol protocol = SourceProtocol::OPC_DA;
+    std::string source_type;
+    int interval_msec = 1000;
+    Description description;
+    std::optional<std::int64_t> source_id;  // filled in by insert_new_source and on stored records
+};
+
+// Each list restricts the match to its members; an empty list matches everything.
+struct SourceFilter {
+    std::vector<std::string> names;
+    std::vector<SourceStatus> status;
+    std::vector<SourceProtocol> protocol;
+};
+
+struct TagInfo {
+    std::string tag_name;
+    Description description;  // {"desc": text} or empty
+    std::optional<std::int64_t> source_id;
+    std::string source_tagname;
+    std::optional<std::int64_t> tag_id;  // present on stored records
+};
+
+// The fields update_tag_fields may change; an empty optional leaves the field as it is.
+struct TagFields {
+    std::optional<std::int64_t> source_id;
+    std::optional<std::string> source_tagname;
+    std::optional<Description> description;
+};
+
+struct OperationResult {
+    bool ok = false;
+    std::optional<TagInfo> data;  // the stored tag record, for a tag insertion
+    std::string message;          // why, when not ok
+};
+
+// Every client error; texts never carry the password.
+class TsdbError : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+// The connection could not be opened or is broken: reconnect, then retry.
+class TsdbConnectionError : public TsdbError {
+  public:
+    using TsdbError::TsdbError;
+};
+
+// The server refused a statement or the arguments are wrong: retrying as is will not help.
+class TsdbQueryError : public TsdbError {
+  public:
+    using TsdbError::TsdbError;
+};
+
+// One open connection, used by one thread at a time and closed by its owner.
+class TsdbConnection {
+  public:
+    virtual ~TsdbConnection() = default;
+    // Harmless when called again.
+    virtual void close() = 0;
+};
+
+class TsdbClient {
+  public:
+    virtual ~TsdbClient() = default;
+
+    // An open connection; throws (or gives nothing) on failure.
+    virtual std::unique_ptr<TsdbConnection> get_conn(const TsdbConfig& cfg) = 0;
+    // True while the connection works.
+    virtual bool ping(TsdbConnection& conn) = 0;
+    virtual std::vector<std::string> fetch_available_tsdbs(const TsdbConfig& cfg) = 0;
+    virtual std::vector<SourceInfo> get_sources(TsdbConnection& conn, const SourceFilter& flt) = 0;
+    // On ok, info.source_id holds the new id.
+    virtual OperationResult insert_new_source(TsdbConnection& conn, SourceInfo& info) = 0;
+    // Nothing when no tag has that name.
+    virtual std::optional<TagInfo> get_tag(TsdbConnection& conn, const std::string& tag_name) = 0;
+    virtual OperationResult insert_new_tag(TsdbConnection& conn, const TagInfo& tag) = 0;
+    virtual OperationResult update_tag_fields(TsdbConnection& conn, const std::string& tag_name,
+                                              const TagFields& fields) = 0;
+    // Three equal-length sequences, one row per index; (success, rows written).
+    virtual std::pair<bool, std::size_t> write_tsdata(TsdbConnection& conn,
+                                                      std::span<const std::int64_t> tag_ids,
+                                                      std::span<const Value> values,
+                                                      std::span<const std::string> qualities) = 0;
+};
+
+// The client of the real chronq binding.
+std::shared_ptr<TsdbClient> default_tsdb_client();
+
+}  // namespace vantrel::korrin

@@ -1,0 +1,86 @@
+// Plain records that travel between the collector and its front ends: samples, one cycle's
+// results, the bounded queue they are handed over in, and the TSDB connection settings.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <variant>
+#include <vector>
+
+namespace vantrel::korrin {
+
+// A value as the OPC library delivers it; the engine passes it through unchanged.
+using Value = std::variant<std::monostate, bool, std::int64_t, double, std::string>;
+using Timestamp = std::optional<std::chrono::system_clock::time_point>;
+
+struct Sample {
+    std::string tag;      // the tag text as the supplier listed it (UA: with its "ns:" prefix)
+    Value value;          // unchanged: not clamped, NaN kept
+    std::string quality;  // "Good", "Bad", "Uncertain" or "Invalid"
+    Timestamp timestamp;  // unchanged
+
+    friend bool operator==(const Sample&, const Sample&) = default;
+};
+
+// One cycle's samples in tag-list order; one entry of the front end's queue.
+using CycleResults = std::vector<Sample>;
+
+// A double-ended queue that keeps the newest `maxlen` entries: appending to a full queue
+// drops the oldest. Not locked inside: the owner guards it (the front ends' `deque_lock`).
+template <class T>
+class BoundedDeque {
+  public:
+    explicit BoundedDeque(std::size_t maxlen) : maxlen_(maxlen) {
+        if (maxlen == 0) {
+            throw std::invalid_argument("BoundedDeque needs a maxlen of at least 1");
+        }
+    }
+
+    void push_back(T item) {
+        if (items_.size() == maxlen_) {
+            items_.pop_front();
+        }
+        items_.push_back(std::move(item));
+    }
+
+    // The oldest entry, or nothing when empty.
+    std::optional<T> pop_front() {
+        if (items_.empty()) {
+            return std::nullopt;
+        }
+        std::optional<T> front(std::move(items_.front()));
+        items_.pop_front();
+        return front;
+    }
+
+    std::size_t size() const noexcept { return items_.size(); }
+    bool empty() const noexcept { return items_.empty(); }
+    std::size_t maxlen() const noexcept { return maxlen_; }
+    void clear() noexcept { items_.clear(); }
+
+  private:
+    std::size_t maxlen_;
+    std::deque<T> items_;
+};
+
+using DataDeque = BoundedDeque<CycleResults>;
+
+// Settings of one TSDB connection (the [TSDBConnection] section); passed whole to the client.
+struct TsdbConfig {
+    std::string host;
+    int port = 5432;
+    std::string user = "postgres";
+    std::string password;
+    std::string dbname = "tsdb_default";
+    bool autocommit = false;
+
+    friend bool operator==(const TsdbConfig&, const TsdbConfig&) = default;
+};
+
+}  // namespace vantrel::korrin
