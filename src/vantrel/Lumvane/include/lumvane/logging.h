@@ -1,0 +1,59 @@
+// The process-wide logger: configured once from the logging section of config.ini, with a
+// sequenced daily rotating file (written by a background worker) and an optional console
+// sink on standard error. Module loggers share those sinks and supply `{name}`.
+#pragma once
+
+#include <filesystem>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+#include <spdlog/logger.h>
+
+namespace vantrel::lumvane {
+
+inline constexpr const char* FILE_FORMAT =
+    "{time:YYYY-MM-DD HH:mm:ss} - {name} - {level} - {message}";
+inline constexpr const char* CONSOLE_FORMAT =
+    "<green>{time:YYYY-MM-DD HH:mm:ss}</green> - <cyan>{name}</cyan> - <level>{level}</level> - "
+    "{message}";
+
+// The configuration file could not be read; what() is "无法读取配置文件：" + path.
+class ConfigFileNotFound : public std::runtime_error {
+  public:
+    explicit ConfigFileNotFound(const std::string& ini_path);
+};
+
+// Configures the process-wide logger once (later calls return it at once and read nothing).
+// Every logger in spdlog's registry, the default logger and later get_logger() loggers write
+// to the new sinks. Throws ConfigFileNotFound, vantrel::common::IniError for a value of the
+// wrong type, std::invalid_argument for an unknown level, std::filesystem::filesystem_error
+// when the log directory or first file cannot be created; the set-up then stays undone.
+std::shared_ptr<spdlog::logger> setup_logging_from_ini(
+    const std::string& ini_path = "config.ini", const std::string& section = "VantrelLogging");
+
+// The named module logger, sharing the process-wide sinks. Before the set-up it writes to
+// standard error.
+std::shared_ptr<spdlog::logger> get_logger(const std::string& name);
+
+// Whether setup_logging_from_ini has succeeded (the module's ready flag).
+bool _logging_ready() noexcept;
+
+// Drains the file worker, closes the log file and returns every logger to the initial
+// standard-error sink; a later set-up configures afresh. Runs by itself at exit.
+void shutdown_logging() noexcept;
+
+// Waits until every record handed to the file worker so far is written and flushed.
+void flush_logging() noexcept;
+
+// `raw_dir` if absolute, else the current working directory joined with it.
+std::string _resolve_log_dir(const std::string& raw_dir);
+bool _is_absolute_path(const std::string& p);
+
+// Level names as configured ("DEBUG", "INFO", "WARNING", "ERROR", any letter case; also
+// "TRACE", "CRITICAL"). Throws std::invalid_argument for anything else.
+spdlog::level::level_enum parse_level_name(const std::string& name);
+// The upper-case name printed in log lines: DEBUG, INFO, WARNING, ERROR (TRACE, CRITICAL).
+const char* level_display_name(spdlog::level::level_enum level) noexcept;
+
+}  // namespace vantrel::lumvane

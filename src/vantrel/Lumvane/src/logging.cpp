@@ -1,0 +1,241 @@
+// Process-wide logging set-up from config.ini, and module loggers sharing its sinks.
+#include "lumvane/logging.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <mutex>
+#include <stdexcept>
+#include <vector>
+
+#include <spdlog/spdlog.h>
+
+#include "common/ini.h"
+#include "sinks.h"
+
+namespace vantrel::lumvane {
+
+namespace {
+
+struct State {
+    std::mutex mutex;
+    bool ready = false;
+    bool exit_hook = false;
+    std::vector<spdlog::sink_ptr> sinks;
+    std::shared_ptr<detail::QueuedFileSink> file;
+    spdlog::level::level_enum level = spdlog::level::info;
+};
+
+// Never destroyed: loggers may still write during static destruction.
+State& state() {
+    static State* s = new State;
+    return *s;
+}
+
+std::string upper(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) {
+        return static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
+    });
+    return text;
+}
+
+// Gives every registered logger, and the default one, the sinks and level of the moment.
+void apply_sinks(const std::vector<spdlog::sink_ptr>& sinks, spdlog::level::level_enum level) {
+    const auto give = [&](const std::shared_ptr<spdlog::logger>& l) {
+        l->sinks() = sinks;
+        l->set_level(level);
+    };
+    spdlog::apply_all(give);
+    give(spdlog::default_logger());
+}
+
+// Before the set-up, records go to standard error; the default logger is named "vantrel" so
+// that `{name}` is never empty.
+void install_initial_locked(State& s) {
+    if (!s.sinks.empty()) {
+        return;
+    }
+    s.sinks.push_back(std::make_shared<detail::ConsoleSink>(stderr));
+    auto logger = std::make_shared<spdlog::logger>("vantrel", s.sinks.begin(), s.sinks.end());
+    logger->set_level(s.level);
+    spdlog::set_default_logger(logger);
+    apply_sinks(s.sinks, s.level);
+}
+
+const bool initial_installed = [] {
+    State& s = state();
+    std::lock_guard lock(s.mutex);
+    install_initial_locked(s);
+    return true;
+}();
+
+}  // namespace
+
+ConfigFileNotFound::ConfigFileNotFound(const std::string& ini_path)
+    : std::runtime_error("无法读取配置文件：" + ini_path) {}
+
+spdlog::level::level_enum parse_level_name(const std::string& name) {
+    const std::string u = upper(name);
+    if (u == "TRACE")
+        return spdlog::level::trace;
+    if (u == "DEBUG")
+        return spdlog::level::debug;
+    if (u == "INFO")
+        return spdlog::level::info;
+    if (u == "WARNING")
+        return spdlog::level::warn;
+    if (u == "ERROR")
+        return spdlog::level::err;
+    if (u == "CRITICAL")
+        return spdlog::level::critical;
+    throw std::invalid_argument("unknown log level '" + name +
+                                "' (use DEBUG, INFO, WARNING or ERROR)");
+}
+
+const char* level_display_name(spdlog::level::level_enum level) noexcept {
+    switch (level) {
+        case spdlog::level::trace:
+            return "TRACE";
+        case spdlog::level::debug:
+            return "DEBUG";
+        case spdlog::level::info:
+            return "INFO";
+        case spdlog::level::warn:
+            return "WARNING";
+        case spdlog::level::err:
+            return "ERROR";
+        case spdlog::level::critical:
+            return "CRITICAL";
+        default:
+            return "OFF";
+    }
+}
+
+bool _is_absolute_path(const std::string& p) {
+    return std::filesystem::path(p).is_absolute();
+}
+
+std::string _resolve_log_dir(const std::string& raw_dir) {
+    if (_is_absolute_path(raw_dir)) {
+        return raw_dir;
+    }
+    return (std::filesystem::current_path() / raw_dir).string();
+}
+
+bool _logging_ready() noexcept {
+    State& s = state();
+    std::lock_guard lock(s.mutex);
+    return s.ready;
+}
+
+std::shared_ptr<spdlog::logger> setup_logging_from_ini(const std::string& ini_path,
+                                                       const std::string& section) {
+    State& s = state();
+    std::lock_guard lock(s.mutex);
+    (void)initial_installed;
+    install_initial_locked(s);
+    if (s.ready) {
+        return spdlog::default_logger();
+    }
+
+    common::IniFile ini;
+    try {
+        ini = common::IniFile::read_file(ini_path);
+    } catch (const common::IniUnreadableError&) {
+        throw ConfigFileNotFound(ini_path);
+    }
+    const std::string log_dir = _resolve_log_dir(ini.get(section, "log_dir", "log"));
+    const std::string prefix = ini.get(section, "prefix", "default");
+    const std::string level_name = upper(ini.get(section, "level", "INFO"));
+    const double max_bytes_mb = ini.get_real(section, "max_bytes_mb", 2.0);
+    const std::int64_t retention = ini.get_int(section, "retention_days", 7);
+    const bool console = ini.get_bool(section, "console", true);
+    const spdlog::level::level_enum level = parse_level_name(level_name);
+    const auto max_bytes =
+        static_cast<std::int64_t>(std::clamp(max_bytes_mb * 1024.0 * 1024.0, -9.0e18, 9.0e18));
+    const int retention_days = static_cast<int>(std::clamp<std::int64_t>(retention, -1, 1'000'000));
+
+    // The new sinks are built before the old ones are dropped, so a failure here (say, a log
+    // directory that cannot be created) leaves logging as it was.
+    auto file = std::make_shared<detail::QueuedFileSink>(
+        std::make_shared<SequencedDailyRotatingSink>(log_dir, prefix, max_bytes, retention_days));
+    file->set_level(level);
+    std::vector<spdlog::sink_ptr> sinks{file};
+    if (console) {
+        auto console_sink = std::make_shared<detail::ConsoleSink>(stderr);
+        console_sink->set_level(level);
+        sinks.push_back(std::move(console_sink));
+    }
+    apply_sinks(sinks, level);
+    spdlog::set_level(level);
+
+    if (s.file) {
+        s.file->shutdown();
+    }
+    s.file = std::move(file);
+    s.sinks = std::move(sinks);
+    s.level = level;
+    s.ready = true;
+    if (!s.exit_hook) {
+        s.exit_hook = true;
+        std::atexit([] { shutdown_logging(); });
+    }
+    return spdlog::default_logger();
+}
+
+std::shared_ptr<spdlog::logger> get_logger(const std::string& name) {
+    if (auto existing = spdlog::get(name)) {
+        return existing;
+    }
+    State& s = state();
+    std::lock_guard lock(s.mutex);
+    install_initial_locked(s);
+    if (auto existing = spdlog::get(name)) {
+        return existing;
+    }
+    auto logger = std::make_shared<spdlog::logger>(name, s.sinks.begin(), s.sinks.end());
+    logger->set_level(s.level);
+    try {
+        spdlog::register_logger(logger);
+    } catch (const spdlog::spdlog_ex&) {
+        // Registered meanwhile by code that does not go through here.
+        if (auto existing = spdlog::get(name)) {
+            return existing;
+        }
+    }
+    return logger;
+}
+
+void flush_logging() noexcept {
+    State& s = state();
+    std::shared_ptr<detail::QueuedFileSink> file;
+    {
+        std::lock_guard lock(s.mutex);
+        file = s.file;
+    }
+    if (file) {
+        file->drain();
+    }
+}
+
+void shutdown_logging() noexcept {
+    State& s = state();
+    std::lock_guard lock(s.mutex);
+    if (s.file) {
+        s.file->shutdown();
+        s.file.reset();
+    }
+    if (!s.ready) {
+        return;
+    }
+    s.ready = false;
+    s.level = spdlog::level::info;
+    s.sinks.clear();
+    try {
+        s.sinks.push_back(std::make_shared<detail::ConsoleSink>(stderr));
+        apply_sinks(s.sinks, s.level);
+    } catch (...) {
+        // Out of memory at exit; the loggers keep the closed file sink, which still writes.
+    }
+}
+
+}  // namespace vantrel::lumvane

@@ -1,0 +1,620 @@
+// The INI dialect of config.ini: parsing, typed reads with interpolation, and atomic write-back.
+#include "common/ini.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <cmath>
+#include <system_error>
+
+#include "common/text_decode.h"
+#include "text_util.h"
+
+namespace vantrel::common {
+
+namespace {
+
+using detail::strip;
+using detail::to_lower_ascii;
+
+// Nesting of %(key)s references, as deep as the common dialect allows.
+constexpr int kMaxInterpolationDepth = 10;
+// Ten levels of references can multiply a value's length enormously; refuse instead.
+constexpr std::size_t kMaxInterpolatedSize = 1 << 20;
+
+std::string describe(std::string_view section, std::string_view key) {
+    std::string out = "[";
+    out.append(section);
+    out.append("] ");
+    out.append(key);
+    return out;
+}
+
+std::string shown(std::string_view text) {
+    constexpr std::size_t kShown = 60;
+    std::string out = "'";
+    if (text.size() > kShown) {
+        out.append(text.substr(0, kShown));
+        out.append("...");
+    } else {
+        out.append(text);
+    }
+    out.push_back('\'');
+    return out;
+}
+
+// Index of the first character that is not a blank; the indentation of a line.
+std::size_t indent_of(std::string_view line) {
+    std::size_t i = 0;
+    while (i < line.size() && detail::is_blank(line[i])) {
+        ++i;
+    }
+    return i;
+}
+
+// Splits at \r\n, \n or \r.
+std::vector<std::string_view> split_lines(std::string_view text) {
+    std::vector<std::string_view> lines;
+    std::size_t start = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\n' || text[i] == '\r') {
+            lines.push_back(text.substr(start, i - start));
+            if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') {
+                ++i;
+            }
+            start = i + 1;
+        }
+    }
+    if (start < text.size()) {
+        lines.push_back(text.substr(start));
+    }
+    return lines;
+}
+
+// Line number (1-based) of byte offset `pos`, counting the same line breaks as split_lines.
+int line_of_offset(std::string_view text, std::size_t pos) {
+    int line = 1;
+    for (std::size_t i = 0; i < pos && i < text.size(); ++i) {
+        if (text[i] == '\n' || (text[i] == '\r' && !(i + 1 < text.size() && text[i + 1] == '\n'))) {
+            ++line;
+        }
+    }
+    return line;
+}
+
+std::size_t first_invalid_utf8(std::string_view bytes) {
+    // Binary search would need a resynchronising validator; files are small, so scan prefixes
+    // line by line instead.
+    std::size_t start = 0;
+    while (start < bytes.size()) {
+        std::size_t end = bytes.find('\n', start);
+        end = end == std::string_view::npos ? bytes.size() : end + 1;
+        if (!is_valid_utf8(bytes.substr(start, end - start))) {
+            return start;
+        }
+        start = end;
+    }
+    return bytes.size();
+}
+
+// Rejects what would not read back: the check the dialect applies to values being set.
+std::optional<std::string> interpolation_syntax_problem(std::string_view value) {
+    for (std::size_t i = 0; i < value.size(); ++i) {
+        if (value[i] != '%') {
+            continue;
+        }
+        if (i + 1 < value.size() && value[i + 1] == '%') {
+            ++i;
+            continue;
+        }
+        if (i + 1 < value.size() && value[i + 1] == '(') {
+            const std::size_t close = value.find(')', i + 2);
+            if (close != std::string_view::npos && close > i + 2 && close + 1 < value.size() &&
+                value[close + 1] == 's') {
+                i = close + 1;
+                continue;
+            }
+        }
+        return "invalid interpolation syntax at position " + std::to_string(i) +
+               " (write %% for a literal percent sign)";
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+IniError::IniError(std::string file, int line, std::string problem)
+    : std::runtime_error(line > 0 ? file + ", line " + std::to_string(line) + ": " + problem
+                                  : file + ": " + problem),
+      file_(std::move(file)),
+      line_(line),
+      problem_(std::move(problem)) {}
+
+std::optional<std::int64_t> parse_ini_int(std::string_view text) {
+    text = strip(text);
+    if (!text.empty() && text.front() == '+') {
+        text.remove_prefix(1);
+        if (!text.empty() && text.front() == '-') {
+            return std::nullopt;
+        }
+    }
+    if (text.empty()) {
+        return std::nullopt;
+    }
+    std::int64_t value = 0;
+    const auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (ec != std::errc() || ptr != text.data() + text.size()) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+std::optional<double> parse_ini_real(std::string_view text) {
+    text = strip(text);
+    if (!text.empty() && text.front() == '+') {
+        text.remove_prefix(1);
+        if (!text.empty() && text.front() == '-') {
+            return std::nullopt;
+        }
+    }
+    if (text.empty()) {
+        return std::nullopt;
+    }
+    double value = 0;
+    const auto [ptr, ec] =
+        std::from_chars(text.data(), text.data() + text.size(), value, std::chars_format::general);
+    if (ec != std::errc() || ptr != text.data() + text.size() || !std::isfinite(value)) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+std::optional<bool> parse_ini_bool(std::string_view text) {
+    const std::string lower = to_lower_ascii(text);
+    if (lower == "1" || lower == "yes" || lower == "true" || lower == "on") {
+        return true;
+    }
+    if (lower == "0" || lower == "no" || lower == "false" || lower == "off") {
+        return false;
+    }
+    return std::nullopt;
+}
+
+IniFile IniFile::read_file(const std::filesystem::path& path) {
+    std::string error;
+    const auto bytes = detail::read_file_bytes(path, error);
+    if (!bytes) {
+        throw IniUnreadableError(path.string(), 0, "cannot read the file: " + error);
+    }
+    return read_text(*bytes, path.string());
+}
+
+IniFile IniFile::read_text(std::string_view text, std::string source_name) {
+    IniFile ini;
+    ini.source_name_ = std::move(source_name);
+    if (text.starts_with(detail::kUtf8Bom)) {
+        text.remove_prefix(detail::kUtf8Bom.size());
+    }
+    if (!is_valid_utf8(text)) {
+        throw IniError(ini.source_name_, line_of_offset(text, first_invalid_utf8(text)),
+                       "the text is not valid UTF-8; save the file as UTF-8");
+    }
+
+    // Values collect their lines here and are joined at the end.
+    struct Pending {
+        std::size_t section;
+        std::size_t entry;
+        std::vector<std::string_view> lines;
+    };
+    std::vector<Pending> pending;
+    std::optional<std::size_t> section;
+    bool have_entry = false;
+    std::size_t indent_level = 0;
+
+    const auto lines = split_lines(text);
+    for (std::size_t n = 0; n < lines.size(); ++n) {
+        const int lineno = static_cast<int>(n + 1);
+        const std::string_view line = lines[n];
+        const std::string_view stripped = strip(line);
+        const bool comment = stripped.starts_with('#') || stripped.starts_with(';');
+        if (stripped.empty() || comment) {
+            // An empty line may belong to a multi-line value; a comment never does.
+            if (!comment && section && have_entry) {
+                pending.back().lines.push_back({});
+            }
+            continue;
+        }
+        const std::size_t indent = indent_of(line);
+        if (section && have_entry && indent > indent_level) {
+            pending.back().lines.push_back(stripped);
+            continue;
+        }
+        indent_level = indent;
+
+        const std::size_t close = stripped.rfind(']');
+        if (stripped.front() == '[' && close != std::string_view::npos && close >= 2) {
+            std::string name(stripped.substr(1, close - 1));
+            if (ini.find_section(name) != nullptr) {
+                throw IniError(ini.source_name_, lineno,
+                               "section [" + name + "] appears more than once");
+            }
+            ini.sections_.push_back(Section{std::move(name), {}});
+            section = ini.sections_.size() - 1;
+            have_entry = false;
+            continue;
+        }
+        if (!section) {
+            throw IniError(ini.source_name_, lineno,
+                           "a [section] header must come before " + shown(stripped));
+        }
+        const std::size_t delim = stripped.find_first_of("=:");
+        if (delim == std::string_view::npos) {
+            throw IniError(ini.source_name_, lineno,
+                           "expected 'key = value', a [section] header or a comment, found " +
+                               shown(stripped));
+        }
+        const std::string_view raw_key = strip(stripped.substr(0, delim));
+        if (raw_key.empty()) {
+            throw IniError(
+                ini.source_name_, lineno,
+                "no key before '" + std::string(1, stripped[delim]) + "' in " + shown(stripped));
+        }
+        std::string key = to_lower_ascii(raw_key);
+        Section& sec = ini.sections_[*section];
+        for (const Entry& e : sec.entries) {
+            if (e.key == key) {
+                throw IniError(ini.source_name_, lineno,
+                               "key '" + key + "' appears more than once in section [" + sec.name +
+                                   "] (first on line " + std::to_string(e.line) + ")");
+            }
+        }
+        sec.entries.push_back(Entry{std::move(key), {}, lineno});
+        pending.push_back(
+            Pending{*section, sec.entries.size() - 1, {strip(stripped.substr(delim + 1))}});
+        have_entry = true;
+    }
+
+    for (const Pending& p : pending) {
+        std::string value;
+        for (std::size_t i = 0; i < p.lines.size(); ++i) {
+            if (i > 0) {
+                value.push_back('\n');
+            }
+            value.append(p.lines[i]);
+        }
+        value.resize(detail::rstrip(value).size());
+        ini.sections_[p.section].entries[p.entry].value = std::move(value);
+    }
+    return ini;
+}
+
+const IniFile::Section* IniFile::find_section(std::string_view name) const {
+    for (const Section& s : sections_) {
+        if (s.name == name) {
+            return &s;
+        }
+    }
+    return nullptr;
+}
+
+IniFile::Section* IniFile::find_section(std::string_view name) {
+    for (Section& s : sections_) {
+        if (s.name == name) {
+            return &s;
+        }
+    }
+    return nullptr;
+}
+
+const IniFile::Entry* IniFile::find_entry(std::string_view section, std::string_view key) const {
+    const Section* sec = find_section(section);
+    if (sec == nullptr) {
+        return nullptr;
+    }
+    const std::string lower = to_lower_ascii(strip(key));
+    for (const Entry& e : sec->entries) {
+        if (e.key == lower) {
+            return &e;
+        }
+    }
+    return nullptr;
+}
+
+std::vector<std::string> IniFile::sections() const {
+    std::vector<std::string> names;
+    names.reserve(sections_.size());
+    for (const Section& s : sections_) {
+        names.push_back(s.name);
+    }
+    return names;
+}
+
+bool IniFile::has_section(std::string_view section) const {
+    return find_section(section) != nullptr;
+}
+
+std::vector<std::string> IniFile::options(std::string_view section) const {
+    std::vector<std::string> keys;
+    if (const Section* sec = find_section(section)) {
+        for (const Entry& e : sec->entries) {
+            keys.push_back(e.key);
+        }
+    }
+    return keys;
+}
+
+bool IniFile::has_option(std::string_view section, std::string_view key) const {
+    return find_entry(section, key) != nullptr;
+}
+
+std::optional<std::string> IniFile::get_raw(std::string_view section, std::string_view key) const {
+    if (const Entry* e = find_entry(section, key)) {
+        return e->value;
+    }
+    return std::nullopt;
+}
+
+std::string IniFile::interpolate(const Section& section, const Entry& entry) const {
+    const auto fail = [&](const std::string& problem) {
+        throw IniError(source_name_, entry.line,
+                       describe(section.name, entry.key) + ": " + problem);
+    };
+    std::string out;
+    // Iterative expansion with an explicit stack of (text, depth) still to process.
+    struct Pending {
+        std::string_view rest;
+        int depth;
+    };
+    std::vector<Pending> stack{{entry.value, 1}};
+    while (!stack.empty()) {
+        Pending& top = stack.back();
+        if (top.rest.empty()) {
+            stack.pop_back();
+            continue;
+        }
+        if (top.depth > kMaxInterpolationDepth) {
+            fail("interpolation nested deeper than " + std::to_string(kMaxInterpolationDepth) +
+                 " levels (a key refers to itself?)");
+        }
+        const std::size_t p = top.rest.find('%');
+        if (p == std::string_view::npos) {
+            out.append(top.rest);
+            top.rest = {};
+        } else {
+            out.append(top.rest.substr(0, p));
+            top.rest.remove_prefix(p);
+            const std::string_view rest = top.rest;
+            if (rest.size() >= 2 && rest[1] == '%') {
+                out.push_back('%');
+                top.rest.remove_prefix(2);
+            } else if (rest.size() >= 2 && rest[1] == '(') {
+                const std::size_t close = rest.find(')', 2);
+                if (close == std::string_view::npos || close == 2 || close + 1 >= rest.size() ||
+                    rest[close + 1] != 's') {
+                    fail("bad interpolation reference " + shown(rest) +
+                         " (write %(key)s, or %% for a literal percent sign)");
+                }
+                const std::string ref = to_lower_ascii(rest.substr(2, close - 2));
+                top.rest.remove_prefix(close + 2);
+                const Entry* target = nullptr;
+                for (const Entry& e : section.entries) {
+                    if (e.key == ref) {
+                        target = &e;
+                        break;
+                    }
+                }
+                if (target == nullptr) {
+                    fail("interpolation refers to '" + ref +
+                         "', which is not a key of this section");
+                }
+                const int depth = top.depth + 1;
+                if (target->value.find('%') == std::string::npos) {
+                    out.append(target->value);
+                } else {
+                    stack.push_back(Pending{target->value, depth});
+                }
+            } else {
+                fail("a lone '%' in " + shown(entry.value) +
+                     " (write %% for a literal percent sign)");
+            }
+        }
+        if (out.size() > kMaxInterpolatedSize) {
+            fail("interpolation makes the value longer than " +
+                 std::to_string(kMaxInterpolatedSize) + " bytes");
+        }
+    }
+    return out;
+}
+
+std::optional<std::string> IniFile::get_optional(std::string_view section,
+                                                 std::string_view key) const {
+    const Section* sec = find_section(section);
+    const Entry* e = find_entry(section, key);
+    if (e == nullptr) {
+        return std::nullopt;
+    }
+    return interpolate(*sec, *e);
+}
+
+std::string IniFile::get(std::string_view section, std::string_view key,
+                         std::string_view fallback) const {
+    if (auto v = get_optional(section, key)) {
+        return std::move(*v);
+    }
+    return std::string(fallback);
+}
+
+std::int64_t IniFile::get_int(std::string_view section, std::string_view key,
+                              std::int64_t fallback) const {
+    const auto text = get_optional(section, key);
+    if (!text) {
+        return fallback;
+    }
+    if (auto v = parse_ini_int(*text)) {
+        return *v;
+    }
+    throw IniError(
+        source_name_, find_entry(section, key)->line,
+        describe(section, to_lower_ascii(strip(key))) + ": " + shown(*text) + " is not an integer");
+}
+
+double IniFile::get_real(std::string_view section, std::string_view key, double fallback) const {
+    const auto text = get_optional(section, key);
+    if (!text) {
+        return fallback;
+    }
+    if (auto v = parse_ini_real(*text)) {
+        return *v;
+    }
+    throw IniError(
+        source_name_, find_entry(section, key)->line,
+        describe(section, to_lower_ascii(strip(key))) + ": " + shown(*text) + " is not a number");
+}
+
+bool IniFile::get_bool(std::string_view section, std::string_view key, bool fallback) const {
+    const auto text = get_optional(section, key);
+    if (!text) {
+        return fallback;
+    }
+    if (auto v = parse_ini_bool(*text)) {
+        return *v;
+    }
+    throw IniError(source_name_, find_entry(section, key)->line,
+                   describe(section, to_lower_ascii(strip(key))) + ": " + shown(*text) +
+                       " is not a boolean (use 1/yes/true/on or 0/no/false/off)");
+}
+
+bool IniFile::add_section(std::string_view section) {
+    if (section.empty() || section.find_first_of("\r\n") != std::string_view::npos ||
+        strip(section).empty()) {
+        throw IniError(source_name_, 0, "invalid section name " + shown(section));
+    }
+    if (find_section(section) != nullptr) {
+        return false;
+    }
+    sections_.push_back(Section{std::string(section), {}});
+    return true;
+}
+
+void IniFile::set(std::string_view section, std::string_view key, std::string_view value) {
+    const std::string_view k = strip(key);
+    if (k.empty() || k.find_first_of("=:\r\n") != std::string_view::npos || k.front() == '[' ||
+        k.front() == '#' || k.front() == ';') {
+        throw IniError(source_name_, 0, "invalid key " + shown(key));
+    }
+    if (value.find_first_of("\r\n") != std::string_view::npos) {
+        throw IniError(source_name_, 0,
+                       describe(section, k) + ": a value set here must be a single line");
+    }
+    if (auto problem = interpolation_syntax_problem(value)) {
+        throw IniError(source_name_, 0, describe(section, k) + ": " + *problem);
+    }
+    add_section(section);
+    Section* sec = find_section(section);
+    const std::string lower = to_lower_ascii(k);
+    for (Entry& e : sec->entries) {
+        if (e.key == lower) {
+            e.value = std::string(value);
+            return;
+        }
+    }
+    sec->entries.push_back(Entry{lower, std::string(value), 0});
+}
+
+bool IniFile::remove_option(std::string_view section, std::string_view key) {
+    Section* sec = find_section(section);
+    if (sec == nullptr) {
+        return false;
+    }
+    const std::string lower = to_lower_ascii(strip(key));
+    for (auto it = sec->entries.begin(); it != sec->entries.end(); ++it) {
+        if (it->key == lower) {
+            sec->entries.erase(it);
+            return true;
+        }
+    }
+    return false;
+}
+
+std::string IniFile::to_string() const {
+    std::string out;
+    for (const Section& s : sections_) {
+        out += '[';
+        out += s.name;
+        out += "]\n";
+        for (const Entry& e : s.entries) {
+            out += e.key;
+            out += " = ";
+            for (char c : e.value) {
+                out += c;
+                if (c == '\n') {
+                    out += '\t';
+                }
+            }
+            out += '\n';
+        }
+        out += '\n';
+    }
+    return out;
+}
+
+void IniFile::write_file(const std::filesystem::path& path) const {
+    namespace fs = std::filesystem;
+    const std::string content = to_string();
+    const fs::path dir = path.has_parent_path() ? path.parent_path() : fs::path(".");
+    std::string tmpl = (dir / ("." + path.filename().string() + ".tmp-XXXXXX")).string();
+    const int fd = ::mkstemp(tmpl.data());
+    if (fd < 0) {
+        throw fs::filesystem_error("cannot create a temporary file beside the configuration", path,
+                                   std::error_code(errno, std::generic_category()));
+    }
+    const fs::path tmp(tmpl);
+    const auto fail = [&](const char* what, int err) {
+        ::close(fd);
+        std::error_code ignored;
+        fs::remove(tmp, ignored);
+        throw fs::filesystem_error(what, path, std::error_code(err, std::generic_category()));
+    };
+    // Keep the permissions of the file being replaced; a new file gets the usual 0644 (umask).
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0) {
+        ::fchmod(fd, st.st_mode & 07777);
+    } else {
+        const mode_t mask = ::umask(0);
+        ::umask(mask);
+        ::fchmod(fd, 0666 & ~mask);
+    }
+    std::size_t done = 0;
+    while (done < content.size()) {
+        const ssize_t n = ::write(fd, content.data() + done, content.size() - done);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            fail("cannot write the configuration", errno);
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    if (::fsync(fd) != 0) {
+        fail("cannot write the configuration to disk", errno);
+    }
+    if (::close(fd) != 0) {
+        const int err = errno;
+        std::error_code ignored;
+        fs::remove(tmp, ignored);
+        throw fs::filesystem_error("cannot write the configuration", path,
+                                   std::error_code(err, std::generic_category()));
+    }
+    std::error_code ec;
+    fs::rename(tmp, path, ec);
+    if (ec) {
+        std::error_code ignored;
+        fs::remove(tmp, ignored);
+        throw fs::filesystem_error("cannot replace the configuration", path, ec);
+    }
+}
+
+}  // namespace vantrel::common
