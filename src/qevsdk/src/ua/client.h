@@ -1,0 +1,71 @@
+// An OPC UA client session: connect (channel, endpoint choice, session, activation), read
+// the Value attribute of many nodes within the server's limits, and close everything.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "codec.h"
+#include "endpoint_url.h"
+#include "messages.h"
+#include "qevsdk/qevsdk.h"
+#include "secure_channel.h"
+
+namespace qevsdk::ua {
+
+struct ClientSettings {
+    ChannelSettings channel;
+    std::chrono::milliseconds connect_timeout{3000};
+    double session_timeout_ms = 120'000;
+    // Batch size when the server states no MaxNodesPerRead.
+    std::uint32_t default_max_nodes_per_read = 1000;
+};
+
+class Client {
+  public:
+    explicit Client(ClientSettings settings) : settings_(std::move(settings)) {}
+    ~Client() { close(); }
+    Client(const Client&) = delete;
+    Client& operator=(const Client&) = delete;
+
+    // Throws UaError with a readable reason; on failure nothing stays open.
+    void connect(const EndpointAddress& address);
+
+    // One record per node in `out` (same size as `nodes`). Never throws: a lost connection
+    // gives Bad records for the nodes not read, and connected() turns false.
+    void read(std::span<const TagRequest> nodes, std::span<ValueRecord> out);
+
+    bool connected() const { return session_active_ && channel_ && channel_->usable(); }
+    // Why the last read or connect failed, for the log.
+    const std::string& last_error() const { return last_error_; }
+    std::uint32_t max_nodes_per_read() const { return max_nodes_; }
+
+    // CloseSession, CloseSecureChannel, socket. Never throws; harmless twice.
+    void close();
+
+  private:
+    Reader call(const Writer& body);
+    RequestContext context(bool with_session);
+    void read_server_limits();
+
+    ClientSettings settings_;
+    std::unique_ptr<SecureChannel> channel_;
+    NodeId authentication_token_;
+    bool session_active_ = false;
+    std::uint32_t max_nodes_ = 1000;
+    std::string last_error_;
+    Writer body_;
+    std::vector<std::uint8_t> scratch_;
+};
+
+// Opens a channel without a session and lists the servers' `opc.tcp://` discovery URLs,
+// without duplicates and in the server's order; when FindServers is refused or names none,
+// the endpoints' URLs instead. Throws UaError when the server cannot be reached.
+std::vector<std::string> find_server_urls(const EndpointAddress& address,
+                                          const ClientSettings& settings);
+
+}  // namespace qevsdk::ua

@@ -1,0 +1,316 @@
+// The secure channel (SecurityPolicy None) over one transport.
+#include "secure_channel.h"
+
+#include <algorithm>
+#include <string>
+
+#include "messages.h"
+
+namespace qevsdk::ua {
+
+namespace {
+
+constexpr std::uint32_t kMinBuffer = 8192;
+// The legacy sequence-number rule: wrap only after this, and restart below 1024.
+constexpr std::uint32_t kSequenceWrapFloor = 4294966271u;
+constexpr std::size_t kReceiveStep = 65536;
+
+void begin_frame(Writer& w, const char* type, char chunk) {
+    w.raw(type, 3);
+    w.u8(static_cast<std::uint8_t>(chunk));
+    w.u32(0);  // size, patched when the frame is complete
+}
+
+void end_frame(Writer& w, std::size_t start) {
+    w.patch_u32(start + 4, static_cast<std::uint32_t>(w.size() - start));
+}
+
+}  // namespace
+
+SecureChannel::SecureChannel(std::unique_ptr<Transport> transport, ChannelSettings settings)
+    : transport_(std::move(transport)),
+      settings_(std::move(settings)),
+      frames_(settings_.receive_buffer) {
+    assembler_.set_limits(settings_.max_message, settings_.max_chunks);
+}
+
+SecureChannel::~SecureChannel() {
+    close();
+}
+
+std::uint32_t SecureChannel::next_request_id() {
+    if (++request_id_ == 0) {
+        request_id_ = 1;
+    }
+    return request_id_;
+}
+
+void SecureChannel::limit_request_message(std::uint32_t bytes) {
+    session_max_message_ = bytes;
+}
+
+void SecureChannel::open(std::string_view endpoint_url) {
+    const Clock::time_point deadline = Clock::now() + settings_.request_timeout;
+    try {
+        if (endpoint_url.size() >= 4096) {
+            throw UaError(0x80830000, "the endpoint URL is too long");
+        }
+        out_.clear();
+        begin_frame(out_, "HEL", 'F');
+        out_.u32(0);  // ProtocolVersion
+        out_.u32(settings_.receive_buffer);
+        out_.u32(settings_.send_buffer);
+        out_.u32(settings_.max_message);
+        out_.u32(settings_.max_chunks);
+        out_.string(endpoint_url);
+        end_frame(out_, 0);
+        transport_->send(out_.data(), out_.size(), deadline);
+
+        const Frame f = receive_frame(deadline);
+        if (f.type == FrameType::Error) {
+            throw_error_frame(f);
+        }
+        if (f.type != FrameType::Acknowledge) {
+            throw UaError(status::BadTcpMessageTypeInvalid,
+                          "the server did not acknowledge the connection");
+        }
+        Reader r(f.body().data(), f.body().size());
+        r.skip(4);  // ProtocolVersion
+        const std::uint32_t server_receive = r.u32();
+        const std::uint32_t server_send = r.u32();
+        peer_max_message_ = r.u32();
+        peer_max_chunks_ = r.u32();
+        if (server_receive < kMinBuffer || server_send < kMinBuffer ||
+            (peer_max_message_ != 0 && peer_max_message_ < kMinBuffer)) {
+            throw UaError(status::BadConnectionRejected,
+                          "the server offered buffers below the 8192-byte minimum");
+        }
+        send_chunk_ = std::min(settings_.send_buffer, server_receive);
+
+        const std::uint32_t id = next_request_id();
+        send_open(false, id, deadline);
+        await_open(id, deadline);
+        opened_ = true;
+    } catch (const DecodeError& e) {
+        broken_ = true;
+        throw UaError(status::BadDecodingError,
+                      std::string("the server sent an invalid message: ") + e.what());
+    } catch (...) {
+        broken_ = true;
+        throw;
+    }
+}
+
+void SecureChannel::send_open(bool renew, std::uint32_t request_id, Clock::time_point deadline) {
+    Writer body;
+    RequestContext ctx{nullptr, next_request_handle(), timeout_hint_ms()};
+    encode_open_secure_channel(body, ctx, renew, settings_.requested_lifetime_ms);
+    out_.clear();
+    begin_frame(out_, "OPN", 'F');
+    out_.u32(channel_id_);
+    out_.string(kSecurityPolicyNone);
+    out_.null_string();  // SenderCertificate
+    out_.null_string();  // ReceiverCertificateThumbprint
+    out_.u32(++send_sequence_);
+    out_.u32(request_id);
+    out_.raw(body.data(), body.size());
+    end_frame(out_, 0);
+    transport_->send(out_.data(), out_.size(), deadline);
+}
+
+void SecureChannel::await_open(std::uint32_t request_id, Clock::time_point deadline) {
+    const Frame f = receive_frame(deadline);
+    if (f.type == FrameType::Error) {
+        throw_error_frame(f);
+    }
+    if (f.type != FrameType::Open) {
+        throw UaError(status::BadTcpMessageTypeInvalid,
+                      "the server did not answer the secure channel request");
+    }
+    Reader r(f.body().data(), f.body().size());
+    const std::uint32_t channel = r.u32();
+    if (r.string_view() != kSecurityPolicyNone) {
+        throw UaError(status::BadSecurityChecksFailed,
+                      "the server answered with another security policy than None");
+    }
+    r.skip_string();  // SenderCertificate
+    r.skip_string();  // ReceiverCertificateThumbprint
+    const std::uint32_t seq = r.u32();
+    if (!recv_sequence_known_) {
+        recv_sequence_ = seq;
+        recv_sequence_known_ = true;
+    } else {
+        check_sequence(seq);
+    }
+    if (r.u32() != request_id) {
+        throw UaError(status::BadUnknownResponse,
+                      "the secure channel answer has a wrong request id");
+    }
+    const SecurityToken token = decode_open_secure_channel_response(r);
+    if (opened_ && (channel != channel_id_ || token.channel_id != channel_id_)) {
+        throw UaError(status::BadSecureChannelIdInvalid, "the server changed the channel id");
+    }
+    channel_id_ = token.channel_id;
+    previous_token_id_ = opened_ ? token_id_ : token.token_id;
+    token_id_ = token.token_id;
+    if (token.revised_lifetime_ms == 0) {
+        renew_at_ = Clock::time_point::max();
+    } else {
+        renew_at_ = now() + std::chrono::milliseconds(token.revised_lifetime_ms) * 3 / 4;
+    }
+}
+
+void SecureChannel::check_sequence(std::uint32_t seq) {
+    const bool next = seq == recv_sequence_ + 1;
+    const bool wrapped = recv_sequence_ > kSequenceWrapFloor && seq < 1024;
+    if (!next && !wrapped) {
+        throw UaError(status::BadSequenceNumberInvalid, "the server sent sequence number " +
+                                                            std::to_string(seq) + " after " +
+                                                            std::to_string(recv_sequence_));
+    }
+    recv_sequence_ = seq;
+}
+
+void SecureChannel::throw_error_frame(const Frame& f) {
+    Reader r(f.body().data(), f.body().size());
+    const std::uint32_t code = r.u32();
+    std::string_view reason = r.string_view();
+    if (reason.size() > 4096) {
+        reason = reason.substr(0, 4096);
+    }
+    broken_ = true;
+    throw UaError(code, "the server reported " + status_text(code) +
+                            (reason.empty() ? std::string() : ": " + std::string(reason)));
+}
+
+Frame SecureChannel::receive_frame(Clock::time_point deadline) {
+    for (;;) {
+        if (auto f = frames_.next()) {
+            return *f;
+        }
+        auto space = frames_.writable(kReceiveStep);
+        frames_.commit(transport_->receive(space.data(), space.size(), deadline));
+    }
+}
+
+void SecureChannel::send_chunks(const char* type, std::span<const std::uint8_t> body,
+                                std::uint32_t request_id, Clock::time_point deadline) {
+    const std::size_t per_chunk = send_chunk_ - kSymmetricPrefixSize;
+    const std::size_t chunks = body.empty() ? 1 : (body.size() + per_chunk - 1) / per_chunk;
+    out_.clear();
+    for (std::size_t i = 0; i < chunks; ++i) {
+        const std::size_t start = out_.size();
+        begin_frame(out_, type, i + 1 == chunks ? 'F' : 'C');
+        out_.u32(channel_id_);
+        out_.u32(token_id_);
+        out_.u32(++send_sequence_);
+        out_.u32(request_id);
+        const std::size_t offset = i * per_chunk;
+        out_.raw(body.data() + offset, std::min(per_chunk, body.size() - offset));
+        end_frame(out_, start);
+    }
+    transport_->send(out_.data(), out_.size(), deadline);
+}
+
+Reader SecureChannel::request(const Writer& body) {
+    if (!usable()) {
+        throw UaError(status::BadSecureChannelClosed, "the connection to the server is closed");
+    }
+    const std::size_t per_chunk = send_chunk_ - kSymmetricPrefixSize;
+    const std::size_t chunks = (body.size() + per_chunk - 1) / per_chunk;
+    const auto over = [&](std::uint32_t limit) { return limit != 0 && body.size() > limit; };
+    if (over(peer_max_message_) || over(session_max_message_) ||
+        (peer_max_chunks_ != 0 && chunks > peer_max_chunks_)) {
+        throw ServiceError(status::BadRequestTooLarge, "the request is too large for the server");
+    }
+    const Clock::time_point deadline = Clock::now() + settings_.request_timeout;
+    try {
+        if (now() >= renew_at_) {
+            try {
+                const std::uint32_t id = next_request_id();
+                send_open(true, id, deadline);
+                await_open(id, deadline);
+            } catch (const ServiceError& e) {
+                // Without a fresh token the channel dies soon: treat it as lost now.
+                throw UaError(e.code(),
+                              std::string("renewing the secure channel failed: ") + e.what());
+            }
+        }
+        const std::uint32_t id = next_request_id();
+        send_chunks("MSG", {body.data(), body.size()}, id, deadline);
+        return await_response(id, deadline);
+    } catch (const ServiceError&) {
+        throw;
+    } catch (const DecodeError& e) {
+        broken_ = true;
+        throw UaError(status::BadDecodingError,
+                      std::string("the server sent an invalid message: ") + e.what());
+    } catch (...) {
+        broken_ = true;
+        throw;
+    }
+}
+
+Reader SecureChannel::await_response(std::uint32_t request_id, Clock::time_point deadline) {
+    for (;;) {
+        const Frame f = receive_frame(deadline);
+        if (f.type == FrameType::Error) {
+            throw_error_frame(f);
+        }
+        if (f.type != FrameType::Message) {
+            throw UaError(status::BadTcpMessageTypeInvalid,
+                          "the server sent an unexpected message while a response was awaited");
+        }
+        Reader r(f.body().data(), f.body().size());
+        if (r.u32() != channel_id_) {
+            throw UaError(status::BadSecureChannelIdInvalid,
+                          "a response for another channel arrived");
+        }
+        const std::uint32_t token = r.u32();
+        if (token != token_id_ && token != previous_token_id_) {
+            throw UaError(status::BadSecureChannelTokenUnknown,
+                          "a response carries an unknown security token");
+        }
+        check_sequence(r.u32());
+        const std::uint32_t rid = r.u32();
+        if (rid != request_id) {
+            throw UaError(status::BadUnknownResponse, "a response to an unknown request arrived");
+        }
+        const auto result = assembler_.add(rid, f.chunk, {r.position(), r.remaining()});
+        if (result == ChunkAssembler::Result::Complete) {
+            const auto m = assembler_.message();
+            return Reader(m.data(), m.size());
+        }
+        if (result == ChunkAssembler::Result::Aborted) {
+            const auto m = assembler_.message();
+            Reader a(m.data(), m.size());
+            const std::uint32_t code = a.u32();
+            const std::string reason(a.string_view());
+            throw ServiceError(code, "the server aborted the response: " + status_text(code) +
+                                         (reason.empty() ? "" : " " + reason));
+        }
+    }
+}
+
+void SecureChannel::close() {
+    if (!transport_) {
+        return;
+    }
+    if (usable()) {
+        try {
+            Writer body;
+            RequestContext ctx{nullptr, next_request_handle(), timeout_hint_ms()};
+            encode_close_secure_channel(body, ctx);
+            const auto deadline =
+                Clock::now() + std::min(settings_.request_timeout, std::chrono::milliseconds(1000));
+            send_chunks("CLO", {body.data(), body.size()}, next_request_id(), deadline);
+        } catch (...) {
+            // The server may be gone already; the socket is closed below either way.
+        }
+    }
+    opened_ = false;
+    broken_ = true;
+    transport_->close();
+}
+
+}  // namespace qevsdk::ua

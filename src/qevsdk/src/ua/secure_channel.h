@@ -1,0 +1,102 @@
+// The secure channel (SecurityPolicy None) over one transport: Hello/Acknowledge, opening
+// and renewing the security token, request chunking and response assembly, and closing.
+// One request is outstanding at a time; the caller serialises requests.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <span>
+#include <string_view>
+
+#include "codec.h"
+#include "framing.h"
+#include "transport.h"
+
+namespace qevsdk::ua {
+
+struct ChannelSettings {
+    // What the client offers in Hello. Explicit limits, because some servers mishandle 0.
+    std::uint32_t receive_buffer = 65535;
+    std::uint32_t send_buffer = 65535;
+    std::uint32_t max_message = 16 * 1024 * 1024;
+    std::uint32_t max_chunks = 4096;
+    std::uint32_t requested_lifetime_ms = 600'000;
+    std::chrono::milliseconds request_timeout{5000};
+    // Time source for token renewal; tests replace it.
+    std::function<Clock::time_point()> now;
+};
+
+class SecureChannel {
+  public:
+    SecureChannel(std::unique_ptr<Transport> transport, ChannelSettings settings);
+    ~SecureChannel();
+    SecureChannel(const SecureChannel&) = delete;
+    SecureChannel& operator=(const SecureChannel&) = delete;
+
+    // Hello/Acknowledge and OpenSecureChannel (Issue). Throws UaError.
+    void open(std::string_view endpoint_url);
+
+    // Sends one request message (type id and structure, as encoded by messages.h) and
+    // returns its response, valid until the next call. Renews the token first when 75 % of
+    // its lifetime has passed.
+    // Throws ServiceError when only this request failed (an aborted response, a request too
+    // large for the server); any other error breaks the channel.
+    Reader request(const Writer& body);
+
+    // Marks the channel unusable, e.g. after a response that could not be decoded.
+    void mark_broken() { broken_ = true; }
+    bool usable() const { return opened_ && !broken_; }
+
+    // CloseSecureChannel when still usable, then the transport. Never throws.
+    void close();
+
+    std::uint32_t next_request_handle() { return ++request_handle_; }
+    std::uint32_t timeout_hint_ms() const {
+        return static_cast<std::uint32_t>(settings_.request_timeout.count());
+    }
+    // The largest request message the server takes (0: no stated limit).
+    void limit_request_message(std::uint32_t bytes);
+    std::uint32_t channel_id() const { return channel_id_; }
+    std::uint32_t token_id() const { return token_id_; }
+    Clock::time_point renew_at() const { return renew_at_; }
+
+  private:
+    Clock::time_point now() const { return settings_.now ? settings_.now() : Clock::now(); }
+    std::uint32_t next_request_id();
+    void send_open(bool renew, std::uint32_t request_id, Clock::time_point deadline);
+    void await_open(std::uint32_t request_id, Clock::time_point deadline);
+    void send_chunks(const char* type, std::span<const std::uint8_t> body, std::uint32_t request_id,
+                     Clock::time_point deadline);
+    Frame receive_frame(Clock::time_point deadline);
+    void check_sequence(std::uint32_t seq);
+    [[noreturn]] void throw_error_frame(const Frame& f);
+    Reader await_response(std::uint32_t request_id, Clock::time_point deadline);
+
+    std::unique_ptr<Transport> transport_;
+    ChannelSettings settings_;
+    FrameBuffer frames_;
+    ChunkAssembler assembler_;
+    Writer out_;
+
+    bool opened_ = false;
+    bool broken_ = false;
+    std::uint32_t send_chunk_ = 8192;
+    std::uint32_t peer_max_message_ = 0;
+    std::uint32_t peer_max_chunks_ = 0;
+    std::uint32_t session_max_message_ = 0;
+
+    std::uint32_t channel_id_ = 0;
+    std::uint32_t token_id_ = 0;
+    std::uint32_t previous_token_id_ = 0;
+    Clock::time_point renew_at_ = Clock::time_point::max();
+
+    std::uint32_t send_sequence_ = 0;
+    std::uint32_t recv_sequence_ = 0;
+    bool recv_sequence_known_ = false;
+    std::uint32_t request_id_ = 0;
+    std::uint32_t request_handle_ = 0;
+};
+
+}  // namespace qevsdk::ua

@@ -1,0 +1,127 @@
+// The UA source behind the library handle, and UA discovery.
+#include "ua_source.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <mutex>
+
+#include "../log.h"
+
+namespace qevsdk {
+
+namespace ua {
+
+namespace {
+
+std::chrono::milliseconds env_millis(const char* name, std::chrono::milliseconds fallback) {
+    const char* text = std::getenv(name);
+    if (!text || !*text) {
+        return fallback;
+    }
+    char* end = nullptr;
+    const long long v = std::strtoll(text, &end, 10);
+    if (*end != '\0' || v <= 0 || v > 24LL * 3600 * 1000) {
+        detail::logger()->warn("ignoring {}={}: expected milliseconds between 1 and 86400000", name,
+                               text);
+        return fallback;
+    }
+    return std::chrono::milliseconds(v);
+}
+
+class UaSource final : public detail::Source {
+  public:
+    UaSource(ClientSettings settings, EndpointAddress address)
+        : client_(std::move(settings)), address_(std::move(address)) {}
+
+    ~UaSource() override {
+        std::lock_guard lock(mutex_);
+        client_.close();
+        detail::logger()->info("closed the session to {}", address_.url);
+    }
+
+    void connect() { client_.connect(address_); }
+
+    bool is_valid() override {
+        std::lock_guard lock(mutex_);
+        return client_.connected();
+    }
+
+    std::vector<ValueRecord> read(const std::vector<TagRequest>& requests) override {
+        std::lock_guard lock(mutex_);
+        std::vector<ValueRecord> out(requests.size());
+        const bool was_connected = client_.connected();
+        client_.read(requests, out);
+        if (was_connected && !client_.connected()) {
+            detail::logger()->error("lost the connection to {}: {}", address_.url,
+                                    client_.last_error());
+        } else if (!client_.last_error().empty() && client_.connected()) {
+            detail::logger()->warn("read from {}: {}", address_.url, client_.last_error());
+        }
+        return out;
+    }
+
+  private:
+    std::mutex mutex_;
+    Client client_;
+    EndpointAddress address_;
+};
+
+}  // namespace
+
+ClientSettings settings_from_environment() {
+    ClientSettings s;
+    s.connect_timeout = env_millis("QEVSDK_UA_CONNECT_TIMEOUT_MS", s.connect_timeout);
+    s.channel.request_timeout =
+        env_millis("QEVSDK_UA_REQUEST_TIMEOUT_MS", s.channel.request_timeout);
+    s.channel.requested_lifetime_ms = static_cast<std::uint32_t>(
+        env_millis("QEVSDK_UA_CHANNEL_LIFETIME_MS",
+                   std::chrono::milliseconds(s.channel.requested_lifetime_ms))
+            .count());
+    return s;
+}
+
+std::unique_ptr<detail::Source> make_ua_source(const std::string& schema, int sample_timespan_msec,
+                                               ClientSettings settings) {
+    auto address = parse_endpoint_url(schema);
+    if (!address) {
+        detail::logger()->error(
+            "invalid OPC UA schema '{}': expected opc.tcp://host:port (port 1 to 65535)", schema);
+        return nullptr;
+    }
+    // The session must outlive a few sampling intervals without traffic.
+    settings.session_timeout_ms =
+        std::max(settings.session_timeout_ms, 4.0 * std::max(sample_timespan_msec, 0));
+    auto source = std::make_unique<UaSource>(std::move(settings), *address);
+    try {
+        source->connect();
+    } catch (const UaError& e) {
+        detail::logger()->error("cannot connect to OPC UA server {}: {}", schema, e.what());
+        return nullptr;
+    }
+    detail::logger()->info("connected to OPC UA server {}", schema);
+    return source;
+}
+
+}  // namespace ua
+
+namespace detail {
+
+std::unique_ptr<Source> make_ua_source(const std::string& schema, int sample_timespan_msec) {
+    return ua::make_ua_source(schema, sample_timespan_msec, ua::settings_from_environment());
+}
+
+std::vector<std::string> discover_ua(const std::string& hostname, int port) {
+    if (port < 0 || port > 65535) {
+        throw Error("discovery: port " + std::to_string(port) + " is not in 0..65535");
+    }
+    const auto address = ua::make_endpoint(hostname, static_cast<std::uint16_t>(port));
+    try {
+        return ua::find_server_urls(address, ua::settings_from_environment());
+    } catch (const ua::UaError& e) {
+        throw Error("cannot reach the OPC UA server at " + address.url + ": " + e.what());
+    }
+}
+
+}  // namespace detail
+
+}  // namespace qevsdk
