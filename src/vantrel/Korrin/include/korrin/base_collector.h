@@ -29,19 +29,20 @@ using Sleeper = std::function<void(double)>;
 
 class BaseQevCollectorThread {
   public:
+    // Every member has a default, so callers name only what they set.
     struct Options {
-        std::string server_schema;
-        TagSupplier get_tags_func;
+        std::string server_schema{};
+        TagSupplier get_tags_func{};
         // Used when there is no supplier: each cycle reads the list as it is then.
-        std::shared_ptr<const std::vector<std::string>> tags;
+        std::shared_ptr<const std::vector<std::string>> tags{};
         double sample_interval = 1.0;
         int batch_size = 100;
         bool sync = true;
-        StatusNotify status_notify;
+        StatusNotify status_notify{};
         // Injection; empty means the real qevsdk binding, steady clock and stop-aware sleep.
-        OpcLibraryFactory opc_library_factory;
-        Clock clock;
-        Sleeper sleeper;
+        OpcLibraryFactory opc_library_factory{};
+        Clock clock{};
+        Sleeper sleeper{};
     };
 
     // Throws std::invalid_argument("Either 'get_tags_func' or 'tags' must be provided.")

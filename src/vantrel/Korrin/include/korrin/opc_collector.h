@@ -21,23 +21,24 @@ using DbStatusNotify = std::function<void(bool, std::int64_t)>;
 
 class OPCCollector : public BaseQevCollectorThread {
   public:
+    // Every member has a default, so callers name only what they set.
     struct Options {
-        std::string opc_schema;
-        TagSupplier get_tags_func;
-        DataDeque* data_deque = nullptr;     // required; owned by the front end
-        std::mutex* deque_lock = nullptr;    // held around each append when given
-        std::optional<TsdbConfig> tsdb_cfg;  // nothing: no database writing
+        std::string opc_schema{};
+        TagSupplier get_tags_func{};
+        DataDeque* data_deque = nullptr;       // required; owned by the front end
+        std::mutex* deque_lock = nullptr;      // held around each append when given
+        std::optional<TsdbConfig> tsdb_cfg{};  // nothing: no database writing
         double sample_interval = 1.0;
         int batch_size = 100;
-        StatusNotify status_notify;
-        DbStatusNotify db_status_notify;
+        StatusNotify status_notify{};
+        DbStatusNotify db_status_notify{};
         bool sync = true;
         // Injection; empty means the real qevsdk and chronq bindings, the steady clock and the
         // stop-aware sleep.
-        OpcLibraryFactory opc_library_factory;
-        std::shared_ptr<TsdbClient> tsdb_client;
-        Clock clock;
-        Sleeper sleeper;
+        OpcLibraryFactory opc_library_factory{};
+        std::shared_ptr<TsdbClient> tsdb_client{};
+        Clock clock{};
+        Sleeper sleeper{};
     };
 
     // Validates the schema first; with settings, opens the TSDB connection here (an error from
