@@ -1,4 +1,5 @@
 // The library handle: a table from opaque handles to sources.
+#include <atomic>
 #include <map>
 #include <mutex>
 
@@ -23,10 +24,17 @@ std::shared_ptr<spdlog::logger> logger() {
 
 }  // namespace detail
 
+namespace {
+
+// Handles are unique across every library handle in the process, so a handle passed to the
+// wrong library is unknown there rather than naming someone else's source.
+std::atomic<SourceHandle> next_source_handle{1};
+
+}  // namespace
+
 struct QevLibrary::Impl {
     std::mutex mutex;
     bool destroyed = false;
-    SourceHandle next_handle = 1;
     std::map<SourceHandle, std::shared_ptr<detail::Source>> sources;
 
     std::shared_ptr<detail::Source> find(SourceHandle handle) {
@@ -51,7 +59,9 @@ struct QevLibrary::Impl {
 
 QevLibrary::QevLibrary() : impl_(std::make_unique<Impl>()) {}
 
-QevLibrary::~QevLibrary() { destroy(); }
+QevLibrary::~QevLibrary() {
+    destroy();
+}
 
 void QevLibrary::set_log_level(QEV_LOG_LEVEL level) {
     impl_->check_alive();
@@ -76,24 +86,42 @@ void QevLibrary::set_log_level(QEV_LOG_LEVEL level) {
 SourceHandle QevLibrary::create_source(int source_type, const std::string& source_schema,
                                        int sample_timespan_msec, int /*support_subscribe*/) {
     impl_->check_alive();
-    std::unique_ptr<detail::Source> source;
-    if (source_type == QEV_RTSOURCE_DA) {
-        source = detail::make_da_source(source_schema, sample_timespan_msec);
-    } else if (source_type == QEV_RTSOURCE_UA) {
-        source = detail::make_ua_source(source_schema, sample_timespan_msec);
-    } else {
-        detail::logger()->error("create_source: unknown source type {}", source_type);
+    std::shared_ptr<detail::Source> source;
+    // Failure to connect is reported by the result, never by an exception.
+    try {
+        if (source_type == QEV_RTSOURCE_DA) {
+            source = detail::make_da_source(source_schema, sample_timespan_msec);
+        } else if (source_type == QEV_RTSOURCE_UA) {
+            source = detail::make_ua_source(source_schema, sample_timespan_msec);
+        } else {
+            detail::logger()->error(
+                "create_source: unknown source type {}; use QEV_RTSOURCE_DA ({}) or "
+                "QEV_RTSOURCE_UA ({})",
+                source_type, static_cast<int>(QEV_RTSOURCE_DA), static_cast<int>(QEV_RTSOURCE_UA));
+        }
+    } catch (const std::exception& e) {
+        detail::logger()->error("create_source: cannot connect to '{}': {}", source_schema,
+                                e.what());
+        source.reset();
     }
     if (!source) {
         return QEV_INVALID_HANDLE;
     }
-    std::lock_guard lock(impl_->mutex);
-    const SourceHandle handle = impl_->next_handle++;
+    std::unique_lock lock(impl_->mutex);
+    if (impl_->destroyed) {
+        // destroy() ran while this source was connecting; it must not outlive the library.
+        lock.unlock();
+        source.reset();
+        throw Error("qevsdk: the library handle has been destroyed");
+    }
+    const SourceHandle handle = next_source_handle++;
     impl_->sources.emplace(handle, std::move(source));
     return handle;
 }
 
-bool QevLibrary::is_source_valid(SourceHandle source) { return impl_->find(source)->is_valid(); }
+bool QevLibrary::is_source_valid(SourceHandle source) {
+    return impl_->find(source)->is_valid();
+}
 
 std::pair<int, std::vector<ValueRecord>> QevLibrary::read_values(
     SourceHandle source, const std::vector<TagRequest>& requests) {

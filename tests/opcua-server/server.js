@@ -1,0 +1,260 @@
+#!/usr/bin/env node
+// OPC UA test server for Vantrel's integration tests, benchmarks and manual checks of
+// qev-read. Loopback only, SecurityPolicy None, anonymous. Every limit that matters to a
+// client (node count per Read, chunk and message sizes, channel token lifetime) is a
+// command-line option, so the same server stands in for "some other vendor's server".
+//
+//   node server.js --pki DIR [--port N] [--extra-nodes N] [--max-nodes-per-read N]
+//                  [--buffer-size BYTES] [--max-message-size BYTES] [--max-chunk-count N]
+//                  [--token-lifetime MS] [--max-sessions N] [--host ADDR] [--exit-on-stdin-close]
+//
+// Prints "VANTREL-OPCUA-TEST-SERVER READY <endpoint> ns=<index>" once it listens.
+// The node list is documented in tests/support/opcua_test_server.h.
+"use strict";
+
+const path = require("path");
+const fs = require("fs");
+
+function usage(message) {
+    process.stderr.write(`server.js: ${message}\n`);
+    process.stderr.write(
+        "usage: node server.js --pki DIR [--port N] [--extra-nodes N] [--max-nodes-per-read N]\n" +
+            "       [--buffer-size BYTES] [--max-message-size BYTES] [--max-chunk-count N]\n" +
+            "       [--token-lifetime MS] [--max-sessions N] [--host ADDR] [--exit-on-stdin-close]\n"
+    );
+    process.exit(2);
+}
+
+function parseArgs(argv) {
+    const opts = {
+        port: 4840,
+        host: "127.0.0.1",
+        pki: "",
+        extraNodes: 0,
+        maxNodesPerRead: 0,
+        bufferSize: 0,
+        maxMessageSize: 0,
+        maxChunkCount: 0,
+        tokenLifetime: 0,
+        maxSessions: 100,
+        exitOnStdinClose: false,
+    };
+    const numeric = {
+        "--port": "port",
+        "--extra-nodes": "extraNodes",
+        "--max-nodes-per-read": "maxNodesPerRead",
+        "--buffer-size": "bufferSize",
+        "--max-message-size": "maxMessageSize",
+        "--max-chunk-count": "maxChunkCount",
+        "--token-lifetime": "tokenLifetime",
+        "--max-sessions": "maxSessions",
+    };
+    for (let i = 2; i < argv.length; ++i) {
+        const arg = argv[i];
+        if (arg === "--exit-on-stdin-close") {
+            opts.exitOnStdinClose = true;
+        } else if (arg === "--pki" || arg === "--host") {
+            if (i + 1 >= argv.length) usage(`${arg} needs a value`);
+            opts[arg.slice(2)] = argv[++i];
+        } else if (numeric[arg] !== undefined) {
+            if (i + 1 >= argv.length) usage(`${arg} needs a value`);
+            const value = Number(argv[++i]);
+            if (!Number.isInteger(value) || value < 0) usage(`${arg} needs a non-negative integer`);
+            opts[numeric[arg]] = value;
+        } else {
+            usage(`unknown argument ${arg}`);
+        }
+    }
+    if (!opts.pki) usage("--pki DIR is required (the certificate folders go there)");
+    if (opts.bufferSize !== 0 && opts.bufferSize < 8192) usage("--buffer-size must be at least 8192");
+    return opts;
+}
+
+const opts = parseArgs(process.argv);
+const pkiRoot = path.resolve(opts.pki);
+fs.mkdirSync(pkiRoot, { recursive: true });
+// node-opcua falls back to folders under the home directory for anything not given a root
+// of its own; point every such default into the caller's folder as well.
+process.env.HOME = pkiRoot;
+process.env.XDG_CONFIG_HOME = path.join(pkiRoot, "config");
+process.env.XDG_DATA_HOME = path.join(pkiRoot, "data");
+
+const {
+    OPCUAServer,
+    OPCUACertificateManager,
+    DataType,
+    DataValue,
+    Variant,
+    StatusCodes,
+    SecurityPolicy,
+    MessageSecurityMode,
+    nodesets,
+} = require("node-opcua");
+
+// Exit with the parent: when its stdin closes (the test process died) or when it is
+// re-parented. Nothing in a test run may leave a server behind.
+const parentPid = process.ppid;
+setInterval(() => {
+    if (process.ppid !== parentPid) process.exit(0);
+}, 500).unref();
+if (opts.exitOnStdinClose) {
+    process.stdin.on("end", () => process.exit(0));
+    process.stdin.on("close", () => process.exit(0));
+    process.stdin.on("error", () => process.exit(0));
+    process.stdin.resume();
+}
+// An abrupt stop is what tests want from SIGTERM: it looks like a crashed or unplugged server.
+process.on("SIGTERM", () => process.exit(0));
+process.on("SIGINT", () => process.exit(0));
+
+function adjustLimits(hello) {
+    const cap = (asked, limit) => (limit > 0 ? (asked > 0 ? Math.min(asked, limit) : limit) : asked);
+    const receiveBufferSize = cap(hello.receiveBufferSize || 65536, opts.bufferSize);
+    const sendBufferSize = cap(hello.sendBufferSize || 65536, opts.bufferSize);
+    const maxMessageSize = cap(hello.maxMessageSize, opts.maxMessageSize || 16 * 1024 * 1024);
+    const maxChunkCount = cap(hello.maxChunkCount, opts.maxChunkCount || 0);
+    return { receiveBufferSize, sendBufferSize, maxMessageSize, maxChunkCount };
+}
+
+function addConstant(namespace, parent, id, dataType, value, statusCode, sourceTimestamp) {
+    const variable = namespace.addVariable({
+        componentOf: parent,
+        nodeId: `ns=${namespace.index};${id}`,
+        browseName: id.slice(2),
+        dataType,
+    });
+    variable.setValueFromSource(
+        new Variant({ dataType: DataType[dataType], value }),
+        statusCode || StatusCodes.Good,
+        sourceTimestamp || new Date()
+    );
+    return variable;
+}
+
+function addComputed(namespace, parent, id, dataType, compute, withSourceTimestamp = true) {
+    return namespace.addVariable({
+        componentOf: parent,
+        nodeId: `ns=${namespace.index};${id}`,
+        browseName: id.slice(2),
+        dataType,
+        // Read calls the getter every time; the interval only matters to subscriptions.
+        minimumSamplingInterval: 100,
+        value: {
+            timestamped_get: () =>
+                new DataValue({
+                    value: new Variant({ dataType: DataType[dataType], value: compute() }),
+                    statusCode: StatusCodes.Good,
+                    sourceTimestamp: withSourceTimestamp ? new Date() : null,
+                }),
+        },
+    });
+}
+
+function buildAddressSpace(server) {
+    const addressSpace = server.engine.addressSpace;
+    const namespace = addressSpace.registerNamespace("urn:vantrel:test-server:nodes");
+    const objects = addressSpace.rootFolder.objects;
+    const demo = namespace.addObject({ organizedBy: objects, browseName: "Demo" });
+
+    addConstant(namespace, demo, "s=Demo.Double", "Double", 3.25);
+    addConstant(namespace, demo, "s=Demo.Float", "Float", 1.5);
+    addConstant(namespace, demo, "s=Demo.Int32", "Int32", -42);
+    addConstant(namespace, demo, "s=Demo.UInt16", "UInt16", 65535);
+    addConstant(namespace, demo, "s=Demo.Byte", "Byte", 200);
+    addConstant(namespace, demo, "s=Demo.Boolean", "Boolean", true);
+    addConstant(namespace, demo, "s=Demo.String", "String", "hello");
+    addConstant(namespace, demo, "s=Demo.BadStatus", "Double", 0, StatusCodes.BadSensorFailure);
+    addConstant(namespace, demo, "s=Demo.UncertainStatus", "Double", 7.5,
+        StatusCodes.UncertainLastUsableValue);
+    addConstant(namespace, demo, "s=Demo.Timestamped", "Double", 1,
+        StatusCodes.Good, new Date(Date.UTC(2020, 0, 2, 3, 4, 5, 678)));
+    addComputed(namespace, demo, "s=Demo.NoSourceTimestamp", "Double", () => 2, false);
+    addConstant(namespace, demo, "s=Plant;Area=1:Pump", "Double", 11);
+    addConstant(namespace, demo, "i=1001", "Double", 1001.5);
+    addConstant(namespace, demo, "g=72962B91-FA75-4AE6-8D28-B404DC7DAF63", "Double", 9);
+    addConstant(namespace, demo, "b=VmFudHJlbA==", "Double", 8);
+
+    let reads = 0;
+    addComputed(namespace, demo, "s=Demo.Counter", "UInt32", () => ++reads);
+
+    // The same names as the built-in DA simulation, so the same tag lists work on both.
+    const started = Date.now();
+    const seconds = () => (Date.now() - started) / 1000;
+    for (let k = 1; k <= 4; ++k) {
+        addComputed(namespace, demo, `s=Demo.Count${k}`, "Double", () => Math.floor(seconds()) * k);
+    }
+    for (let k = 1; k <= 10; ++k) {
+        addComputed(namespace, demo, `s=Demo.Random${k}`, "Double", () => Math.random() * 100);
+        addComputed(namespace, demo, `s=Demo.Tag${k}`, "Double",
+            () => 50 * Math.sin((2 * Math.PI * seconds()) / (10 * k)));
+    }
+    addComputed(namespace, demo, "s=Demo.CCCTag10", "Double",
+        () => 50 * Math.sin((2 * Math.PI * seconds()) / 60) + 50);
+
+    // Bulk.<k> reads k, so a test can check each of thousands of values by its name.
+    if (opts.extraNodes > 0) {
+        const bulk = namespace.addObject({ organizedBy: objects, browseName: "Bulk" });
+        for (let k = 0; k < opts.extraNodes; ++k) {
+            addConstant(namespace, bulk, `s=Bulk.${k}`, "Double", k);
+        }
+    }
+
+    // What a test needs to see from the server's side.
+    const test = namespace.addObject({ organizedBy: objects, browseName: "Test" });
+    addComputed(namespace, test, "s=Test.SessionCount", "UInt32", () => server.currentSessionCount);
+    addComputed(namespace, test, "s=Test.ChannelCount", "UInt32", () => server.currentChannelCount);
+    addComputed(namespace, test, "s=Test.MaxTokenCount", "UInt32", () => {
+        let most = 0;
+        for (const endpoint of server.endpoints) {
+            for (const channel of endpoint.getChannels()) {
+                most = Math.max(most, channel.securityTokenCount);
+            }
+        }
+        return most;
+    });
+    return namespace.index;
+}
+
+async function main() {
+    const certificateManager = (name) =>
+        new OPCUACertificateManager({
+            rootFolder: path.join(pkiRoot, name),
+            automaticallyAcceptUnknownCertificate: true,
+        });
+    const server = new OPCUAServer({
+        port: opts.port,
+        host: opts.host,
+        hostname: opts.host,
+        nodeset_filename: [nodesets.standard],
+        securityPolicies: [SecurityPolicy.None],
+        securityModes: [MessageSecurityMode.None],
+        allowAnonymous: true,
+        serverCertificateManager: certificateManager("server"),
+        userCertificateManager: certificateManager("user"),
+        defaultSecureTokenLifetime: opts.tokenLifetime || undefined,
+        maxConnectionsPerEndpoint: Math.max(opts.maxSessions, 10),
+        serverCapabilities: {
+            maxSessions: opts.maxSessions,
+            operationLimits: { maxNodesPerRead: opts.maxNodesPerRead },
+        },
+        transportSettings: { adjustTransportLimits: adjustLimits },
+        buildInfo: { productName: "Vantrel OPC UA test server", manufacturerName: "Vantrel tests" },
+        serverInfo: { applicationUri: "urn:vantrel:test-server", productUri: "urn:vantrel:test-server" },
+    });
+    if (opts.tokenLifetime > 0) {
+        // The stack's floor (2.5 s) is above what a renewal test wants to wait for.
+        const { ServerSecureChannelLayer } = require("node-opcua-secure-channel");
+        ServerSecureChannelLayer.g_MinimumSecureTokenLifetime = Math.min(
+            ServerSecureChannelLayer.g_MinimumSecureTokenLifetime, opts.tokenLifetime);
+    }
+    await server.initialize();
+    const nsIndex = buildAddressSpace(server);
+    await server.start();
+    const endpoint = `opc.tcp://${opts.host}:${opts.port}`;
+    process.stdout.write(`VANTREL-OPCUA-TEST-SERVER READY ${endpoint} ns=${nsIndex}\n`);
+}
+
+main().catch((err) => {
+    process.stderr.write(`server.js: cannot start: ${err && err.stack ? err.stack : err}\n`);
+    process.exit(1);
+});

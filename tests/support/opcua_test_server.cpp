@@ -1,0 +1,287 @@
+// Runs tests/opcua-server/server.js as a child process; see opcua_test_server.h.
+#include "opcua_test_server.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace vantrel::test {
+
+namespace {
+
+constexpr const char* kReadyLine = "VANTREL-OPCUA-TEST-SERVER READY";
+
+int free_loopback_port() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        throw std::runtime_error(std::string("OpcUaTestServer: socket: ") + std::strerror(errno));
+    }
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = 0;
+    socklen_t len = sizeof addr;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+        const int err = errno;
+        ::close(fd);
+        throw std::runtime_error(std::string("OpcUaTestServer: no free port: ") +
+                                 std::strerror(err));
+    }
+    ::close(fd);
+    return ntohs(addr.sin_port);
+}
+
+std::string read_file(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+std::filesystem::path fresh_work_dir() {
+    static std::atomic<int> counter{0};
+    auto dir = std::filesystem::path(VANTREL_TEST_WORK_DIR) /
+               ("opcua-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir);
+    return dir;
+}
+
+}  // namespace
+
+OpcUaTestServer::OpcUaTestServer(OpcUaTestServerOptions options)
+    : options_(options), work_dir_(fresh_work_dir()), port_(options.port) {}
+
+OpcUaTestServer::~OpcUaTestServer() {
+    stop();
+    std::error_code ignored;
+    std::filesystem::remove_all(work_dir_, ignored);
+}
+
+std::filesystem::path OpcUaTestServer::server_dir() {
+    return VANTREL_OPCUA_SERVER_DIR;
+}
+
+bool OpcUaTestServer::installed() {
+    return std::filesystem::exists(server_dir() / "node_modules" / "node-opcua" / "package.json");
+}
+
+std::string OpcUaTestServer::endpoint() const {
+    return "opc.tcp://127.0.0.1:" + std::to_string(port_);
+}
+
+std::string OpcUaTestServer::log() const {
+    return read_file(work_dir_ / "server.log");
+}
+
+void OpcUaTestServer::start() {
+    if (running()) {
+        return;
+    }
+    if (!installed()) {
+        throw std::runtime_error("OpcUaTestServer: node-opcua is not installed in " +
+                                 server_dir().string() +
+                                 "; run scripts/test, or: source scripts/lib/deps.sh && "
+                                 "vantrel_install_npm_fixture tests/opcua-server");
+    }
+    const bool pick_port = options_.port == 0 && port_ == 0;
+    // A port picked as free may be taken by someone else before the server binds it.
+    for (int attempt = 0;; ++attempt) {
+        if (pick_port) {
+            port_ = free_loopback_port();
+        }
+        spawn();
+        const auto deadline = std::chrono::steady_clock::now() + options_.start_timeout;
+        while (true) {
+            const std::string out = log();
+            if (out.find(kReadyLine) != std::string::npos) {
+                return;
+            }
+            int status = 0;
+            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+                pid_ = -1;
+                ::close(stdin_fd_);
+                stdin_fd_ = -1;
+                if (pick_port && attempt < 4 && out.find("EADDRINUSE") != std::string::npos) {
+                    break;
+                }
+                throw std::runtime_error("OpcUaTestServer: the server exited while starting:\n" +
+                                         out);
+            }
+            if (std::chrono::steady_clock::now() > deadline) {
+                stop();
+                throw std::runtime_error(
+                    "OpcUaTestServer: the server did not get ready in time:\n" + log());
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    }
+}
+
+void OpcUaTestServer::spawn() {
+    const std::filesystem::path log_path = work_dir_ / "server.log";
+    std::vector<std::string> args = {
+        "node",
+        (server_dir() / "server.js").string(),
+        "--exit-on-stdin-close",
+        "--pki",
+        (work_dir_ / "pki").string(),
+        "--port",
+        std::to_string(port_),
+        "--extra-nodes",
+        std::to_string(options_.extra_nodes),
+        "--max-nodes-per-read",
+        std::to_string(options_.max_nodes_per_read),
+        "--buffer-size",
+        std::to_string(options_.buffer_size),
+        "--max-message-size",
+        std::to_string(options_.max_message_size),
+        "--max-chunk-count",
+        std::to_string(options_.max_chunk_count),
+        "--token-lifetime",
+        std::to_string(options_.token_lifetime_ms),
+        "--max-sessions",
+        std::to_string(options_.max_sessions),
+    };
+    std::vector<char*> argv;
+    for (auto& arg : args) {
+        argv.push_back(arg.data());
+    }
+    argv.push_back(nullptr);
+
+    // The child gets a home of its own, so that nothing lands in the user's.
+    std::vector<std::string> env_strings;
+    for (char** e = environ; *e != nullptr; ++e) {
+        if (std::strncmp(*e, "HOME=", 5) != 0) {
+            env_strings.emplace_back(*e);
+        }
+    }
+    env_strings.push_back("HOME=" + work_dir_.string());
+    std::vector<char*> envp;
+    for (auto& entry : env_strings) {
+        envp.push_back(entry.data());
+    }
+    envp.push_back(nullptr);
+
+    const int log_fd = ::open(log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (log_fd < 0) {
+        throw std::runtime_error("OpcUaTestServer: cannot write " + log_path.string() + ": " +
+                                 std::strerror(errno));
+    }
+    int pipe_fds[2];
+    if (::pipe2(pipe_fds, O_CLOEXEC) != 0) {
+        ::close(log_fd);
+        throw std::runtime_error(std::string("OpcUaTestServer: pipe: ") + std::strerror(errno));
+    }
+    const std::string dir = server_dir().string();
+    const pid_t child = ::fork();
+    if (child < 0) {
+        const int err = errno;
+        ::close(log_fd);
+        ::close(pipe_fds[0]);
+        ::close(pipe_fds[1]);
+        throw std::runtime_error(std::string("OpcUaTestServer: fork: ") + std::strerror(err));
+    }
+    if (child == 0) {
+        // Only async-signal-safe calls from here on.
+        ::dup2(pipe_fds[0], STDIN_FILENO);
+        ::dup2(log_fd, STDOUT_FILENO);
+        ::dup2(log_fd, STDERR_FILENO);
+        // Sockets of the test's own clients must not stay open in the server.
+        ::syscall(SYS_close_range, 3U, ~0U, 0U);
+        if (::chdir(dir.c_str()) != 0) {
+            ::_exit(126);
+        }
+        ::execvpe("node", argv.data(), envp.data());
+        static const char msg[] = "OpcUaTestServer: cannot run node (is Node.js installed?)\n";
+        [[maybe_unused]] auto ignored = ::write(STDERR_FILENO, msg, sizeof msg - 1);
+        ::_exit(127);
+    }
+    ::close(log_fd);
+    ::close(pipe_fds[0]);
+    stdin_fd_ = pipe_fds[1];
+    pid_ = child;
+}
+
+void OpcUaTestServer::stop() {
+    if (!running()) {
+        return;
+    }
+    ::kill(pid_, SIGCONT);
+    ::kill(pid_, SIGTERM);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    int status = 0;
+    while (::waitpid(pid_, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, &status, 0);
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    pid_ = -1;
+    ::close(stdin_fd_);
+    stdin_fd_ = -1;
+}
+
+void OpcUaTestServer::restart() {
+    stop();
+    start();
+}
+
+void OpcUaTestServer::pause() {
+    if (running()) {
+        ::kill(pid_, SIGSTOP);
+    }
+}
+
+void OpcUaTestServer::resume() {
+    if (running()) {
+        ::kill(pid_, SIGCONT);
+    }
+}
+
+std::chrono::nanoseconds OpcUaTestServer::cpu_time() const {
+    if (!running()) {
+        return {};
+    }
+    const std::string stat = read_file("/proc/" + std::to_string(pid_) + "/stat");
+    // Fields after the command name, which is in parentheses and may hold spaces.
+    const auto close = stat.rfind(')');
+    if (close == std::string::npos) {
+        return {};
+    }
+    std::istringstream fields(stat.substr(close + 2));
+    std::string field;
+    long long utime = 0;
+    long long stime = 0;
+    // utime and stime are fields 14 and 15 of the whole line, 12 and 13 after the name.
+    for (int i = 3; i <= 15 && fields >> field; ++i) {
+        if (i == 14) {
+            utime = std::stoll(field);
+        } else if (i == 15) {
+            stime = std::stoll(field);
+        }
+    }
+    const long ticks = ::sysconf(_SC_CLK_TCK);
+    return std::chrono::nanoseconds((utime + stime) * 1'000'000'000LL / ticks);
+}
+
+}  // namespace vantrel::test

@@ -1,0 +1,107 @@
+// OpcUaTestServer: runs the node-opcua test server (tests/opcua-server/server.js) as a child
+// process on a free loopback port, for integration tests and benchmarks.
+//
+// The server's nodes, all in namespace index 2 (kNamespace, URI "urn:vantrel:test-server:nodes"):
+//
+//   Node id                                   Type     Value / status
+//   s=Demo.Double                             Double   3.25
+//   s=Demo.Float                              Float    1.5
+//   s=Demo.Int32                              Int32    -42
+//   s=Demo.UInt16                             UInt16   65535
+//   s=Demo.Byte                               Byte     200
+//   s=Demo.Boolean                            Boolean  true
+//   s=Demo.String                             String   "hello" (not numeric)
+//   s=Demo.BadStatus                          Double   status BadSensorFailure (0x808C0000)
+//   s=Demo.UncertainStatus                    Double   7.5, status UncertainLastUsableValue
+//                                                      (0x40900000)
+//   s=Demo.Timestamped                        Double   1.0, source timestamp
+//                                                      2020-01-02T03:04:05.678Z
+//   s=Demo.NoSourceTimestamp                  Double   2.0, no source timestamp (server only)
+//   s=Plant;Area=1:Pump                       Double   11.0 (an identifier with ; = and :)
+//   i=1001                                    Double   1001.5
+//   g=72962B91-FA75-4AE6-8D28-B404DC7DAF63    Double   9.0
+//   b=VmFudHJlbA==                            Double   8.0 (the bytes "Vantrel")
+//   s=Demo.Counter                            UInt32   1, 2, 3, ...: grows by one per read
+//   s=Demo.Count1 .. s=Demo.Count4            Double   whole seconds since start x k
+//   s=Demo.Random1 .. s=Demo.Random10         Double   random in [0, 100)
+//   s=Demo.Tag1 .. s=Demo.Tag10               Double   sine waves, amplitude 50
+//   s=Demo.CCCTag10                           Double   sine wave between 0 and 100
+//   s=Bulk.0 .. s=Bulk.<extra_nodes - 1>      Double   k for s=Bulk.k
+//   s=Test.SessionCount                       UInt32   sessions open on the server now
+//   s=Test.ChannelCount                       UInt32   secure channels open now
+//   s=Test.MaxTokenCount                      UInt32   most security tokens issued on one open
+//                                                      channel (2 or more: a renewal happened)
+//
+// Anything else (for example s=No.Such.Node) reads BadNodeIdUnknown. Every value has a server
+// timestamp.
+//
+// The server exits when this process dies (it watches its stdin pipe and its parent), so a
+// crashed test leaves nothing behind. Its certificate folders and log live in a folder of
+// their own under the build tree, removed when the fixture is destroyed.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+
+namespace vantrel::test {
+
+struct OpcUaTestServerOptions {
+    int port = 0;                // 0: pick a free loopback port
+    int extra_nodes = 0;         // how many s=Bulk.k nodes
+    int max_nodes_per_read = 0;  // the server's MaxNodesPerRead; 0: no limit
+    int buffer_size = 0;         // chunk size in bytes, at least 8192; 0: the server's default
+    int max_message_size = 0;    // 0: the server's default (16 MiB)
+    int max_chunk_count = 0;     // 0: no limit
+    int token_lifetime_ms = 0;   // secure channel token lifetime; 0: 10 minutes
+    int max_sessions = 100;
+    std::chrono::milliseconds start_timeout{60'000};
+};
+
+class OpcUaTestServer {
+  public:
+    static constexpr int kNamespace = 2;
+
+    explicit OpcUaTestServer(OpcUaTestServerOptions options = {});
+    ~OpcUaTestServer();
+    OpcUaTestServer(const OpcUaTestServer&) = delete;
+    OpcUaTestServer& operator=(const OpcUaTestServer&) = delete;
+
+    // Starts the server and waits until it listens. Throws std::runtime_error with the
+    // server's own output when it cannot start. The port stays the same across restarts.
+    void start();
+    // Ends the server abruptly (SIGTERM, then SIGKILL) and waits for it: to a client this
+    // looks like a crashed server. Harmless when not running.
+    void stop();
+    void restart();
+    // SIGSTOP / SIGCONT: the server keeps its connections but answers nothing.
+    void pause();
+    void resume();
+
+    bool running() const { return pid_ > 0; }
+    int port() const { return port_; }
+    // "opc.tcp://127.0.0.1:<port>"
+    std::string endpoint() const;
+    pid_t pid() const { return pid_; }
+    // User plus system CPU time the server process has used so far.
+    std::chrono::nanoseconds cpu_time() const;
+    // What the server printed so far.
+    std::string log() const;
+
+    // Where server.js lives, and whether its npm packages are installed.
+    static std::filesystem::path server_dir();
+    static bool installed();
+
+  private:
+    void spawn();
+
+    OpcUaTestServerOptions options_;
+    std::filesystem::path work_dir_;
+    int port_ = 0;
+    pid_t pid_ = -1;
+    int stdin_fd_ = -1;
+};
+
+}  // namespace vantrel::test
