@@ -205,6 +205,18 @@ std::shared_ptr<spdlog::logger> get_logger(const std::string& name) {
     return logger;
 }
 
+std::shared_ptr<SequencedDailyRotatingSink> detail::active_file_sink() {
+    State& s = state();
+    std::lock_guard lock(s.mutex);
+    return s.file ? s.file->target() : nullptr;
+}
+
+std::vector<spdlog::sink_ptr> detail::active_sinks() {
+    State& s = state();
+    std::lock_guard lock(s.mutex);
+    return s.sinks;
+}
+
 void flush_logging() noexcept {
     State& s = state();
     std::shared_ptr<detail::QueuedFileSink> file;

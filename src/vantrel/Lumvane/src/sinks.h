@@ -12,6 +12,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <spdlog/formatter.h>
 #include <spdlog/sinks/base_sink.h>
@@ -79,5 +80,10 @@ class ConsoleSink final : public spdlog::sinks::base_sink<std::mutex> {
   private:
     std::FILE* stream_;
 };
+
+// The rotating sink behind the configured file sink, or null before the set-up (for tests).
+std::shared_ptr<SequencedDailyRotatingSink> active_file_sink();
+// The sinks every logger currently shares (for tests).
+std::vector<spdlog::sink_ptr> active_sinks();
 
 }  // namespace vantrel::lumvane::detail
