@@ -113,6 +113,9 @@ void Client::connect(const EndpointAddress& address) {
 
 void Client::read_server_limits() {
     max_nodes_ = settings_.default_max_nodes_per_read;
+    if (!settings_.ask_max_nodes_per_read) {
+        return;
+    }
     const std::array<std::uint32_t, 1> ids{kNodeMaxNodesPerRead};
     body_.clear();
     encode_read_numeric(body_, context(true), ids);

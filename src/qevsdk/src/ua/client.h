@@ -23,6 +23,9 @@ struct ClientSettings {
     double session_timeout_ms = 120'000;
     // Batch size when the server states no MaxNodesPerRead.
     std::uint32_t default_max_nodes_per_read = 1000;
+    // Whether to read the server's MaxNodesPerRead at connect; tests turn it off to see
+    // the client find the limit from BadTooManyOperations instead.
+    bool ask_max_nodes_per_read = true;
 };
 
 class Client {

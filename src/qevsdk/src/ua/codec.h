@@ -35,6 +35,7 @@ class Writer {
     std::size_t size() const { return buf_.size(); }
     const std::uint8_t* data() const { return buf_.data(); }
     std::vector<std::uint8_t>& bytes() { return buf_; }
+    const std::vector<std::uint8_t>& bytes() const { return buf_; }
 
     void u8(std::uint8_t v) { buf_.push_back(v); }
     void boolean(bool v) { u8(v ? 1 : 0); }
