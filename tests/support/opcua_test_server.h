@@ -21,7 +21,7 @@
 //   i=1001                                    Double   1001.5
 //   g=72962B91-FA75-4AE6-8D28-B404DC7DAF63    Double   9.0
 //   b=VmFudHJlbA==                            Double   8.0 (the bytes "Vantrel")
-//   s=Demo.Counter                            UInt32   1, 2, 3, ...: grows by one per read
+//   s=Demo.Counter                            UInt32   grows with every read
 //   s=Demo.Count1 .. s=Demo.Count4            Double   whole seconds since start x k
 //   s=Demo.Random1 .. s=Demo.Random10         Double   random in [0, 100)
 //   s=Demo.Tag1 .. s=Demo.Tag10               Double   sine waves, amplitude 50

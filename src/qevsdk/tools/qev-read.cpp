@@ -1,0 +1,180 @@
+// qev-read: reads tags once from an OPC server and prints one tab-separated line per tag:
+// the tag as given, the value, the quality code in decimal, the timestamp in ISO 8601 (UTC).
+#include <time.h>
+
+#include <cctype>
+#include <charconv>
+#include <chrono>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include <fmt/format.h>
+
+#include "qevsdk/qevsdk.h"
+#include "tool_log.h"
+
+namespace {
+
+constexpr const char* kUsage =
+    "usage: qev-read [-v] SCHEMA TAG...\n"
+    "  SCHEMA  opc.tcp://HOST:PORT (OPC UA) or opc.da://HOST/PROGID (OPC DA; only the built-in\n"
+    "          simulation opc.da://localhost/Vantrel.Simulation.1 is available)\n"
+    "  TAG     OPC UA: NS:ID, e.g. 3:Line1.Temp, 2:i=1001, 2:s=Pump;1 (no NS: means namespace 0)\n"
+    "          OPC DA: the item id, e.g. Demo.Count1\n"
+    "          -   read further tags from standard input, one per line\n"
+    "  -v      show the library's log on standard error\n"
+    "Prints TAG, value, quality code and timestamp, tab-separated, one line per tag.\n"
+    "Exit status: 0 read, 1 the server could not be reached or was lost, 2 usage.\n";
+
+constexpr std::size_t kBatch = 1000;
+
+// "ns:name" as the engine reads it: a decimal prefix before the first ':' is the namespace,
+// anything else is a name in namespace 0.
+std::pair<int, std::string> parse_ua_tag(const std::string& tag) {
+    const auto colon = tag.find(':');
+    if (colon == std::string::npos) {
+        return {0, tag};
+    }
+    std::string prefix = tag.substr(0, colon);
+    const auto first = prefix.find_first_not_of(" \t");
+    const auto last = prefix.find_last_not_of(" \t");
+    if (first == std::string::npos) {
+        return {0, tag};
+    }
+    prefix = prefix.substr(first, last - first + 1);
+    const char* begin = prefix.data();
+    if (*begin == '+') {
+        ++begin;
+    }
+    int ns = 0;
+    const auto [end, ec] = std::from_chars(begin, prefix.data() + prefix.size(), ns);
+    if (ec != std::errc{} || end != prefix.data() + prefix.size()) {
+        return {0, tag};
+    }
+    return {ns, tag.substr(colon + 1)};
+}
+
+std::string iso8601(const std::optional<std::chrono::system_clock::time_point>& when) {
+    if (!when) {
+        return "-";
+    }
+    using namespace std::chrono;
+    const auto ms = floor<milliseconds>(*when).time_since_epoch().count();
+    time_t seconds = static_cast<time_t>(ms / 1000);
+    long millis = static_cast<long>(ms % 1000);
+    if (millis < 0) {
+        millis += 1000;
+        --seconds;
+    }
+    tm parts{};
+    if (gmtime_r(&seconds, &parts) == nullptr) {
+        return "-";
+    }
+    return fmt::format("{:04}-{:02}-{:02}T{:02}:{:02}:{:02}.{:03}Z", parts.tm_year + 1900,
+                       parts.tm_mon + 1, parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec,
+                       millis);
+}
+
+int usage(const std::string& problem) {
+    std::cerr << "qev-read: " << problem << "\n" << kUsage;
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    bool verbose = false;
+    std::vector<std::string> args;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "-h" || arg == "--help") {
+            std::cout << kUsage;
+            return 0;
+        }
+        if (arg == "-v" && args.empty()) {
+            verbose = true;
+        } else {
+            args.push_back(arg);
+        }
+    }
+    if (args.size() < 2) {
+        return usage("need a schema and at least one tag");
+    }
+    const std::string schema = args.front();
+    int source_type = 0;
+    if (schema.starts_with("opc.tcp://")) {
+        source_type = qevsdk::QEV_RTSOURCE_UA;
+    } else if (schema.starts_with("opc.da://")) {
+        source_type = qevsdk::QEV_RTSOURCE_DA;
+    } else {
+        return usage("'" + schema +
+                     "' is not a server schema: it must start with opc.tcp:// or opc.da://");
+    }
+    std::vector<std::string> tags;
+    for (std::size_t i = 1; i < args.size(); ++i) {
+        if (args[i] == "-") {
+            for (std::string line; std::getline(std::cin, line);) {
+                if (!line.empty() && line.back() == '\r') {
+                    line.pop_back();
+                }
+                if (!line.empty()) {
+                    tags.push_back(line);
+                }
+            }
+        } else {
+            tags.push_back(args[i]);
+        }
+    }
+
+    auto errors = qevsdk::tools::set_up_logging("qev-read", verbose);
+    qevsdk::QevLibrary lib;
+    lib.set_log_level(verbose ? qevsdk::QEV_LOG_LEVEL_DEBUG : qevsdk::QEV_LOG_LEVEL_INFO);
+    const auto source = lib.create_source(source_type, schema, 1000, 0);
+    if (source == qevsdk::QEV_INVALID_HANDLE) {
+        const std::string why = qevsdk::tools::reason(errors->last_error());
+        if (why.find(schema) != std::string::npos) {
+            std::cerr << "qev-read: " << why;
+        } else {
+            std::cerr << "qev-read: cannot connect to " << schema << ": "
+                      << (why.empty() ? "no reason given (run with -v)" : why);
+        }
+        std::cerr << "\nCheck that the server is running and the schema is right.\n";
+        return 1;
+    }
+
+    std::vector<qevsdk::TagRequest> requests;
+    requests.reserve(tags.size());
+    for (const auto& tag : tags) {
+        if (source_type == qevsdk::QEV_RTSOURCE_UA) {
+            auto [ns, name] = parse_ua_tag(tag);
+            requests.push_back({qevsdk::QEV_DATATYPE_REAL, ns, std::move(name)});
+        } else {
+            requests.push_back({qevsdk::QEV_DATATYPE_REAL, 0, tag});
+        }
+    }
+
+    std::string out;
+    for (std::size_t start = 0; start < requests.size(); start += kBatch) {
+        const std::size_t end = std::min(requests.size(), start + kBatch);
+        const std::vector<qevsdk::TagRequest> batch(requests.begin() + static_cast<long>(start),
+                                                    requests.begin() + static_cast<long>(end));
+        const auto [status, records] = lib.read_values(source, batch);
+        for (std::size_t i = 0; i < records.size() && start + i < tags.size(); ++i) {
+            const auto& r = records[i];
+            fmt::format_to(std::back_inserter(out), "{}\t{}\t{}\t{}\n", tags[start + i], r.value,
+                           r.quality, iso8601(r.timestamp));
+        }
+        std::cout << out;
+        out.clear();
+    }
+    std::cout.flush();
+    if (!lib.is_source_valid(source)) {
+        const std::string why = qevsdk::tools::reason(errors->last_error());
+        std::cerr << "qev-read: lost the connection to " << schema
+                  << (why.empty() ? "" : ": " + why) << "\n";
+        return 1;
+    }
+    lib.destroy();
+    return 0;
+}
