@@ -177,7 +177,15 @@ std::shared_ptr<spdlog::logger> setup_logging_from_ini(const std::string& ini_pa
     s.ready = true;
     if (!s.exit_hook) {
         s.exit_hook = true;
-        std::atexit([] { shutdown_logging(); });
+        // At exit only the worker is drained and stopped; the sinks stay in place, and any
+        // record that comes later is written to the file at once by its own thread.
+        std::atexit([] {
+            State& st = state();
+            std::lock_guard exit_lock(st.mutex);
+            if (st.file) {
+                st.file->shutdown();
+            }
+        });
     }
     return spdlog::default_logger();
 }

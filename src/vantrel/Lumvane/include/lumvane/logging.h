@@ -40,7 +40,8 @@ std::shared_ptr<spdlog::logger> get_logger(const std::string& name);
 bool _logging_ready() noexcept;
 
 // Drains the file worker, closes the log file and returns every logger to the initial
-// standard-error sink; a later set-up configures afresh. Runs by itself at exit.
+// standard-error sink; a later set-up configures afresh. Call it only while no other thread
+// logs. At exit the file worker is drained by itself (no record is lost), without this call.
 void shutdown_logging() noexcept;
 
 // Waits until every record handed to the file worker so far is written and flushed.

@@ -1,0 +1,6 @@
+# The tag-list CSV reader with its UTF-8/GBK decoding, fed arbitrary bytes.
+set(vantrel_common_dir ${CMAKE_SOURCE_DIR}/src/vantrel/common)
+vantrel_add_fuzzer(fuzz_csv
+    SOURCES ${CMAKE_SOURCE_DIR}/tests/common/fuzz_csv.cpp ${vantrel_common_dir}/src/csv.cpp
+            ${vantrel_common_dir}/src/text_decode.cpp
+    INCLUDES ${vantrel_common_dir}/include ${vantrel_common_dir}/src)

@@ -1,0 +1,6 @@
+# The config.ini parser, typed reads, interpolation and write-back, fed arbitrary bytes.
+set(vantrel_common_dir ${CMAKE_SOURCE_DIR}/src/vantrel/common)
+vantrel_add_fuzzer(fuzz_ini
+    SOURCES ${CMAKE_SOURCE_DIR}/tests/common/fuzz_ini.cpp ${vantrel_common_dir}/src/ini.cpp
+            ${vantrel_common_dir}/src/text_decode.cpp
+    INCLUDES ${vantrel_common_dir}/include ${vantrel_common_dir}/src)
