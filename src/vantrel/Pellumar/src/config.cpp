@@ -1,0 +1,105 @@
+// load_config: the console's strict reading of config.ini.
+#include <unistd.h>
+
+#include <climits>
+#include <cmath>
+#include <exception>
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+#include <system_error>
+
+#include "common/ini.h"
+#include "console_log.h"
+#include "pellumar/pellumar.h"
+
+namespace vantrel::pellumar {
+
+using namespace detail;
+
+namespace {
+
+constexpr const char* kTsdbSection = "TSDBConnection";
+constexpr const char* kVantrelSection = "Vantrel";
+
+std::string local_host_name() {
+    char name[256] = {};
+    if (::gethostname(name, sizeof(name) - 1) != 0 || name[0] == '\0') {
+        return "localhost";
+    }
+    return name;
+}
+
+bool is_regular_file(const std::string& path) {
+    std::error_code ec;
+    return !path.empty() && std::filesystem::is_regular_file(path, ec);
+}
+
+}  // namespace
+
+bool Pellumar::load_config() {
+    try {
+        const auto path = base_dir / "config.ini";
+        if (!is_regular_file(path.string())) {
+            log_error("Configuration file not found: " + path.string());
+            return false;
+        }
+        const auto ini = common::IniFile::read_file(path);
+        if (!ini.has_section(kTsdbSection)) {
+            log_error("Missing [TSDBConnection] section in config file");
+            return false;
+        }
+
+        korrin::TsdbConfig cfg;
+        cfg.host = ini.get(kTsdbSection, "host", local_host_name());
+        const auto port = ini.get_int(kTsdbSection, "port", 5432);
+        // libpq would only say it could not connect; name the real mistake instead.
+        if (port < 1 || port > 65535) {
+            throw std::invalid_argument("[TSDBConnection] port must be between 1 and 65535, not " +
+                                        std::to_string(port));
+        }
+        cfg.port = static_cast<int>(port);
+        cfg.user = ini.get(kTsdbSection, "user", "postgres");
+        cfg.password = ini.get(kTsdbSection, "password", "");
+        cfg.dbname = ini.get(kTsdbSection, "dbname", "tsdb_default");
+        cfg.autocommit = ini.get_bool(kTsdbSection, "autocommit", false);
+        tsdb_cfg = cfg;
+
+        tag_csv_path = ini.get(kVantrelSection, "tag_csv_path", "");
+        if (!is_regular_file(tag_csv_path)) {
+            log_error("Invalid 'tag_csv_path': " + tag_csv_path);
+            return false;
+        }
+
+        opc_schema = ini.get(kVantrelSection, "opc_schema", "");
+        if (opc_schema.empty()) {
+            log_error("Missing 'opc_schema' in [Vantrel] section");
+            return false;
+        }
+        opc_type = ini.get(kVantrelSection, "opc_type", "");
+        if (opc_type.empty()) {
+            log_error("Missing 'opc_type' in [Vantrel] section");
+            return false;
+        }
+        collection_interval = ini.get_real(kVantrelSection, "collection_interval", 1.0);
+        const auto batch = ini.get_int(kVantrelSection, "batch_size", 200);
+        // A zero or negative interval would spin the collector, a batch of 0 would never
+        // read anything: refuse them here, where the operator can see why.
+        if (!std::isfinite(collection_interval) || collection_interval <= 0.0) {
+            throw std::invalid_argument(
+                "[Vantrel] collection_interval must be a number of seconds above 0, not " +
+                real_text(collection_interval));
+        }
+        if (batch < 1 || batch > INT_MAX) {
+            throw std::invalid_argument("[Vantrel] batch_size must be at least 1, not " +
+                                        std::to_string(batch));
+        }
+        batch_size = static_cast<int>(batch);
+        return true;
+    } catch (const std::exception& e) {
+        log_error(std::string("Error loading config: ") + e.what());
+        return false;
+    }
+}
+
+}  // namespace vantrel::pellumar

@@ -1,0 +1,296 @@
+// The console's lifecycle: construction, the run loop, the collector's start and stop, the
+// queue drain, the status line, the callbacks and the single-step mode.
+#include "pellumar/pellumar.h"
+
+#include <unistd.h>
+
+#include <chrono>
+#include <exception>
+#include <system_error>
+#include <thread>
+
+#include "console_log.h"
+#include "lumvane/logging.h"
+
+namespace vantrel::pellumar {
+
+using namespace detail;
+
+namespace {
+
+double wall_clock_seconds() {
+    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+std::optional<int> plain_sleep(std::chrono::milliseconds timeout) {
+    std::this_thread::sleep_for(timeout);
+    return std::nullopt;
+}
+
+std::filesystem::path resolve_base_dir(const std::optional<std::filesystem::path>& given) {
+    if (!given) {
+        return Pellumar::default_base_dir();
+    }
+    return std::filesystem::weakly_canonical(std::filesystem::absolute(*given));
+}
+
+}  // namespace
+
+std::filesystem::path Pellumar::default_base_dir() {
+    std::error_code ec;
+    const auto exe = std::filesystem::canonical("/proc/self/exe", ec);
+    if (ec) {
+        throw std::runtime_error("cannot find the console's own executable: " + ec.message());
+    }
+    return exe.parent_path().parent_path();
+}
+
+Pellumar::Pellumar(std::optional<std::filesystem::path> base, PellumarDeps deps)
+    : base_dir(resolve_base_dir(base)), deps_(std::move(deps)) {
+    lumvane::setup_logging_from_ini((base_dir / "config.ini").string());
+    if (!deps_.now) {
+        deps_.now = wall_clock_seconds;
+    }
+    if (!deps_.wait) {
+        deps_.wait = plain_sleep;
+    }
+    last_status_time = deps_.now();
+}
+
+Pellumar::~Pellumar() {
+    // The collector uses data_deque and deque_lock, which are destroyed before it would be.
+    collector_thread.reset();
+}
+
+void Pellumar::check_signal() {
+    if (deps_.poll_signal) {
+        if (auto signum = deps_.poll_signal()) {
+            signal_handler(*signum);
+        }
+    }
+}
+
+bool Pellumar::run() {
+    log_info("Starting Pellumar...");
+    check_signal();
+    if (!load_config()) {
+        log_error("Failed to load configuration");
+        return false;
+    }
+    check_signal();
+    if (!load_tags_from_csv()) {
+        log_error("Failed to load tags from CSV");
+        return false;
+    }
+    check_signal();
+    if (!setup_database_objects()) {
+        log_error("Failed to setup database objects");
+        return false;
+    }
+    check_signal();
+    if (!start_collection()) {
+        log_error("Failed to start data collection");
+        return false;
+    }
+
+    try {
+        try {
+            log_info("Data collection is running. Press Ctrl+C to stop.");
+            while (running.load()) {
+                if (auto signum = deps_.wait(std::chrono::milliseconds(1000))) {
+                    signal_handler(*signum);
+                }
+                process_data_queue();
+                print_status();
+            }
+        } catch (const KeyboardInterrupt&) {
+            log_info("Received keyboard interrupt");
+        } catch (const std::exception& e) {
+            log_error(std::string("Unexpected error in main loop: ") + e.what());
+        }
+    } catch (...) {
+        // A process exit in progress: the collector is still stopped on the way out.
+        stop();
+        throw;
+    }
+    stop();
+    log_info("Pellumar stopped");
+    return true;
+}
+
+korrin::OPCCollector::Options Pellumar::collector_options() {
+    korrin::OPCCollector::Options options{
+        .opc_schema = opc_schema,
+        .get_tags_func = [this] { return get_current_tags(); },
+        .data_deque = &data_deque,
+        .deque_lock = &deque_lock,
+        .tsdb_cfg = tsdb_cfg,
+        .sample_interval = collection_interval,
+        .batch_size = batch_size,
+        .status_notify = [this](const std::string& status) { status_callback(status); },
+        .db_status_notify = [this](bool success,
+                                   std::int64_t count) { db_status_callback(success, count); },
+    };
+    if (deps_.opc_library_factory) {
+        options.opc_library_factory = deps_.opc_library_factory;
+    }
+    if (deps_.tsdb_client) {
+        options.tsdb_client = deps_.tsdb_client;
+    }
+    return options;
+}
+
+bool Pellumar::start_collection() {
+    try {
+        log_info("Starting OPC data collection from: " + opc_schema);
+        log_info("Sample interval: " + real_text(collection_interval) +
+                 "s, Batch size: " + std::to_string(batch_size));
+        collector_thread = std::make_unique<korrin::OPCCollector>(collector_options());
+        collector_thread->start();
+        running.store(true);
+        log_info("Data collection started successfully");
+        return true;
+    } catch (const std::exception& e) {
+        log_error(std::string("Failed to start data collection: ") + e.what());
+        return false;
+    }
+}
+
+bool Pellumar::collector_alive() const {
+    return collector_thread && collector_thread->is_alive();
+}
+
+void Pellumar::stop() {
+    running.store(false);
+    if (collector_alive()) {
+        log_info("Stopping data collection...");
+        collector_thread->stop();
+        collector_thread->join(deps_.stop_timeout);
+        if (collector_thread->is_alive()) {
+            log_warning("Collector thread did not stop gracefully");
+        } else {
+            log_info("Data collection stopped");
+        }
+    }
+}
+
+void Pellumar::process_data_queue() {
+    std::vector<korrin::CycleResults> batch;
+    {
+        std::lock_guard<std::mutex> guard(deque_lock);
+        while (auto entry = data_deque.pop_front()) {
+            batch.push_back(std::move(*entry));
+        }
+    }
+    for (const auto& entry : batch) {
+        total_collected += static_cast<std::int64_t>(entry.size());
+    }
+}
+
+void Pellumar::print_status() {
+    const double now = deps_.now();
+    if (now - last_status_time >= 30.0) {
+        log_info("Status - Tags: " + std::to_string(tags_list.size()) +
+                 ", Collected: " + std::to_string(total_collected.load()) +
+                 ", Written: " + std::to_string(total_written.load()));
+        last_status_time = now;
+    }
+}
+
+CollectionStatistics Pellumar::get_collection_statistics() {
+    CollectionStatistics stats;
+    stats.total_tags = static_cast<std::int64_t>(tags_list.size());
+    stats.total_collected = total_collected.load();
+    stats.total_written = total_written.load();
+    {
+        // Reading the size while the collector appends would be a data race in C++.
+        std::lock_guard<std::mutex> guard(deque_lock);
+        stats.queue_size = static_cast<std::int64_t>(data_deque.size());
+    }
+    return stats;
+}
+
+std::vector<std::string> Pellumar::get_current_tags() const {
+    std::vector<std::string> names;
+    names.reserve(tags_list.size());
+    for (const auto& pair : tags_list) {
+        names.push_back(pair.first);
+    }
+    return names;
+}
+
+void Pellumar::status_callback(const std::string& status) {
+    log_debug("OPC Status: " + status);
+}
+
+void Pellumar::db_status_callback(bool success, std::int64_t count) {
+    if (success) {
+        total_written += count;
+        log_debug("Successfully wrote " + std::to_string(count) + " records to database");
+    } else {
+        log_warning("Failed to write data to database");
+    }
+}
+
+bool Pellumar::initialize_for_single_step() {
+    try {
+        log_info("Initializing for single-step collection mode...");
+        if (!load_config()) {
+            log_error("Failed to load configuration");
+            return false;
+        }
+        if (!load_tags_from_csv()) {
+            log_error("Failed to load tags from CSV");
+            return false;
+        }
+        if (!setup_database_objects()) {
+            log_error("Failed to setup database objects");
+            return false;
+        }
+        log_info("Creating OPC collector for single-step mode: " + opc_schema);
+        collector_thread = std::make_unique<korrin::OPCCollector>(collector_options());
+        collector_thread->connect_source();
+        log_info("Single-step collection mode initialized successfully");
+        return true;
+    } catch (const std::exception& e) {
+        log_error(std::string("Failed to initialize single-step collection mode: ") + e.what());
+        return false;
+    }
+}
+
+bool Pellumar::single_step_collection() {
+    try {
+        if (!collector_thread) {
+            log_error("Collector not initialized. Call initialize_for_single_step() first.");
+            return false;
+        }
+        collector_thread->collection_step();
+        process_data_queue();
+        log_debug("Single step collection completed");
+        return true;
+    } catch (const std::exception& e) {
+        log_error(std::string("Error during single step collection: ") + e.what());
+        return false;
+    }
+}
+
+void Pellumar::cleanup_single_step() {
+    if (!collector_thread) {
+        return;
+    }
+    try {
+        collector_thread->disconnect_source();
+        log_info("OPC connection closed");
+    } catch (const std::exception& e) {
+        log_error(std::string("Error closing OPC connection: ") + e.what());
+    }
+}
+
+void Pellumar::signal_handler(int signum) {
+    log_info("Received signal " + std::to_string(signum) + ", shutting down...");
+    stop();
+    throw ProcessExit{0};
+}
+
+}  // namespace vantrel::pellumar

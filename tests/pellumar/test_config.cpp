@@ -1,0 +1,182 @@
+// load_config and where the console looks for config.ini.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "console_test_support.h"
+#include "pellumar/pellumar.h"
+
+namespace {
+
+using namespace pellumar_test;
+using vantrel::pellumar::Pellumar;
+
+class LoadConfig : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        log_dir();
+        write_file(dir / "tags.csv", "FullTagName,Description\nT1,one\n");
+    }
+
+    // config.ini with a [TSDBConnection] and a [Vantrel] section; `extra_tsdb` and
+    // `extra_vantrel` are appended to them.
+    void write_config(const std::string& extra_tsdb, const std::string& extra_vantrel) {
+        write_file(dir / "config.ini",
+                   "[TSDBConnection]\n" + extra_tsdb +
+                       "\n[Vantrel]\ntag_csv_path = " + (dir / "tags.csv").string() +
+                       "\nopc_schema = opc.tcp://localhost:4840\n"
+                       "opc_type = OPC UA\n" +
+                       extra_vantrel);
+    }
+
+    bool load() {
+        Pellumar console(dir.path());
+        const bool ok = console.load_config();
+        cfg = console.tsdb_cfg;
+        interval = console.collection_interval;
+        batch = console.batch_size;
+        opc_type = console.opc_type;
+        return ok;
+    }
+
+    TempDir dir;
+    vantrel::korrin::TsdbConfig cfg;
+    double interval = 0;
+    int batch = 0;
+    std::string opc_type;
+};
+
+TEST_F(LoadConfig, MinimalFileTakesTheFallbacks) {
+    write_config("", "");
+    LogCapture log;
+    ASSERT_TRUE(load());
+    EXPECT_TRUE(log.lines().empty()) << "a successful load logs nothing";
+    char host[256] = {};
+    ::gethostname(host, sizeof(host) - 1);
+    EXPECT_EQ(cfg.host, host);
+    EXPECT_EQ(cfg.port, 5432);
+    EXPECT_EQ(cfg.user, "postgres");
+    EXPECT_EQ(cfg.password, "");
+    EXPECT_EQ(cfg.dbname, "tsdb_default");
+    EXPECT_FALSE(cfg.autocommit);
+    EXPECT_DOUBLE_EQ(interval, 1.0);
+    EXPECT_EQ(batch, 200);
+    EXPECT_EQ(opc_type, "OPC UA");
+}
+
+TEST_F(LoadConfig, ReadsTypedValuesAndUpperCaseKeys) {
+    write_config(
+        "HOST = db.plant\nPort = 6543\nuser = collector\npassword = 50%%off\n"
+        "dbname = plant\nautocommit = Yes\n",
+        "collection_interval = 2\nbatch_size = 50\n");
+    ASSERT_TRUE(load());
+    EXPECT_EQ(cfg.host, "db.plant");
+    EXPECT_EQ(cfg.port, 6543);
+    EXPECT_EQ(cfg.user, "collector");
+    EXPECT_EQ(cfg.password, "50%off");
+    EXPECT_EQ(cfg.dbname, "plant");
+    EXPECT_TRUE(cfg.autocommit);
+    EXPECT_DOUBLE_EQ(interval, 2.0);
+    EXPECT_EQ(batch, 50);
+}
+
+TEST_F(LoadConfig, BadValuesFailWithTheErrorLine) {
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"autocommit = maybe\n", ""},
+        {"port = 5432.0\n", ""},
+        {"password = 50%off\n", ""},
+        {"port = 70000\n", ""},
+        {"", "batch_size = 0\n"},
+        {"", "collection_interval = 0\n"},
+        {"", "collection_interval = -1.5\n"},
+        {"", "collection_interval = nan\n"},
+    };
+    for (const auto& [tsdb, vantrel] : cases) {
+        SCOPED_TRACE(tsdb + vantrel);
+        write_config(tsdb, vantrel);
+        LogCapture log;
+        EXPECT_FALSE(load());
+        const auto lines = log.lines();
+        ASSERT_EQ(lines.size(), 1u);
+        EXPECT_EQ(lines[0].rfind("ERROR - Error loading config: ", 0), 0u) << lines[0];
+    }
+}
+
+TEST_F(LoadConfig, DuplicateSectionMakesTheFileUnreadable) {
+    write_config("", "");
+    std::ifstream in(dir / "config.ini");
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    write_file(dir / "config.ini", text + "\n[TSDBConnection]\nhost = other\n");
+    LogCapture log;
+    EXPECT_FALSE(load());
+    ASSERT_EQ(log.lines().size(), 1u);
+    EXPECT_EQ(log.lines()[0].rfind("ERROR - Error loading config: ", 0), 0u);
+}
+
+TEST_F(LoadConfig, MissingPiecesEachGiveTheirLine) {
+    struct Case {
+        std::string config;
+        std::string line;
+    };
+    const std::string tags = (dir / "tags.csv").string();
+    const std::vector<Case> cases = {
+        {"[Vantrel]\ntag_csv_path = " + tags + "\n",
+         "ERROR - Missing [TSDBConnection] section in config file"},
+        {"[TSDBConnection]\n", "ERROR - Invalid 'tag_csv_path': "},
+        {"[TSDBConnection]\n[Vantrel]\ntag_csv_path = /no/such/tags.csv\n",
+         "ERROR - Invalid 'tag_csv_path': /no/such/tags.csv"},
+        {"[TSDBConnection]\n[Vantrel]\ntag_csv_path = " + dir.path().string() + "\n",
+         "ERROR - Invalid 'tag_csv_path': " + dir.path().string()},
+        {"[TSDBConnection]\n[Vantrel]\ntag_csv_path = " + tags + "\nopc_type = OPC UA\n",
+         "ERROR - Missing 'opc_schema' in [Vantrel] section"},
+        {"[TSDBConnection]\n[Vantrel]\ntag_csv_path = " + tags + "\nopc_schema = opc.tcp://h:1\n",
+         "ERROR - Missing 'opc_type' in [Vantrel] section"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.config);
+        write_file(dir / "config.ini", c.config);
+        LogCapture log;
+        EXPECT_FALSE(load());
+        EXPECT_EQ(log.lines(), std::vector<std::string>{c.line});
+    }
+}
+
+TEST_F(LoadConfig, MissingFileIsReportedWithItsPath) {
+    LogCapture log;
+    Pellumar console(dir.path());
+    EXPECT_FALSE(console.load_config());
+    EXPECT_EQ(log.lines(), std::vector<std::string>{"ERROR - Configuration file not found: " +
+                                                    (dir / "config.ini").string()});
+}
+
+TEST_F(LoadConfig, RelativeTagPathFollowsTheWorkingDirectory) {
+    write_file(dir / "config.ini",
+               "[TSDBConnection]\n[Vantrel]\ntag_csv_path = tags.csv\n"
+               "opc_schema = opc.da://localhost/Vantrel.Simulation.1\nopc_type = OPC DA\n");
+    const auto old_cwd = fs::current_path();
+    fs::current_path(dir.path());
+    const bool from_its_folder = load();
+    fs::current_path(fs::temp_directory_path());
+    const bool from_elsewhere = load();
+    fs::current_path(old_cwd);
+    EXPECT_TRUE(from_its_folder);
+    EXPECT_FALSE(from_elsewhere);
+}
+
+TEST(BaseDir, GivenDirectoryIsMadeAbsoluteWithLinksResolved) {
+    log_dir();
+    TempDir dir;
+    fs::create_directories(dir / "real");
+    fs::create_directory_symlink(dir / "real", dir / "link");
+    const auto old_cwd = fs::current_path();
+    fs::current_path(dir.path());
+    Pellumar console(fs::path("link"));
+    fs::current_path(old_cwd);
+    EXPECT_EQ(console.base_dir, fs::canonical(dir / "real"));
+}
+
+TEST(BaseDir, DefaultIsTheParentOfTheProgramsFolder) {
+    const auto exe = fs::canonical("/proc/self/exe");
+    EXPECT_EQ(Pellumar::default_base_dir(), exe.parent_path().parent_path());
+}
+
+}  // namespace
