@@ -1,0 +1,156 @@
+// bench_ua_read: reads 10,000 nodes in batches of 200 from the node-opcua test server for a
+// number of cycles, and sets the client's CPU time per value against the server's, measured
+// in the same run. Also times the built-in DA simulation on the same workload.
+//
+//   bench_ua_read [CYCLES]     (default 20; BENCH_UA_CYCLES in the environment does the same)
+#include <sys/resource.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <string>
+#include <vector>
+
+#include "opcua_test_server.h"
+#include "qevsdk/qevsdk.h"
+
+namespace {
+
+using namespace qevsdk;
+using Clock = std::chrono::steady_clock;
+
+constexpr int kNodes = 10'000;
+constexpr int kBatch = 200;
+constexpr double kTargetRatio = 0.2;
+
+std::chrono::nanoseconds own_cpu_time() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    auto ns = [](const timeval& tv) {
+        return std::chrono::seconds(tv.tv_sec) + std::chrono::microseconds(tv.tv_usec);
+    };
+    return ns(usage.ru_utime) + ns(usage.ru_stime);
+}
+
+std::vector<std::vector<TagRequest>> batches(int ns, const std::string& prefix) {
+    std::vector<std::vector<TagRequest>> out;
+    for (int first = 0; first < kNodes; first += kBatch) {
+        auto& batch = out.emplace_back();
+        for (int k = first; k < first + kBatch; ++k) {
+            batch.push_back({QEV_DATATYPE_REAL, ns, prefix + std::to_string(k)});
+        }
+    }
+    return out;
+}
+
+// Reads every batch once; returns how many values were not Good or not k.
+long cycle(QevLibrary& lib, SourceHandle source, const std::vector<std::vector<TagRequest>>& all) {
+    long wrong = 0;
+    int k = 0;
+    for (const auto& batch : all) {
+        const auto [status, records] = lib.read_values(source, batch);
+        for (const auto& r : records) {
+            wrong += ((r.quality & 0xFF00) != 0x0100 || r.value != k) ? 1 : 0;
+            ++k;
+        }
+        wrong += static_cast<long>(batch.size()) - static_cast<long>(records.size());
+    }
+    return wrong;
+}
+
+double us(std::chrono::nanoseconds t) {
+    return std::chrono::duration<double, std::micro>(t).count();
+}
+
+int bench_ua(int cycles) {
+    vantrel::test::OpcUaTestServer server({.extra_nodes = kNodes});
+    server.start();
+    QevLibrary lib;
+    lib.set_log_level(QEV_LOG_LEVEL_WARNING);
+    const SourceHandle source = lib.create_source(QEV_RTSOURCE_UA, server.endpoint(), 1000, 0);
+    if (source == QEV_INVALID_HANDLE) {
+        std::fprintf(stderr, "bench_ua_read: cannot connect to the test server at %s\n",
+                     server.endpoint().c_str());
+        return 1;
+    }
+    const auto all = batches(vantrel::test::OpcUaTestServer::kNamespace, "Bulk.");
+    // The first cycles warm up both sides (the server's JIT most of all).
+    for (int i = 0; i < 3; ++i) {
+        cycle(lib, source, all);
+    }
+
+    const auto client_start = own_cpu_time();
+    const auto server_start = server.cpu_time();
+    const auto wall_start = Clock::now();
+    long wrong = 0;
+    for (int i = 0; i < cycles; ++i) {
+        wrong += cycle(lib, source, all);
+    }
+    const auto wall = Clock::now() - wall_start;
+    const auto client = own_cpu_time() - client_start;
+    const auto server_cpu = server.cpu_time() - server_start;
+    lib.destroy();
+
+    const double values = static_cast<double>(cycles) * kNodes;
+    const double client_per_value = us(client) / values;
+    const double server_per_value = us(server_cpu) / values;
+    const double ratio = server_per_value > 0 ? client_per_value / server_per_value : 0.0;
+    std::printf("OPC UA: %d nodes in batches of %d, %d cycles (%.0f values), test server\n", kNodes,
+                kBatch, cycles, values);
+    std::printf("  wall time                 %.2f s\n",
+                std::chrono::duration<double>(wall).count());
+    std::printf("  values per second         %.0f\n",
+                values / std::chrono::duration<double>(wall).count());
+    std::printf("  client CPU per value      %.3f us\n", client_per_value);
+    std::printf("  server CPU per value      %.3f us\n", server_per_value);
+    std::printf("  client / server ratio     %.4f (target <= %.1f: %s)\n", ratio, kTargetRatio,
+                ratio <= kTargetRatio ? "met" : "NOT MET");
+    std::printf("  values not Good or wrong  %ld\n", wrong);
+    return wrong == 0 ? 0 : 1;
+}
+
+int bench_da(int cycles) {
+    QevLibrary lib;
+    lib.set_log_level(QEV_LOG_LEVEL_WARNING);
+    const SourceHandle source =
+        lib.create_source(QEV_RTSOURCE_DA, "opc.da://localhost/Vantrel.Simulation.1", 1000, 0);
+    const auto all = batches(0, "Demo.Bulk.");
+    cycle(lib, source, all);
+    const auto wall_start = Clock::now();
+    long wrong = 0;
+    for (int i = 0; i < cycles; ++i) {
+        wrong += cycle(lib, source, all);
+    }
+    const auto wall = Clock::now() - wall_start;
+    const double batches_read = static_cast<double>(cycles) * (kNodes / kBatch);
+    std::printf("OPC DA simulation: %d tags in batches of %d, %d cycles\n", kNodes, kBatch, cycles);
+    std::printf("  time per batch            %.1f us\n", us(wall) / batches_read);
+    std::printf("  time per cycle            %.3f ms\n", us(wall) / 1000.0 / cycles);
+    std::printf("  values not Good or wrong  %ld\n", wrong);
+    return wrong == 0 ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    int cycles = 20;
+    if (const char* env = std::getenv("BENCH_UA_CYCLES")) {
+        cycles = std::atoi(env);
+    }
+    if (argc > 1) {
+        cycles = std::atoi(argv[1]);
+    }
+    if (cycles <= 0) {
+        std::fprintf(stderr, "usage: bench_ua_read [CYCLES]  (CYCLES > 0)\n");
+        return 2;
+    }
+    try {
+        const int da = bench_da(cycles * 10);
+        const int ua = bench_ua(cycles);
+        return da | ua;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "bench_ua_read: %s\n", e.what());
+        return 1;
+    }
+}

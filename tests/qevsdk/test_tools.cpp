@@ -1,0 +1,189 @@
+// qev-read and qev-discover as a user runs them: output lines, exit codes, messages.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "opcua_test_server.h"
+
+namespace {
+
+using ::testing::HasSubstr;
+using vantrel::test::OpcUaTestServer;
+
+struct Run {
+    int status = -1;
+    std::string out;
+    std::string err;
+    std::vector<std::vector<std::string>> lines;  // stdout split into tab-separated fields
+};
+
+std::string slurp(const std::filesystem::path& path) {
+    std::ifstream in(path);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+std::string quote(const std::string& arg) {
+    std::string q = "'";
+    for (char c : arg) {
+        q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    }
+    return q + "'";
+}
+
+Run run(const std::string& tool, const std::vector<std::string>& args,
+        const std::string& input = "") {
+    const auto dir =
+        std::filesystem::temp_directory_path() / ("qev-tools-test-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(dir);
+    { std::ofstream(dir / "in") << input; }
+    std::string command = quote(tool);
+    for (const auto& arg : args) {
+        command += " " + quote(arg);
+    }
+    command += " <" + quote((dir / "in").string()) + " >" + quote((dir / "out").string()) + " 2>" +
+               quote((dir / "err").string());
+    Run result;
+    const int raw = std::system(command.c_str());
+    result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    result.out = slurp(dir / "out");
+    result.err = slurp(dir / "err");
+    std::filesystem::remove_all(dir);
+    std::istringstream lines(result.out);
+    for (std::string line; std::getline(lines, line);) {
+        std::vector<std::string> fields;
+        std::istringstream cells(line);
+        for (std::string cell; std::getline(cells, cell, '\t');) {
+            fields.push_back(cell);
+        }
+        result.lines.push_back(fields);
+    }
+    return result;
+}
+
+// YYYY-MM-DDTHH:MM:SS.mmmZ
+bool is_iso8601(const std::string& text) {
+    const std::string pattern = "dddd-dd-ddTdd:dd:dd.dddZ";
+    if (text.size() != pattern.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const bool ok = pattern[i] == 'd' ? std::isdigit(static_cast<unsigned char>(text[i])) != 0
+                                          : text[i] == pattern[i];
+        if (!ok) {
+            return false;
+        }
+    }
+    return true;
+}
+
+TEST(QevTools, ReadAndDiscoverAgainstAnOpcUaServer) {
+    OpcUaTestServer server({.extra_nodes = 2500, .max_nodes_per_read = 300, .buffer_size = 8192});
+    server.start();
+    const std::string endpoint = server.endpoint();
+
+    auto r = run(QEV_READ, {endpoint, "2:Demo.Double", "2:Demo.Int32", "2:Demo.Boolean",
+                            "2:Demo.String", "2:Demo.BadStatus", "2:i=1001", "2:Plant;Area=1:Pump",
+                            "2:Demo.Timestamped", "2:No.Such.Node"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    ASSERT_EQ(r.lines.size(), 9u) << r.out;
+    const std::vector<std::pair<std::string, std::string>> expected = {
+        {"2:Demo.Double", "3.25"},     {"2:Demo.Int32", "-42"},     {"2:Demo.Boolean", "1"},
+        {"2:Demo.String", "nan"},      {"2:Demo.BadStatus", "nan"}, {"2:i=1001", "1001.5"},
+        {"2:Plant;Area=1:Pump", "11"}, {"2:Demo.Timestamped", "1"}, {"2:No.Such.Node", "nan"}};
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        ASSERT_EQ(r.lines[i].size(), 4u) << r.out;
+        EXPECT_EQ(r.lines[i][0], expected[i].first);
+        EXPECT_EQ(r.lines[i][1], expected[i].second) << expected[i].first;
+        const int severity = std::stoi(r.lines[i][2]) & 0xFF00;
+        EXPECT_EQ(severity, expected[i].second == "nan" ? 0x0200 : 0x0100) << expected[i].first;
+        EXPECT_TRUE(is_iso8601(r.lines[i][3])) << r.lines[i][3];
+    }
+    EXPECT_EQ(r.lines[7][3], "2020-01-02T03:04:05.678Z");
+
+    // Thousands of tags from standard input, through the server's node limit and 8 KiB chunks.
+    std::string tags;
+    for (int k = 0; k < 2500; ++k) {
+        tags += "2:Bulk." + std::to_string(k) + "\n";
+    }
+    r = run(QEV_READ, {endpoint, "-"}, tags);
+    ASSERT_EQ(r.status, 0) << r.err;
+    ASSERT_EQ(r.lines.size(), 2500u);
+    int wrong = 0;
+    for (int k = 0; k < 2500; ++k) {
+        const auto& f = r.lines[k];
+        wrong += (f.size() != 4 || f[0] != "2:Bulk." + std::to_string(k) ||
+                  f[1] != std::to_string(k) || (std::stoi(f[2]) & 0xFF00) != 0x0100)
+                     ? 1
+                     : 0;
+    }
+    EXPECT_EQ(wrong, 0);
+
+    r = run(QEV_DISCOVER, {"127.0.0.1", std::to_string(server.port()), "UA"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_THAT(r.out, HasSubstr(endpoint + "\n"));
+
+    // A dead server is reported at once, and read again once it is back.
+    server.stop();
+    r = run(QEV_READ, {endpoint, "2:Demo.Double"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_THAT(r.err, HasSubstr("cannot connect"));
+    EXPECT_THAT(r.err, HasSubstr(endpoint));
+    EXPECT_TRUE(r.out.empty()) << r.out;
+    r = run(QEV_DISCOVER, {"127.0.0.1", std::to_string(server.port()), "UA"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_THAT(r.err, HasSubstr(std::to_string(server.port())));
+
+    server.start();
+    r = run(QEV_READ, {endpoint, "2:Demo.Double"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    ASSERT_EQ(r.lines.size(), 1u);
+    EXPECT_EQ(r.lines[0][1], "3.25");
+}
+
+TEST(QevTools, ReadAndDiscoverTheDaSimulation) {
+    auto r = run(QEV_READ, {"opc.da://localhost/Vantrel.Simulation.1", "Demo.Count1", "Demo.Bad",
+                            "Demo.Uncertain", "Nope"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    ASSERT_EQ(r.lines.size(), 4u);
+    EXPECT_EQ(r.lines[0][0], "Demo.Count1");
+    EXPECT_EQ(std::stoi(r.lines[0][2]) & 0xFF00, 0x0100);
+    EXPECT_EQ(std::stoi(r.lines[1][2]) & 0xFF00, 0x0200);
+    EXPECT_EQ(std::stoi(r.lines[2][2]) & 0xFF00, 0x0300);
+    EXPECT_EQ(r.lines[3][1], "nan");
+
+    r = run(QEV_READ, {"opc.da://plant-scada/Other.Server.1", "A.B"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_THAT(r.err, HasSubstr("Windows COM"));
+
+    r = run(QEV_DISCOVER, {"localhost", "DA"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "opc.da://localhost/Vantrel.Simulation.1\n");
+    r = run(QEV_DISCOVER, {"plant-scada.example", "DA"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_THAT(r.err, HasSubstr("no OPC DA server found"));
+}
+
+TEST(QevTools, UsageMistakesExitWithTwo) {
+    EXPECT_EQ(run(QEV_READ, {}).status, 2);
+    EXPECT_EQ(run(QEV_READ, {"opc.tcp://127.0.0.1:4840"}).status, 2);
+    const auto r = run(QEV_READ, {"http://example", "x"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_THAT(r.err, HasSubstr("opc.tcp://"));
+    EXPECT_EQ(run(QEV_DISCOVER, {}).status, 2);
+    EXPECT_EQ(run(QEV_DISCOVER, {"localhost", "99999"}).status, 2);
+    EXPECT_EQ(run(QEV_DISCOVER, {"localhost", "XX"}).status, 2);
+}
+
+}  // namespace
