@@ -6,7 +6,7 @@
 //
 //   node server.js --pki DIR [--port N] [--extra-nodes N] [--max-nodes-per-read N]
 //                  [--buffer-size BYTES] [--max-message-size BYTES] [--max-chunk-count N]
-//                  [--token-lifetime MS] [--max-sessions N] [--host ADDR] [--exit-on-stdin-close]
+//                  [--token-lifetime MS] [--max-sessions N] [--host ADDR] [--exit-with-parent]
 //
 // Prints "VANTREL-OPCUA-TEST-SERVER READY <endpoint> ns=<index>" once it listens.
 // The node list is documented in tests/support/opcua_test_server.h.
@@ -16,13 +16,13 @@ const path = require("path");
 const fs = require("fs");
 
 function usage(message) {
-    process.stderr.write(`server.js: ${message}\n`);
-    process.stderr.write(
+    if (message) process.stderr.write(`server.js: ${message}\n`);
+    (message ? process.stderr : process.stdout).write(
         "usage: node server.js --pki DIR [--port N] [--extra-nodes N] [--max-nodes-per-read N]\n" +
             "       [--buffer-size BYTES] [--max-message-size BYTES] [--max-chunk-count N]\n" +
-            "       [--token-lifetime MS] [--max-sessions N] [--host ADDR] [--exit-on-stdin-close]\n"
+            "       [--token-lifetime MS] [--max-sessions N] [--host ADDR] [--exit-with-parent]\n"
     );
-    process.exit(2);
+    process.exit(message ? 2 : 0);
 }
 
 function parseArgs(argv) {
@@ -37,7 +37,7 @@ function parseArgs(argv) {
         maxChunkCount: 0,
         tokenLifetime: 0,
         maxSessions: 100,
-        exitOnStdinClose: false,
+        exitWithParent: false,
     };
     const numeric = {
         "--port": "port",
@@ -51,8 +51,10 @@ function parseArgs(argv) {
     };
     for (let i = 2; i < argv.length; ++i) {
         const arg = argv[i];
-        if (arg === "--exit-on-stdin-close") {
-            opts.exitOnStdinClose = true;
+        if (arg === "--help" || arg === "-h") {
+            usage("");
+        } else if (arg === "--exit-with-parent") {
+            opts.exitWithParent = true;
         } else if (arg === "--pki" || arg === "--host") {
             if (i + 1 >= argv.length) usage(`${arg} needs a value`);
             opts[arg.slice(2)] = argv[++i];
@@ -71,6 +73,20 @@ function parseArgs(argv) {
 }
 
 const opts = parseArgs(process.argv);
+// With --exit-with-parent (what the test fixture passes), exit when stdin closes or the
+// parent goes away: nothing in a test run may leave a server behind. Without it the server
+// runs until it is stopped, for manual checks.
+if (opts.exitWithParent) {
+    // Taken before the slow start-up below, so a parent that dies meanwhile is noticed.
+    const parentPid = process.ppid;
+    setInterval(() => {
+        if (process.ppid !== parentPid) process.exit(0);
+    }, 500).unref();
+    process.stdin.on("end", () => process.exit(0));
+    process.stdin.on("close", () => process.exit(0));
+    process.stdin.on("error", () => process.exit(0));
+    process.stdin.resume();
+}
 const pkiRoot = path.resolve(opts.pki);
 fs.mkdirSync(pkiRoot, { recursive: true });
 // node-opcua falls back to folders under the home directory for anything not given a root
@@ -91,18 +107,6 @@ const {
     nodesets,
 } = require("node-opcua");
 
-// Exit with the parent: when its stdin closes (the test process died) or when it is
-// re-parented. Nothing in a test run may leave a server behind.
-const parentPid = process.ppid;
-setInterval(() => {
-    if (process.ppid !== parentPid) process.exit(0);
-}, 500).unref();
-if (opts.exitOnStdinClose) {
-    process.stdin.on("end", () => process.exit(0));
-    process.stdin.on("close", () => process.exit(0));
-    process.stdin.on("error", () => process.exit(0));
-    process.stdin.resume();
-}
 // An abrupt stop is what tests want from SIGTERM: it looks like a crashed or unplugged server.
 process.on("SIGTERM", () => process.exit(0));
 process.on("SIGINT", () => process.exit(0));

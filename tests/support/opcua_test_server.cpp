@@ -140,7 +140,7 @@ void OpcUaTestServer::spawn() {
     std::vector<std::string> args = {
         "node",
         (server_dir() / "server.js").string(),
-        "--exit-on-stdin-close",
+        "--exit-with-parent",
         "--pki",
         (work_dir_ / "pki").string(),
         "--port",
