@@ -9,6 +9,7 @@
 #include <charconv>
 #include <cmath>
 #include <system_error>
+#include <unordered_map>
 
 #include "common/text_decode.h"
 #include "text_util.h"
@@ -213,6 +214,7 @@ IniFile IniFile::read_text(std::string_view text, std::string source_name) {
     std::optional<std::size_t> section;
     bool have_entry = false;
     std::size_t indent_level = 0;
+    std::unordered_map<std::string, std::size_t> key_index;
 
     const auto lines = split_lines(text);
     for (std::size_t n = 0; n < lines.size(); ++n) {
@@ -264,12 +266,14 @@ IniFile IniFile::read_text(std::string_view text, std::string source_name) {
         }
         std::string key = to_lower_ascii(raw_key);
         Section& sec = ini.sections_[*section];
-        for (const Entry& e : sec.entries) {
-            if (e.key == key) {
-                throw IniError(ini.source_name_, lineno,
-                               "key '" + key + "' appears more than once in section [" + sec.name +
-                                   "] (first on line " + std::to_string(e.line) + ")");
-            }
+        // Index of each key in its section, so that long files stay linear to check.
+        auto [seen, added] =
+            key_index.try_emplace(std::to_string(*section) + '\n' + key, sec.entries.size());
+        if (!added) {
+            throw IniError(ini.source_name_, lineno,
+                           "key '" + key + "' appears more than once in section [" + sec.name +
+                               "] (first on line " +
+                               std::to_string(sec.entries[seen->second].line) + ")");
         }
         sec.entries.push_back(Entry{std::move(key), {}, lineno});
         pending.push_back(
