@@ -89,6 +89,7 @@ void Client::connect(const EndpointAddress& address) {
             return decode_create_session_response(r);
         });
         authentication_token_ = session.authentication_token;
+        session_created_ = true;
         channel_->limit_request_message(session.max_request_message_size);
         // The session's own endpoint list is authoritative for the token policy id.
         if (auto again = pick_anonymous_none(session.endpoints)) {
@@ -136,6 +137,9 @@ void Client::read_server_limits() {
 }
 
 void Client::read(std::span<const TagRequest> nodes, std::span<ValueRecord> out) {
+    if (connected()) {
+        last_error_.clear();
+    }
     std::size_t i = 0;
     while (i < nodes.size()) {
         if (!connected()) {
@@ -182,7 +186,9 @@ void Client::close() {
     if (!channel_) {
         return;
     }
-    if (session_active_ && channel_->usable()) {
+    // A session that was created but never activated is closed too, so that a refused
+    // activation leaves nothing on the server.
+    if (session_created_ && channel_->usable()) {
         try {
             body_.clear();
             encode_close_session(body_, context(true));
@@ -196,6 +202,7 @@ void Client::close() {
         }
     }
     session_active_ = false;
+    session_created_ = false;
     channel_->close();
     channel_.reset();
 }

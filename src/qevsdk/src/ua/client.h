@@ -58,6 +58,7 @@ class Client {
     ClientSettings settings_;
     std::unique_ptr<SecureChannel> channel_;
     NodeId authentication_token_;
+    bool session_created_ = false;
     bool session_active_ = false;
     std::uint32_t max_nodes_ = 1000;
     std::string last_error_;

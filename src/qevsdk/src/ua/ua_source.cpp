@@ -89,8 +89,13 @@ std::unique_ptr<detail::Source> make_ua_source(const std::string& schema, int sa
         return nullptr;
     }
     // The session must outlive a few sampling intervals without traffic.
-    settings.session_timeout_ms =
-        std::max(settings.session_timeout_ms, 4.0 * std::max(sample_timespan_msec, 0));
+    const int sample_ms = std::max(sample_timespan_msec, 0);
+    settings.session_timeout_ms = std::max(settings.session_timeout_ms, 4.0 * sample_ms);
+    // Renewal happens on reads, so the token must last a few sampling intervals.
+    const auto wanted =
+        static_cast<std::uint32_t>(std::min<std::uint64_t>(4ULL * sample_ms, 3'600'000));
+    settings.channel.requested_lifetime_ms =
+        std::max(settings.channel.requested_lifetime_ms, wanted);
     auto source = std::make_unique<UaSource>(std::move(settings), *address);
     try {
         source->connect();
