@@ -1,0 +1,54 @@
+// chronq: listing the databases a server offers.
+#include "chronq/db_utils.h"
+
+#include <string_view>
+
+#include "pg.h"
+
+namespace chronq {
+
+namespace {
+
+constexpr const char* kListDatabases = R"SQL(
+SELECT datname FROM pg_database
+ WHERE NOT datistemplate AND datallowconn AND has_database_privilege(datname, 'CONNECT')
+ ORDER BY datname
+)SQL";
+
+}  // namespace
+
+std::vector<std::string> fetch_available_tsdbs(const ConnSettings& settings) {
+    PGconn* pg = nullptr;
+    try {
+        pg = detail::open_session(settings, "postgres");
+    } catch (const ConnectionError& first) {
+        // A server without the usual maintenance database still has template1.
+        if (std::string_view(first.what()).find("\"postgres\" does not exist") ==
+            std::string_view::npos) {
+            detail::log()->error("Listing databases failed: {}", first.what());
+            throw;
+        }
+        try {
+            pg = detail::open_session(settings, "template1");
+        } catch (const ConnectionError&) {
+            detail::log()->error("Listing databases failed: {}", first.what());
+            throw first;
+        }
+    }
+    detail::Result res(PQexec(pg, kListDatabases));
+    if (PQresultStatus(res.get()) != PGRES_TUPLES_OK) {
+        const std::string msg = detail::error_text(pg, res.get(), settings);
+        PQfinish(pg);
+        detail::log()->error("Listing databases failed: {}", msg);
+        throw QueryError(msg);
+    }
+    std::vector<std::string> names;
+    names.reserve(static_cast<std::size_t>(res.rows()));
+    for (int i = 0; i < res.rows(); ++i) {
+        names.push_back(res.text(i, 0));
+    }
+    PQfinish(pg);
+    return names;
+}
+
+}  // namespace chronq

@@ -1,0 +1,314 @@
+// chronq internals: sessions, statements, parameters, errors and the logger.
+#include "pg.h"
+
+#include <spdlog/spdlog.h>
+
+#include <cstring>
+#include <stdexcept>
+
+namespace chronq {
+
+Connection::Impl::~Impl() {
+    if (pg != nullptr) {
+        PQfinish(pg);
+    }
+}
+
+namespace detail {
+
+std::shared_ptr<spdlog::logger> log() {
+    if (auto logger = spdlog::get("chronq")) {
+        return logger;
+    }
+    auto logger = spdlog::default_logger()->clone("chronq");
+    try {
+        spdlog::register_logger(logger);
+    } catch (const spdlog::spdlog_ex&) {
+        // Another thread registered it first; use theirs.
+        if (auto existing = spdlog::get("chronq")) {
+            return existing;
+        }
+    }
+    return logger;
+}
+
+Result& Result::operator=(Result&& other) noexcept {
+    if (this != &other) {
+        PQclear(res_);
+        res_ = other.res_;
+        other.res_ = nullptr;
+    }
+    return *this;
+}
+
+std::string Result::text(int row, int col) const {
+    return std::string(PQgetvalue(res_, row, col),
+                       static_cast<std::size_t>(PQgetlength(res_, row, col)));
+}
+
+std::int64_t Result::int64(int row, int col) const {
+    const std::string value = text(row, col);
+    try {
+        return std::stoll(value);
+    } catch (const std::exception&) {
+        throw QueryError("unexpected value from the server where an integer belongs: " + value);
+    }
+}
+
+std::string Result::sqlstate() const {
+    const char* state = res_ != nullptr ? PQresultErrorField(res_, PG_DIAG_SQLSTATE) : nullptr;
+    return state != nullptr ? state : "";
+}
+
+void Params::add(std::string bytes, bool is_null, Oid type, int format) {
+    storage_.push_back(std::move(bytes));
+    nulls_.push_back(is_null);
+    types_.push_back(type);
+    formats_.push_back(format);
+    lengths_.push_back(static_cast<int>(storage_.back().size()));
+    refresh();
+}
+
+// Moving strings inside the vector may move their characters (short strings live inline), so
+// the pointers are taken again after every addition.
+void Params::refresh() {
+    pointers_.resize(storage_.size());
+    for (std::size_t i = 0; i < storage_.size(); ++i) {
+        pointers_[i] = nulls_[i] ? nullptr : storage_[i].data();
+    }
+}
+
+Params& Params::text(std::string_view value) {
+    add(std::string(value), false, kTextOid, 1);
+    return *this;
+}
+
+Params& Params::null() {
+    add({}, true, 0, 0);
+    return *this;
+}
+
+Params& Params::int64(std::int64_t value) {
+    std::string bytes;
+    put_be64(bytes, static_cast<std::uint64_t>(value));
+    add(std::move(bytes), false, kInt8Oid, 1);
+    return *this;
+}
+
+Params& Params::boolean(bool value) {
+    add(std::string(1, value ? '\1' : '\0'), false, 16, 1);
+    return *this;
+}
+
+Params& Params::text_array(const std::vector<std::string>& values) {
+    std::string bytes;
+    array_header(bytes, values.size(), false, kTextOid);
+    for (const auto& v : values) {
+        put_be32(bytes, static_cast<std::uint32_t>(v.size()));
+        bytes += v;
+    }
+    add(std::move(bytes), false, kTextArrayOid, 1);
+    return *this;
+}
+
+Params& Params::binary(std::string bytes, Oid type) {
+    add(std::move(bytes), false, type, 1);
+    return *this;
+}
+
+void put_be32(std::string& out, std::uint32_t v) {
+    const char bytes[4] = {static_cast<char>(v >> 24), static_cast<char>(v >> 16),
+                           static_cast<char>(v >> 8), static_cast<char>(v)};
+    out.append(bytes, 4);
+}
+
+void put_be64(std::string& out, std::uint64_t v) {
+    put_be32(out, static_cast<std::uint32_t>(v >> 32));
+    put_be32(out, static_cast<std::uint32_t>(v));
+}
+
+void array_header(std::string& out, std::size_t count, bool has_nulls, Oid element) {
+    put_be32(out, 1);  // dimensions
+    put_be32(out, has_nulls ? 1 : 0);
+    put_be32(out, element);
+    put_be32(out, static_cast<std::uint32_t>(count));
+    put_be32(out, 1);  // lower bound
+}
+
+std::string scrub(std::string text, const ConnSettings& settings) {
+    const std::string& pw = settings.password;
+    if (pw.empty()) {
+        return text;
+    }
+    for (std::size_t pos = text.find(pw); pos != std::string::npos; pos = text.find(pw, pos + 3)) {
+        text.replace(pos, pw.size(), "***");
+    }
+    return text;
+}
+
+std::string error_text(PGconn* pg, const PGresult* res, const ConnSettings& settings) {
+    const char* msg = nullptr;
+    if (res != nullptr) {
+        msg = PQresultErrorMessage(res);
+    }
+    if (msg == nullptr || *msg == '\0') {
+        msg = pg != nullptr ? PQerrorMessage(pg) : "no connection";
+    }
+    std::string text = msg;
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) {
+        text.pop_back();
+    }
+    if (text.empty()) {
+        text = "unknown libpq error";
+    }
+    return scrub(std::move(text), settings);
+}
+
+void check_text(std::string_view what, std::string_view value) {
+    if (value.find('\0') != std::string_view::npos) {
+        throw QueryError(std::string(what) + " contains a NUL character, which cannot be stored");
+    }
+}
+
+std::string to_json(const Description& description) {
+    std::string out = "{";
+    auto quote = [&out](std::string_view s) {
+        out += '"';
+        for (const char c : s) {
+            const auto u = static_cast<unsigned char>(c);
+            switch (c) {
+                case '"':
+                    out += "\\\"";
+                    break;
+                case '\\':
+                    out += "\\\\";
+                    break;
+                case '\n':
+                    out += "\\n";
+                    break;
+                case '\r':
+                    out += "\\r";
+                    break;
+                case '\t':
+                    out += "\\t";
+                    break;
+                default:
+                    if (u < 0x20) {
+                        static const char* hex = "0123456789abcdef";
+                        out += "\\u00";
+                        out += hex[u >> 4];
+                        out += hex[u & 0xF];
+                    } else {
+                        out += c;
+                    }
+            }
+        }
+        out += '"';
+    };
+    bool first = true;
+    for (const auto& [key, val] : description) {
+        check_text("a description key", key);
+        check_text("a description value", val);
+        if (!first) {
+            out += ", ";
+        }
+        first = false;
+        quote(key);
+        out += ": ";
+        quote(val);
+    }
+    out += '}';
+    return out;
+}
+
+PGconn* session(Connection& conn) {
+    auto& impl = conn.impl();
+    if (impl.pg == nullptr) {
+        throw ConnectionError("the chronq connection is closed; open a new one with get_conn");
+    }
+    return impl.pg;
+}
+
+namespace {
+
+PGresult* run(PGconn* pg, const char* sql, const Params& params) {
+    if (params.size() == 0) {
+        return PQexec(pg, sql);
+    }
+    return PQexecParams(pg, sql, params.size(), params.types(), params.values(), params.lengths(),
+                        params.formats(), 0);
+}
+
+bool succeeded(const PGresult* res) {
+    const auto status = PQresultStatus(res);
+    return status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK;
+}
+
+}  // namespace
+
+Result exec_checked(Connection& conn, const char* sql, const Params& params, bool& ok) {
+    PGconn* pg = session(conn);
+    Result res(run(pg, sql, params));
+    ok = res.get() != nullptr && succeeded(res.get());
+    if (!ok && PQstatus(pg) == CONNECTION_BAD) {
+        throw ConnectionError(error_text(pg, res.get(), conn.settings()));
+    }
+    if (!ok && res.get() == nullptr) {
+        throw ConnectionError(error_text(pg, nullptr, conn.settings()));
+    }
+    return res;
+}
+
+Result exec(Connection& conn, const char* sql, const Params& params) {
+    bool ok = false;
+    Result res = exec_checked(conn, sql, params, ok);
+    if (!ok) {
+        throw QueryError(error_text(conn.impl().pg, res.get(), conn.settings()));
+    }
+    return res;
+}
+
+PGconn* open_session(const ConnSettings& settings, const std::string& dbname) {
+    const std::string port = std::to_string(settings.port);
+    std::vector<const char*> keys;
+    std::vector<const char*> values;
+    auto set = [&](const char* key, const std::string& value) {
+        keys.push_back(key);
+        values.push_back(value.c_str());
+    };
+    if (!settings.host.empty()) {
+        set("host", settings.host);
+    }
+    set("port", port);
+    set("user", settings.user);
+    // An empty password is left out, so that libpq may still find one in PGPASSWORD or .pgpass.
+    if (!settings.password.empty()) {
+        set("password", settings.password);
+    }
+    set("dbname", dbname);
+    static const std::string app = "chronq";
+    static const std::string timeout = "10";
+    static const std::string encoding = "UTF8";
+    static const std::string keepalive_idle = "30";
+    set("application_name", app);
+    set("connect_timeout", timeout);
+    set("client_encoding", encoding);
+    set("keepalives_idle", keepalive_idle);
+    keys.push_back(nullptr);
+    values.push_back(nullptr);
+
+    // expand_dbname = 0: a database name is only a name, never a connection string.
+    PGconn* pg = PQconnectdbParams(keys.data(), values.data(), 0);
+    if (pg == nullptr) {
+        throw ConnectionError("out of memory while opening a PostgreSQL connection");
+    }
+    if (PQstatus(pg) != CONNECTION_OK) {
+        std::string msg = error_text(pg, nullptr, settings);
+        PQfinish(pg);
+        throw ConnectionError(msg);
+    }
+    return pg;
+}
+
+}  // namespace detail
+}  // namespace chronq

@@ -1,0 +1,122 @@
+// chronq internals: the libpq connection, statement execution, parameter encoding, logging.
+#pragma once
+
+#include <libpq-fe.h>
+#include <spdlog/logger.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "chronq/conn.h"
+#include "chronq/types.h"
+
+namespace chronq {
+
+struct Connection::Impl {
+    PGconn* pg = nullptr;
+    ConnSettings settings;
+    bool write_prepared = false;  // the time-series insert is prepared on this session
+
+    ~Impl();
+};
+
+namespace detail {
+
+// The "chronq" logger from spdlog's registry, created from the default logger when missing.
+std::shared_ptr<spdlog::logger> log();
+
+// Owns one PGresult.
+class Result {
+  public:
+    explicit Result(PGresult* res = nullptr) : res_(res) {}
+    ~Result() { PQclear(res_); }
+    Result(Result&& other) noexcept : res_(other.res_) { other.res_ = nullptr; }
+    Result& operator=(Result&& other) noexcept;
+    Result(const Result&) = delete;
+    Result& operator=(const Result&) = delete;
+
+    PGresult* get() const { return res_; }
+    int rows() const { return PQntuples(res_); }
+    bool is_null(int row, int col) const { return PQgetisnull(res_, row, col) != 0; }
+    std::string text(int row, int col) const;
+    std::int64_t int64(int row, int col) const;
+    // The SQLSTATE of a failed statement, empty when there is none.
+    std::string sqlstate() const;
+
+  private:
+    PGresult* res_;
+};
+
+// Statement parameters. Text parameters travel with their length, so nothing is cut at a NUL
+// byte; arrays travel in the binary array format.
+class Params {
+  public:
+    Params& text(std::string_view value);
+    Params& null();
+    Params& int64(std::int64_t value);
+    Params& boolean(bool value);
+    Params& text_array(const std::vector<std::string>& values);
+
+    // Raw binary arrays, for the time-series writer that builds them itself.
+    Params& binary(std::string bytes, Oid type);
+
+    int size() const { return static_cast<int>(storage_.size()); }
+    const Oid* types() const { return types_.data(); }
+    const char* const* values() const { return pointers_.data(); }
+    const int* lengths() const { return lengths_.data(); }
+    const int* formats() const { return formats_.data(); }
+
+  private:
+    void add(std::string bytes, bool is_null, Oid type, int format);
+    void refresh();
+
+    std::vector<std::string> storage_;
+    std::vector<bool> nulls_;
+    std::vector<Oid> types_;
+    std::vector<const char*> pointers_;
+    std::vector<int> lengths_;
+    std::vector<int> formats_;
+};
+
+// Binary array building blocks (PostgreSQL's array send format, one dimension).
+constexpr Oid kInt8Oid = 20;
+constexpr Oid kTextOid = 25;
+constexpr Oid kFloat8Oid = 701;
+constexpr Oid kInt8ArrayOid = 1016;
+constexpr Oid kTextArrayOid = 1009;
+constexpr Oid kFloat8ArrayOid = 1022;
+void put_be32(std::string& out, std::uint32_t v);
+void put_be64(std::string& out, std::uint64_t v);
+void array_header(std::string& out, std::size_t count, bool has_nulls, Oid element);
+
+// The live session, or ConnectionError when the connection was closed.
+PGconn* session(Connection& conn);
+
+// Runs one statement; throws ConnectionError when the session is broken and QueryError when
+// the server refused the statement. The message is libpq's, cleaned of the password.
+Result exec(Connection& conn, const char* sql, const Params& params = {});
+
+// Like exec, but a refused statement comes back as a failed result instead of an exception;
+// a broken session still throws.
+Result exec_checked(Connection& conn, const char* sql, const Params& params, bool& ok);
+
+// libpq's message for a result (or the session), trimmed and without the password.
+std::string error_text(PGconn* pg, const PGresult* res, const ConnSettings& settings);
+
+// Removes every occurrence of the password from a text meant for logs or errors.
+std::string scrub(std::string text, const ConnSettings& settings);
+
+// Refuses text that PostgreSQL cannot store (a NUL byte) before it reaches the server.
+void check_text(std::string_view what, std::string_view value);
+
+// A description as a JSON object text, keys in their order.
+std::string to_json(const Description& description);
+
+// Opens a libpq session with the settings, for dbname; throws ConnectionError.
+PGconn* open_session(const ConnSettings& settings, const std::string& dbname);
+
+}  // namespace detail
+}  // namespace chronq

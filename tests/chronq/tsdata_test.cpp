@@ -1,0 +1,209 @@
+// Time-series writes against the real server.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <thread>
+
+#include "chronq/chronq.h"
+#include "pg_test_env.h"
+
+using chronq::TsValue;
+
+namespace {
+
+class ChronqTsdata : public ::testing::Test {
+  protected:
+    ChronqTsdata() : conn(chronq::get_conn(db.settings())) {}
+
+    std::string count() { return db.scalar("SELECT count(*) FROM chronq.tsdata"); }
+
+    chronq_test::ScratchDb db;
+    std::unique_ptr<chronq::Connection> conn;
+};
+
+struct Batch {
+    std::vector<std::int64_t> ids;
+    std::vector<TsValue> values;
+    std::vector<std::string> qualities;
+
+    static Batch make(std::size_t n, std::int64_t first_id = 1) {
+        Batch b;
+        for (std::size_t i = 0; i < n; ++i) {
+            b.ids.push_back(first_id + static_cast<std::int64_t>(i % 200));
+            b.values.emplace_back(static_cast<double>(i) * 0.5);
+            b.qualities.emplace_back(i % 7 == 0 ? "Bad" : "Good");
+        }
+        return b;
+    }
+};
+
+std::pair<bool, std::size_t> write(chronq::Connection& c, const Batch& b) {
+    return chronq::write_tsdata(c, b.ids, b.values, b.qualities);
+}
+
+}  // namespace
+
+TEST_F(ChronqTsdata, EveryKindOfValueIsStoredAsANumberOrNullWithItsQuality) {
+    const double inf = std::numeric_limits<double>::infinity();
+    const std::int64_t big = (std::int64_t{1} << 53) - 1;
+    Batch b;
+    const std::vector<TsValue> values = {
+        TsValue{true},
+        TsValue{false},
+        TsValue{std::int64_t{-42}},
+        TsValue{big},
+        TsValue{1.25},
+        TsValue{std::nan("")},
+        TsValue{inf},
+        TsValue{-inf},
+        TsValue{std::string("text")},
+        TsValue{std::monostate{}},
+        TsValue{1e-300},
+    };
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        b.ids.push_back(static_cast<std::int64_t>(i + 1));
+        b.values.push_back(values[i]);
+        b.qualities.push_back(i == 8 ? "Uncertain" : "Good");
+    }
+    const auto [ok, rows] = write(*conn, b);
+    EXPECT_TRUE(ok);
+    EXPECT_EQ(rows, values.size());
+
+    const auto stored =
+        db.query("SELECT tag_id, value::text, quality FROM chronq.tsdata ORDER BY tag_id");
+    using R = std::vector<std::string>;
+    const std::vector<R> expected = {
+        {"1", "1", "Good"},           {"2", "0", "Good"},
+        {"3", "-42", "Good"},         {"4", "9.007199254740991e+15", "Good"},
+        {"5", "1.25", "Good"},        {"6", "NaN", "Good"},
+        {"7", "Infinity", "Good"},    {"8", "-Infinity", "Good"},
+        {"9", "<NULL>", "Uncertain"}, {"10", "<NULL>", "Good"},
+        {"11", "1e-300", "Good"},
+    };
+    EXPECT_EQ(stored, expected);
+    EXPECT_EQ(db.scalar("SELECT value::bigint FROM chronq.tsdata WHERE tag_id = 4"),
+              "9007199254740991");
+}
+
+TEST_F(ChronqTsdata, RowsAreStampedWithTheTimeOfTheWriteAndCommittedAtOnce) {
+    for (const bool autocommit : {false, true}) {
+        auto s = db.settings();
+        s.autocommit = autocommit;
+        auto c = chronq::get_conn(s);
+        const std::string before = db.scalar("SELECT now()");
+        ASSERT_TRUE(write(*c, Batch::make(3)).first);
+        // Another session sees the rows while this connection is still open.
+        EXPECT_EQ(db.scalar("SELECT count(*) FROM chronq.tsdata WHERE time >= '" + before +
+                            "' AND time <= now()"),
+                  "3")
+            << "autocommit " << autocommit;
+        EXPECT_EQ(db.scalar("SELECT count(*) FROM pg_stat_activity WHERE application_name = "
+                            "'chronq' AND state LIKE 'idle in transaction%'"),
+                  "0");
+        db.query("DELETE FROM chronq.tsdata RETURNING 1");
+    }
+}
+
+TEST_F(ChronqTsdata, EmptyAndUnequalBatches) {
+    const auto [ok, rows] = write(*conn, Batch{});
+    EXPECT_TRUE(ok);
+    EXPECT_EQ(rows, 0u);
+
+    Batch b = Batch::make(5);
+    b.qualities.pop_back();
+    EXPECT_THROW(write(*conn, b), std::invalid_argument);
+    b = Batch::make(5);
+    b.values.push_back(TsValue{1.0});
+    try {
+        write(*conn, b);
+        ADD_FAILURE() << "unequal lengths were accepted";
+    } catch (const std::invalid_argument& e) {
+        EXPECT_NE(std::string(e.what()).find("5 tag ids, 6 values and 5 qualities"),
+                  std::string::npos)
+            << e.what();
+    }
+    EXPECT_EQ(count(), "0");
+}
+
+TEST_F(ChronqTsdata, SmallAndLargeBatchesWriteEveryRow) {
+    for (const std::size_t n : {std::size_t{1}, std::size_t{200}, std::size_t{999},
+                                std::size_t{1000}, std::size_t{10000}}) {
+        const Batch b = Batch::make(n);
+        const auto [ok, rows] = write(*conn, b);
+        EXPECT_TRUE(ok) << n;
+        EXPECT_EQ(rows, n);
+    }
+    EXPECT_EQ(count(), std::to_string(1 + 200 + 999 + 1000 + 10000));
+    // Values land beside their own tag ids, in both write paths.
+    EXPECT_EQ(db.scalar("SELECT count(*) FROM chronq.tsdata WHERE value IS NULL"), "0");
+    EXPECT_EQ(db.scalar("SELECT max(value) FROM chronq.tsdata"), "4999.5");
+    EXPECT_EQ(db.scalar("SELECT sum(value) FROM chronq.tsdata WHERE tag_id = 200"),
+              // i = 199, 399, ... (i < n) summed over each batch, halved
+              db.scalar("SELECT (sum(i) * 0.5)::float8::text FROM (SELECT generate_series(199, "
+                        "n - 1, 200) AS i FROM unnest(ARRAY[200, 999, 1000, 10000]) AS n) s"));
+}
+
+TEST_F(ChronqTsdata, ARefusedBatchWritesNothingAndTheConnectionStaysUsable) {
+    for (const std::size_t n : {std::size_t{10}, std::size_t{5000}}) {
+        Batch b = Batch::make(n);
+        b.qualities[n / 2] = "Good\xff";  // not UTF-8: the server refuses the whole batch
+        const auto [ok, rows] = write(*conn, b);
+        EXPECT_FALSE(ok) << n;
+        EXPECT_EQ(rows, 0u);
+        EXPECT_EQ(count(), "0") << n;
+        EXPECT_TRUE(chronq::ping(*conn));
+        EXPECT_TRUE(write(*conn, Batch::make(n)).first) << n;
+        db.query("DELETE FROM chronq.tsdata RETURNING 1");
+    }
+}
+
+TEST_F(ChronqTsdata, ConcurrentWritersNeitherLoseNorMixRows) {
+    constexpr int kBatches = 30;
+    std::vector<std::thread> writers;
+    std::vector<std::string> errors(3);
+    for (int w = 0; w < 3; ++w) {
+        writers.emplace_back([&, w] {
+            try {
+                auto c = chronq::get_conn(db.settings());
+                // Writer w owns tag ids w*1000+1 ...; the third writes large batches.
+                const std::size_t n = w == 2 ? 3000 : 200;
+                for (int i = 0; i < kBatches; ++i) {
+                    const auto [ok, rows] =
+                        write(*c, Batch::make(n, static_cast<std::int64_t>(w) * 1000 + 1));
+                    if (!ok || rows != n) {
+                        errors[static_cast<std::size_t>(w)] = "batch refused";
+                    }
+                }
+            } catch (const std::exception& e) {
+                errors[static_cast<std::size_t>(w)] = e.what();
+            }
+        });
+    }
+    for (auto& t : writers) {
+        t.join();
+    }
+    for (const auto& e : errors) {
+        EXPECT_EQ(e, "");
+    }
+    const auto per_writer = db.query(
+        "SELECT tag_id / 1000, count(*), count(DISTINCT tag_id) FROM chronq.tsdata GROUP BY 1 "
+        "ORDER BY 1");
+    using R = std::vector<std::string>;
+    EXPECT_EQ(per_writer, (std::vector<R>{{"0", std::to_string(200 * kBatches), "200"},
+                                          {"1", std::to_string(200 * kBatches), "200"},
+                                          {"2", std::to_string(3000 * kBatches), "200"}}));
+}
+
+TEST_F(ChronqTsdata, PerTagTimeRangeQueriesUseTheIndex) {
+    ASSERT_TRUE(write(*conn, Batch::make(10000)).first);
+    db.query("ANALYZE chronq.tsdata");
+    const auto plan = db.query(
+        "EXPLAIN SELECT value FROM chronq.tsdata WHERE tag_id = 7 AND time > now() - "
+        "interval '1 hour'");
+    std::string text;
+    for (const auto& row : plan) {
+        text += row[0] + "\n";
+    }
+    EXPECT_NE(text.find("tsdata_tag_time_idx"), std::string::npos) << text;
+}
