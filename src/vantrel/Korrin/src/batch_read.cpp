@@ -1,0 +1,111 @@
+// The read step of a cycle: tag texts to requests, requests to the library in batches, records
+// to samples, and the read status that decides whether the next cycle reconnects.
+#include <algorithm>
+#include <exception>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <utility>
+
+#include "korrin/base_collector.h"
+#include "korrin/quality.h"
+#include "log.h"
+
+namespace vantrel::korrin {
+
+void BaseQevCollectorThread::_read_and_process_data() {
+    // Not guarded: a failing supplier ends the thread rather than counting as a read error.
+    const std::vector<std::string> tags = get_tags_func();
+    if (tags.empty()) {
+        return;
+    }
+    try {
+        const std::vector<OpcTagRequest> tag_objs = _build_tag_objects(tags);
+        const CycleResults all_results = _batch_read_data(tag_objs, tags);
+        _update_read_status(all_results);
+        if (opc_status) {
+            handle_data(all_results);
+        }
+    } catch (const std::exception& e) {
+        opc_error("Read " + protocol_type + " error: " + e.what());
+    }
+}
+
+std::vector<OpcTagRequest> BaseQevCollectorThread::_build_tag_objects(
+    const std::vector<std::string>& tags) const {
+    std::vector<OpcTagRequest> requests;
+    requests.reserve(tags.size());
+    const bool ua = protocol_type == "UA";
+    for (const std::string& tag : tags) {
+        if (ua) {
+            auto [ns, name] = parse_ua_tag(tag);
+            requests.push_back({QEV_DATATYPE_REAL, ns, std::move(name)});
+        } else {
+            requests.push_back({QEV_DATATYPE_REAL, 0, tag});
+        }
+    }
+    return requests;
+}
+
+CycleResults BaseQevCollectorThread::_batch_read_data(const std::vector<OpcTagRequest>& tag_objs,
+                                                      const std::vector<std::string>& tags) {
+    if (tag_objs.size() != tags.size()) {
+        throw std::invalid_argument("tag requests and tag texts differ in number");
+    }
+    CycleResults all_results;
+    if (batch_size < 0) {
+        return all_results;  // a negative size reads nothing
+    }
+    if (batch_size == 0) {
+        throw std::invalid_argument("batch size must be a positive integer, not 0");
+    }
+    all_results.reserve(tag_objs.size());
+    const std::size_t step = static_cast<std::size_t>(batch_size);
+    for (std::size_t i = 0; i < tag_objs.size(); i += step) {
+        const std::size_t count = std::min(step, tag_objs.size() - i);
+        std::span<const OpcTagRequest> batch_objs(tag_objs.data() + i, count);
+        auto [status, records] = qev->read_values(source, batch_objs);
+        static_cast<void>(status);  // the library's own status; records say what was read
+        if (records.size() > count) {
+            throw std::runtime_error("library returned " + std::to_string(records.size()) +
+                                     " records for " + std::to_string(count) + " tags");
+        }
+        _process_batch_results(records, tags, i, all_results);
+    }
+    return all_results;
+}
+
+void BaseQevCollectorThread::_process_batch_results(std::vector<OpcValueRecord>& batch_value_objs,
+                                                    const std::vector<std::string>& tags,
+                                                    std::size_t batch_start_idx,
+                                                    CycleResults& out) const {
+    if (batch_start_idx + batch_value_objs.size() > tags.size()) {
+        throw std::out_of_range("more value records than tags left in the list");
+    }
+    for (std::size_t idx = 0; idx < batch_value_objs.size(); ++idx) {
+        OpcValueRecord& record = batch_value_objs[idx];
+        out.push_back(Sample{tags[batch_start_idx + idx], std::move(record.value),
+                             quality_to_str(record.quality), record.timestamp});
+    }
+}
+
+void BaseQevCollectorThread::_update_read_status(const CycleResults& all_results) {
+    const std::size_t n = all_results.size();
+    const auto bad_count = static_cast<std::size_t>(
+        std::count_if(all_results.begin(), all_results.end(),
+                      [](const Sample& s) { return s.quality != "Good"; }));
+    if (n > 0 && bad_count == n) {
+        opc_status = false;
+        ++consecutive_errors;
+        const std::string text =
+            "All " + std::to_string(n) + " tags read failed. Waiting for next cycle...";
+        log().error("{}", text);
+        _notify(text);
+        return;
+    }
+    opc_status = true;
+    consecutive_errors = 0;
+    _notify("Read " + std::to_string(n) + " tags, " + std::to_string(bad_count) + " bad.");
+}
+
+}  // namespace vantrel::korrin

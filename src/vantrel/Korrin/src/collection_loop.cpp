@@ -1,0 +1,82 @@
+// The collection loop: one cycle per sampling interval, reconnecting first when the source is
+// unusable, with a 5-second back-off after errors and a 60-second pause after six in a row.
+#include <algorithm>
+#include <exception>
+#include <string>
+
+#include "korrin/base_collector.h"
+#include "log.h"
+
+namespace vantrel::korrin {
+
+namespace {
+
+constexpr int kErrorsBeforePause = 5;
+constexpr double kRetryWait = 5.0;
+constexpr double kPauseWait = 60.0;
+
+}  // namespace
+
+void BaseQevCollectorThread::run() {
+    // Whatever way the loop ends, the OPC side and the thread's own resources are released.
+    struct Release {
+        BaseQevCollectorThread& self;
+        ~Release() {
+            try {
+                self.disconnect_source();
+            } catch (const std::exception& e) {
+                log().error("Disconnecting the OPC source failed: {}", e.what());
+            }
+            self._on_thread_exit();
+            log().info("OPC collector thread stopped.");
+        }
+    } release{*this};
+
+    try {
+        connect_source();
+    } catch (const std::exception& e) {
+        // A server that is rebooting when we start is retried like a lost one, rather than
+        // leaving a thread that has ended while its front end believes it collects.
+        const double loop_start = _now();
+        opc_error("Reconnect " + protocol_type + " error: " + e.what());
+        _handle_error_retry();
+        _control_sampling_interval(loop_start);
+    }
+
+    while (_running()) {
+        const double loop_start = _now();
+        _process_collection_cycle();
+        _handle_error_retry();
+        _control_sampling_interval(loop_start);
+    }
+}
+
+void BaseQevCollectorThread::_process_collection_cycle() {
+    _check_and_reconnect();
+    if (opc_status) {
+        _read_and_process_data();
+    }
+}
+
+void BaseQevCollectorThread::_handle_error_retry() {
+    if (consecutive_errors > kErrorsBeforePause) {
+        const std::string text =
+            "Too many consecutive errors, sleeping 60 seconds before retrying...";
+        log().error("{}", text);
+        _notify(text);
+        _sleep(kPauseWait);
+        consecutive_errors = 0;
+    } else if (consecutive_errors > 0) {
+        const std::string text = "Retrying in 5 seconds...";
+        log().warn("{}", text);
+        _notify(text);
+        _sleep(kRetryWait);
+    }
+}
+
+void BaseQevCollectorThread::_control_sampling_interval(double loop_start) {
+    const double loop_duration = _now() - loop_start;
+    _sleep(std::max(sample_interval - loop_duration, 0.0));
+}
+
+}  // namespace vantrel::korrin

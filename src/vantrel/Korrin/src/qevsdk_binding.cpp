@@ -1,0 +1,87 @@
+// The default OpcLibrary: a thin translation onto qevsdk's QevLibrary. The only engine file
+// that sees qevsdk.
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include <qevsdk/qevsdk.h>
+
+#include "korrin/opc_library.h"
+
+namespace vantrel::korrin {
+
+namespace {
+
+static_assert(QEV_RTSOURCE_DA == static_cast<int>(qevsdk::QEV_RTSOURCE_DA));
+static_assert(QEV_RTSOURCE_UA == static_cast<int>(qevsdk::QEV_RTSOURCE_UA));
+static_assert(QEV_DATATYPE_REAL == static_cast<int>(qevsdk::QEV_DATATYPE_REAL));
+static_assert(QEV_LOG_LEVEL_INFO == static_cast<int>(qevsdk::QEV_LOG_LEVEL_INFO));
+static_assert(QEV_INVALID_HANDLE == qevsdk::QEV_INVALID_HANDLE);
+
+class QevsdkLibrary final : public OpcLibrary {
+  public:
+    void set_log_level(QEV_LOG_LEVEL level) override {
+        lib_.set_log_level(static_cast<qevsdk::QEV_LOG_LEVEL>(level));
+    }
+
+    OpcSourceHandle create_source(int source_type, const std::string& source_schema,
+                                  int sample_timespan_msec, int support_subscribe) override {
+        return lib_.create_source(source_type, source_schema, sample_timespan_msec,
+                                  support_subscribe);
+    }
+
+    bool is_source_valid(OpcSourceHandle source) override { return lib_.is_source_valid(source); }
+
+    std::pair<int, std::vector<OpcValueRecord>> read_values(
+        OpcSourceHandle source, std::span<const OpcTagRequest> requests) override {
+        // Reused between calls: with the same tags every cycle, assigning the names into the
+        // kept strings allocates nothing.
+        requests_.resize(requests.size());
+        for (std::size_t i = 0; i < requests.size(); ++i) {
+            requests_[i].data_type = requests[i].data_type;
+            requests_[i].namespace_index = requests[i].namespace_index;
+            requests_[i].tag_name.assign(requests[i].tag_name);
+        }
+        auto [status, records] = lib_.read_values(source, requests_);
+        std::vector<OpcValueRecord> out;
+        out.reserve(records.size());
+        for (const qevsdk::ValueRecord& r : records) {
+            out.push_back(OpcValueRecord{Value(r.value), r.quality, r.timestamp});
+        }
+        return {status, std::move(out)};
+    }
+
+    void destroy_source(OpcSourceHandle source) override { lib_.destroy_source(source); }
+
+    void destroy() override { lib_.destroy(); }
+
+    std::optional<int> discovery(std::vector<OpcServerDesc>& descs, const std::string& hostname,
+                                 int port) override {
+        std::vector<qevsdk::qev_source_desc_t> raw(descs.size());
+        for (std::size_t i = 0; i < descs.size(); ++i) {
+            raw[i].source_type = descs[i].source_type;
+            raw[i].name = descs[i].name;
+            raw[i].schema = descs[i].schema;
+        }
+        const std::optional<int> valid = lib_.discovery(raw, hostname, port);
+        for (std::size_t i = 0; i < descs.size(); ++i) {
+            descs[i].source_type = raw[i].source_type;
+            descs[i].name = raw[i].name;
+            descs[i].schema = raw[i].schema;
+        }
+        return valid;
+    }
+
+  private:
+    qevsdk::QevLibrary lib_;
+    std::vector<qevsdk::TagRequest> requests_;
+};
+
+}  // namespace
+
+OpcLibraryFactory default_opc_library_factory() {
+    return []() -> std::unique_ptr<OpcLibrary> { return std::make_unique<QevsdkLibrary>(); };
+}
+
+}  // namespace vantrel::korrin

@@ -1,0 +1,191 @@
+// Reading in batches, building samples by position, and the read status that decides whether
+// the next cycle reconnects.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+#include "support/rig.h"
+
+namespace korrin_test {
+namespace {
+
+OpcValueRecord record(double v, int quality) {
+    return {Value(v), quality, std::nullopt};
+}
+
+TEST(BatchRead, SplitsIntoBatchSizeAndKeepsTagOrder) {
+    Rig rig;
+    rig.tags = numbered_tags("T", 250);
+    auto c = rig.make();
+    c->connect_source();
+    c->collection_step();
+
+    ASSERT_EQ(rig.opc->reads.size(), 3u);
+    EXPECT_EQ(rig.opc->reads[0].size(), 100u);
+    EXPECT_EQ(rig.opc->reads[1].size(), 100u);
+    EXPECT_EQ(rig.opc->reads[2].size(), 50u);
+    EXPECT_EQ(rig.opc->reads[2].front().tag_name, "T200");
+    auto queued = rig.drain();
+    ASSERT_EQ(queued.size(), 1u);
+    ASSERT_EQ(queued[0].size(), 250u);
+    EXPECT_EQ(queued[0][200].tag, "T200");
+    EXPECT_EQ(queued[0][249].tag, "T249");
+    EXPECT_EQ(rig.status.texts().back(), "Read 250 tags, 0 bad.");
+}
+
+TEST(BatchRead, UaTagsAreParsedButSamplesKeepTheirText) {
+    Rig rig;
+    rig.tags = {"2:Demo.Tag1", "Plain", "x:y"};
+    auto c = rig.make(rig.options("opc.tcp://localhost:4840"));
+    const auto objs = c->_build_tag_objects(rig.tags);
+    EXPECT_EQ(objs[0], (OpcTagRequest{QEV_DATATYPE_REAL, 2, "Demo.Tag1"}));
+    EXPECT_EQ(objs[1], (OpcTagRequest{QEV_DATATYPE_REAL, 0, "Plain"}));
+    EXPECT_EQ(objs[2], (OpcTagRequest{QEV_DATATYPE_REAL, 0, "x:y"}));
+    c->connect_source();
+    c->collection_step();
+    EXPECT_EQ(rig.drain().at(0).at(0).tag, "2:Demo.Tag1");
+
+    // DA tags go through whole, with namespace 0.
+    auto da = rig.make();
+    EXPECT_EQ(da->_build_tag_objects({"2:Demo.Tag1"})[0],
+              (OpcTagRequest{QEV_DATATYPE_REAL, 0, "2:Demo.Tag1"}));
+}
+
+TEST(BatchRead, FewerRecordsThanRequestsDropsTheRestOfThatBatch) {
+    Rig rig;
+    rig.tags = numbered_tags("T", 5);
+    rig.opc->records_per_read = 1;
+    auto o = rig.options();
+    o.batch_size = 2;
+    auto c = rig.make(std::move(o));
+    c->connect_source();
+    c->collection_step();
+    auto cycle = rig.drain().at(0);
+    ASSERT_EQ(cycle.size(), 3u);
+    EXPECT_EQ(cycle[0].tag, "T0");
+    EXPECT_EQ(cycle[1].tag, "T2");
+    EXPECT_EQ(cycle[2].tag, "T4");
+    EXPECT_EQ(c->consecutive_errors, 0);
+}
+
+TEST(BatchRead, ValuesAndTimestampsPassThroughUnchanged) {
+    Rig rig;
+    rig.tags = {"a", "b"};
+    const auto when = std::chrono::system_clock::time_point(std::chrono::seconds(1'700'000'000));
+    rig.opc->record_for = [&](const OpcTagRequest& r) {
+        if (r.tag_name == "a") {
+            return OpcValueRecord{Value(std::numeric_limits<double>::quiet_NaN()), 0x100, when};
+        }
+        return OpcValueRecord{Value(std::string("text")), 0x300, std::nullopt};
+    };
+    auto c = rig.make();
+    c->connect_source();
+    c->collection_step();
+    auto cycle = rig.drain().at(0);
+    EXPECT_TRUE(std::isnan(std::get<double>(cycle[0].value)));
+    EXPECT_EQ(cycle[0].timestamp, when);
+    EXPECT_EQ(cycle[1].value, Value(std::string("text")));
+    EXPECT_EQ(cycle[1].quality, "Uncertain");
+}
+
+TEST(ReadStatus, AllBadMarksTheSourceForReconnectAndSkipsTheCycle) {
+    Rig rig;
+    rig.opc->record_for = [](const OpcTagRequest&) { return record(0.0, 0x200); };
+    auto c = rig.make();
+    c->connect_source();
+    c->collection_step();
+    EXPECT_FALSE(c->opc_status);
+    EXPECT_EQ(c->consecutive_errors, 1);
+    EXPECT_EQ(rig.status.texts().back(), "All 25 tags read failed. Waiting for next cycle...");
+    EXPECT_TRUE(rig.drain().empty());
+    EXPECT_TRUE(rig.db->writes.empty());
+
+    // The next cycle tears down the handle and source and builds both anew.
+    rig.status.clear();
+    rig.opc->record_for = [](const OpcTagRequest&) { return record(1.0, 0x100); };
+    c->collection_step();
+    EXPECT_EQ(rig.opc->libraries_destroyed, 1);
+    EXPECT_EQ(rig.opc->libraries_created, 2);
+    EXPECT_EQ(rig.status.texts(),
+              (std::vector<std::string>{"DA source disconnected", "Read 25 tags, 0 bad."}));
+    EXPECT_TRUE(c->opc_status);
+    EXPECT_EQ(c->consecutive_errors, 0);
+}
+
+TEST(ReadStatus, SomeBadStillHandsOnEverySample) {
+    Rig rig;
+    rig.opc->record_for = [](const OpcTagRequest& r) {
+        const bool odd =
+            r.tag_name == "Demo.Tag3" || r.tag_name == "Demo.Tag7" || r.tag_name == "Demo.Tag11";
+        return record(1.0, odd ? 0x300 : 0x100);
+    };
+    auto c = rig.make();
+    c->connect_source();
+    c->consecutive_errors = 3;
+    c->collection_step();
+    EXPECT_EQ(rig.status.texts().back(), "Read 25 tags, 3 bad.");
+    EXPECT_EQ(rig.drain().at(0).size(), 25u);
+    EXPECT_EQ(c->consecutive_errors, 0);
+}
+
+TEST(ReadStatus, ZeroRecordsIsAGoodEmptyCycle) {
+    Rig rig;
+    rig.opc->records_per_read = 0;
+    auto c = rig.make();
+    c->connect_source();
+    c->collection_step();
+    EXPECT_TRUE(c->opc_status);
+    EXPECT_EQ(rig.status.texts().back(), "Read 0 tags, 0 bad.");
+    auto queued = rig.drain();
+    ASSERT_EQ(queued.size(), 1u);
+    EXPECT_TRUE(queued[0].empty());
+    EXPECT_TRUE(rig.db_status.calls().empty());  // nothing to write, nothing reported
+}
+
+TEST(ReadStatus, AnEmptyTagListChangesNothing) {
+    Rig rig;
+    rig.tags.clear();
+    auto c = rig.make();
+    c->connect_source();
+    c->consecutive_errors = 2;
+    rig.status.clear();
+    c->collection_step();
+    EXPECT_TRUE(rig.opc->reads.empty());
+    EXPECT_TRUE(rig.status.texts().empty());
+    EXPECT_EQ(c->consecutive_errors, 2);
+}
+
+TEST(ReadErrors, BecomeReadErrorsWithoutReconnect) {
+    Rig rig;
+    rig.opc->read_error = "socket closed";
+    auto c = rig.make();
+    c->connect_source();
+    c->collection_step();
+    EXPECT_EQ(rig.status.texts().back(), "Read DA error: socket closed");
+    EXPECT_EQ(c->consecutive_errors, 1);
+    EXPECT_TRUE(c->opc_status);  // the next cycle reads again without reconnecting
+    EXPECT_TRUE(rig.drain().empty());
+
+    // More records than requests is a read error too.
+    rig.opc->read_error.clear();
+    rig.opc->extra_records = 1;
+    c->collection_step();
+    EXPECT_EQ(c->consecutive_errors, 2);
+    EXPECT_EQ(rig.status.texts().back(), "Read DA error: library returned 26 records for 25 tags");
+}
+
+TEST(ReadErrors, ZeroBatchSizeFailsEachCycle) {
+    Rig rig;
+    auto o = rig.options();
+    o.batch_size = 0;
+    auto c = rig.make(std::move(o));
+    c->connect_source();
+    c->collection_step();
+    EXPECT_EQ(c->consecutive_errors, 1);
+    EXPECT_TRUE(rig.status.texts().back().starts_with("Read DA error: "));
+    EXPECT_TRUE(rig.opc->reads.empty());
+}
+
+}  // namespace
+}  // namespace korrin_test

@@ -1,0 +1,179 @@
+// Writing cycles to the TSDB: value screening, tag-id caching, write outcomes, recovery after a
+// failure, and database failures kept apart from the OPC side.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+#include "support/rig.h"
+
+namespace korrin_test {
+namespace {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+Sample sample(std::string tag, Value v, std::string quality) {
+    return Sample{std::move(tag), std::move(v), std::move(quality), std::nullopt};
+}
+
+struct WriteTest : ::testing::Test {
+    Rig rig;
+    std::unique_ptr<TestCollector> c;
+    void SetUp() override {
+        for (int i = 0; i < 10; ++i) {
+            rig.db->registered["t" + std::to_string(i)] = 100 + i;
+        }
+        c = rig.make();
+    }
+    WriteCall last_write() { return rig.db->writes.at(rig.db->writes.size() - 1); }
+};
+
+TEST_F(WriteTest, ScreensOnlyGoodFloatingValues) {
+    const std::int64_t big = std::numeric_limits<std::int64_t>::max();
+    c->handle_data({sample("t0", 1e39, "Good"), sample("t1", -1e39, " GOOD "),
+                    sample("t2", 3.4e38, "good"), sample("t3", 3.40282e38, "Good"),
+                    sample("t4", kNaN, "Good"), sample("t5", kNaN, "Bad"),
+                    sample("t6", 1e39, "Uncertain"), sample("t7", Value(big), "Good")});
+    const WriteCall w = last_write();
+    EXPECT_EQ(w.ids, (std::vector<std::int64_t>{100, 101, 102, 103, 105, 106, 107}));
+    EXPECT_EQ(std::get<double>(w.values[0]), kInf);
+    EXPECT_EQ(std::get<double>(w.values[1]), -kInf);
+    EXPECT_EQ(std::get<double>(w.values[2]), 3.4e38);
+    EXPECT_EQ(std::get<double>(w.values[3]), kInf);  // above 3.4e38, below the float maximum
+    EXPECT_TRUE(std::isnan(std::get<double>(w.values[4])));
+    EXPECT_EQ(std::get<double>(w.values[5]), 1e39);
+    EXPECT_EQ(std::get<std::int64_t>(w.values[6]), big);
+    EXPECT_EQ(w.qualities[1], " GOOD ");  // written as it came
+    EXPECT_EQ(rig.db_status.calls().back(), std::make_pair(true, std::int64_t{7}));
+
+    // The queued cycle is untouched by the screening.
+    const auto queued = rig.drain().at(0);
+    EXPECT_EQ(std::get<double>(queued[0].value), 1e39);
+    EXPECT_EQ(queued.size(), 8u);
+}
+
+TEST_F(WriteTest, TagIdsAreCachedAndUnknownTagsLookedUpAgain) {
+    c->handle_data({sample("t0", 1.0, "Good"), sample("ghost", 2.0, "Good")});
+    c->handle_data({sample("t0", 1.0, "Good"), sample("ghost", 2.0, "Good")});
+    EXPECT_EQ(rig.db->lookups, (std::vector<std::string>{"t0", "ghost", "ghost"}));
+    rig.db->registered["ghost"] = 7;  // registered later: written from then on
+    c->handle_data({sample("t0", 1.0, "Good"), sample("ghost", 2.0, "Good")});
+    EXPECT_EQ(last_write().ids, (std::vector<std::int64_t>{100, 7}));
+}
+
+TEST_F(WriteTest, OutcomesReachDbStatusNotify) {
+    c->handle_data({});
+    EXPECT_TRUE(rig.db_status.calls().empty());
+    c->handle_data({sample("ghost", 1.0, "Good")});
+    EXPECT_EQ(rig.db_status.calls().back(), std::make_pair(true, std::int64_t{0}));
+    c->handle_data({sample("t0", kNaN, "Good")});
+    EXPECT_EQ(rig.db_status.calls().back(), std::make_pair(true, std::int64_t{0}));
+    rig.db->write_result = std::pair<bool, std::size_t>{false, 7};
+    c->handle_data({sample("t0", 1.0, "Good")});
+    EXPECT_EQ(rig.db_status.calls().back(), std::make_pair(false, std::int64_t{0}));
+    EXPECT_EQ(rig.db->pings, 0);  // a reported failure is not recovered
+    rig.db->write_result = std::pair<bool, std::size_t>{true, 25};
+    c->handle_data({sample("t0", 1.0, "Good")});
+    EXPECT_EQ(rig.db_status.calls().back(), std::make_pair(true, std::int64_t{25}));
+    EXPECT_EQ(rig.db->writes.size(), 2u);
+}
+
+TEST_F(WriteTest, ARaisingWriteWithALiveConnectionIsNotRetried) {
+    rig.db->write_error = "value too long";
+    c->handle_data({sample("t0", 1.0, "Good")});
+    EXPECT_EQ(rig.db->pings, 1);
+    EXPECT_EQ(rig.db->connections_opened, 1);
+    EXPECT_EQ(rig.db->writes.size(), 1u);
+    EXPECT_EQ(rig.db_status.calls().back(), std::make_pair(false, std::int64_t{0}));
+    EXPECT_TRUE(c->has_tsdb_connection());
+}
+
+TEST_F(WriteTest, ABrokenConnectionIsReplacedOnceAndTheCacheEmptied) {
+    c->handle_data({sample("t0", 1.0, "Good")});
+    rig.db->write_error = "server closed the connection";
+    rig.db->ping_throws = true;
+    c->handle_data({sample("t0", 1.0, "Good")});
+    EXPECT_EQ(rig.db->connections_opened, 2);
+    EXPECT_EQ(rig.db->connections_closed, 1);
+    EXPECT_TRUE(c->_db_tagname_map.empty());
+    EXPECT_EQ(rig.db_status.calls().back(), std::make_pair(false, std::int64_t{0}));
+
+    rig.db->write_error.clear();
+    c->handle_data({sample("t0", 1.0, "Good")});
+    EXPECT_EQ(rig.db->lookups.size(), 2u);  // looked up again on the new connection
+    EXPECT_EQ(rig.db_status.calls().back(), std::make_pair(true, std::int64_t{1}));
+}
+
+TEST_F(WriteTest, AFailedReconnectLeavesNoConnectionUntilALaterCycle) {
+    rig.db->write_error = "gone";
+    rig.db->ping_result = false;
+    rig.db->get_conn_gives_nothing = true;
+    c->handle_data({sample("t0", 1.0, "Good")});
+    EXPECT_FALSE(c->has_tsdb_connection());
+    const auto reported = rig.db_status.calls().size();
+
+    // Without a connection a cycle only tries to connect; nothing is reported for it.
+    rig.db->get_conn_gives_nothing = false;
+    rig.db->get_conn_error = "refused";
+    c->handle_data({sample("t0", 1.0, "Good")});
+    EXPECT_FALSE(c->has_tsdb_connection());
+    rig.db->get_conn_error.clear();
+    c->handle_data({sample("t0", 1.0, "Good")});
+    EXPECT_TRUE(c->has_tsdb_connection());
+    EXPECT_EQ(rig.db_status.calls().size(), reported);
+    EXPECT_EQ(rig.db->writes.size(), 1u);
+    EXPECT_EQ(rig.drain().size(), 3u);  // every cycle still reached the front end
+}
+
+// A database outage while looking up tag ids is the database's failure: no OPC back-off and no
+// "Read DA error", but a recovery and a failed write report.
+TEST_F(WriteTest, ALookupFailureIsADatabaseFailure) {
+    rig.db->get_tag_error = "connection reset";
+    rig.db->ping_result = false;
+    c->connect_source();
+    c->collection_step();
+    EXPECT_EQ(c->consecutive_errors, 0);
+    EXPECT_TRUE(c->opc_status);
+    for (const auto& text : rig.status.texts()) {
+        EXPECT_FALSE(text.starts_with("Read DA error")) << text;
+    }
+    EXPECT_EQ(rig.db->pings, 1);
+    EXPECT_EQ(rig.db->connections_opened, 2);
+    EXPECT_EQ(rig.db_status.calls().back(), std::make_pair(false, std::int64_t{0}));
+    EXPECT_EQ(rig.drain().size(), 1u);
+}
+
+TEST_F(WriteTest, TheQueueLockIsHeldOnlyAroundTheAppend) {
+    bool lock_free_during_write = false;
+    auto o = rig.options();
+    o.db_status_notify = [&](bool, std::int64_t) {
+        lock_free_during_write = rig.deque_lock.try_lock();
+        if (lock_free_during_write) {
+            rig.deque_lock.unlock();
+        }
+    };
+    auto locked = rig.make(std::move(o));
+    locked->handle_data({sample("t0", 1.0, "Good")});
+    EXPECT_TRUE(lock_free_during_write);
+
+    auto o2 = rig.options();
+    o2.deque_lock = nullptr;
+    auto unlocked = rig.make(std::move(o2));
+    std::lock_guard held(rig.deque_lock);  // would deadlock if the collector took it
+    unlocked->handle_data({sample("t0", 1.0, "Good")});
+    EXPECT_EQ(rig.deque.size(), 2u);
+}
+
+TEST_F(WriteTest, TheQueueKeepsTheNewest300Cycles) {
+    rig.tags = {"t0"};
+    c->connect_source();
+    for (int i = 0; i < 305; ++i) {
+        c->collection_step();
+    }
+    EXPECT_EQ(rig.deque.size(), 300u);
+    EXPECT_EQ(rig.db->writes.size(), 305u);
+}
+
+}  // namespace
+}  // namespace korrin_test
