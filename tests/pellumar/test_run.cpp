@@ -1,0 +1,285 @@
+// The run loop, its exits, the statistics and the single-step mode, with fake OPC and TSDB.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "console_test_support.h"
+#include "fakes.h"
+#include "pellumar/pellumar.h"
+
+namespace {
+
+using namespace pellumar_test;
+using vantrel::pellumar::KeyboardInterrupt;
+using vantrel::pellumar::Pellumar;
+using vantrel::pellumar::PellumarDeps;
+using vantrel::pellumar::ProcessExit;
+using Lines = std::vector<std::string>;
+
+Lines without_debug(const Lines& lines) {
+    Lines out;
+    for (const auto& l : lines) {
+        if (l.rfind("DEBUG - ", 0) != 0) {
+            out.push_back(l);
+        }
+    }
+    return out;
+}
+
+class RunLoop : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        log_dir();
+        write_file(dir / "tags.csv",
+                   "FullTagName,Description\nDemo.Tag1,one\nDemo.Tag2,two\nDemo.Tag3,\n");
+        write_config("opc.da://localhost/Vantrel.Simulation.1");
+    }
+
+    void write_config(const std::string& schema) {
+        write_file(dir / "config.ini", "[TSDBConnection]\nhost = db\n[Vantrel]\ntag_csv_path = " +
+                                           (dir / "tags.csv").string() +
+                                           "\nopc_schema = " + schema +
+                                           "\nopc_type = OPC DA\ncollection_interval = 0.02\n"
+                                           "batch_size = 2\n");
+    }
+
+    std::unique_ptr<Pellumar> console(PellumarDeps deps = {}) {
+        deps.tsdb_client = client;
+        deps.opc_library_factory = fake_opc_factory(fail_create);
+        return std::make_unique<Pellumar>(dir.path(), std::move(deps));
+    }
+
+    // A loop wait that lets the collector work for a while, then acts like a signal.
+    static PellumarDeps signal_after(int passes, int signum) {
+        PellumarDeps deps;
+        auto count = std::make_shared<int>(0);
+        deps.wait = [count, passes, signum](std::chrono::milliseconds) -> std::optional<int> {
+            std::this_thread::sleep_for(std::chrono::milliseconds(30));
+            if (++*count >= passes) {
+                return signum;
+            }
+            return std::nullopt;
+        };
+        return deps;
+    }
+
+    TempDir dir;
+    std::shared_ptr<FakeTsdbClient> client = std::make_shared<FakeTsdbClient>();
+    bool fail_create = false;
+};
+
+TEST_F(RunLoop, SignalGivesTheExactLogOrderAndNoStoppedLine) {
+    LogCapture log;
+    auto c = console(signal_after(4, 15));
+    try {
+        c->run();
+        FAIL() << "a signal ends the run with a process exit";
+    } catch (const ProcessExit& exit) {
+        EXPECT_EQ(exit.status, 0);
+    }
+    EXPECT_EQ(without_debug(log.lines()),
+              (Lines{"INFO - Starting Pellumar...", "INFO - CSV file loaded with encoding: utf-8",
+                     "INFO - Loaded 3 tags from CSV file", "INFO - Created new source with ID: 1",
+                     "INFO - Database setup complete: 3 tags created, 0 tags updated",
+                     "INFO - Starting OPC data collection from: "
+                     "opc.da://localhost/Vantrel.Simulation.1",
+                     "INFO - Sample interval: 0.02s, Batch size: 2",
+                     "INFO - Data collection started successfully",
+                     "INFO - Data collection is running. Press Ctrl+C to stop.",
+                     "INFO - Received signal 15, shutting down...",
+                     "INFO - Stopping data collection...", "INFO - Data collection stopped"}));
+    EXPECT_FALSE(c->running.load());
+    EXPECT_FALSE(c->collector_alive());
+    const auto stats = c->get_collection_statistics();
+    EXPECT_EQ(stats.total_tags, 3);
+    EXPECT_GT(stats.total_collected, 0);
+    EXPECT_EQ(stats.total_written, static_cast<std::int64_t>(client->row_count()));
+    EXPECT_TRUE(log.contains("DEBUG - Successfully wrote 3 records to database"));
+}
+
+TEST_F(RunLoop, KeyboardInterruptAndLoopErrorsStopAndReturnTrue) {
+    {
+        PellumarDeps deps;
+        deps.wait = [](std::chrono::milliseconds) -> std::optional<int> {
+            throw KeyboardInterrupt{};
+        };
+        LogCapture log;
+        EXPECT_TRUE(console(deps)->run());
+        const auto lines = without_debug(log.lines());
+        EXPECT_EQ(Lines(lines.end() - 4, lines.end()),
+                  (Lines{"INFO - Received keyboard interrupt", "INFO - Stopping data collection...",
+                         "INFO - Data collection stopped", "INFO - Pellumar stopped"}));
+    }
+    {
+        PellumarDeps deps;
+        deps.wait = [](std::chrono::milliseconds) -> std::optional<int> {
+            throw std::runtime_error("clock went backwards");
+        };
+        LogCapture log;
+        EXPECT_TRUE(console(deps)->run());
+        const auto lines = without_debug(log.lines());
+        EXPECT_EQ(Lines(lines.end() - 4, lines.end()),
+                  (Lines{"ERROR - Unexpected error in main loop: clock went backwards",
+                         "INFO - Stopping data collection...", "INFO - Data collection stopped",
+                         "INFO - Pellumar stopped"}));
+    }
+}
+
+TEST_F(RunLoop, EachFailedStepEndsTheRunWithItsLine) {
+    {
+        client->connect_error = "connection refused";
+        LogCapture log;
+        EXPECT_FALSE(console()->run());
+        EXPECT_EQ(log.lines().back(), "ERROR - Failed to setup database objects");
+        client->connect_error.reset();
+    }
+    {
+        write_config("tcp://plc:4840");
+        LogCapture log;
+        EXPECT_FALSE(console()->run());
+        const auto lines = log.lines();
+        ASSERT_GE(lines.size(), 2u);
+        EXPECT_EQ(lines[lines.size() - 2],
+                  "ERROR - Failed to start data collection: Invalid OPC schema format: "
+                  "tcp://plc:4840. Must start with 'opc.da://' or 'opc.tcp://'");
+        EXPECT_EQ(lines.back(), "ERROR - Failed to start data collection");
+    }
+    {
+        write_file(dir / "tags.csv", "Tag,Description\nT1,x\n");
+        LogCapture log;
+        EXPECT_FALSE(console()->run());
+        EXPECT_EQ(log.lines().back(), "ERROR - Failed to load tags from CSV");
+    }
+    {
+        write_file(dir / "config.ini", "[Vantrel]\n");
+        LogCapture log;
+        EXPECT_FALSE(console()->run());
+        EXPECT_EQ(log.lines(), (Lines{"INFO - Starting Pellumar...",
+                                      "ERROR - Missing [TSDBConnection] section in config file",
+                                      "ERROR - Failed to load configuration"}));
+    }
+}
+
+TEST_F(RunLoop, SignalDuringSetUpEndsBeforeAnythingStarts) {
+    PellumarDeps deps;
+    deps.poll_signal = [] { return std::optional<int>(2); };
+    LogCapture log;
+    auto c = console(deps);
+    EXPECT_THROW(c->run(), ProcessExit);
+    EXPECT_EQ(log.lines(),
+              (Lines{"INFO - Starting Pellumar...", "INFO - Received signal 2, shutting down..."}));
+    EXPECT_EQ(client->opened, 0);
+}
+
+TEST_F(RunLoop, StatusLineComesEveryThirtySecondsOfWallClock) {
+    auto now = std::make_shared<double>(1000.0);
+    PellumarDeps deps;
+    deps.now = [now] { return *now; };
+    auto c = console(deps);
+    c->tags_list = {{"A", ""}, {"B", ""}};
+    c->total_collected = 12;
+    c->total_written = 10;
+    LogCapture log;
+    *now = 1029.9;
+    c->print_status();
+    EXPECT_TRUE(log.lines().empty());
+    *now = 1030.0;
+    c->print_status();
+    *now = 1059.0;
+    c->print_status();
+    *now = 1060.0;
+    c->print_status();
+    EXPECT_EQ(log.lines(), (Lines{"INFO - Status - Tags: 2, Collected: 12, Written: 10",
+                                  "INFO - Status - Tags: 2, Collected: 12, Written: 10"}));
+}
+
+TEST_F(RunLoop, QueueDrainAndDatabaseCallbacksKeepTheCounters) {
+    auto c = console();
+    {
+        std::lock_guard<std::mutex> guard(c->deque_lock);
+        c->data_deque.push_back(korrin::CycleResults(4));
+        c->data_deque.push_back(korrin::CycleResults{});
+        c->data_deque.push_back(korrin::CycleResults(3));
+    }
+    EXPECT_EQ(c->get_collection_statistics().queue_size, 3);
+    c->process_data_queue();
+    EXPECT_EQ(c->total_collected.load(), 7);
+    EXPECT_EQ(c->get_collection_statistics().queue_size, 0);
+
+    LogCapture log;
+    c->db_status_callback(true, 25);
+    c->db_status_callback(false, 7);
+    c->status_callback("DA source connected");
+    EXPECT_EQ(c->total_written.load(), 25);
+    EXPECT_EQ(log.lines(), (Lines{"DEBUG - Successfully wrote 25 records to database",
+                                  "WARNING - Failed to write data to database",
+                                  "DEBUG - OPC Status: DA source connected"}));
+}
+
+TEST_F(RunLoop, StopWithoutACollectorIsSilent) {
+    auto c = console();
+    LogCapture log;
+    c->stop();
+    c->stop();
+    EXPECT_TRUE(log.lines().empty());
+}
+
+class SingleStep : public RunLoop {};
+
+TEST_F(SingleStep, ThreeCyclesOfNTagsGiveThreeTimesN) {
+    auto c = console();
+    LogCapture log;
+    ASSERT_TRUE(c->initialize_for_single_step());
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(c->single_step_collection());
+    }
+    const auto stats = c->get_collection_statistics();
+    EXPECT_EQ(stats.total_tags, 3);
+    EXPECT_EQ(stats.total_collected, 9);
+    EXPECT_EQ(stats.total_written, 9);
+    EXPECT_EQ(stats.queue_size, 0);
+    EXPECT_EQ(client->row_count(), 9u);
+    EXPECT_FALSE(c->running.load());
+    c->cleanup_single_step();
+    const auto lines = without_debug(log.lines());
+    EXPECT_EQ(lines.front(), "INFO - Initializing for single-step collection mode...");
+    EXPECT_NE(std::find(lines.begin(), lines.end(),
+                        "INFO - Creating OPC collector for single-step mode: "
+                        "opc.da://localhost/Vantrel.Simulation.1"),
+              lines.end());
+    EXPECT_EQ(lines[lines.size() - 2],
+              "INFO - Single-step collection mode initialized successfully");
+    EXPECT_EQ(lines.back(), "INFO - OPC connection closed");
+    EXPECT_TRUE(log.contains("DEBUG - Single step collection completed"));
+}
+
+TEST_F(SingleStep, StepBeforeInitialisationIsRefused) {
+    auto c = console();
+    LogCapture log;
+    EXPECT_FALSE(c->single_step_collection());
+    c->cleanup_single_step();
+    EXPECT_EQ(log.lines(), (Lines{"ERROR - Collector not initialized. Call "
+                                  "initialize_for_single_step() first."}));
+}
+
+TEST_F(SingleStep, FailedConnectFailsTheInitialisation) {
+    fail_create = true;
+    auto c = console();
+    LogCapture log;
+    EXPECT_FALSE(c->initialize_for_single_step());
+    const auto last = log.lines().back();
+    EXPECT_EQ(last.rfind("ERROR - Failed to initialize single-step collection mode: ", 0), 0u)
+        << last;
+}
+
+TEST_F(SingleStep, FailedSetUpGivesTheRunsLines) {
+    client->refuse_source = true;
+    auto c = console();
+    LogCapture log;
+    EXPECT_FALSE(c->initialize_for_single_step());
+    EXPECT_EQ(log.lines().back(), "ERROR - Failed to setup database objects");
+    EXPECT_EQ(c->collector_thread, nullptr);
+}
+
+}  // namespace
