@@ -26,9 +26,12 @@ void fill_bad(std::span<ValueRecord> out) {
 }
 
 std::unique_ptr<SecureChannel> open_channel(const EndpointAddress& address,
-                                            const ClientSettings& settings) {
-    auto transport =
-        tcp_connect(address.host, address.port, Clock::now() + settings.connect_timeout);
+                                            const ClientSettings& settings,
+                                            std::unique_ptr<Transport> transport = nullptr) {
+    if (!transport) {
+        transport =
+            tcp_connect(address.host, address.port, Clock::now() + settings.connect_timeout);
+    }
     auto channel = std::make_unique<SecureChannel>(std::move(transport), settings.channel);
     channel->open(address.url);
     return channel;
@@ -58,10 +61,14 @@ Reader Client::call(const Writer& body) {
 }
 
 void Client::connect(const EndpointAddress& address) {
+    connect(address, nullptr);
+}
+
+void Client::connect(const EndpointAddress& address, std::unique_ptr<Transport> transport) {
     close();
     last_error_.clear();
     try {
-        channel_ = open_channel(address, settings_);
+        channel_ = open_channel(address, settings_, std::move(transport));
 
         body_.clear();
         encode_get_endpoints(body_, context(false), address.url);

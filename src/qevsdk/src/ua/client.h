@@ -37,6 +37,8 @@ class Client {
 
     // Throws UaError with a readable reason; on failure nothing stays open.
     void connect(const EndpointAddress& address);
+    // The same over a transport that is already connected (tests use a scripted one).
+    void connect(const EndpointAddress& address, std::unique_ptr<Transport> transport);
 
     // One record per node in `out` (same size as `nodes`). Never throws: a lost connection
     // gives Bad records for the nodes not read, and connected() turns false.
