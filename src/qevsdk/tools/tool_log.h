@@ -26,7 +26,7 @@ class LastErrorSink final : public spdlog::sinks::base_sink<std::mutex> {
     }
     void flush_() override {}
 
-private:
+  private:
     std::string last_error_;
 };
 
