@@ -100,7 +100,7 @@ std::unique_ptr<Connection> get_conn(const ConnSettings& settings) {
     try {
         impl->pg = detail::open_session(settings, settings.dbname);
     } catch (const ConnectionError& e) {
-        detail::log()->error("Connecting to {}@{}:{}/{} failed: {}", settings.user,
+        detail::log()->debug("Connecting to {}@{}:{}/{} failed: {}", settings.user,
                              settings.host.empty() ? "local" : settings.host, settings.port,
                              settings.dbname, e.what());
         throw;

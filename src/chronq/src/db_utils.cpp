@@ -25,13 +25,13 @@ std::vector<std::string> fetch_available_tsdbs(const ConnSettings& settings) {
         // A server without the usual maintenance database still has template1.
         if (std::string_view(first.what()).find("\"postgres\" does not exist") ==
             std::string_view::npos) {
-            detail::log()->error("Listing databases failed: {}", first.what());
+            detail::log()->debug("Listing databases failed: {}", first.what());
             throw;
         }
         try {
             pg = detail::open_session(settings, "template1");
         } catch (const ConnectionError&) {
-            detail::log()->error("Listing databases failed: {}", first.what());
+            detail::log()->debug("Listing databases failed: {}", first.what());
             throw first;
         }
     }
@@ -39,7 +39,7 @@ std::vector<std::string> fetch_available_tsdbs(const ConnSettings& settings) {
     if (PQresultStatus(res.get()) != PGRES_TUPLES_OK) {
         const std::string msg = detail::error_text(pg, res.get(), settings);
         PQfinish(pg);
-        detail::log()->error("Listing databases failed: {}", msg);
+        detail::log()->debug("Listing databases failed: {}", msg);
         throw QueryError(msg);
     }
     std::vector<std::string> names;
