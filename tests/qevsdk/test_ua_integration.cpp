@@ -188,6 +188,7 @@ TEST(UaIntegration, ALostServerGivesBadRecordsAndAFreshHandleReadsAgain) {
         for (const auto& record : records) {
             EXPECT_EQ(severity(record), kBad) << record.quality;
         }
+        EXPECT_FALSE(conn.lib().is_source_valid(conn.source()));
         // A dead server cannot be connected to; the failure is a result, not an error.
         QevLibrary other;
         EXPECT_EQ(other.create_source(QEV_RTSOURCE_UA, server.endpoint(), 1000, 0),
