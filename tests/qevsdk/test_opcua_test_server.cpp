@@ -5,6 +5,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <filesystem>
+
 #include <gtest/gtest.h>
 
 #include "opcua_test_server.h"
@@ -31,6 +33,8 @@ TEST(OpcUaTestServer, StartsRestartsOnTheSamePortAndStops) {
     EXPECT_EQ(server.endpoint(), "opc.tcp://127.0.0.1:" + std::to_string(port));
     EXPECT_TRUE(accepts_connections(port));
     EXPECT_NE(server.log().find("ns=2"), std::string::npos) << server.log();
+    // Certificates stay in the fixture's folder, never in a home directory.
+    EXPECT_TRUE(std::filesystem::exists(server.work_dir() / "pki" / "server" / "own" / "certs"));
 
     const pid_t first = server.pid();
     server.stop();
@@ -41,7 +45,17 @@ TEST(OpcUaTestServer, StartsRestartsOnTheSamePortAndStops) {
     server.start();
     EXPECT_EQ(server.port(), port);
     EXPECT_TRUE(accepts_connections(port));
-    EXPECT_GE(server.cpu_time().count(), 0);
+    EXPECT_GT(server.cpu_time().count(), 0);
+}
+
+TEST(OpcUaTestServer, CleansUpItsFolder) {
+    std::filesystem::path dir;
+    {
+        vantrel::test::OpcUaTestServer server;
+        dir = server.work_dir();
+        EXPECT_TRUE(std::filesystem::exists(dir));
+    }
+    EXPECT_FALSE(std::filesystem::exists(dir));
 }
 
 TEST(OpcUaTestServer, ReportsAServerThatCannotStart) {

@@ -89,6 +89,8 @@ class OpcUaTestServer {
     std::chrono::nanoseconds cpu_time() const;
     // What the server printed so far.
     std::string log() const;
+    // The fixture's own folder (certificates under pki/, the log): removed on destruction.
+    const std::filesystem::path& work_dir() const { return work_dir_; }
 
     // Where server.js lives, and whether its npm packages are installed.
     static std::filesystem::path server_dir();
