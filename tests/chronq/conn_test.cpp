@@ -1,7 +1,11 @@
 // Connections, schema creation and database listing against the real server.
 #include <gtest/gtest.h>
 
+#include <spdlog/sinks/ostream_sink.h>
+#include <spdlog/spdlog.h>
+
 #include <algorithm>
+#include <sstream>
 #include <thread>
 
 #include "chronq/chronq.h"
@@ -133,4 +137,34 @@ TEST(ChronqConn, EnumerationsReadAsTheirStoredText) {
     EXPECT_EQ(chronq::value(chronq::SourceStatus::ACTIVE), "ACTIVE");
     EXPECT_EQ(chronq::value(chronq::SourceProtocol::OPC_DA), "OPC_DA");
     EXPECT_EQ(chronq::value(chronq::SourceProtocol::OPC_UA), "OPC_UA");
+}
+
+TEST(ChronqConn, LogsGoToTheChronqLoggerAndNeverHoldThePassword) {
+    std::ostringstream out;
+    auto sink = std::make_shared<spdlog::sinks::ostream_sink_mt>(out);
+    auto previous = spdlog::default_logger();
+    auto logger = std::make_shared<spdlog::logger>("test", sink);
+    logger->set_level(spdlog::level::debug);
+    logger->set_pattern("%n|%l|%v");
+    spdlog::drop("chronq");
+    spdlog::set_default_logger(logger);
+
+    auto s = chronq_test::env_settings();
+    const std::string real_password = s.password;
+    s.password = "Secret-" + real_password;
+    EXPECT_THROW(chronq::get_conn(s), chronq::ConnectionError);
+    ScratchDb db;
+    auto conn = chronq::get_conn(db.settings());
+    chronq::TagInfo orphan;
+    orphan.tag_name = "T";
+    orphan.source_id = 77;
+    EXPECT_FALSE(chronq::insert_new_tag(*conn, orphan).ok);
+    conn->close();
+
+    spdlog::drop("chronq");
+    spdlog::set_default_logger(previous);
+    const std::string text = out.str();
+    EXPECT_NE(text.find("chronq|debug|Connecting to"), std::string::npos) << text;
+    EXPECT_NE(text.find("chronq|error|Inserting tag 'T' failed"), std::string::npos) << text;
+    EXPECT_EQ(text.find(real_password), std::string::npos) << text;
 }
