@@ -163,8 +163,8 @@ struct Pair {
     double raw_rate;
 };
 
-Pair measure(chronq::Connection& conn, PGconn* raw, std::size_t batch_rows, std::size_t total_rows,
-             bool raw_uses_copy) {
+Pair measure(chronq::Connection& conn, PGconn* raw, PGconn* setup, std::size_t batch_rows,
+             std::size_t total_rows, bool raw_uses_copy) {
     std::mt19937_64 rng(42);
     std::vector<Batch> batches;
     for (std::size_t r = 0; r < total_rows; r += batch_rows) {
@@ -188,8 +188,9 @@ Pair measure(chronq::Connection& conn, PGconn* raw, std::size_t batch_rows, std:
     // Each round starts from empty tables; the figure is the median of the rounds.
     std::vector<double> chronq_rates, raw_rates;
     for (int round = 0; round < 5; ++round) {
-        check(raw, PQexec(raw, "TRUNCATE chronq.tsdata, bench_raw"), PGRES_COMMAND_OK, "truncate");
-        check(raw, PQexec(raw, "CHECKPOINT"), PGRES_COMMAND_OK, "checkpoint");
+        check(setup, PQexec(setup, "TRUNCATE chronq.tsdata, bench_raw"), PGRES_COMMAND_OK,
+              "truncate");
+        check(setup, PQexec(setup, "CHECKPOINT"), PGRES_COMMAND_OK, "checkpoint");
         double chronq_seconds = 0, raw_seconds = 0;
         std::size_t rows = 0;
         for (std::size_t i = 0; i < batches.size(); ++i) {
@@ -232,9 +233,12 @@ int main() {
         settings.password = env("PGPASSWORD");
         settings.dbname = scratch;
         auto conn = chronq::get_conn(settings);
-        PGconn* raw = connect(scratch);
-        check(raw, PQexec(raw, "CREATE TABLE bench_raw (LIKE chronq.tsdata INCLUDING ALL)"),
+        // Table set-up and truncation go through a session of their own, so that the baseline
+        // writes on a session that did nothing else, just like chronq's.
+        PGconn* setup = connect(scratch);
+        check(setup, PQexec(setup, "CREATE TABLE bench_raw (LIKE chronq.tsdata INCLUDING ALL)"),
               PGRES_COMMAND_OK, "create baseline table");
+        PGconn* raw = connect(scratch);
         const Oid types[3] = {1016, 1022, 1009};
         check(raw,
               PQprepare(raw, "raw_insert",
@@ -243,15 +247,16 @@ int main() {
                         3, types),
               PGRES_COMMAND_OK, "prepare baseline insert");
 
-        const Pair small = measure(*conn, raw, 200, 100000, false);
+        const Pair small = measure(*conn, raw, setup, 200, 100000, false);
         std::printf("chronq_200_rows_per_s: %.0f\n", small.chronq_rate);
         std::printf("raw_unnest_200_rows_per_s: %.0f\n", small.raw_rate);
-        const Pair large = measure(*conn, raw, 10000, 200000, true);
+        const Pair large = measure(*conn, raw, setup, 10000, 200000, true);
         std::printf("chronq_10000_rows_per_s: %.0f\n", large.chronq_rate);
         std::printf("raw_copy_10000_rows_per_s: %.0f\n", large.raw_rate);
         std::printf("ratio_200: %.3f\n", small.chronq_rate / small.raw_rate);
         std::printf("ratio_10000: %.3f\n", large.chronq_rate / large.raw_rate);
         PQfinish(raw);
+        PQfinish(setup);
         conn->close();
     } catch (const std::exception& e) {
         std::fprintf(stderr, "bench_tsdb_write: %s\n", e.what());
