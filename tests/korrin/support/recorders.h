@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include <korrin/base_collector.h>
+#include <korrin/opc_collector.h>
 
 namespace korrin_test {
 

@@ -59,8 +59,8 @@ void drain(DataDeque& queue, std::mutex& lock) {
             return;
         }
         vantrel::korrin::demo::print_cycle(std::cout, *cycle);
+        std::cout.flush();
     }
-    std::cout.flush();
 }
 
 }  // namespace

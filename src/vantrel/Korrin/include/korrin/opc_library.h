@@ -41,16 +41,16 @@ inline constexpr OpcSourceHandle QEV_INVALID_HANDLE = 0;
 struct OpcTagRequest {
     int data_type = QEV_DATATYPE_REAL;
     int namespace_index = 0;
-    std::string tag_name;
+    std::string tag_name{};
 
     friend bool operator==(const OpcTagRequest&, const OpcTagRequest&) = default;
 };
 
 // What a read gives for one request; quality as the library's integer code.
 struct OpcValueRecord {
-    Value value;
+    Value value{};
     int quality = 0;
-    Timestamp timestamp;
+    Timestamp timestamp{};
 };
 
 // One server found by discovery: UTF-8 text padded with NUL bytes. On input source_type 0

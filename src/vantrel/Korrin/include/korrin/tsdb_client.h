@@ -29,42 +29,43 @@ std::string_view value(SourceStatus status);
 std::string_view value(SourceProtocol protocol);
 
 struct SourceInfo {
-    std::string source_name;
-    std::string endpoint;
+    std::string source_name{};
+    std::string endpoint{};
     SourceStatus status = SourceStatus::ACTIVE;
     SourceProtocol protocol = SourceProtocol::OPC_DA;
-    std::string source_type;
+    std::string source_type{};
     int interval_msec = 1000;
-    Description description;
-    std::optional<std::int64_t> source_id;  // filled in by insert_new_source and on stored records
+    Description description{};
+    std::optional<std::int64_t>
+        source_id{};  // filled in by insert_new_source and on stored records
 };
 
 // Each list restricts the match to its members; an empty list matches everything.
 struct SourceFilter {
-    std::vector<std::string> names;
-    std::vector<SourceStatus> status;
-    std::vector<SourceProtocol> protocol;
+    std::vector<std::string> names{};
+    std::vector<SourceStatus> status{};
+    std::vector<SourceProtocol> protocol{};
 };
 
 struct TagInfo {
-    std::string tag_name;
-    Description description;  // {"desc": text} or empty
-    std::optional<std::int64_t> source_id;
-    std::string source_tagname;
-    std::optional<std::int64_t> tag_id;  // present on stored records
+    std::string tag_name{};
+    Description description{};  // {"desc": text} or empty
+    std::optional<std::int64_t> source_id{};
+    std::string source_tagname{};
+    std::optional<std::int64_t> tag_id{};  // present on stored records
 };
 
 // The fields update_tag_fields may change; an empty optional leaves the field as it is.
 struct TagFields {
-    std::optional<std::int64_t> source_id;
-    std::optional<std::string> source_tagname;
-    std::optional<Description> description;
+    std::optional<std::int64_t> source_id{};
+    std::optional<std::string> source_tagname{};
+    std::optional<Description> description{};
 };
 
 struct OperationResult {
     bool ok = false;
-    std::optional<TagInfo> data;  // the stored tag record, for a tag insertion
-    std::string message;          // why, when not ok
+    std::optional<TagInfo> data{};  // the stored tag record, for a tag insertion
+    std::string message{};          // why, when not ok
 };
 
 // Every client error; texts never carry the password.

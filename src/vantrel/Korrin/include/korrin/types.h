@@ -20,10 +20,10 @@ using Value = std::variant<std::monostate, bool, std::int64_t, double, std::stri
 using Timestamp = std::optional<std::chrono::system_clock::time_point>;
 
 struct Sample {
-    std::string tag;      // the tag text as the supplier listed it (UA: with its "ns:" prefix)
-    Value value;          // unchanged: not clamped, NaN kept
-    std::string quality;  // "Good", "Bad", "Uncertain" or "Invalid"
-    Timestamp timestamp;  // unchanged
+    std::string tag{};      // the tag text as the supplier listed it (UA: with its "ns:" prefix)
+    Value value{};          // unchanged: not clamped, NaN kept
+    std::string quality{};  // "Good", "Bad", "Uncertain" or "Invalid"
+    Timestamp timestamp{};  // unchanged
 
     friend bool operator==(const Sample&, const Sample&) = default;
 };
@@ -73,10 +73,10 @@ using DataDeque = BoundedDeque<CycleResults>;
 
 // Settings of one TSDB connection (the [TSDBConnection] section); passed whole to the client.
 struct TsdbConfig {
-    std::string host;
+    std::string host{};
     int port = 5432;
     std::string user = "postgres";
-    std::string password;
+    std::string password{};
     std::string dbname = "tsdb_default";
     bool autocommit = false;
 

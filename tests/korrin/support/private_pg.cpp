@@ -1,0 +1,97 @@
+#include "private_pg.h"
+
+#include <libpq-fe.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <sstream>
+
+namespace korrin_test {
+
+PrivatePg::PrivatePg()
+    : dir_("/tmp/vantrel-pg-korrin-" + std::to_string(::getpid())),
+      script_(std::string(KORRIN_SOURCE_ROOT) + "/scripts/pg-private.sh") {
+    std::string out;
+    if (run("start", &out) != 0) {
+        why_ = "scripts/pg-private.sh start failed";
+        return;
+    }
+    std::istringstream lines(out);
+    std::string line;
+    while (std::getline(lines, line)) {
+        auto eq = line.find('=');
+        if (!line.starts_with("export ") || eq == std::string::npos) {
+            continue;
+        }
+        const std::string key = line.substr(7, eq - 7);
+        const std::string value = line.substr(eq + 1);
+        if (key == "PGHOST") {
+            cfg_.host = value;
+        } else if (key == "PGPORT") {
+            cfg_.port = std::stoi(value);
+        } else if (key == "PGUSER") {
+            cfg_.user = value;
+        } else if (key == "PGPASSWORD") {
+            cfg_.password = value;
+        } else if (key == "PGDATABASE") {
+            cfg_.dbname = value;
+        }
+    }
+    ok_ = !cfg_.host.empty() && !cfg_.password.empty();
+    if (!ok_) {
+        why_ = "no connection settings from scripts/pg-private.sh";
+    }
+}
+
+PrivatePg::~PrivatePg() {
+    run("destroy");
+}
+
+std::string PrivatePg::conninfo() const {
+    return "host=" + cfg_.host + " port=" + std::to_string(cfg_.port) + " user=" + cfg_.user +
+           " password=" + cfg_.password + " dbname=" + cfg_.dbname;
+}
+
+void PrivatePg::stop() {
+    run("stop");
+}
+void PrivatePg::start() {
+    run("start");
+}
+void PrivatePg::restart() {
+    run("restart");
+}
+
+int PrivatePg::run(const std::string& command, std::string* out) const {
+    const std::string line =
+        "VANTREL_PG_DIR=" + dir_ + " " + script_ + " " + command + " 2>/dev/null";
+    FILE* pipe = ::popen(line.c_str(), "r");
+    if (pipe == nullptr) {
+        return -1;
+    }
+    std::array<char, 512> buf{};
+    while (std::fgets(buf.data(), buf.size(), pipe) != nullptr) {
+        if (out != nullptr) {
+            *out += buf.data();
+        }
+    }
+    return ::pclose(pipe);
+}
+
+std::optional<std::string> query_one(const std::string& conninfo, const std::string& sql) {
+    PGconn* conn = PQconnectdb(conninfo.c_str());
+    std::optional<std::string> value;
+    if (PQstatus(conn) == CONNECTION_OK) {
+        PGresult* res = PQexec(conn, sql.c_str());
+        if (PQresultStatus(res) == PGRES_TUPLES_OK && PQntuples(res) == 1) {
+            value = PQgetvalue(res, 0, 0);
+        }
+        PQclear(res);
+    }
+    PQfinish(conn);
+    return value;
+}
+
+}  // namespace korrin_test

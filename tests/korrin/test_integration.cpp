@@ -1,0 +1,196 @@
+// The collector on the real parts: the qevsdk client against the node-opcua test server, and
+// chronq against a PostgreSQL instance of this test's own.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
+#include <korrin/collector.h>
+#include <korrin/tsdb_client.h>
+#include <opcua_test_server.h>
+
+#include "support/private_pg.h"
+#include "support/recorders.h"
+
+namespace korrin_test {
+namespace {
+
+using namespace vantrel::korrin;
+
+using namespace std::chrono_literals;
+using vantrel::test::OpcUaTestServer;
+
+const std::vector<std::string> kRegistered = {"2:Demo.Double", "2:Demo.Count1", "2:Demo.Random1"};
+const std::string kUnregistered = "2:s=Demo.Float";  // the same kind of node, never registered
+
+// Waits up to 0.2 s for any wait, so recoveries are quick without skipping the back-off path.
+void short_sleep(double seconds) {
+    std::this_thread::sleep_for(std::chrono::duration<double>(std::clamp(seconds, 0.0, 0.2)));
+}
+
+class KorrinOnRealParts : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (!OpcUaTestServer::installed()) {
+            GTEST_SKIP() << "node-opcua is not installed in tests/opcua-server";
+        }
+        if (!pg.ok()) {
+            GTEST_SKIP() << "no private PostgreSQL: " << pg.why();
+        }
+        server.start();
+        register_tags();
+    }
+
+    void register_tags() {
+        auto client = default_tsdb_client();
+        auto conn = client->get_conn(pg.config());
+        SourceInfo source{.source_name = "korrin-it",
+                          .endpoint = server.endpoint(),
+                          .protocol = SourceProtocol::OPC_UA,
+                          .source_type = "OPC",
+                          .interval_msec = 200};
+        ASSERT_TRUE(client->insert_new_source(*conn, source).ok);
+        for (const auto& name : kRegistered) {
+            auto r = client->insert_new_tag(
+                *conn,
+                TagInfo{.tag_name = name, .source_id = source.source_id, .source_tagname = name});
+            ASSERT_TRUE(r.ok && r.data && r.data->tag_id) << r.message;
+            ids.push_back(*r.data->tag_id);
+        }
+        conn->close();
+    }
+
+    std::unique_ptr<OPCCollector> make(double interval, Sleeper sleeper = nullptr) {
+        std::vector<std::string> tags = kRegistered;
+        tags.push_back(kUnregistered);
+        return std::make_unique<OPCCollector>(
+            OPCCollector::Options{.opc_schema = server.endpoint(),
+                                  .get_tags_func = [tags] { return tags; },
+                                  .data_deque = &deque,
+                                  .deque_lock = &deque_lock,
+                                  .tsdb_cfg = pg.config(),
+                                  .sample_interval = interval,
+                                  .batch_size = 2,
+                                  .status_notify = status.callback(),
+                                  .db_status_notify = db_status.callback(),
+                                  .sleeper = std::move(sleeper)});
+    }
+
+    // Successful writes of every registered tag, from the index-th report on.
+    bool wait_for_writes(std::size_t n, std::size_t from = 0, std::chrono::seconds t = 30s) {
+        return db_status.wait_until(
+            [&](const auto& calls) {
+                std::size_t good = 0;
+                for (std::size_t i = from; i < calls.size(); ++i) {
+                    good += calls[i] == std::make_pair(true, std::int64_t{3}) ? 1 : 0;
+                }
+                return good >= n;
+            },
+            t);
+    }
+
+    long rows_written() {
+        std::string list;
+        for (auto id : ids) {
+            list += (list.empty() ? "" : ",") + std::to_string(id);
+        }
+        auto v = query_one(pg.conninfo(),
+                           "SELECT count(*) FROM chronq.tsdata WHERE tag_id IN (" + list + ")");
+        return v ? std::stol(*v) : -1;
+    }
+
+    bool said(const std::string& prefix) {
+        auto texts = status.texts();
+        return std::any_of(texts.begin(), texts.end(),
+                           [&](const std::string& t) { return t.starts_with(prefix); });
+    }
+
+    PrivatePg pg;
+    OpcUaTestServer server;
+    std::vector<std::int64_t> ids;
+    DataDeque deque{300};
+    std::mutex deque_lock;
+    StatusLog status;
+    DbStatusLog db_status;
+};
+
+TEST_F(KorrinOnRealParts, WritesRowsForRegisteredTagsOnly) {
+    auto c = make(0.2);
+    c->start();
+    ASSERT_TRUE(wait_for_writes(3)) << server.log();
+    c->stop();
+    ASSERT_TRUE(c->join(5000ms));
+
+    const auto reports = db_status.calls();
+    const long writes =
+        std::count(reports.begin(), reports.end(), std::make_pair(true, std::int64_t{3}));
+    EXPECT_EQ(rows_written(), writes * 3);
+    auto unregistered = query_one(
+        pg.conninfo(), "SELECT count(*) FROM chronq.tags WHERE tag_name = '" + kUnregistered + "'");
+    EXPECT_EQ(unregistered, "0");
+    std::lock_guard lock(deque_lock);
+    ASSERT_FALSE(deque.empty());
+    auto cycle = *deque.pop_front();
+    ASSERT_EQ(cycle.size(), 4u);
+    EXPECT_EQ(cycle[0].tag, "2:Demo.Double");
+    EXPECT_EQ(cycle[0].quality, "Good");
+    EXPECT_EQ(std::get<double>(cycle[0].value), 3.25);
+}
+
+TEST_F(KorrinOnRealParts, ADatabaseRestartIsRecoveredWithoutOpcBackOff) {
+    auto c = make(0.2);
+    c->start();
+    ASSERT_TRUE(wait_for_writes(1));
+    pg.restart();
+    const auto before = db_status.calls().size();
+    ASSERT_TRUE(wait_for_writes(2, before)) << "no writes after the restart";
+    c->stop();
+    ASSERT_TRUE(c->join(5000ms));
+    EXPECT_FALSE(said("Read UA error"));
+    EXPECT_FALSE(said("Retrying in 5 seconds..."));
+    EXPECT_EQ(c->consecutive_errors, 0);
+}
+
+TEST_F(KorrinOnRealParts, CollectionResumesAfterTheServerRestarts) {
+    auto c = make(0.2, short_sleep);
+    c->start();
+    ASSERT_TRUE(wait_for_writes(1));
+    server.stop();
+    ASSERT_TRUE(status.wait_for("Retrying in 5 seconds...", 30s));
+    server.start();
+    const auto before = db_status.calls().size();
+    EXPECT_TRUE(wait_for_writes(2, before)) << server.log();
+    c->stop();
+    EXPECT_TRUE(c->join(5000ms));
+}
+
+TEST_F(KorrinOnRealParts, ACollectorStartedBeforeItsServerCollectsOnceItAppears) {
+    server.stop();
+    auto c = make(0.2, short_sleep);
+    c->start();
+    ASSERT_TRUE(status.wait_for("Retrying in 5 seconds...", 30s));
+    EXPECT_TRUE(said("Reconnect UA error: "));
+    EXPECT_TRUE(c->is_alive());
+    server.start();
+    EXPECT_TRUE(wait_for_writes(1)) << server.log();
+    c->stop();
+    EXPECT_TRUE(c->join(5000ms));
+}
+
+TEST_F(KorrinOnRealParts, StopDuringTheLongPauseEndsTheThreadAtOnce) {
+    server.stop();
+    auto c = make(1.0);  // the real, stop-aware sleeper
+    c->consecutive_errors = 5;
+    c->start();
+    ASSERT_TRUE(
+        status.wait_for("Too many consecutive errors, sleeping 60 seconds before retrying..."));
+    const auto asked = std::chrono::steady_clock::now();
+    c->stop();
+    EXPECT_TRUE(c->join(1000ms));
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, 1s);
+    EXPECT_FALSE(c->has_tsdb_connection());
+}
+
+}  // namespace
+}  // namespace korrin_test
