@@ -317,6 +317,23 @@ TEST(UaClient, ALostSessionGivesBadRecordsForEveryRequestAndStaysLost) {
     }
 }
 
+TEST(UaClient, AChannelLevelServiceResultBreaksTheConnection) {
+    Rig rig;
+    rig.server.on_read = [](ScriptedServer&, std::uint32_t,
+                            const ReadCall&) -> std::optional<Bytes> {
+        return test::response_header_body(type_id::ServiceFault,
+                                          status::BadSecureChannelTokenUnknown);
+    };
+    rig.connect();
+    const auto out = read(*rig.client, numeric_nodes(2));
+    for (const auto& r : out)
+        EXPECT_EQ(r.quality & 0xFF00, 0x0200);
+    EXPECT_FALSE(rig.client->connected());
+    rig.client->close();
+    EXPECT_TRUE(rig.wire->frames_of("CLO").empty());  // nothing more is said on a dead channel
+    EXPECT_TRUE(rig.wire->closed);
+}
+
 TEST(UaClient, AResponseWithTheWrongResultCountBreaksTheConnection) {
     Rig rig;
     rig.server.max_nodes_per_read = 10;

@@ -174,8 +174,11 @@ void Client::read(std::span<const TagRequest> nodes, std::span<ValueRecord> out)
                 continue;
             }
             last_error_ = e.what();
-            if (is_session_fatal(e.code())) {
+            if (is_session_fatal(e.code()) || is_connection_fatal(e.code())) {
                 session_active_ = false;
+                if (is_connection_fatal(e.code())) {
+                    channel_->mark_broken();
+                }
                 fill_bad(out.subspan(i));
                 return;
             }

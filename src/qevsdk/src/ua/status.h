@@ -54,6 +54,16 @@ inline bool is_session_fatal(std::uint32_t code) {
            c == status::BadSessionNotActivated;
 }
 
+// The connection cannot be used any more; reconnecting starts from Hello.
+inline bool is_connection_fatal(std::uint32_t code) {
+    const std::uint32_t c = code & 0xFFFF0000;
+    const bool tcp = c >= 0x807D0000 && c <= 0x80830000;  // BadTcpServerTooBusy..EndpointUrlInvalid
+    return tcp || c == status::BadSecureChannelIdInvalid || c == status::BadSecureChannelClosed ||
+           c == status::BadSecureChannelTokenUnknown || c == status::BadSequenceNumberInvalid ||
+           c == status::BadSecurityChecksFailed || c == status::BadConnectionClosed ||
+           c == 0x800C0000 /* BadShutdown */ || c == 0x800E0000 /* BadServerHalted */;
+}
+
 // "0x80340000 (BadNodeIdUnknown)" for the codes above, the hex number otherwise.
 std::string status_text(std::uint32_t code);
 

@@ -36,7 +36,7 @@ class UaSource final : public detail::Source {
     ~UaSource() override {
         std::lock_guard lock(mutex_);
         client_.close();
-        detail::logger()->info("closed the session to {}", address_.url);
+        detail::logger()->info("disconnected from {}", address_.url);
     }
 
     void connect() { client_.connect(address_); }
