@@ -81,6 +81,14 @@ _pg_private_pick_port() {
     return 1
 }
 
+# True while the process runs; a zombie (killed, not yet reaped) counts as gone.
+_pg_private_alive() {
+    kill -0 "$1" 2>/dev/null || return 1
+    local state
+    state=$(awk '{print $3}' "/proc/$1/stat" 2>/dev/null || true)
+    [ "$state" != Z ]
+}
+
 # Stops the postmaster recorded in the data folder, forcefully when it will not go, and removes
 # what a dead server leaves behind (pid file, socket, lock).
 _pg_private_halt() {
@@ -89,15 +97,15 @@ _pg_private_halt() {
     if [ -f "$dir/data/postmaster.pid" ]; then
         pid=$(head -n 1 "$dir/data/postmaster.pid" 2>/dev/null || true)
     fi
-    if [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null; then
+    if [ -n "$pid" ] && _pg_private_alive "$pid"; then
         _pg_private_as_owner "$dir" "$_pg_private_bin/pg_ctl" -D "$dir/data" stop -m fast -w -t 30 \
             >/dev/null 2>&1 || true
-        if kill -0 "$pid" 2>/dev/null && grep -q postgres "/proc/$pid/cmdline" 2>/dev/null; then
+        if _pg_private_alive "$pid" && grep -q postgres "/proc/$pid/cmdline" 2>/dev/null; then
             _pg_private_log "the server (pid $pid) did not stop; killing it"
             kill -KILL "$pid" 2>/dev/null || true
             local i
             for i in $(seq 1 50); do
-                kill -0 "$pid" 2>/dev/null || break
+                _pg_private_alive "$pid" || break
                 sleep 0.1
             done
         fi
