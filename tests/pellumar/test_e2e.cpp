@@ -1,0 +1,444 @@
+// The pellumar program end to end, as an operator runs it: a prefix with bin/pellumar,
+// config.ini and a tag file, against the node-opcua test server and the private PostgreSQL
+// (PG* environment, exported by scripts/pg-private.sh). Each test process uses a database of
+// its own.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <libpq-fe.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <optional>
+#include <thread>
+
+#include "console_test_support.h"
+#include "opcua_test_server.h"
+#include "pellumar/pellumar.h"
+
+extern char** environ;
+
+namespace {
+
+using namespace pellumar_test;
+using Lines = std::vector<std::string>;
+using Rows = std::vector<std::vector<std::string>>;
+
+std::string env(const char* name) {
+    const char* v = std::getenv(name);
+    return v != nullptr ? v : "";
+}
+
+// A libpq connection for checking what the console wrote; values always travel as parameters.
+class Db {
+  public:
+    explicit Db(const std::string& dbname) {
+        const std::string port = env("PGPORT");
+        const std::string user = env("PGUSER").empty() ? "postgres" : env("PGUSER");
+        const std::string host = env("PGHOST");
+        const std::string password = env("PGPASSWORD");
+        const char* keys[] = {"host", "port", "user", "password", "dbname", nullptr};
+        const char* values[] = {host.c_str(),     port.c_str(),   user.c_str(),
+                                password.c_str(), dbname.c_str(), nullptr};
+        pg_ = PQconnectdbParams(keys, values, 0);
+        if (PQstatus(pg_) != CONNECTION_OK) {
+            const std::string msg = PQerrorMessage(pg_);
+            PQfinish(pg_);
+            throw std::runtime_error("cannot reach the test PostgreSQL: " + msg);
+        }
+    }
+    ~Db() { PQfinish(pg_); }
+    Db(const Db&) = delete;
+    Db& operator=(const Db&) = delete;
+
+    Rows query(const std::string& sql, const std::vector<std::string>& params = {}) {
+        std::vector<const char*> p;
+        for (const auto& s : params) {
+            p.push_back(s.c_str());
+        }
+        PGresult* res = PQexecParams(pg_, sql.c_str(), static_cast<int>(p.size()), nullptr,
+                                     p.data(), nullptr, nullptr, 0);
+        const auto status = PQresultStatus(res);
+        if (status != PGRES_TUPLES_OK && status != PGRES_COMMAND_OK) {
+            const std::string msg = PQresultErrorMessage(res);
+            PQclear(res);
+            throw std::runtime_error(sql + ": " + msg);
+        }
+        Rows rows;
+        for (int r = 0; r < PQntuples(res); ++r) {
+            std::vector<std::string> row;
+            for (int c = 0; c < PQnfields(res); ++c) {
+                row.emplace_back(PQgetisnull(res, r, c) ? "NULL" : PQgetvalue(res, r, c));
+            }
+            rows.push_back(std::move(row));
+        }
+        PQclear(res);
+        return rows;
+    }
+
+  private:
+    PGconn* pg_ = nullptr;
+};
+
+// One pellumar process with its terminal output captured to a file.
+class Console {
+  public:
+    Console(const fs::path& prefix, const fs::path& output) : output_(output) {
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0644);
+        posix_spawn_file_actions_adddup2(&actions, 1, 2);
+        posix_spawn_file_actions_addchdir_np(&actions, prefix.c_str());
+        const std::string exe = (prefix / "bin" / "pellumar").string();
+        char* argv[] = {const_cast<char*>(exe.c_str()), nullptr};
+        const int rc = posix_spawn(&pid_, exe.c_str(), &actions, nullptr, argv, environ);
+        posix_spawn_file_actions_destroy(&actions);
+        if (rc != 0) {
+            throw std::runtime_error("cannot start " + exe);
+        }
+    }
+    ~Console() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+    }
+
+    void signal(int signum) { ::kill(pid_, signum); }
+
+    // The exit status, or nothing when the process is still running after `timeout`.
+    std::optional<int> wait(std::chrono::milliseconds timeout) {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        for (;;) {
+            int status = 0;
+            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+                pid_ = -1;
+                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            }
+            if (std::chrono::steady_clock::now() >= deadline) {
+                return std::nullopt;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    }
+
+    std::string output() const {
+        std::ifstream in(output_, std::ios::binary);
+        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    }
+
+    // The console's own lines, as "LEVEL - message".
+    Lines lines() const {
+        Lines out;
+        std::istringstream text(output());
+        std::string line;
+        const std::string marker = " - pellumar - ";
+        while (std::getline(text, line)) {
+            const auto at = line.find(marker);
+            if (at != std::string::npos) {
+                out.push_back(line.substr(at + marker.size()));
+            }
+        }
+        return out;
+    }
+
+  private:
+    fs::path output_;
+    pid_t pid_ = -1;
+};
+
+Lines info_and_above(const Lines& lines) {
+    Lines out;
+    for (const auto& l : lines) {
+        if (l.rfind("DEBUG - ", 0) != 0) {
+            out.push_back(l);
+        }
+    }
+    return out;
+}
+
+bool contains(const Lines& lines, const std::string& line) {
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+std::string ini_escape(const std::string& value) {
+    std::string out;
+    for (char c : value) {
+        out += c;
+        if (c == '%') {
+            out += '%';
+        }
+    }
+    return out;
+}
+
+// The node-opcua server and a database of this process's own, shared by the suite.
+class ConsoleEndToEnd : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        if (env("PGHOST").empty() || env("PGPORT").empty() || env("PGPASSWORD").empty()) {
+            setup_error_ =
+                "no test database: PGHOST, PGPORT and PGPASSWORD are not set. Start the private "
+                "PostgreSQL first: source scripts/pg-private.sh && pg_private_start "
+                "(scripts/test does this)";
+            return;
+        }
+        try {
+            dbname_ = "pellumar_e2e_" + std::to_string(::getpid());
+            Db admin("postgres");
+            admin.query("CREATE DATABASE " + dbname_);
+            server_ = new vantrel::test::OpcUaTestServer();
+            server_->start();
+        } catch (const std::exception& e) {
+            setup_error_ = e.what();
+        }
+    }
+    static void TearDownTestSuite() {
+        delete server_;
+        server_ = nullptr;
+        if (!dbname_.empty() && !env("PGHOST").empty()) {
+            try {
+                Db admin("postgres");
+                admin.query("DROP DATABASE IF EXISTS " + dbname_ + " WITH (FORCE)");
+            } catch (const std::exception&) {
+            }
+        }
+    }
+
+    void SetUp() override {
+        ASSERT_TRUE(setup_error_.empty()) << setup_error_;
+        // The program finds config.ini in the parent of its own folder, so it is copied into
+        // <prefix>/bin; its libraries stay in the build tree.
+        fs::create_directories(prefix / "bin");
+        fs::copy_file(PELLUMAR_EXE, prefix / "bin" / "pellumar");
+        fs::create_directory_symlink(fs::path(PELLUMAR_EXE).parent_path().parent_path() / "lib",
+                                     prefix / "lib");
+    }
+
+    void write_config(const std::string& vantrel_extra = "",
+                      const std::string& schema_override = "") {
+        const std::string schema = schema_override.empty() ? server_->endpoint() : schema_override;
+        write_file(prefix / "config.ini",
+                   "# written by the end-to-end test\n"
+                   "[TSDBConnection]\nhost = " +
+                       env("PGHOST") + "\nport = " + env("PGPORT") +
+                       "\nuser = " + (env("PGUSER").empty() ? "postgres" : env("PGUSER")) +
+                       "\npassword = " + ini_escape(env("PGPASSWORD")) + "\ndbname = " + dbname_ +
+                       "\n\n[Vantrel]\ntag_csv_path = tags.csv\nopc_schema = " + schema +
+                       "\nopc_type = OPC UA\ncollection_interval = 0.2\n" + vantrel_extra +
+                       "\n[VantrelLogging]\nlog_dir = log\nprefix = e2e\nlevel = DEBUG\n"
+                       "console = true\n");
+    }
+
+    void write_tags() {
+        write_file(prefix / "tags.csv",
+                   "FullTagName,Description,Unit\n"
+                   "2:Demo.Double,Plain double,m\n"
+                   "2:Demo.BadStatus,Broken sensor,\n"
+                   "2:Demo.UncertainStatus,Last usable value,\n"
+                   "2:Demo.Count1,一号计数器（秒）,s\n"
+                   "2:i=1001,\"Numeric id, quoted\",\n");
+    }
+
+    // Polls until every tag of the file has at least `rows` rows, or 20 s pass.
+    bool wait_for_rows(Db& db, int rows) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (std::chrono::steady_clock::now() < deadline) {
+            // The console creates the tables on its first connection.
+            const auto exists = db.query("SELECT to_regclass('chronq.tsdata') IS NOT NULL");
+            if (exists.at(0).at(0) == "t") {
+                const auto r = db.query(
+                    "SELECT count(*) FROM chronq.tags t WHERE (SELECT count(*) FROM "
+                    "chronq.tsdata d WHERE d.tag_id = t.tag_id) >= $1",
+                    {std::to_string(rows)});
+                if (r.at(0).at(0) == "5") {
+                    return true;
+                }
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        return false;
+    }
+
+    Console start() { return Console(prefix, dir / ("run" + std::to_string(++runs_) + ".out")); }
+
+    static inline vantrel::test::OpcUaTestServer* server_ = nullptr;
+    static inline std::string dbname_;
+    static inline std::string setup_error_;
+
+    TempDir dir;
+    fs::path prefix = dir / "prefix";
+    int runs_ = 0;
+};
+
+TEST_F(ConsoleEndToEnd, RegistersCollectsRestartsWithUpdatesAndStopsOnSignals) {
+    write_config();
+    write_tags();
+    Db db(dbname_);
+
+    // First run: everything is created, rows arrive, SIGTERM ends it cleanly and promptly.
+    {
+        Console console = start();
+        ASSERT_TRUE(wait_for_rows(db, 2)) << console.output();
+        const auto before = std::chrono::steady_clock::now();
+        console.signal(SIGTERM);
+        const auto status = console.wait(std::chrono::seconds(10));
+        const auto took = std::chrono::steady_clock::now() - before;
+        ASSERT_TRUE(status.has_value()) << console.output();
+        EXPECT_EQ(*status, 0) << console.output();
+        EXPECT_LT(took, std::chrono::seconds(2));
+
+        const auto lines = info_and_above(console.lines());
+        const auto sources = db.query(
+            "SELECT source_id, endpoint, protocol, description::text FROM chronq.sources "
+            "WHERE source_name = 'console_vantrel'");
+        ASSERT_EQ(sources.size(), 1u);
+        const std::string id = sources[0][0];
+        EXPECT_EQ(sources[0][1], server_->endpoint());
+        EXPECT_EQ(sources[0][2], "OPC_UA");
+        EXPECT_EQ(
+            lines,
+            (Lines{"INFO - Starting Pellumar...", "INFO - CSV file loaded with encoding: utf-8",
+                   "INFO - Loaded 5 tags from CSV file", "INFO - Created new source with ID: " + id,
+                   "INFO - Database setup complete: 5 tags created, 0 tags updated",
+                   "INFO - Starting OPC data collection from: " + server_->endpoint(),
+                   "INFO - Sample interval: 0.2s, Batch size: 200",
+                   "INFO - Data collection started successfully",
+                   "INFO - Data collection is running. Press Ctrl+C to stop.",
+                   "INFO - Received signal 15, shutting down...",
+                   "INFO - Stopping data collection...", "INFO - Data collection stopped"}))
+            << console.output();
+        EXPECT_EQ(console.output().find(env("PGPASSWORD")), std::string::npos)
+            << "the password never reaches the log";
+    }
+
+    // Every tag points at the source; the Chinese description arrives intact.
+    const auto tags = db.query(
+        "SELECT t.tag_name, t.source_tagname, t.description->>'desc' FROM chronq.tags t JOIN "
+        "chronq.sources s USING (source_id) WHERE s.source_name = 'console_vantrel' "
+        "ORDER BY t.tag_id");
+    EXPECT_EQ(tags, (Rows{{"2:Demo.Double", "2:Demo.Double", "Plain double"},
+                          {"2:Demo.BadStatus", "2:Demo.BadStatus", "Broken sensor"},
+                          {"2:Demo.UncertainStatus", "2:Demo.UncertainStatus", "Last usable value"},
+                          {"2:Demo.Count1", "2:Demo.Count1", "一号计数器（秒）"},
+                          {"2:i=1001", "2:i=1001", "Numeric id, quoted"}}));
+
+    // Rows carry the qualities the server gave.
+    const auto qualities = db.query(
+        "SELECT t.tag_name, d.quality, min(d.value), count(*) FROM chronq.tsdata d JOIN "
+        "chronq.tags t USING (tag_id) GROUP BY t.tag_id, t.tag_name, d.quality ORDER BY t.tag_id");
+    ASSERT_EQ(qualities.size(), 5u);
+    EXPECT_EQ(qualities[0][0], "2:Demo.Double");
+    EXPECT_EQ(qualities[0][1], "Good");
+    EXPECT_EQ(qualities[0][2], "3.25");
+    EXPECT_EQ(qualities[1][1], "Bad");
+    EXPECT_EQ(qualities[2][1], "Uncertain");
+    EXPECT_EQ(qualities[2][2], "7.5");
+    EXPECT_EQ(qualities[3][1], "Good");
+    EXPECT_EQ(qualities[4][1], "Good");
+    EXPECT_EQ(qualities[4][2], "1001.5");
+
+    // Second run: the same source is found and every tag updated; SIGINT ends it the same way.
+    const auto first_id = db.query("SELECT source_id FROM chronq.sources")[0][0];
+    const auto rows_before = std::stoll(db.query("SELECT count(*) FROM chronq.tsdata")[0][0]);
+    {
+        Console console = start();
+        ASSERT_TRUE(wait_for_rows(db, 4)) << console.output();
+        console.signal(SIGINT);
+        const auto status = console.wait(std::chrono::seconds(10));
+        ASSERT_TRUE(status.has_value()) << console.output();
+        EXPECT_EQ(*status, 0);
+        const auto lines = info_and_above(console.lines());
+        EXPECT_TRUE(contains(lines, "INFO - Found existing source with ID: " + first_id))
+            << console.output();
+        EXPECT_TRUE(
+            contains(lines, "INFO - Database setup complete: 0 tags created, 5 tags updated"));
+        EXPECT_EQ(Lines(lines.end() - 3, lines.end()),
+                  (Lines{"INFO - Received signal 2, shutting down...",
+                         "INFO - Stopping data collection...", "INFO - Data collection stopped"}));
+        EXPECT_FALSE(contains(lines, "INFO - Pellumar stopped"));
+    }
+    EXPECT_EQ(db.query("SELECT count(*) FROM chronq.sources")[0][0], "1");
+    EXPECT_GT(std::stoll(db.query("SELECT count(*) FROM chronq.tsdata")[0][0]), rows_before);
+
+    // The log file holds the same lines as the terminal.
+    ASSERT_TRUE(fs::exists(prefix / "log"));
+    bool found = false;
+    for (const auto& entry : fs::directory_iterator(prefix / "log")) {
+        std::ifstream in(entry.path());
+        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        found = found || text.find("Received signal 2, shutting down...") != std::string::npos;
+    }
+    EXPECT_TRUE(found);
+}
+
+TEST_F(ConsoleEndToEnd, StartUpFailuresGiveTheirLinesAndStatusOne) {
+    write_tags();
+    {
+        Console console = start();
+        EXPECT_EQ(console.wait(std::chrono::seconds(20)), 1);
+        EXPECT_NE(console.output().find("Error occurred: 无法读取配置文件：" +
+                                        (fs::canonical(prefix) / "config.ini").string()),
+                  std::string::npos)
+            << console.output();
+    }
+    {
+        write_file(prefix / "config.ini", "[Vantrel]\ntag_csv_path = tags.csv\n");
+        Console console = start();
+        EXPECT_EQ(console.wait(std::chrono::seconds(20)), 1);
+        EXPECT_EQ(console.lines(), (Lines{"INFO - Starting Pellumar...",
+                                          "ERROR - Missing [TSDBConnection] section in config file",
+                                          "ERROR - Failed to load configuration"}));
+    }
+    {
+        write_config("batch_size = many\n");
+        Console console = start();
+        EXPECT_EQ(console.wait(std::chrono::seconds(20)), 1);
+        const auto lines = console.lines();
+        ASSERT_EQ(lines.size(), 3u) << console.output();
+        EXPECT_EQ(lines[1].rfind("ERROR - Error loading config: ", 0), 0u);
+        EXPECT_NE(lines[1].find("batch_size"), std::string::npos) << lines[1];
+        EXPECT_EQ(lines[2], "ERROR - Failed to load configuration");
+    }
+    {
+        write_config();
+        write_file(prefix / "tags.csv", "Tag,Comment\n2:Demo.Double,x\n");
+        Console console = start();
+        EXPECT_EQ(console.wait(std::chrono::seconds(20)), 1);
+        EXPECT_EQ(
+            console.lines(),
+            (Lines{"INFO - Starting Pellumar...", "INFO - CSV file loaded with encoding: utf-8",
+                   "ERROR - CSV file missing required columns: FullTagName, Description",
+                   "ERROR - Failed to load tags from CSV"}));
+    }
+}
+
+TEST_F(ConsoleEndToEnd, SingleStepThreeCyclesGiveThreeTimesTheTags) {
+    write_config();
+    write_tags();
+    // Logging is configured from this prefix's config.ini, once for the test process.
+    log_dir();
+    vantrel::pellumar::Pellumar console(prefix);
+    const auto old_cwd = fs::current_path();
+    fs::current_path(prefix);  // tag_csv_path is relative
+    const bool ready = console.initialize_for_single_step();
+    fs::current_path(old_cwd);
+    ASSERT_TRUE(ready);
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(console.single_step_collection());
+    }
+    const auto stats = console.get_collection_statistics();
+    EXPECT_EQ(stats.total_tags, 5);
+    EXPECT_EQ(stats.total_collected, 15);
+    EXPECT_EQ(stats.total_written, 15);
+    EXPECT_EQ(stats.queue_size, 0);
+    console.cleanup_single_step();
+}
+
+}  // namespace
