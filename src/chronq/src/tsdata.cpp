@@ -1,6 +1,7 @@
 // chronq: time-series writes, one batch per round trip.
 #include "chronq/tsdata.h"
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstring>
@@ -167,8 +168,14 @@ std::pair<bool, std::size_t> write_by_copy(Connection& conn, std::span<const std
         }
         return refused(conn, start);
     }
-    const bool sent = PQputCopyData(pg, buf.data(), static_cast<int>(buf.size())) == 1 &&
-                      PQputCopyEnd(pg, nullptr) == 1;
+    // Handed over in pieces: libpq takes at most an int's worth at a time.
+    bool sent = true;
+    constexpr std::size_t kPiece = std::size_t{1} << 20;
+    for (std::size_t at = 0; sent && at < buf.size(); at += kPiece) {
+        const std::size_t len = std::min(kPiece, buf.size() - at);
+        sent = PQputCopyData(pg, buf.data() + at, static_cast<int>(len)) == 1;
+    }
+    sent = sent && PQputCopyEnd(pg, nullptr) == 1;
     if (!sent) {
         // The session is unusable once the data cannot be handed over.
         const std::string msg = detail::error_text(pg, nullptr, conn.settings());
