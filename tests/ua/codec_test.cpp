@@ -5,6 +5,7 @@
 
 #include "test_bytes.h"
 #include "ua/codec.h"
+#include "ua/endpoint_url.h"
 #include "ua/node_text.h"
 
 namespace qevsdk::ua {
@@ -236,6 +237,34 @@ TEST(UaCodec, ArrayLengthsAreCheckedAgainstTheBytesPresent) {
     const auto null_array = hex("ff ff ff ff");
     Reader n(null_array.data(), null_array.size());
     EXPECT_EQ(n.array_length(4), 0u);
+}
+
+}  // namespace
+}  // namespace qevsdk::ua
+
+namespace qevsdk::ua {
+namespace {
+
+TEST(UaEndpointUrl, SchemasNameHostAndPort) {
+    const auto a = parse_endpoint_url("opc.tcp://plc-7:48010/UA/Server");
+    ASSERT_TRUE(a);
+    EXPECT_EQ(a->host, "plc-7");
+    EXPECT_EQ(a->port, 48010);
+    EXPECT_EQ(a->url, "opc.tcp://plc-7:48010/UA/Server");  // sent to the server as given
+    EXPECT_EQ(parse_endpoint_url("opc.tcp://10.0.0.5")->port, 4840);
+    const auto v6 = parse_endpoint_url("opc.tcp://[::1]:4841");
+    ASSERT_TRUE(v6);
+    EXPECT_EQ(v6->host, "::1");
+    EXPECT_EQ(v6->port, 4841);
+
+    for (const char* bad : {"OPC.TCP://h:4840", "opc.da://h/x", "opc.tcp://", "opc.tcp://:4840",
+                            "opc.tcp://h:", "opc.tcp://h:0", "opc.tcp://h:65536",
+                            "opc.tcp://h:48a0", "opc.tcp://a:b:4840", "opc.tcp://[::1"}) {
+        EXPECT_FALSE(parse_endpoint_url(bad)) << bad;
+    }
+
+    EXPECT_EQ(make_endpoint("", 0).url, "opc.tcp://localhost:4840");
+    EXPECT_EQ(make_endpoint("::1", 4841).url, "opc.tcp://[::1]:4841");
 }
 
 }  // namespace
