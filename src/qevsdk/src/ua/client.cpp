@@ -203,7 +203,8 @@ void Client::close() {
             body_.clear();
             encode_close_session(body_, context(true));
             decoded(*channel_, [&] {
-                Reader r = call(body_);
+                // A stalled server must not hold up the teardown for a full request timeout.
+                Reader r = channel_->request(body_, std::chrono::milliseconds(1000));
                 decode_close_session_response(r);
                 return 0;
             });

@@ -212,7 +212,7 @@ void SecureChannel::send_chunks(const char* type, std::span<const std::uint8_t> 
     transport_->send(out_.data(), out_.size(), deadline);
 }
 
-Reader SecureChannel::request(const Writer& body) {
+Reader SecureChannel::request(const Writer& body, std::chrono::milliseconds timeout) {
     if (!usable()) {
         throw UaError(status::BadSecureChannelClosed, "the connection to the server is closed");
     }
@@ -223,7 +223,7 @@ Reader SecureChannel::request(const Writer& body) {
         (peer_max_chunks_ != 0 && chunks > peer_max_chunks_)) {
         throw ServiceError(status::BadRequestTooLarge, "the request is too large for the server");
     }
-    const Clock::time_point deadline = Clock::now() + settings_.request_timeout;
+    const Clock::time_point deadline = Clock::now() + std::min(settings_.request_timeout, timeout);
     try {
         if (now() >= renew_at_) {
             try {

@@ -43,7 +43,9 @@ class SecureChannel {
     // its lifetime has passed.
     // Throws ServiceError when only this request failed (an aborted response, a request too
     // large for the server); any other error breaks the channel.
-    Reader request(const Writer& body);
+    // `timeout` shortens the wait below the configured request timeout (used on teardown).
+    Reader request(const Writer& body,
+                   std::chrono::milliseconds timeout = std::chrono::milliseconds::max());
 
     // Marks the channel unusable, e.g. after a response that could not be decoded.
     void mark_broken() { broken_ = true; }
