@@ -569,7 +569,11 @@ void IniFile::write_file(const std::filesystem::path& path) const {
     namespace fs = std::filesystem;
     const std::string content = to_string();
     const fs::path dir = path.has_parent_path() ? path.parent_path() : fs::path(".");
-    std::string tmpl = (dir / ("." + path.filename().string() + ".tmp-XXXXXX")).string();
+    // Built in steps: GCC 12 at -O3 reports a false -Wrestrict for "." + std::string&&.
+    std::string name = ".";
+    name += path.filename().string();
+    name += ".tmp-XXXXXX";
+    std::string tmpl = (dir / name).string();
     const int fd = ::mkstemp(tmpl.data());
     if (fd < 0) {
         throw fs::filesystem_error("cannot create a temporary file beside the configuration", path,
