@@ -10,9 +10,28 @@
 
 namespace korrin_test {
 
-PrivatePg::PrivatePg()
+namespace {
+
+std::string env(const char* name) {
+    const char* v = std::getenv(name);
+    return v != nullptr ? v : "";
+}
+
+}  // namespace
+
+PrivatePg::PrivatePg(bool own_instance)
     : dir_("/tmp/vantrel-pg-korrin-" + std::to_string(::getpid())),
       script_(std::string(KORRIN_SOURCE_ROOT) + "/scripts/pg-private.sh") {
+    if (!own_instance && !env("PGHOST").empty() && !env("PGPASSWORD").empty()) {
+        cfg_.host = env("PGHOST");
+        cfg_.port = env("PGPORT").empty() ? 5432 : std::stoi(env("PGPORT"));
+        cfg_.user = env("PGUSER").empty() ? "postgres" : env("PGUSER");
+        cfg_.password = env("PGPASSWORD");
+        cfg_.dbname = env("PGDATABASE").empty() ? "tsdb_default" : env("PGDATABASE");
+        ok_ = true;
+        return;
+    }
+    own_ = true;
     std::string out;
     if (run("start", &out) != 0) {
         why_ = "scripts/pg-private.sh start failed";
@@ -46,7 +65,9 @@ PrivatePg::PrivatePg()
 }
 
 PrivatePg::~PrivatePg() {
-    run("destroy");
+    if (own_) {
+        run("destroy");
+    }
 }
 
 std::string PrivatePg::conninfo() const {
@@ -54,14 +75,10 @@ std::string PrivatePg::conninfo() const {
            " password=" + cfg_.password + " dbname=" + cfg_.dbname;
 }
 
-void PrivatePg::stop() {
-    run("stop");
-}
-void PrivatePg::start() {
-    run("start");
-}
 void PrivatePg::restart() {
-    run("restart");
+    if (own_) {
+        run("restart");
+    }
 }
 
 int PrivatePg::run(const std::string& command, std::string* out) const {

@@ -1,6 +1,7 @@
-// A PostgreSQL instance of the test's own (scripts/pg-private.sh with a folder of its own), so
-// that restarting it never disturbs another test's database. Created on construction,
-// destroyed with the object.
+// The PostgreSQL of the libpq environment (PGHOST, PGPASSWORD, ...), or an instance of the
+// test's own (scripts/pg-private.sh with a folder of its own) when there is none or when the
+// test restarts it, so that a restart never disturbs another test's database. An own instance
+// is created on construction and destroyed with the object.
 #pragma once
 
 #include <optional>
@@ -12,7 +13,7 @@ namespace korrin_test {
 
 class PrivatePg {
   public:
-    PrivatePg();
+    explicit PrivatePg(bool own_instance);
     ~PrivatePg();
     PrivatePg(const PrivatePg&) = delete;
     PrivatePg& operator=(const PrivatePg&) = delete;
@@ -25,8 +26,7 @@ class PrivatePg {
     // libpq connection string for the test's own checks.
     std::string conninfo() const;
 
-    void stop();
-    void start();
+    // Own instances only.
     void restart();
 
   private:
@@ -35,6 +35,7 @@ class PrivatePg {
     std::string dir_;
     std::string script_;
     vantrel::korrin::TsdbConfig cfg_;
+    bool own_ = false;
     bool ok_ = false;
     std::string why_;
 };

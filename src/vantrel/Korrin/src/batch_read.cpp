@@ -20,11 +20,11 @@ void BaseQevCollectorThread::_read_and_process_data() {
         return;
     }
     try {
-        const std::vector<OpcTagRequest> tag_objs = _build_tag_objects(tags);
-        const CycleResults all_results = _batch_read_data(tag_objs, tags);
-        _update_read_status(all_results);
+        _build_tag_objects(tags, request_buffer_);
+        _batch_read_data(request_buffer_, tags, cycle_buffer_);
+        _update_read_status(cycle_buffer_);
         if (opc_status) {
-            handle_data(all_results);
+            handle_data(cycle_buffer_);
         }
     } catch (const std::exception& e) {
         opc_error("Read " + protocol_type + " error: " + e.what());
@@ -34,27 +34,45 @@ void BaseQevCollectorThread::_read_and_process_data() {
 std::vector<OpcTagRequest> BaseQevCollectorThread::_build_tag_objects(
     const std::vector<std::string>& tags) const {
     std::vector<OpcTagRequest> requests;
-    requests.reserve(tags.size());
+    _build_tag_objects(tags, requests);
+    return requests;
+}
+
+void BaseQevCollectorThread::_build_tag_objects(const std::vector<std::string>& tags,
+                                                std::vector<OpcTagRequest>& out) const {
+    // Assigned in place: with the same tags as last cycle, no name needs new memory.
+    out.resize(tags.size());
     const bool ua = protocol_type == "UA";
-    for (const std::string& tag : tags) {
+    for (std::size_t i = 0; i < tags.size(); ++i) {
+        OpcTagRequest& request = out[i];
+        request.data_type = QEV_DATATYPE_REAL;
         if (ua) {
-            auto [ns, name] = parse_ua_tag(tag);
-            requests.push_back({QEV_DATATYPE_REAL, ns, std::move(name)});
+            auto [ns, name] = parse_ua_tag(tags[i]);
+            request.namespace_index = ns;
+            request.tag_name.assign(name);
         } else {
-            requests.push_back({QEV_DATATYPE_REAL, 0, tag});
+            request.namespace_index = 0;
+            request.tag_name.assign(tags[i]);
         }
     }
-    return requests;
 }
 
 CycleResults BaseQevCollectorThread::_batch_read_data(const std::vector<OpcTagRequest>& tag_objs,
                                                       const std::vector<std::string>& tags) {
+    CycleResults all_results;
+    _batch_read_data(tag_objs, tags, all_results);
+    return all_results;
+}
+
+void BaseQevCollectorThread::_batch_read_data(const std::vector<OpcTagRequest>& tag_objs,
+                                              const std::vector<std::string>& tags,
+                                              CycleResults& all_results) {
     if (tag_objs.size() != tags.size()) {
         throw std::invalid_argument("tag requests and tag texts differ in number");
     }
-    CycleResults all_results;
+    all_results.clear();
     if (batch_size < 0) {
-        return all_results;  // a negative size reads nothing
+        return;  // a negative size reads nothing
     }
     if (batch_size == 0) {
         throw std::invalid_argument("batch size must be a positive integer, not 0");
@@ -72,7 +90,6 @@ CycleResults BaseQevCollectorThread::_batch_read_data(const std::vector<OpcTagRe
         }
         _process_batch_results(records, tags, i, all_results);
     }
-    return all_results;
 }
 
 void BaseQevCollectorThread::_process_batch_results(std::vector<OpcValueRecord>& batch_value_objs,

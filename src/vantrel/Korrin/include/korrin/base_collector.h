@@ -97,6 +97,11 @@ class BaseQevCollectorThread {
     std::vector<OpcTagRequest> _build_tag_objects(const std::vector<std::string>& tags) const;
     CycleResults _batch_read_data(const std::vector<OpcTagRequest>& tag_objs,
                                   const std::vector<std::string>& tags);
+    // The same two steps into kept buffers, so that a cycle reuses the last cycle's memory.
+    void _build_tag_objects(const std::vector<std::string>& tags,
+                            std::vector<OpcTagRequest>& out) const;
+    void _batch_read_data(const std::vector<OpcTagRequest>& tag_objs,
+                          const std::vector<std::string>& tags, CycleResults& out);
     // Appends one batch's samples to `out`; records match tags by position.
     void _process_batch_results(std::vector<OpcValueRecord>& batch_value_objs,
                                 const std::vector<std::string>& tags, std::size_t batch_start_idx,
@@ -125,6 +130,9 @@ class BaseQevCollectorThread {
     OpcLibraryFactory opc_library_factory_;
     Clock clock_;
     Sleeper sleeper_;
+
+    std::vector<OpcTagRequest> request_buffer_;
+    CycleResults cycle_buffer_;
 
     std::atomic<bool> running_{true};
     std::atomic<bool> started_{false};
