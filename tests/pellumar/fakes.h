@@ -3,6 +3,7 @@
 // Good.
 #pragma once
 
+#include <condition_variable>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -177,10 +178,32 @@ class FakeTsdbClient : public korrin::TsdbClient,
     std::mutex mutex_;
 };
 
-// Every tag reads 1.5 with a Good quality code; a source can be made to fail.
+// Holds every read until released: a collector stuck in a read cannot honour a stop request.
+class ReadGate {
+  public:
+    void wait() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        cv_.wait(lock, [this] { return open_; });
+    }
+    void open() {
+        {
+            std::lock_guard<std::mutex> guard(mutex_);
+            open_ = true;
+        }
+        cv_.notify_all();
+    }
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    bool open_ = false;
+};
+
+// Every tag reads 1.5 with a Good quality code; a source can be made to fail, reads can be held.
 class FakeOpcLibrary : public korrin::OpcLibrary {
   public:
-    explicit FakeOpcLibrary(bool fail_create) : fail_create_(fail_create) {}
+    explicit FakeOpcLibrary(bool fail_create, std::shared_ptr<ReadGate> gate = nullptr)
+        : fail_create_(fail_create), gate_(std::move(gate)) {}
 
     void set_log_level(korrin::QEV_LOG_LEVEL) override {}
     korrin::OpcSourceHandle create_source(int, const std::string&, int, int) override {
@@ -189,6 +212,9 @@ class FakeOpcLibrary : public korrin::OpcLibrary {
     bool is_source_valid(korrin::OpcSourceHandle source) override { return source == 7; }
     std::pair<int, std::vector<korrin::OpcValueRecord>> read_values(
         korrin::OpcSourceHandle, std::span<const korrin::OpcTagRequest> requests) override {
+        if (gate_) {
+            gate_->wait();
+        }
         std::vector<korrin::OpcValueRecord> records;
         for (std::size_t i = 0; i < requests.size(); ++i) {
             records.push_back({.value = 1.5, .quality = 0x00C0 | 0x0100, .timestamp = {}});
@@ -204,10 +230,12 @@ class FakeOpcLibrary : public korrin::OpcLibrary {
 
   private:
     bool fail_create_;
+    std::shared_ptr<ReadGate> gate_;
 };
 
-inline korrin::OpcLibraryFactory fake_opc_factory(bool fail_create = false) {
-    return [fail_create] { return std::make_unique<FakeOpcLibrary>(fail_create); };
+inline korrin::OpcLibraryFactory fake_opc_factory(bool fail_create = false,
+                                                  std::shared_ptr<ReadGate> gate = nullptr) {
+    return [fail_create, gate] { return std::make_unique<FakeOpcLibrary>(fail_create, gate); };
 }
 
 }  // namespace pellumar_test

@@ -2,11 +2,13 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <csignal>
 #include <thread>
 
 #include "console_test_support.h"
 #include "fakes.h"
 #include "pellumar/pellumar.h"
+#include "pellumar/signal_handover.h"
 
 namespace {
 
@@ -223,6 +225,39 @@ TEST_F(RunLoop, StopWithoutACollectorIsSilent) {
     c->stop();
     c->stop();
     EXPECT_TRUE(log.lines().empty());
+}
+
+TEST_F(RunLoop, CollectorThatWillNotStopIsReportedAndLeftBehind) {
+    auto gate = std::make_shared<ReadGate>();
+    PellumarDeps deps;
+    deps.tsdb_client = client;
+    deps.opc_library_factory = fake_opc_factory(false, gate);
+    deps.stop_timeout = std::chrono::milliseconds(200);
+    auto c = std::make_unique<Pellumar>(dir.path(), deps);
+    ASSERT_TRUE(c->load_config());
+    ASSERT_TRUE(c->load_tags_from_csv());
+    ASSERT_TRUE(c->start_collection());
+    // Give the thread time to enter the held read.
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    LogCapture log;
+    c->stop();
+    EXPECT_EQ(without_debug(log.lines()),
+              (Lines{"INFO - Stopping data collection...",
+                     "WARNING - Collector thread did not stop gracefully"}));
+    EXPECT_TRUE(c->collector_alive());
+    gate->open();
+    c.reset();  // joins once the read returns
+}
+
+TEST(SignalHandover, SignalReachesTheWaitingThreadAsItsNumber) {
+    vantrel::pellumar::SignalHandover handover;
+    EXPECT_EQ(handover.wait(std::chrono::milliseconds(0)), std::nullopt);
+    ::raise(SIGTERM);
+    ::raise(SIGINT);
+    EXPECT_EQ(handover.wait(std::chrono::milliseconds(1000)), SIGTERM);
+    EXPECT_EQ(handover.wait(std::chrono::milliseconds(0)), SIGINT);
+    EXPECT_EQ(handover.wait(std::chrono::milliseconds(10)), std::nullopt);
+    EXPECT_THROW(vantrel::pellumar::SignalHandover second, std::logic_error);
 }
 
 class SingleStep : public RunLoop {};
