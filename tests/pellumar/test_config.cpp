@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include "common/ini.h"
 #include "console_test_support.h"
 #include "pellumar/pellumar.h"
 
@@ -177,6 +178,40 @@ TEST(BaseDir, GivenDirectoryIsMadeAbsoluteWithLinksResolved) {
 TEST(BaseDir, DefaultIsTheParentOfTheProgramsFolder) {
     const auto exe = fs::canonical("/proc/self/exe");
     EXPECT_EQ(Pellumar::default_base_dir(), exe.parent_path().parent_path());
+}
+
+}  // namespace
+
+namespace {
+
+// The documented example must stay loadable: an operator starts from it.
+TEST(ExampleConfig, LoadsWithItsTagFileAndValidLoggingKeys) {
+    log_dir();
+    TempDir dir;
+    fs::copy_file(fs::path(PELLUMAR_EXAMPLES_DIR) / "config.ini", dir / "config.ini");
+    fs::copy_file(fs::path(PELLUMAR_EXAMPLES_DIR) / "tags.csv", dir / "tags.csv");
+    const auto old_cwd = fs::current_path();
+    fs::current_path(dir.path());
+    Pellumar console(dir.path());
+    const bool config_ok = console.load_config();
+    const bool tags_ok = config_ok && console.load_tags_from_csv();
+    fs::current_path(old_cwd);
+    ASSERT_TRUE(config_ok);
+    ASSERT_TRUE(tags_ok);
+    EXPECT_EQ(console.opc_type, "OPC UA");
+    EXPECT_EQ(console.tags_list.size(), 4u);
+    EXPECT_EQ(console.tags_list.back().second, "1号罐液位");
+
+    const auto ini = vantrel::common::IniFile::read_file(dir / "config.ini");
+    EXPECT_NO_THROW(vantrel::lumvane::parse_level_name(ini.get("VantrelLogging", "level", "")));
+    EXPECT_DOUBLE_EQ(ini.get_real("VantrelLogging", "max_bytes_mb", 0), 2.0);
+    EXPECT_EQ(ini.get_int("VantrelLogging", "retention_days", 0), 7);
+    EXPECT_TRUE(ini.get_bool("VantrelLogging", "console", false));
+
+    // The simulation tag list of scripts/demo loads too.
+    console.tag_csv_path = (fs::path(PELLUMAR_EXAMPLES_DIR) / "tags-simulation.csv").string();
+    ASSERT_TRUE(console.load_tags_from_csv());
+    EXPECT_EQ(console.tags_list.size(), 25u);
 }
 
 }  // namespace
