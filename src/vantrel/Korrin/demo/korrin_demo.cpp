@@ -66,6 +66,12 @@ void drain(DataDeque& queue, std::mutex& lock) {
 }  // namespace
 
 int main() {
+    // A handler first: a signal that is ignored (as a shell's background job inherits SIGINT)
+    // is discarded rather than left pending for sigtimedwait.
+    struct sigaction action {};
+    action.sa_handler = [](int) {};
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
     // Blocked in every thread, so the signals are taken here by sigtimedwait and never
     // interrupt the collector thread.
     sigset_t signals;
