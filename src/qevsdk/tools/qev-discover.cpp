@@ -31,20 +31,13 @@ bool all_digits(const std::string& text) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    bool verbose = false;
-    std::vector<std::string> args;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "-h" || arg == "--help") {
-            std::cout << kUsage;
-            return 0;
-        }
-        if (arg == "-v" && args.empty()) {
-            verbose = true;
-        } else {
-            args.push_back(arg);
-        }
+    const auto parsed = qevsdk::tools::parse_args(argc, argv);
+    if (parsed.help) {
+        std::cout << kUsage;
+        return 0;
     }
+    const bool verbose = parsed.verbose;
+    const std::vector<std::string>& args = parsed.positional;
     if (args.empty() || args.size() > 3) {
         return usage(args.empty() ? "need a host" : "too many arguments");
     }

@@ -1,15 +1,38 @@
-// Logging for the command-line tools: the library's log goes to standard error only when
-// asked for (-v); its last error is kept so that a failure message can say why.
+// What the command-line tools share: their arguments, and logging, where the library's log goes
+// to standard error only when asked for (-v) and its last error is kept so that a failure
+// message can say why.
 #pragma once
 
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include <spdlog/sinks/base_sink.h>
 #include <spdlog/sinks/stdout_sinks.h>
 #include <spdlog/spdlog.h>
 
 namespace qevsdk::tools {
+
+struct ToolArgs {
+    bool help = false;
+    bool verbose = false;  // -v, only as the first argument
+    std::vector<std::string> positional;
+};
+
+inline ToolArgs parse_args(int argc, char** argv) {
+    ToolArgs parsed;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "-h" || arg == "--help") {
+            parsed.help = true;
+        } else if (arg == "-v" && parsed.positional.empty()) {
+            parsed.verbose = true;
+        } else {
+            parsed.positional.push_back(arg);
+        }
+    }
+    return parsed;
+}
 
 class LastErrorSink final : public spdlog::sinks::base_sink<std::mutex> {
   public:
