@@ -66,14 +66,8 @@ void SecureChannel::open(std::string_view endpoint_url) {
         end_frame(out_, 0);
         transport_->send(out_.data(), out_.size(), deadline);
 
-        const Frame f = receive_frame(deadline);
-        if (f.type == FrameType::Error) {
-            throw_error_frame(f);
-        }
-        if (f.type != FrameType::Acknowledge) {
-            throw UaError(status::BadTcpMessageTypeInvalid,
-                          "the server did not acknowledge the connection");
-        }
+        const Frame f = receive_expected(FrameType::Acknowledge, deadline,
+                                         "the server did not acknowledge the connection");
         Reader r(f.body().data(), f.body().size());
         r.skip(4);  // ProtocolVersion
         const std::uint32_t server_receive = r.u32();
@@ -119,14 +113,8 @@ void SecureChannel::send_open(bool renew, std::uint32_t request_id, Clock::time_
 }
 
 void SecureChannel::await_open(std::uint32_t request_id, Clock::time_point deadline) {
-    const Frame f = receive_frame(deadline);
-    if (f.type == FrameType::Error) {
-        throw_error_frame(f);
-    }
-    if (f.type != FrameType::Open) {
-        throw UaError(status::BadTcpMessageTypeInvalid,
-                      "the server did not answer the secure channel request");
-    }
+    const Frame f = receive_expected(FrameType::Open, deadline,
+                                     "the server did not answer the secure channel request");
     Reader r(f.body().data(), f.body().size());
     const std::uint32_t channel = r.u32();
     if (r.string_view() != kSecurityPolicyNone) {
@@ -251,16 +239,23 @@ Reader SecureChannel::request(const Writer& body, std::chrono::milliseconds time
     }
 }
 
+Frame SecureChannel::receive_expected(FrameType expected, Clock::time_point deadline,
+                                      const char* unexpected) {
+    Frame f = receive_frame(deadline);
+    if (f.type == FrameType::Error) {
+        throw_error_frame(f);
+    }
+    if (f.type != expected) {
+        throw UaError(status::BadTcpMessageTypeInvalid, unexpected);
+    }
+    return f;
+}
+
 Reader SecureChannel::await_response(std::uint32_t request_id, Clock::time_point deadline) {
     for (;;) {
-        const Frame f = receive_frame(deadline);
-        if (f.type == FrameType::Error) {
-            throw_error_frame(f);
-        }
-        if (f.type != FrameType::Message) {
-            throw UaError(status::BadTcpMessageTypeInvalid,
-                          "the server sent an unexpected message while a response was awaited");
-        }
+        const Frame f =
+            receive_expected(FrameType::Message, deadline,
+                             "the server sent an unexpected message while a response was awaited");
         Reader r(f.body().data(), f.body().size());
         if (r.u32() != channel_id_) {
             throw UaError(status::BadSecureChannelIdInvalid,

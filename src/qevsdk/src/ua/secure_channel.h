@@ -72,6 +72,8 @@ class SecureChannel {
     void send_chunks(const char* type, std::span<const std::uint8_t> body, std::uint32_t request_id,
                      Clock::time_point deadline);
     Frame receive_frame(Clock::time_point deadline);
+    // The next frame, which must be of the expected type; an Error frame is thrown as its status.
+    Frame receive_expected(FrameType expected, Clock::time_point deadline, const char* unexpected);
     void check_sequence(std::uint32_t seq);
     [[noreturn]] void throw_error_frame(const Frame& f);
     Reader await_response(std::uint32_t request_id, Clock::time_point deadline);

@@ -451,44 +451,33 @@ std::string IniFile::get(std::string_view section, std::string_view key,
     return std::string(fallback);
 }
 
-std::int64_t IniFile::get_int(std::string_view section, std::string_view key,
-                              std::int64_t fallback) const {
+template <typename T, typename Parse>
+T IniFile::get_typed(std::string_view section, std::string_view key, T fallback, Parse parse,
+                     std::string_view expected) const {
     const auto text = get_optional(section, key);
     if (!text) {
         return fallback;
     }
-    if (auto v = parse_ini_int(*text)) {
-        return *v;
-    }
-    throw IniError(
-        source_name_, find_entry(section, key)->line,
-        describe(section, to_lower_ascii(strip(key))) + ": " + shown(*text) + " is not an integer");
-}
-
-double IniFile::get_real(std::string_view section, std::string_view key, double fallback) const {
-    const auto text = get_optional(section, key);
-    if (!text) {
-        return fallback;
-    }
-    if (auto v = parse_ini_real(*text)) {
-        return *v;
-    }
-    throw IniError(
-        source_name_, find_entry(section, key)->line,
-        describe(section, to_lower_ascii(strip(key))) + ": " + shown(*text) + " is not a number");
-}
-
-bool IniFile::get_bool(std::string_view section, std::string_view key, bool fallback) const {
-    const auto text = get_optional(section, key);
-    if (!text) {
-        return fallback;
-    }
-    if (auto v = parse_ini_bool(*text)) {
+    if (auto v = parse(*text)) {
         return *v;
     }
     throw IniError(source_name_, find_entry(section, key)->line,
-                   describe(section, to_lower_ascii(strip(key))) + ": " + shown(*text) +
-                       " is not a boolean (use 1/yes/true/on or 0/no/false/off)");
+                   describe(section, to_lower_ascii(strip(key))) + ": " + shown(*text) + " is " +
+                       std::string(expected));
+}
+
+std::int64_t IniFile::get_int(std::string_view section, std::string_view key,
+                              std::int64_t fallback) const {
+    return get_typed(section, key, fallback, parse_ini_int, "not an integer");
+}
+
+double IniFile::get_real(std::string_view section, std::string_view key, double fallback) const {
+    return get_typed(section, key, fallback, parse_ini_real, "not a number");
+}
+
+bool IniFile::get_bool(std::string_view section, std::string_view key, bool fallback) const {
+    return get_typed(section, key, fallback, parse_ini_bool,
+                     "not a boolean (use 1/yes/true/on or 0/no/false/off)");
 }
 
 bool IniFile::add_section(std::string_view section) {

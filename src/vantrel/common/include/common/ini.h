@@ -96,6 +96,10 @@ class IniFile {
     const Section* find_section(std::string_view name) const;
     Section* find_section(std::string_view name);
     const Entry* find_entry(std::string_view section, std::string_view key) const;
+    // A typed read: the fallback when the key is missing, an IniError when it does not parse.
+    template <typename T, typename Parse>
+    T get_typed(std::string_view section, std::string_view key, T fallback, Parse parse,
+                std::string_view expected) const;
     std::string interpolate(const Section& section, const Entry& entry) const;
 
     std::string source_name_ = "<text>";
