@@ -10,13 +10,14 @@
 #include <korrin/tsdb_client.h>
 #include <opcua_test_server.h>
 
+#include "fakes/recorders.h"
 #include "support/private_pg.h"
-#include "support/recorders.h"
 
 namespace korrin_test {
 namespace {
 
 using namespace vantrel::korrin;
+using namespace vantrel::test_fakes;
 
 using namespace std::chrono_literals;
 using vantrel::test::OpcUaTestServer;

@@ -88,7 +88,7 @@ TEST(Construction, RejectsBadInputBeforeAnythingOpens) {
     auto no_deque = rig.options();
     no_deque.data_deque = nullptr;
     EXPECT_THROW(rig.make(std::move(no_deque)), std::invalid_argument);
-    EXPECT_EQ(rig.db->connections_opened, 0);
+    EXPECT_EQ(rig.db->opened, 0);
     EXPECT_EQ(rig.opc->libraries_created, 0);
 }
 
@@ -100,13 +100,13 @@ TEST(Construction, OpensTheDatabaseOnlyWithSettings) {
     EXPECT_FALSE(collector->has_tsdb_connection());
     collector->collection_step();
     EXPECT_EQ(rig.drain().size(), 1u);
-    EXPECT_EQ(rig.db->connections_opened, 0);
+    EXPECT_EQ(rig.db->opened, 0);
     EXPECT_TRUE(rig.db->writes.empty());
 
     auto with = rig.make();
     EXPECT_TRUE(with->has_tsdb_connection());
 
-    rig.db->get_conn_error = "connection refused";
+    rig.db->connect_error = "connection refused";
     EXPECT_THROW(rig.make(), TsdbConnectionError);
 }
 

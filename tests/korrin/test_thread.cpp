@@ -52,15 +52,15 @@ TEST(Stop, WakesTheSixtySecondPause) {
 
 TEST(Stop, TheThreadClosesItsOwnConnection) {
     Rig rig;
-    rig.db->registered["Demo.Tag0"] = 1;
+    rig.db->add_tag("Demo.Tag0", 1);
     auto c = rig.make(real_time(rig, 3600.0));
     c->start();
     ASSERT_TRUE(rig.db->wait_until([&] { return !rig.db->writes.empty(); }));
     c->stop();
     c->join();
-    EXPECT_EQ(rig.db->connections_opened, 1);
-    EXPECT_EQ(rig.db->connections_closed, 1);
-    EXPECT_EQ(rig.db->connections_destroyed_open, 0);
+    EXPECT_EQ(rig.db->opened, 1);
+    EXPECT_EQ(rig.db->closed, 1);
+    EXPECT_EQ(rig.db->dropped_open, 0);
     ASSERT_EQ(rig.db->close_threads.size(), 1u);
     EXPECT_NE(rig.db->close_threads[0], std::this_thread::get_id());
     EXPECT_FALSE(c->has_tsdb_connection());
@@ -68,7 +68,7 @@ TEST(Stop, TheThreadClosesItsOwnConnection) {
 
 TEST(Stop, NothingReconnectsAfterStop) {
     Rig rig;
-    rig.db->registered["Demo.Tag0"] = 1;
+    rig.db->add_tag("Demo.Tag0", 1);
     rig.db->write_error = "server closed the connection";
     rig.db->ping_result = false;
     auto c = rig.make(real_time(rig, 3600.0));
@@ -80,9 +80,9 @@ TEST(Stop, NothingReconnectsAfterStop) {
     c->start();
     ASSERT_TRUE(c->join(5000ms));
     EXPECT_EQ(rig.db->writes.size(), 1u);
-    EXPECT_EQ(rig.db->connections_opened, 1);
-    EXPECT_EQ(rig.db->connections_closed, 1);
-    EXPECT_EQ(rig.db->connections_destroyed_open, 0);
+    EXPECT_EQ(rig.db->opened, 1);
+    EXPECT_EQ(rig.db->closed, 1);
+    EXPECT_EQ(rig.db->dropped_open, 0);
 }
 
 TEST(Stop, WithoutAThreadClosesOnTheCallersThread) {
@@ -92,11 +92,11 @@ TEST(Stop, WithoutAThreadClosesOnTheCallersThread) {
     c->collection_step();
     c->stop();
     EXPECT_EQ(rig.status.texts().back(), "Stopping OPC collector thread...");
-    EXPECT_EQ(rig.db->connections_closed, 1);
+    EXPECT_EQ(rig.db->closed, 1);
     EXPECT_EQ(rig.db->close_threads.at(0), std::this_thread::get_id());
     // A later step has nothing to write on and opens nothing.
     c->collection_step();
-    EXPECT_EQ(rig.db->connections_opened, 1);
+    EXPECT_EQ(rig.db->opened, 1);
     c->disconnect_source();
 }
 
@@ -109,7 +109,7 @@ TEST(Lifecycle, StartsOnceAndTheDestructorEndsTheThread) {
         ASSERT_TRUE(rig.opc->wait_for_reads(1));
     }  // must not hang for an hour
     EXPECT_EQ(rig.opc->libraries_created, rig.opc->libraries_destroyed);
-    EXPECT_EQ(rig.db->connections_destroyed_open, 0);
+    EXPECT_EQ(rig.db->dropped_open, 0);
 }
 
 TEST(Lifecycle, ANeverStartedCollectorReleasesWhatASingleStepOpened) {
@@ -120,7 +120,7 @@ TEST(Lifecycle, ANeverStartedCollectorReleasesWhatASingleStepOpened) {
         c->collection_step();
     }
     EXPECT_EQ(rig.opc->libraries_destroyed, 1);
-    EXPECT_EQ(rig.db->connections_closed, 1);
+    EXPECT_EQ(rig.db->closed, 1);
 }
 
 }  // namespace

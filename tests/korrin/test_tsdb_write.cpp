@@ -22,7 +22,7 @@ struct WriteTest : ::testing::Test {
     std::unique_ptr<TestCollector> c;
     void SetUp() override {
         for (int i = 0; i < 10; ++i) {
-            rig.db->registered["t" + std::to_string(i)] = 100 + i;
+            rig.db->add_tag("t" + std::to_string(i), 100 + i);
         }
         c = rig.make();
     }
@@ -57,7 +57,7 @@ TEST_F(WriteTest, TagIdsAreCachedAndUnknownTagsLookedUpAgain) {
     c->handle_data({sample("t0", 1.0, "Good"), sample("ghost", 2.0, "Good")});
     c->handle_data({sample("t0", 1.0, "Good"), sample("ghost", 2.0, "Good")});
     EXPECT_EQ(rig.db->lookups, (std::vector<std::string>{"t0", "ghost", "ghost"}));
-    rig.db->registered["ghost"] = 7;  // registered later: written from then on
+    rig.db->add_tag("ghost", 7);  // registered later: written from then on
     c->handle_data({sample("t0", 1.0, "Good"), sample("ghost", 2.0, "Good")});
     EXPECT_EQ(last_write().ids, (std::vector<std::int64_t>{100, 7}));
 }
@@ -83,7 +83,7 @@ TEST_F(WriteTest, ARaisingWriteWithALiveConnectionIsNotRetried) {
     rig.db->write_error = "value too long";
     c->handle_data({sample("t0", 1.0, "Good")});
     EXPECT_EQ(rig.db->pings, 1);
-    EXPECT_EQ(rig.db->connections_opened, 1);
+    EXPECT_EQ(rig.db->opened, 1);
     EXPECT_EQ(rig.db->writes.size(), 1u);
     EXPECT_EQ(rig.db_status.calls().back(), std::make_pair(false, std::int64_t{0}));
     EXPECT_TRUE(c->has_tsdb_connection());
@@ -94,12 +94,12 @@ TEST_F(WriteTest, ABrokenConnectionIsReplacedOnceAndTheCacheEmptied) {
     rig.db->write_error = "server closed the connection";
     rig.db->ping_throws = true;
     c->handle_data({sample("t0", 1.0, "Good")});
-    EXPECT_EQ(rig.db->connections_opened, 2);
-    EXPECT_EQ(rig.db->connections_closed, 1);
+    EXPECT_EQ(rig.db->opened, 2);
+    EXPECT_EQ(rig.db->closed, 1);
     EXPECT_TRUE(c->_db_tagname_map.empty());
     EXPECT_EQ(rig.db_status.calls().back(), std::make_pair(false, std::int64_t{0}));
 
-    rig.db->write_error.clear();
+    rig.db->write_error.reset();
     c->handle_data({sample("t0", 1.0, "Good")});
     EXPECT_EQ(rig.db->lookups.size(), 2u);  // looked up again on the new connection
     EXPECT_EQ(rig.db_status.calls().back(), std::make_pair(true, std::int64_t{1}));
@@ -108,17 +108,17 @@ TEST_F(WriteTest, ABrokenConnectionIsReplacedOnceAndTheCacheEmptied) {
 TEST_F(WriteTest, AFailedReconnectLeavesNoConnectionUntilALaterCycle) {
     rig.db->write_error = "gone";
     rig.db->ping_result = false;
-    rig.db->get_conn_gives_nothing = true;
+    rig.db->connect_returns_nothing = true;
     c->handle_data({sample("t0", 1.0, "Good")});
     EXPECT_FALSE(c->has_tsdb_connection());
     const auto reported = rig.db_status.calls().size();
 
     // Without a connection a cycle only tries to connect; nothing is reported for it.
-    rig.db->get_conn_gives_nothing = false;
-    rig.db->get_conn_error = "refused";
+    rig.db->connect_returns_nothing = false;
+    rig.db->connect_error = "refused";
     c->handle_data({sample("t0", 1.0, "Good")});
     EXPECT_FALSE(c->has_tsdb_connection());
-    rig.db->get_conn_error.clear();
+    rig.db->connect_error.reset();
     c->handle_data({sample("t0", 1.0, "Good")});
     EXPECT_TRUE(c->has_tsdb_connection());
     EXPECT_EQ(rig.db_status.calls().size(), reported);
@@ -139,7 +139,7 @@ TEST_F(WriteTest, ALookupFailureIsADatabaseFailure) {
         EXPECT_FALSE(text.starts_with("Read DA error")) << text;
     }
     EXPECT_EQ(rig.db->pings, 1);
-    EXPECT_EQ(rig.db->connections_opened, 2);
+    EXPECT_EQ(rig.db->opened, 2);
     EXPECT_EQ(rig.db_status.calls().back(), std::make_pair(false, std::int64_t{0}));
     EXPECT_EQ(rig.drain().size(), 1u);
 }

@@ -122,7 +122,8 @@ TEST_F(DatabaseSetup, RefusedTagIsWarnedAndNotCounted) {
     EXPECT_TRUE(log.contains("WARNING - Failed to create tag: 2:Boiler.T"));
     EXPECT_TRUE(log.contains("INFO - Database setup complete: 1 tags created, 0 tags updated"));
 
-    client->refuse_tags = {"2:Boiler.P"};
+    client->refuse_tags.clear();
+    client->refuse_updates = {"2:Boiler.P"};
     LogCapture again;
     ASSERT_TRUE(console()->setup_database_objects());
     EXPECT_TRUE(again.contains("WARNING - Failed to update tag: 2:Boiler.P"));

@@ -8,11 +8,14 @@
 
 #include <korrin/collector.h>
 
-#include "fake_opc_library.h"
-#include "fake_tsdb_client.h"
-#include "recorders.h"
+#include "fakes/fake_opc_library.h"
+#include "fakes/fake_tsdb_client.h"
+#include "fakes/recorders.h"
 
 namespace korrin_test {
+
+using namespace vantrel::korrin;
+using namespace vantrel::test_fakes;
 
 class TestCollector : public OPCCollector {
   public:

@@ -1,5 +1,5 @@
-// Recording callbacks and an injected clock and sleeper, so that threaded tests wait on a
-// condition variable and back-off tests never wait for real.
+// Recording collector callbacks and an injected clock and sleeper, so that threaded tests wait
+// on a condition variable and back-off tests never wait for real.
 #pragma once
 
 #include <algorithm>
@@ -14,7 +14,7 @@
 
 #include <korrin/opc_collector.h>
 
-namespace korrin_test {
+namespace vantrel::test_fakes {
 
 class StatusLog {
   public:
@@ -116,4 +116,4 @@ class FakeTime {
     std::vector<double> sleeps_;
 };
 
-}  // namespace korrin_test
+}  // namespace vantrel::test_fakes

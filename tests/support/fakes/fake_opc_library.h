@@ -1,0 +1,200 @@
+// A scriptable OPC library behind korrin::OpcLibrary, for every test folder. Every handle made
+// by fake_factory shares one script, so a test sees the calls of every connect (and of every
+// discovery) even after the library objects are gone. It records, can fail, can hold reads,
+// and lets a test wait for a number of calls without sleeping.
+#pragma once
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <korrin/opc_library.h>
+
+namespace vantrel::test_fakes {
+
+namespace korrin = vantrel::korrin;
+
+struct CreateCall {
+    int source_type;
+    std::string schema;
+    int sample_timespan_msec;
+    int support_subscribe;
+};
+
+struct DiscoveryCall {
+    std::string hostname;
+    int port;
+    std::size_t capacity;  // descs.size() as passed
+};
+
+// Holds every read until opened: a collector stuck in a read cannot honour a stop request.
+class ReadGate {
+  public:
+    void wait() {
+        std::unique_lock lock(mutex_);
+        cv_.wait(lock, [this] { return open_; });
+    }
+    void open() {
+        {
+            std::lock_guard lock(mutex_);
+            open_ = true;
+        }
+        cv_.notify_all();
+    }
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    bool open_ = false;
+};
+
+class FakeOpcScript {
+  public:
+    // Behaviour; change under `mutex` while a thread runs, or before it starts.
+    bool create_fails = false;                    // create_source gives QEV_INVALID_HANDLE
+    bool source_invalid = false;                  // is_source_valid gives false
+    std::string read_error;                       // non-empty: read_values throws this text
+    std::optional<std::size_t> records_per_read;  // fewer records than requests
+    std::size_t extra_records = 0;                // more records than requests
+    std::shared_ptr<ReadGate> read_gate;          // set: every read waits until it is opened
+    std::function<korrin::OpcValueRecord(const korrin::OpcTagRequest&)> record_for =
+        [](const korrin::OpcTagRequest&) {
+            return korrin::OpcValueRecord{korrin::Value(1.5), 0x01C0, std::nullopt};
+        };
+
+    // Discovery: each name is copied NUL-padded into a descriptor's `name`, as many as fit.
+    std::vector<std::string> server_names;
+    std::optional<int> discovery_count;          // returned; default the number of names
+    std::optional<std::string> discovery_error;  // discovery throws std::runtime_error
+
+    // Records.
+    int libraries_created = 0;
+    int libraries_destroyed = 0;  // destroy() calls
+    int log_level_calls = 0;      // set_log_level(QEV_LOG_LEVEL_INFO) calls
+    std::vector<korrin::QEV_LOG_LEVEL> log_levels;
+    int sources_destroyed = 0;
+    std::vector<CreateCall> creates;
+    std::vector<std::vector<korrin::OpcTagRequest>> reads;
+    std::vector<DiscoveryCall> discoveries;
+
+    mutable std::mutex mutex;
+    std::condition_variable changed;
+
+    bool wait_for_reads(std::size_t n, std::chrono::seconds timeout = std::chrono::seconds(10)) {
+        std::unique_lock lock(mutex);
+        return changed.wait_for(lock, timeout, [&] { return reads.size() >= n; });
+    }
+    bool wait_for_creates(std::size_t n, std::chrono::seconds timeout = std::chrono::seconds(10)) {
+        std::unique_lock lock(mutex);
+        return changed.wait_for(lock, timeout, [&] { return creates.size() >= n; });
+    }
+    template <class F>
+    auto locked(F&& f) {
+        std::lock_guard lock(mutex);
+        return f();
+    }
+};
+
+class FakeOpcLibrary final : public korrin::OpcLibrary {
+  public:
+    explicit FakeOpcLibrary(std::shared_ptr<FakeOpcScript> script) : s_(std::move(script)) {
+        std::lock_guard lock(s_->mutex);
+        ++s_->libraries_created;
+    }
+
+    void set_log_level(korrin::QEV_LOG_LEVEL level) override {
+        std::lock_guard lock(s_->mutex);
+        s_->log_levels.push_back(level);
+        if (level == korrin::QEV_LOG_LEVEL_INFO) {
+            ++s_->log_level_calls;
+        }
+    }
+
+    korrin::OpcSourceHandle create_source(int source_type, const std::string& schema, int msec,
+                                          int subscribe) override {
+        std::lock_guard lock(s_->mutex);
+        s_->creates.push_back({source_type, schema, msec, subscribe});
+        s_->changed.notify_all();
+        return s_->create_fails ? korrin::QEV_INVALID_HANDLE
+                                : static_cast<korrin::OpcSourceHandle>(s_->creates.size());
+    }
+
+    bool is_source_valid(korrin::OpcSourceHandle source) override {
+        std::lock_guard lock(s_->mutex);
+        return !s_->source_invalid && source != korrin::QEV_INVALID_HANDLE;
+    }
+
+    std::pair<int, std::vector<korrin::OpcValueRecord>> read_values(
+        korrin::OpcSourceHandle, std::span<const korrin::OpcTagRequest> requests) override {
+        std::shared_ptr<ReadGate> gate = s_->locked([&] { return s_->read_gate; });
+        if (gate) {
+            gate->wait();  // outside the script's lock, so that the test can still look
+        }
+        std::lock_guard lock(s_->mutex);
+        s_->reads.emplace_back(requests.begin(), requests.end());
+        s_->changed.notify_all();
+        if (!s_->read_error.empty()) {
+            throw std::runtime_error(s_->read_error);
+        }
+        std::vector<korrin::OpcValueRecord> out;
+        const std::size_t n =
+            std::min(requests.size(), s_->records_per_read.value_or(requests.size()));
+        for (std::size_t i = 0; i < n; ++i) {
+            out.push_back(s_->record_for(requests[i]));
+        }
+        for (std::size_t i = 0; i < s_->extra_records; ++i) {
+            out.push_back(korrin::OpcValueRecord{korrin::Value(0.0), 0x100, std::nullopt});
+        }
+        return {0, std::move(out)};
+    }
+
+    void destroy_source(korrin::OpcSourceHandle) override {
+        std::lock_guard lock(s_->mutex);
+        ++s_->sources_destroyed;
+    }
+
+    void destroy() override {
+        std::lock_guard lock(s_->mutex);
+        ++s_->libraries_destroyed;
+        s_->changed.notify_all();
+    }
+
+    std::optional<int> discovery(std::vector<korrin::OpcServerDesc>& descs,
+                                 const std::string& hostname, int port) override {
+        std::lock_guard lock(s_->mutex);
+        s_->discoveries.push_back({hostname, port, descs.size()});
+        if (s_->discovery_error) {
+            throw std::runtime_error(*s_->discovery_error);
+        }
+        const std::size_t n = std::min(descs.size(), s_->server_names.size());
+        for (std::size_t i = 0; i < n; ++i) {
+            auto& name = descs[i].name;
+            name.fill('\0');
+            const std::string& text = s_->server_names[i];
+            std::memcpy(name.data(), text.data(), std::min(text.size(), name.size() - 1));
+        }
+        return s_->discovery_count.value_or(static_cast<int>(s_->server_names.size()));
+    }
+
+  private:
+    std::shared_ptr<FakeOpcScript> s_;
+};
+
+inline korrin::OpcLibraryFactory fake_factory(std::shared_ptr<FakeOpcScript> script) {
+    return [script]() -> std::unique_ptr<korrin::OpcLibrary> {
+        return std::make_unique<FakeOpcLibrary>(script);
+    };
+}
+
+}  // namespace vantrel::test_fakes

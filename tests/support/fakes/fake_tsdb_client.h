@@ -1,0 +1,300 @@
+// An in-memory TSDB client behind korrin::TsdbClient, for every test folder: it stores sources
+// and tags, can be told to fail in each operation, and records what it was asked. One mutex
+// guards it all, so a collector thread may use it while a test waits on `changed`.
+#pragma once
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <span>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include <korrin/tsdb_client.h>
+
+namespace vantrel::test_fakes {
+
+namespace korrin = vantrel::korrin;
+
+struct WriteCall {
+    std::vector<std::int64_t> ids;
+    std::vector<korrin::Value> values;
+    std::vector<std::string> qualities;
+};
+
+class FakeTsdbClient;
+
+class FakeConnection final : public korrin::TsdbConnection {
+  public:
+    FakeConnection(FakeTsdbClient& client, int serial, std::string dbname)
+        : client_(client), serial_(serial), dbname_(std::move(dbname)) {}
+    ~FakeConnection() override;
+    void close() override;
+
+    int serial() const { return serial_; }  // 1 for the first connection opened, and so on
+    const std::string& dbname() const { return dbname_; }
+
+  private:
+    FakeTsdbClient& client_;
+    int serial_;
+    std::string dbname_;
+    bool closed_ = false;
+};
+
+class FakeTsdbClient : public korrin::TsdbClient {
+  public:
+    // Knobs; change them under `mutex` while another thread uses the client.
+    std::vector<std::string> available_dbs{"tsdb_default"};
+    std::optional<std::string> fetch_error;    // fetch_available_tsdbs throws
+    std::optional<std::string> connect_error;  // get_conn throws
+    std::set<std::string> refuse_dbnames;      // get_conn throws for these databases
+    bool connect_returns_nothing = false;
+    bool ping_result = true;
+    bool ping_throws = false;
+    bool refuse_source = false;                // insert_new_source gives ok = false
+    std::set<std::string> refuse_tags;         // insert_new_tag gives ok = false for these
+    std::set<std::string> refuse_updates;      // update_tag_fields gives ok = false for these
+    std::optional<std::string> get_tag_error;  // get_tag throws
+    std::optional<std::string> write_error;    // write_tsdata throws (after recording)
+    std::optional<std::pair<bool, std::size_t>> write_result;  // default: (true, rows)
+
+    // The stored records. Ids are handed out from 1 upward.
+    std::vector<korrin::SourceInfo> sources;
+    std::map<std::string, korrin::TagInfo> tags;
+
+    // What happened.
+    std::map<std::string, int> calls;               // by operation name, e.g. calls["get_tag"]
+    std::vector<korrin::TsdbConfig> configs;        // every one passed to get_conn
+    std::vector<korrin::TsdbConfig> fetch_configs;  // every one passed to fetch_available_tsdbs
+    int opened = 0;
+    int closed = 0;
+    int dropped_open = 0;  // connections destroyed without close()
+    std::vector<std::thread::id> close_threads;
+    int pings = 0;
+    std::vector<korrin::SourceFilter> filters;
+    std::vector<std::string> lookups;  // every name passed to get_tag
+    int updates = 0;                   // updates applied
+    std::vector<WriteCall> writes;
+
+    mutable std::mutex mutex;
+    std::condition_variable changed;
+
+    template <class Pred>
+    bool wait_until(Pred pred, std::chrono::seconds timeout = std::chrono::seconds(10)) {
+        std::unique_lock lock(mutex);
+        return changed.wait_for(lock, timeout, pred);
+    }
+    template <class F>
+    auto locked(F&& f) {
+        std::lock_guard lock(mutex);
+        return f();
+    }
+
+    // Stores a tag as if an earlier run had registered it.
+    korrin::TagInfo& add_tag(const std::string& name, std::int64_t tag_id,
+                             std::optional<std::int64_t> source_id = std::nullopt) {
+        std::lock_guard lock(mutex);
+        next_tag_id_ = std::max(next_tag_id_, tag_id + 1);
+        auto& tag = tags[name];
+        tag = {.tag_name = name,
+               .description = {},
+               .source_id = source_id,
+               .source_tagname = name,
+               .tag_id = tag_id};
+        return tag;
+    }
+
+    std::size_t row_count() const {
+        std::lock_guard lock(mutex);
+        std::size_t rows = 0;
+        for (const auto& w : writes) {
+            rows += w.ids.size();
+        }
+        return rows;
+    }
+
+    std::unique_ptr<korrin::TsdbConnection> get_conn(const korrin::TsdbConfig& cfg) override {
+        std::lock_guard lock(mutex);
+        ++calls["get_conn"];
+        configs.push_back(cfg);
+        if (connect_error) {
+            throw korrin::TsdbConnectionError(*connect_error);
+        }
+        if (refuse_dbnames.count(cfg.dbname) != 0) {
+            throw korrin::TsdbConnectionError("database \"" + cfg.dbname + "\" does not exist");
+        }
+        if (connect_returns_nothing) {
+            return nullptr;
+        }
+        ++opened;
+        changed.notify_all();
+        return std::make_unique<FakeConnection>(*this, opened, cfg.dbname);
+    }
+
+    bool ping(korrin::TsdbConnection&) override {
+        std::lock_guard lock(mutex);
+        ++calls["ping"];
+        ++pings;
+        if (ping_throws) {
+            throw korrin::TsdbConnectionError("ping broke");
+        }
+        return ping_result;
+    }
+
+    std::vector<std::string> fetch_available_tsdbs(const korrin::TsdbConfig& cfg) override {
+        std::lock_guard lock(mutex);
+        ++calls["fetch_available_tsdbs"];
+        fetch_configs.push_back(cfg);
+        if (fetch_error) {
+            throw korrin::TsdbConnectionError(*fetch_error);
+        }
+        return available_dbs;
+    }
+
+    std::vector<korrin::SourceInfo> get_sources(korrin::TsdbConnection&,
+                                                const korrin::SourceFilter& flt) override {
+        std::lock_guard lock(mutex);
+        ++calls["get_sources"];
+        filters.push_back(flt);
+        std::vector<korrin::SourceInfo> out;
+        for (const auto& s : sources) {
+            if (matches(flt.names, s.source_name) && matches(flt.status, s.status) &&
+                matches(flt.protocol, s.protocol)) {
+                out.push_back(s);
+            }
+        }
+        return out;
+    }
+
+    korrin::OperationResult insert_new_source(korrin::TsdbConnection&,
+                                              korrin::SourceInfo& info) override {
+        std::lock_guard lock(mutex);
+        ++calls["insert_new_source"];
+        if (refuse_source) {
+            return {.ok = false, .data = std::nullopt, .message = "source refused"};
+        }
+        info.source_id = static_cast<std::int64_t>(sources.size()) + 1;
+        sources.push_back(info);
+        return {.ok = true, .data = std::nullopt, .message = ""};
+    }
+
+    std::optional<korrin::TagInfo> get_tag(korrin::TsdbConnection&,
+                                           const std::string& tag_name) override {
+        std::lock_guard lock(mutex);
+        ++calls["get_tag"];
+        lookups.push_back(tag_name);
+        if (get_tag_error) {
+            throw korrin::TsdbConnectionError(*get_tag_error);
+        }
+        const auto it = tags.find(tag_name);
+        if (it == tags.end()) {
+            return std::nullopt;
+        }
+        return it->second;
+    }
+
+    korrin::OperationResult insert_new_tag(korrin::TsdbConnection&,
+                                           const korrin::TagInfo& tag) override {
+        std::lock_guard lock(mutex);
+        ++calls["insert_new_tag"];
+        if (refuse_tags.count(tag.tag_name) != 0) {
+            return {.ok = false, .data = std::nullopt, .message = "tag refused"};
+        }
+        if (tags.count(tag.tag_name) != 0) {
+            return {.ok = false,
+                    .data = std::nullopt,
+                    .message = "a tag named '" + tag.tag_name + "' already exists"};
+        }
+        auto stored = tag;
+        stored.tag_id = next_tag_id_++;
+        tags[tag.tag_name] = stored;
+        return {.ok = true, .data = stored, .message = ""};
+    }
+
+    korrin::OperationResult update_tag_fields(korrin::TsdbConnection&, const std::string& tag_name,
+                                              const korrin::TagFields& fields) override {
+        std::lock_guard lock(mutex);
+        ++calls["update_tag_fields"];
+        if (refuse_updates.count(tag_name) != 0) {
+            return {.ok = false, .data = std::nullopt, .message = "update refused"};
+        }
+        const auto it = tags.find(tag_name);
+        if (it == tags.end()) {
+            return {
+                .ok = false, .data = std::nullopt, .message = "no tag named '" + tag_name + "'"};
+        }
+        auto& tag = it->second;
+        if (fields.source_id) {
+            tag.source_id = fields.source_id;
+        }
+        if (fields.source_tagname) {
+            tag.source_tagname = *fields.source_tagname;
+        }
+        if (fields.description) {
+            tag.description = *fields.description;
+        }
+        ++updates;
+        return {.ok = true, .data = std::nullopt, .message = ""};
+    }
+
+    std::pair<bool, std::size_t> write_tsdata(korrin::TsdbConnection&,
+                                              std::span<const std::int64_t> ids,
+                                              std::span<const korrin::Value> values,
+                                              std::span<const std::string> qualities) override {
+        std::lock_guard lock(mutex);
+        ++calls["write_tsdata"];
+        writes.push_back({{ids.begin(), ids.end()},
+                          {values.begin(), values.end()},
+                          {qualities.begin(), qualities.end()}});
+        changed.notify_all();
+        if (write_error) {
+            throw korrin::TsdbConnectionError(*write_error);
+        }
+        return write_result.value_or(std::pair<bool, std::size_t>{true, ids.size()});
+    }
+
+  private:
+    friend class FakeConnection;
+
+    void on_close() {
+        std::lock_guard lock(mutex);
+        ++closed;
+        close_threads.push_back(std::this_thread::get_id());
+        changed.notify_all();
+    }
+    void on_dropped_open() {
+        std::lock_guard lock(mutex);
+        ++dropped_open;
+    }
+
+    template <class T>
+    static bool matches(const std::vector<T>& allowed, const T& value) {
+        return allowed.empty() || std::find(allowed.begin(), allowed.end(), value) != allowed.end();
+    }
+
+    std::int64_t next_tag_id_ = 1;
+};
+
+inline FakeConnection::~FakeConnection() {
+    if (!closed_) {
+        client_.on_dropped_open();
+    }
+}
+
+inline void FakeConnection::close() {
+    if (!closed_) {
+        closed_ = true;
+        client_.on_close();
+    }
+}
+
+}  // namespace vantrel::test_fakes
