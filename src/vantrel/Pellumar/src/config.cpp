@@ -1,6 +1,4 @@
 // load_config: the console's strict reading of config.ini.
-#include <unistd.h>
-
 #include <climits>
 #include <cmath>
 #include <exception>
@@ -11,6 +9,7 @@
 
 #include "common/ini.h"
 #include "console_log.h"
+#include "korrin/front_end.h"
 #include "pellumar/pellumar.h"
 
 namespace vantrel::pellumar {
@@ -21,14 +20,6 @@ namespace {
 
 constexpr const char* kTsdbSection = "TSDBConnection";
 constexpr const char* kVantrelSection = "Vantrel";
-
-std::string local_host_name() {
-    char name[256] = {};
-    if (::gethostname(name, sizeof(name) - 1) != 0 || name[0] == '\0') {
-        return "localhost";
-    }
-    return name;
-}
 
 bool is_regular_file(const std::string& path) {
     std::error_code ec;
@@ -50,20 +41,7 @@ bool Pellumar::load_config() {
             return false;
         }
 
-        korrin::TsdbConfig cfg;
-        cfg.host = ini.get(kTsdbSection, "host", local_host_name());
-        const auto port = ini.get_int(kTsdbSection, "port", 5432);
-        // libpq would only say it could not connect; name the real mistake instead.
-        if (port < 1 || port > 65535) {
-            throw std::invalid_argument("[TSDBConnection] port must be between 1 and 65535, not " +
-                                        std::to_string(port));
-        }
-        cfg.port = static_cast<int>(port);
-        cfg.user = ini.get(kTsdbSection, "user", "postgres");
-        cfg.password = ini.get(kTsdbSection, "password", "");
-        cfg.dbname = ini.get(kTsdbSection, "dbname", "tsdb_default");
-        cfg.autocommit = ini.get_bool(kTsdbSection, "autocommit", false);
-        tsdb_cfg = cfg;
+        tsdb_cfg = korrin::read_tsdb_config(ini);
 
         tag_csv_path = ini.get(kVantrelSection, "tag_csv_path", "");
         if (!is_regular_file(tag_csv_path)) {

@@ -1,10 +1,12 @@
 // The console's TSDB side: a connection check, and the source and tag records it needs before
 // collecting, on a connection of its own that is closed again.
+#include <cstddef>
 #include <exception>
 #include <memory>
 #include <string>
 
 #include "console_log.h"
+#include "korrin/front_end.h"
 #include "pellumar/pellumar.h"
 
 namespace vantrel::pellumar {
@@ -15,13 +17,6 @@ namespace {
 
 constexpr const char* kSourceName = "console_vantrel";
 constexpr const char* kCreatedBy = "Pellumar";
-
-korrin::Description tag_description(const std::string& description) {
-    if (description.empty()) {
-        return {};
-    }
-    return {{"desc", description}};
-}
 
 std::shared_ptr<korrin::TsdbClient> client_or_default(
     const std::shared_ptr<korrin::TsdbClient>& injected) {
@@ -60,59 +55,36 @@ bool Pellumar::setup_database_objects() {
         record.description = {
             {"created_by", kCreatedBy}, {"endpoint", opc_schema}, {"protocol", opc_type}};
 
-        korrin::SourceFilter filter;
-        filter.names = {record.source_name};
-        filter.status = {record.status};
-        filter.protocol = {record.protocol};
-        const auto sources = client->get_sources(*conn, filter);
-
-        std::optional<std::int64_t> source_id;
-        for (const auto& source : sources) {
-            if (source.endpoint == record.endpoint && source.source_id) {
-                source_id = source.source_id;
-                log_info("Found existing source with ID: " + std::to_string(*source_id));
-                break;
-            }
+        const auto source = korrin::ensure_source(*client, *conn, record);
+        if (!source.source_id) {
+            log_error("Failed to create data source");
+            close_connection(conn);
+            return false;
         }
-
-        if (!source_id) {
-            const auto inserted = client->insert_new_source(*conn, record);
-            if (!inserted.ok || !record.source_id) {
-                log_error("Failed to create data source");
-                close_connection(conn);
-                return false;
-            }
-            source_id = record.source_id;
-            log_info("Created new source with ID: " + std::to_string(*source_id));
-        }
+        log_info(
+            (source.existing ? "Found existing source with ID: " : "Created new source with ID: ") +
+            std::to_string(*source.source_id));
 
         int created = 0;
         int updated = 0;
-        for (const auto& [name, description] : tags_list) {
-            const auto existing = client->get_tag(*conn, name);
-            if (existing) {
-                korrin::TagFields fields;
-                fields.source_id = source_id;
-                fields.source_tagname = name;
-                fields.description = tag_description(description);
-                if (client->update_tag_fields(*conn, name, fields).ok) {
-                    ++updated;
-                    log_debug("Updated tag: " + name);
-                } else {
-                    log_warning("Failed to update tag: " + name);
-                }
-            } else {
-                korrin::TagInfo tag;
-                tag.tag_name = name;
-                tag.description = tag_description(description);
-                tag.source_id = source_id;
-                tag.source_tagname = name;
-                if (client->insert_new_tag(*conn, tag).ok) {
+        const auto outcomes = korrin::sync_tags(*client, *conn, *source.source_id, tags_list);
+        for (std::size_t i = 0; i < outcomes.size(); ++i) {
+            const std::string& name = tags_list[i].first;
+            switch (outcomes[i].action) {
+                case korrin::TagAction::inserted:
                     ++created;
                     log_debug("Created tag: " + name);
-                } else {
+                    break;
+                case korrin::TagAction::insert_failed:
                     log_warning("Failed to create tag: " + name);
-                }
+                    break;
+                case korrin::TagAction::updated:
+                    ++updated;
+                    log_debug("Updated tag: " + name);
+                    break;
+                case korrin::TagAction::update_failed:
+                    log_warning("Failed to update tag: " + name);
+                    break;
             }
         }
         log_info("Database setup complete: " + std::to_string(created) + " tags created, " +

@@ -1,0 +1,90 @@
+// What both front ends do before a collector runs, free of any user interface: reading the
+// TSDB settings, loading the tag list, and registering a source with its tags. Each front end
+// keeps its own log texts and source name; the outcomes here carry what they need for that.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "common/ini.h"
+#include "korrin/tsdb_client.h"
+#include "korrin/types.h"
+
+namespace vantrel::korrin {
+
+// This machine's host name ("localhost" when it has none): the fallback of every host setting.
+std::string local_host_name();
+
+// The [TSDBConnection] section with its fallbacks: host this machine, port 5432, user
+// "postgres", password empty, dbname "tsdb_default", autocommit false. Throws
+// common::IniError for a value of the wrong type, std::invalid_argument for a port outside
+// 1..65535.
+TsdbConfig read_tsdb_config(const common::IniFile& ini);
+
+// One tag of the list: name and description, both trimmed.
+using TagPair = std::pair<std::string, std::string>;
+using TagList = std::vector<TagPair>;
+
+// The file holds neither UTF-8 nor GBK text.
+class TagListDecodeError : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+// The header row lacks FullTagName or Description.
+class TagListColumnsError : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+struct LoadedTagList {
+    TagList tags;          // rows with a non-blank name, in file order, duplicates kept
+    std::string encoding;  // "utf-8", "utf-8-sig" (byte-order mark removed) or "gbk"
+};
+
+// Reads a tag list CSV: strict UTF-8 first, then GBK. Throws TagListDecodeError,
+// TagListColumnsError, or std::runtime_error when the file cannot be read or parsed (the
+// text names the file). `on_decoded`, when given, hears the encoding as soon as the text is
+// decoded, before the header is checked, so that a front end can log it in that order.
+LoadedTagList load_tag_list(const std::filesystem::path& path,
+                            const std::function<void(const std::string&)>& on_decoded = {});
+
+struct SourceOutcome {
+    std::optional<std::int64_t> source_id;  // nothing: the insertion was refused
+    bool existing = false;                  // found rather than inserted
+    std::string message;                    // the server's reason when refused
+};
+
+// Finds the source with record's name, status, protocol and endpoint, or inserts `record` as it
+// is (the caller fills source_type, interval_msec and description for that case). TSDB errors
+// pass to the caller.
+SourceOutcome ensure_source(TsdbClient& client, TsdbConnection& conn, SourceInfo record);
+
+enum class TagAction { inserted, insert_failed, updated, update_failed };
+
+struct TagOutcome {
+    TagAction action = TagAction::insert_failed;
+    std::optional<std::int64_t> tag_id;  // the stored id; nothing only when insert_failed
+    std::string message;                 // the server's reason on a failure
+};
+
+// The description map of a tag: {"desc": text}, or empty for an empty text.
+Description tag_description(const std::string& description);
+
+// Makes every tag exist and point at the source: a missing tag is inserted, an existing one
+// gets source_id, source_tagname and description overwritten. One outcome per tag, in list
+// order. TSDB errors pass to the caller.
+std::vector<TagOutcome> sync_tags(TsdbClient& client, TsdbConnection& conn, std::int64_t source_id,
+                                  const TagList& tags);
+
+// The stored id of each name (nothing for an unknown tag), in order.
+std::vector<std::optional<std::int64_t>> lookup_tag_ids(TsdbClient& client, TsdbConnection& conn,
+                                                        const std::vector<std::string>& names);
+
+}  // namespace vantrel::korrin

@@ -1,0 +1,229 @@
+// The front ends' shared preparation: TSDB settings, tag list files, source and tag records.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <common/ini.h>
+#include <korrin/front_end.h>
+
+#include "fakes/fake_tsdb_client.h"
+
+namespace korrin_test {
+namespace {
+
+using namespace vantrel::korrin;
+using vantrel::common::IniError;
+using vantrel::common::IniFile;
+using vantrel::test_fakes::FakeTsdbClient;
+namespace fs = std::filesystem;
+
+TEST(ReadTsdbConfig, FallbacksValuesAndBadPorts) {
+    const auto fallback = read_tsdb_config(IniFile::read_text("[Vantrel]\n"));
+    EXPECT_EQ(fallback, (TsdbConfig{.host = local_host_name(),
+                                    .port = 5432,
+                                    .user = "postgres",
+                                    .password = "",
+                                    .dbname = "tsdb_default",
+                                    .autocommit = false}));
+    EXPECT_FALSE(local_host_name().empty());
+
+    const auto given =
+        read_tsdb_config(IniFile::read_text("[TSDBConnection]\nhost = db\nport = 6543\nuser = u\n"
+                                            "password = p%%w\ndbname = plant\nautocommit = yes\n"));
+    EXPECT_EQ(given, (TsdbConfig{.host = "db",
+                                 .port = 6543,
+                                 .user = "u",
+                                 .password = "p%w",
+                                 .dbname = "plant",
+                                 .autocommit = true}));
+
+    for (const std::string port : {"0", "65536", "-1"}) {
+        SCOPED_TRACE(port);
+        EXPECT_THROW(read_tsdb_config(IniFile::read_text("[TSDBConnection]\nport = " + port)),
+                     std::invalid_argument);
+    }
+    EXPECT_THROW(read_tsdb_config(IniFile::read_text("[TSDBConnection]\nport = many\n")), IniError);
+}
+
+class TagListFile : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        std::string pattern = (fs::temp_directory_path() / "korrin-taglist-XXXXXX").string();
+        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+        dir = pattern;
+    }
+    void TearDown() override { fs::remove_all(dir); }
+
+    fs::path write(const std::string& bytes) {
+        const auto path = dir / "tags.csv";
+        std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+        return path;
+    }
+
+    fs::path dir;
+};
+
+TEST_F(TagListFile, DecodesUtf8FirstThenGbkAndNamesTheEncoding) {
+    auto utf8 = load_tag_list(write("FullTagName,Description\nT1,1号罐液位\n"));
+    EXPECT_EQ(utf8.encoding, "utf-8");
+    EXPECT_EQ(utf8.tags, (TagList{{"T1", "1号罐液位"}}));
+
+    // "中文" in GBK; these bytes are not UTF-8.
+    auto gbk = load_tag_list(write("FullTagName,Description\nT1,\xD6\xD0\xCE\xC4\n"));
+    EXPECT_EQ(gbk.encoding, "gbk");
+    EXPECT_EQ(gbk.tags, (TagList{{"T1", "中文"}}));
+
+    auto bom =
+        load_tag_list(write("\xEF\xBB\xBF"
+                            "FullTagName,Description\nT1,one\n"));
+    EXPECT_EQ(bom.encoding, "utf-8-sig");
+    EXPECT_EQ(bom.tags, (TagList{{"T1", "one"}}));
+
+    EXPECT_THROW(load_tag_list(write("FullTagName,Description\nT1,\xFF\xFF\n")),
+                 TagListDecodeError);
+}
+
+TEST_F(TagListFile, RowsAreTrimmedBlankNamesSkippedDuplicatesKept) {
+    auto loaded =
+        load_tag_list(write("Unit,Description,FullTagName\r\n"
+                            "m,  Tank level ,  T1  \r\n"
+                            "\r\n"
+                            "m,orphan,   \r\n"
+                            "m,,T2\r\n"
+                            "m,again,T1\r\n"
+                            "m\r\n"));
+    EXPECT_EQ(loaded.tags, (TagList{{"T1", "Tank level"}, {"T2", ""}, {"T1", "again"}}));
+}
+
+TEST_F(TagListFile, ReportsTheEncodingBeforeTheHeaderCheckAndFailsByKind) {
+    std::vector<std::string> heard;
+    const auto path = write("fulltagname,Description\nT1,one\n");
+    EXPECT_THROW(load_tag_list(path, [&](const std::string& e) { heard.push_back(e); }),
+                 TagListColumnsError);
+    EXPECT_EQ(heard, std::vector<std::string>{"utf-8"});
+
+    try {
+        load_tag_list(dir / "missing.csv");
+        FAIL() << "a missing file must throw";
+    } catch (const TagListDecodeError&) {
+        FAIL() << "a missing file is not a decoding problem";
+    } catch (const std::runtime_error& e) {
+        EXPECT_NE(std::string(e.what()).find("missing.csv"), std::string::npos) << e.what();
+    }
+    EXPECT_THROW(load_tag_list(write("")), std::runtime_error);
+}
+
+class Registration : public ::testing::Test {
+  protected:
+    void SetUp() override { conn = client.get_conn({}); }
+
+    static SourceInfo record(const std::string& endpoint,
+                             SourceProtocol protocol = SourceProtocol::OPC_UA) {
+        return {.source_name = "vantrel",
+                .endpoint = endpoint,
+                .status = SourceStatus::ACTIVE,
+                .protocol = protocol,
+                .source_type = "OPC_Collector",
+                .interval_msec = 1000,
+                .description = {{"created_by", "Vantrel4"}},
+                .source_id = std::nullopt};
+    }
+
+    FakeTsdbClient client;
+    std::unique_ptr<TsdbConnection> conn;
+};
+
+TEST_F(Registration, SourceIsFoundByEndpointAndProtocolOrInserted) {
+    client.sources = {record("opc.tcp://a:4840"), record("opc.tcp://b:4840"),
+                      record("opc.tcp://b:4840")};
+    client.sources[0].source_id = 11;
+    client.sources[1].source_id = std::nullopt;  // unusable: skipped
+    client.sources[2].source_id = 13;
+
+    const auto found = ensure_source(client, *conn, record("opc.tcp://b:4840"));
+    EXPECT_EQ(found.source_id, 13);
+    EXPECT_TRUE(found.existing);
+    ASSERT_EQ(client.filters.size(), 1u);
+    EXPECT_EQ(client.filters[0].names, std::vector<std::string>{"vantrel"});
+    EXPECT_EQ(client.filters[0].status, std::vector{SourceStatus::ACTIVE});
+    EXPECT_EQ(client.filters[0].protocol, std::vector{SourceProtocol::OPC_UA});
+
+    // The same schema under the other protocol is another source.
+    const auto other =
+        ensure_source(client, *conn, record("opc.tcp://b:4840", SourceProtocol::OPC_DA));
+    EXPECT_FALSE(other.existing);
+    EXPECT_EQ(other.source_id, 4);
+    EXPECT_EQ(client.sources.back().description, (Description{{"created_by", "Vantrel4"}}));
+    EXPECT_EQ(client.calls["insert_new_source"], 1);
+}
+
+TEST_F(Registration, RefusedSourceGivesNoIdAndTheReason) {
+    client.refuse_source = true;
+    const auto refused = ensure_source(client, *conn, record("opc.tcp://a:4840"));
+    EXPECT_FALSE(refused.source_id);
+    EXPECT_EQ(refused.message, "source refused");
+}
+
+TEST_F(Registration, SyncInsertsMissingTagsAndOverwritesExistingOnes) {
+    auto& old = client.add_tag("moved", 7, 99);
+    old.description = {{"desc", "stale"}};
+    client.add_tag("refused-update", 8, 99);
+    client.refuse_tags = {"refused-insert"};
+    client.refuse_updates = {"refused-update"};
+
+    const auto outcomes = sync_tags(
+        client, *conn, 5,
+        {{"new", "Tank level"}, {"moved", ""}, {"refused-insert", "x"}, {"refused-update", "y"}});
+
+    ASSERT_EQ(outcomes.size(), 4u);
+    EXPECT_EQ(outcomes[0].action, TagAction::inserted);
+    EXPECT_EQ(outcomes[0].tag_id, client.tags.at("new").tag_id);
+    EXPECT_EQ(outcomes[1].action, TagAction::updated);
+    EXPECT_EQ(outcomes[1].tag_id, 7);
+    EXPECT_EQ(outcomes[2].action, TagAction::insert_failed);
+    EXPECT_FALSE(outcomes[2].tag_id);
+    EXPECT_EQ(outcomes[2].message, "tag refused");
+    EXPECT_EQ(outcomes[3].action, TagAction::update_failed);
+    EXPECT_EQ(outcomes[3].tag_id, 8) << "an existing tag keeps its id when the update fails";
+    EXPECT_EQ(outcomes[3].message, "update refused");
+
+    const auto& inserted = client.tags.at("new");
+    EXPECT_EQ(inserted.source_id, 5);
+    EXPECT_EQ(inserted.source_tagname, "new");
+    EXPECT_EQ(inserted.description, (Description{{"desc", "Tank level"}}));
+    const auto& moved = client.tags.at("moved");
+    EXPECT_EQ(moved.source_id, 5);
+    EXPECT_TRUE(moved.description.empty()) << "an empty description clears the stored one";
+    EXPECT_EQ(client.tags.at("refused-update").source_id, 99);
+}
+
+TEST_F(Registration, DuplicateNamesBehaveAsIfRegisteredOneAfterTheOther) {
+    const auto outcomes = sync_tags(client, *conn, 5, {{"T1", "first"}, {"T1", "second"}});
+    ASSERT_EQ(outcomes.size(), 2u);
+    EXPECT_EQ(outcomes[0].action, TagAction::inserted);
+    EXPECT_EQ(outcomes[1].action, TagAction::updated);
+    EXPECT_EQ(outcomes[1].tag_id, outcomes[0].tag_id);
+    EXPECT_EQ(client.tags.at("T1").description, (Description{{"desc", "second"}}));
+}
+
+TEST_F(Registration, TsdbErrorsReachTheCaller) {
+    client.get_tag_error = "server closed the connection";
+    EXPECT_THROW(sync_tags(client, *conn, 5, {{"T1", ""}}), TsdbConnectionError);
+    EXPECT_THROW(lookup_tag_ids(client, *conn, {"T1"}), TsdbConnectionError);
+    EXPECT_TRUE(client.tags.empty());
+}
+
+TEST_F(Registration, LookupGivesIdsInOrderAndNothingForUnknownNames) {
+    client.add_tag("a", 3);
+    client.add_tag("b", 4);
+    EXPECT_EQ(lookup_tag_ids(client, *conn, {"b", "ghost", "a", "b"}),
+              (std::vector<std::optional<std::int64_t>>{4, std::nullopt, 3, 4}));
+    EXPECT_TRUE(lookup_tag_ids(client, *conn, {}).empty());
+}
+
+}  // namespace
+}  // namespace korrin_test
