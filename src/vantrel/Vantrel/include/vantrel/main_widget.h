@@ -1,0 +1,156 @@
+// The desktop's single window: database chooser, OPC type, host, port and schema inputs,
+// import and collect buttons, the paginated tag table and the status lines. It owns the shared
+// queue and locks that it lends to the collector it starts.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <QComboBox>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <QWidget>
+
+#include "korrin/collector.h"
+#include "korrin/opc_library.h"
+#include "korrin/tsdb_client.h"
+#include "korrin/types.h"
+#include "vantrel/dialogs.h"
+#include "vantrel/paginated_table.h"
+
+class QCloseEvent;
+class QLabel;
+class QLineEdit;
+class QModelIndex;
+class QPushButton;
+class QStatusBar;
+class QTimer;
+
+namespace vantrel::desktop {
+
+// Carries OPC status texts from the collector thread to the window.
+class OPCStatusBridge : public QObject {
+    Q_OBJECT
+  public:
+    using QObject::QObject;
+  signals:
+    void status_changed(const QString& status);
+};
+
+// The database status signal bridge: write outcomes from the collector thread to the window.
+class DBStatusBridge : public QObject {
+    Q_OBJECT
+  public:
+    using QObject::QObject;
+  signals:
+    void db_write_status(bool success, int count);
+};
+
+// The schema chooser: opening its list runs discovery first (the window's override_showPopup).
+class ServerComboBox : public QComboBox {
+    Q_OBJECT
+  public:
+    using QComboBox::QComboBox;
+    void showPopup() override;
+    // The ordinary list, without discovery.
+    void show_plain_popup() { QComboBox::showPopup(); }
+  signals:
+    void popup_requested();
+};
+
+// What tests substitute; empty members mean the real thing.
+struct MainWidgetDeps {
+    std::shared_ptr<korrin::TsdbClient> tsdb_client;
+    korrin::OpcLibraryFactory opc_library_factory;
+    std::shared_ptr<Dialogs> dialogs;                  // empty: the process-wide seam
+    std::optional<std::filesystem::path> working_dir;  // empty: the current directory
+    // Collector timing; the window's own values are 1.0 s and batches of 200.
+    double sample_interval = 1.0;
+    int batch_size = 200;
+};
+
+class MainWidget : public QWidget {
+    Q_OBJECT
+  public:
+    // Reads config.ini, lists the databases and connects to one. Throws std::runtime_error
+    // with the operator's text when it cannot ("Configuration file not found: ...", ...).
+    explicit MainWidget(MainWidgetDeps deps = {});
+    ~MainWidget() override;
+
+    std::optional<std::int64_t> _ensure_source(const QString& selected_schema);
+    void _sync_tags_with_source(std::int64_t source_id);
+    std::optional<QString> _get_selected_schema_or_warn();
+    void _save_collection_config(const QString& host, const QString& opc_schema);
+    void _create_and_start_collector(const QString& opc_schema, korrin::TagSupplier get_tags_func);
+    // The tag names of the table in table order; called on the collector thread.
+    std::vector<std::string> _current_tags();
+    void _merge_results(const korrin::CycleResults& results, TableRows& all_data);
+
+    std::filesystem::path ini_path;
+    korrin::TsdbConfig tsdb_cfg;
+    std::unique_ptr<korrin::TsdbConnection> tsdb_conn;
+    std::optional<std::string> tag_csv_path;
+    QStringList opc_servers_info;
+    std::unique_ptr<korrin::OPCCollector> collect_thread;
+    std::vector<std::string> available_dbs;
+    korrin::DataDeque data_deque{300};
+    std::mutex deque_lock;
+    std::recursive_mutex data_lock;
+
+    QComboBox* tsdb_combo = nullptr;
+    QComboBox* opc_type_combo = nullptr;
+    QLineEdit* host_input = nullptr;
+    QLineEdit* port_input = nullptr;
+    ServerComboBox* server_combo = nullptr;
+    QLabel* status_label = nullptr;
+    QPushButton* import_button = nullptr;
+    QPushButton* collect_button = nullptr;
+    PaginatedTableWidget* paginated_table = nullptr;
+    QStatusBar* status_bar = nullptr;
+    QLabel* db_status_label = nullptr;
+    QLabel* write_count_label = nullptr;
+    OPCStatusBridge* status_bridge = nullptr;
+    DBStatusBridge* db_status_bridge = nullptr;
+    QTimer* queue_timer = nullptr;
+
+  public slots:
+    bool reconnect_tsdb(const QString& db_name);
+    void update_status_label(const QString& status);
+    void update_db_status(bool success, int count);
+    void _reset_write_count_display();
+    void opc_type_changed(const QString& opc_type);
+    void override_showPopup();
+    void show_context_menu(const QPoint& pos);
+    void _set_controls_enabled(bool enabled);
+    void enumerate_servers();
+    void server_selected(const QModelIndex& index);
+    void import_tags_from_csv();
+    void start_collecting();
+    void _stop_collecting();
+    void process_queue();
+
+  protected:
+    void closeEvent(QCloseEvent* event) override;
+
+  private:
+    void build_layout(const std::string& opc_type, const std::string& opc_host,
+                      const std::string& opc_schema);
+    void open_initial_database();
+    void set_db_status(const QString& text, const char* style);
+    int total_rows();
+    korrin::TsdbConnection& connection_or_throw();
+    void stop_and_join_collector();
+
+    MainWidgetDeps deps_;
+    std::shared_ptr<korrin::TsdbClient> client_;
+    std::shared_ptr<Dialogs> dialogs_;
+};
+
+}  // namespace vantrel::desktop

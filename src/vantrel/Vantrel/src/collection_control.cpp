@@ -1,0 +1,326 @@
+// The window's tag import, registration and collection control: the slots behind the two
+// buttons, the 200 ms queue drain and the close handling.
+#include <cmath>
+#include <cstdio>
+#include <exception>
+#include <stdexcept>
+#include <utility>
+
+#include <QCloseEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTimer>
+
+#include "korrin/front_end.h"
+#include "lumvane/logging.h"
+#include "vantrel/main_widget.h"
+#include "vantrel/window_logic.h"
+
+namespace vantrel::desktop {
+
+namespace {
+
+std::shared_ptr<spdlog::logger> log() {
+    return lumvane::get_logger("vantrel");
+}
+
+QString q(const std::string& text) {
+    return QString::fromStdString(text);
+}
+
+QVariant dbid_cell(const std::optional<std::int64_t>& id) {
+    return id ? QVariant(static_cast<qlonglong>(*id)) : QVariant(QString());
+}
+
+}  // namespace
+
+korrin::TsdbConnection& MainWidget::connection_or_throw() {
+    if (!tsdb_conn) {
+        throw std::runtime_error(
+            "Not connected to a TSDB database: choose a database in "
+            "\"TSDB name:\" that connects, then try again.");
+    }
+    return *tsdb_conn;
+}
+
+void MainWidget::import_tags_from_csv() {
+    const QString path =
+        dialogs_->get_open_file_name(this, "Choose CSV file", QString(), "CSV Files (*.csv)");
+    if (path.isEmpty()) {
+        return;
+    }
+    tag_csv_path = path.toStdString();
+
+    korrin::LoadedTagList loaded;
+    try {
+        loaded = korrin::load_tag_list(path.toStdString());
+    } catch (const korrin::TagListColumnsError&) {
+        dialogs_->warning(this, "Error", "CSV 文件中缺少 FullTagName 或 Description 列");
+        return;
+    } catch (const std::exception& e) {
+        dialogs_->warning(this, "Error", "无法读取 CSV 文件：\n" + q(e.what()));
+        return;
+    }
+    if (loaded.tags.empty()) {
+        dialogs_->warning(this, "Error", "CSV 文件中没有有效的标签数据");
+        return;
+    }
+    log()->info("Loaded {} tags from {} (encoding: {})", loaded.tags.size(), path.toStdString(),
+                loaded.encoding);
+
+    {
+        // Samples of an earlier collection belong to the old list.
+        std::lock_guard<std::mutex> guard(deque_lock);
+        data_deque.clear();
+    }
+    std::lock_guard<std::recursive_mutex> guard(data_lock);
+    std::vector<std::string> names;
+    names.reserve(loaded.tags.size());
+    for (const auto& tag : loaded.tags) {
+        names.push_back(tag.first);
+    }
+    const auto ids = korrin::lookup_tag_ids(*client_, connection_or_throw(), names);
+    TableRows rows;
+    rows.reserve(loaded.tags.size());
+    for (std::size_t i = 0; i < loaded.tags.size(); ++i) {
+        rows.push_back(TableRow{dbid_cell(i < ids.size() ? ids[i] : std::nullopt),
+                                q(loaded.tags[i].first), q(loaded.tags[i].second), QString(),
+                                QString()});
+    }
+    const auto count = rows.size();
+    paginated_table->set_data(std::move(rows));
+    write_count_label->setText(QStringLiteral("Current: 0 | Total: %1 records").arg(count));
+}
+
+std::optional<std::int64_t> MainWidget::_ensure_source(const QString& selected_schema) {
+    korrin::SourceInfo record;
+    record.source_name = "vantrel";
+    record.endpoint = selected_schema.toStdString();
+    record.status = korrin::SourceStatus::ACTIVE;
+    record.protocol = opc_type_combo->currentText() == "OPC UA" ? korrin::SourceProtocol::OPC_UA
+                                                                : korrin::SourceProtocol::OPC_DA;
+    // Only a new record takes these; an existing one is used as it is.
+    record.source_type = "OPC_Collector";
+    record.interval_msec = 1000;
+    const std::string protocol(korrin::value(record.protocol));
+    record.description = {{"created_by", "Vantrel4"},
+                          {"endpoint", record.endpoint},
+                          {"protocol", protocol.empty() ? "Unknown" : protocol}};
+
+    const auto outcome = korrin::ensure_source(*client_, connection_or_throw(), record);
+    if (!outcome.source_id) {
+        return std::nullopt;
+    }
+    if (outcome.existing) {
+        log()->info("Found existing source with ID: {}", *outcome.source_id);
+    } else {
+        log()->info("Inserted new source with ID: {}", *outcome.source_id);
+    }
+    return outcome.source_id;
+}
+
+void MainWidget::_sync_tags_with_source(std::int64_t source_id) {
+    std::lock_guard<std::recursive_mutex> guard(data_lock);
+    auto& rows = paginated_table->all_data;
+    korrin::TagList tags;
+    tags.reserve(rows.size());
+    for (const auto& row : rows) {
+        tags.emplace_back(row.size() > 1 ? row[1].toString().toStdString() : std::string(),
+                          row.size() > 2 ? row[2].toString().toStdString() : std::string());
+    }
+    const auto outcomes = korrin::sync_tags(*client_, connection_or_throw(), source_id, tags);
+    for (std::size_t i = 0; i < outcomes.size() && i < rows.size(); ++i) {
+        const auto& outcome = outcomes[i];
+        const auto& name = tags[i].first;
+        if (outcome.tag_id) {
+            rows[i][0] = static_cast<qlonglong>(*outcome.tag_id);
+        }
+        switch (outcome.action) {
+            case korrin::TagAction::inserted:
+                log()->info("Inserted tag '{}' with source_id: {}", name, source_id);
+                break;
+            case korrin::TagAction::insert_failed:
+                log()->error("Failed to insert tag '{}'", name);
+                break;
+            case korrin::TagAction::updated:
+                log()->info("Updated tag '{}' with source_id: {}", name, source_id);
+                break;
+            case korrin::TagAction::update_failed:
+                log()->warn("Failed to update source info for tag '{}'", name);
+                break;
+        }
+    }
+    paginated_table->set_data(std::move(rows));
+}
+
+std::optional<QString> MainWidget::_get_selected_schema_or_warn() {
+    const QString schema = server_combo->currentText().trimmed();
+    if (schema.isEmpty()) {
+        dialogs_->warning(this, "Error", "Please select an OPC server schema.");
+        return std::nullopt;
+    }
+    return schema;
+}
+
+void MainWidget::_save_collection_config(const QString& host, const QString& opc_schema) {
+    CollectionConfig cfg;
+    cfg.dbname = tsdb_cfg.dbname;
+    cfg.opc_host = host.toStdString();
+    cfg.opc_schema = opc_schema.toStdString();
+    cfg.opc_type = opc_type_combo->currentText().toStdString();
+    cfg.opc_port = port_input->text().toStdString();
+    cfg.tag_csv_path = tag_csv_path;
+    save_collection_config(ini_path, cfg);
+    log()->info("Configuration saved to {}. OPC Schema: {}", ini_path.string(), cfg.opc_schema);
+}
+
+std::vector<std::string> MainWidget::_current_tags() {
+    std::lock_guard<std::recursive_mutex> guard(data_lock);
+    const auto& rows = paginated_table->all_data;
+    std::vector<std::string> names;
+    names.reserve(rows.size());
+    for (const auto& row : rows) {
+        names.push_back(row.size() > 1 ? row[1].toString().toStdString() : std::string());
+    }
+    return names;
+}
+
+void MainWidget::_create_and_start_collector(const QString& opc_schema,
+                                             korrin::TagSupplier get_tags_func) {
+    auto* status = status_bridge;
+    auto* db_status = db_status_bridge;
+    korrin::OPCCollector::Options options{
+        .opc_schema = opc_schema.toStdString(),
+        .get_tags_func = std::move(get_tags_func),
+        .data_deque = &data_deque,
+        .deque_lock = &deque_lock,
+        .tsdb_cfg = tsdb_cfg,
+        .sample_interval = deps_.sample_interval,
+        .batch_size = deps_.batch_size,
+        // Emitted on the collector thread, delivered queued on the window's thread.
+        .status_notify =
+            [status](const std::string& text) {
+                emit status->status_changed(QString::fromStdString(text));
+            },
+        .db_status_notify =
+            [db_status](bool success, std::int64_t count) {
+                emit db_status->db_write_status(success, static_cast<int>(count));
+            },
+    };
+    if (deps_.opc_library_factory) {
+        options.opc_library_factory = deps_.opc_library_factory;
+    }
+    options.tsdb_client = client_;
+    collect_thread = std::make_unique<korrin::OPCCollector>(std::move(options));
+    collect_thread->start();
+}
+
+void MainWidget::start_collecting() {
+    if (collect_thread && collect_thread->is_alive()) {
+        _stop_collecting();
+        return;
+    }
+    _reset_write_count_display();
+    QString host = host_input->text().trimmed();
+    if (host.isEmpty()) {
+        host = q(korrin::local_host_name());
+    }
+    const auto schema = _get_selected_schema_or_warn();
+    if (!schema) {
+        return;
+    }
+    const auto source_id = _ensure_source(*schema);
+    if (!source_id || *source_id == 0) {
+        dialogs_->warning(this, "Error", "Failed to insert source information.");
+        return;
+    }
+    if (total_rows() == 0) {
+        dialogs_->warning(this, "Error",
+                          "No tags available for collection. Please import a CSV file first.");
+        return;
+    }
+    try {
+        _sync_tags_with_source(*source_id);
+        _set_controls_enabled(false);
+        _save_collection_config(host, *schema);
+        _create_and_start_collector(*schema, [this] { return _current_tags(); });
+    } catch (...) {
+        // A start that failed part-way leaves the window idle, so the operator can correct
+        // the input and try again; the error itself still reaches the error handler.
+        stop_and_join_collector();
+        collect_button->setText("Start Collecting");
+        _set_controls_enabled(true);
+        throw;
+    }
+    collect_button->setText("Stop Collecting");
+}
+
+void MainWidget::stop_and_join_collector() {
+    if (collect_thread) {
+        if (collect_thread->is_alive()) {
+            collect_thread->stop();
+            collect_thread->join();
+        }
+        collect_thread.reset();
+    }
+}
+
+void MainWidget::_stop_collecting() {
+    stop_and_join_collector();
+    collect_button->setText("Start Collecting");
+    _set_controls_enabled(true);
+    if (tsdb_conn) {
+        set_db_status("DB Status: Connected", kStyleGood);
+    }
+    _reset_write_count_display();
+}
+
+void MainWidget::process_queue() {
+    std::vector<korrin::CycleResults> drained;
+    {
+        std::lock_guard<std::mutex> guard(deque_lock);
+        while (auto entry = data_deque.pop_front()) {
+            drained.push_back(std::move(*entry));
+        }
+    }
+    if (drained.empty()) {
+        return;
+    }
+    std::lock_guard<std::recursive_mutex> guard(data_lock);
+    auto& all_data = paginated_table->all_data;
+    // Every merge rewrites every row, so only the newest cycle decides what is shown.
+    _merge_results(drained.back(), all_data);
+    paginated_table->set_data(std::move(all_data), true, true);
+}
+
+void MainWidget::_merge_results(const korrin::CycleResults& results, TableRows& all_data) {
+    merge_results(results, all_data);
+}
+
+void MainWidget::closeEvent(QCloseEvent* event) {
+    if (collect_thread && collect_thread->is_alive()) {
+        const auto answer =
+            dialogs_->question(this, "Confirm Exit",
+                               "Data collection is still running. Are you sure you want to exit?",
+                               QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
+        if (answer != QMessageBox::Yes) {
+            event->ignore();
+            return;
+        }
+        stop_and_join_collector();
+    }
+    queue_timer->stop();
+    if (tsdb_conn) {
+        try {
+            auto conn = std::move(tsdb_conn);
+            conn->close();
+        } catch (const std::exception& e) {
+            std::printf("An error occurred while closing TSDB connection: %s\n", e.what());
+            std::fflush(stdout);
+        }
+    }
+    event->accept();
+}
+
+}  // namespace vantrel::desktop

@@ -1,0 +1,409 @@
+#include "vantrel/main_widget.h"
+
+#include <exception>
+#include <stdexcept>
+#include <system_error>
+#include <utility>
+
+#include <QAccessible>
+#include <QApplication>
+#include <QClipboard>
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QFrame>
+#include <QHBoxLayout>
+#include <QIcon>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPushButton>
+#include <QSpacerItem>
+#include <QStatusBar>
+#include <QTableView>
+#include <QTimer>
+#include <QVBoxLayout>
+
+#include <cstdio>
+
+#include "common/ini.h"
+#include "korrin/front_end.h"
+#include "lumvane/logging.h"
+#include "vantrel/discovery.h"
+#include "vantrel/window_logic.h"
+
+namespace vantrel::desktop {
+
+namespace {
+
+constexpr const char* kTitleNotConnected = "OPC Data Widget [TSDB NOT connected!!]";
+constexpr const char* kSourceName = "vantrel";
+
+std::shared_ptr<spdlog::logger> log() {
+    return lumvane::get_logger("vantrel");
+}
+
+QString q(const std::string& text) {
+    return QString::fromStdString(text);
+}
+
+std::string s(const QString& text) {
+    return text.toStdString();
+}
+
+// The window icon beside the program, else where an installed copy keeps it.
+QIcon window_icon() {
+    const QString beside =
+        QCoreApplication::applicationDirPath() + QStringLiteral("/pics/collector_icon.ico");
+    if (QFileInfo::exists(beside)) {
+        return QIcon(beside);
+    }
+    const QString installed = QStringLiteral(VANTREL_DATA_DIR "/collector_icon.ico");
+    return QFileInfo::exists(installed) ? QIcon(installed) : QIcon();
+}
+
+// A label that names its input, for sighted users and for screen readers alike.
+QLabel* buddy_label(const QString& text, QWidget* input, int width, QWidget* parent) {
+    auto* label = new QLabel(text, parent);
+    label->setFixedWidth(width);
+    label->setBuddy(input);
+    input->setAccessibleName(text);
+    return label;
+}
+
+}  // namespace
+
+void ServerComboBox::showPopup() {
+    emit popup_requested();
+}
+
+MainWidget::MainWidget(MainWidgetDeps deps)
+    : QWidget(nullptr),
+      deps_(std::move(deps)),
+      client_(deps_.tsdb_client ? deps_.tsdb_client : korrin::default_tsdb_client()),
+      dialogs_(deps_.dialogs ? deps_.dialogs : app_dialogs_ptr()) {
+    setWindowIcon(window_icon());
+    setWindowTitle(kTitleNotConnected);
+
+    std::error_code ec;
+    const auto cwd = deps_.working_dir ? *deps_.working_dir : std::filesystem::current_path();
+    ini_path = cwd / "config.ini";
+    if (!std::filesystem::is_regular_file(ini_path, ec)) {
+        const std::string message = "Configuration file not found: " + ini_path.string();
+        log()->error("{}", message);
+        throw std::runtime_error(message);
+    }
+
+    const auto ini = common::IniFile::read_file(ini_path);
+    tsdb_cfg = korrin::read_tsdb_config(ini);
+    const std::string opc_type = ini.get("Vantrel", "opc_type", "OPC DA");
+    const std::string opc_host = ini.get("Vantrel", "opc_host", korrin::local_host_name());
+    const std::string opc_schema = ini.get("Vantrel", "opc_schema", "");
+    if (opc_type == "OPC UA") {
+        // Only checked: the port field shows the type's default, whatever the file holds.
+        (void)ini.get_int("Vantrel", "opc_port", 4840);
+    }
+
+    available_dbs = client_->fetch_available_tsdbs(tsdb_cfg);
+    if (available_dbs.empty()) {
+        throw std::runtime_error("No available TSDB databases found.");
+    }
+
+    build_layout(opc_type, opc_host, opc_schema);
+    open_initial_database();
+    opc_type_changed(opc_type_combo->currentText());
+
+    queue_timer = new QTimer(this);
+    connect(queue_timer, &QTimer::timeout, this, &MainWidget::process_queue);
+    queue_timer->start(200);
+}
+
+MainWidget::~MainWidget() {
+    // The collector lends data_deque, deque_lock and the bridges: it must end before they go.
+    stop_and_join_collector();
+    if (tsdb_conn) {
+        try {
+            tsdb_conn->close();
+        } catch (...) {
+        }
+    }
+}
+
+void MainWidget::build_layout(const std::string& opc_type, const std::string& opc_host,
+                              const std::string& opc_schema) {
+    auto* main_layout = new QVBoxLayout(this);
+
+    // Row 1: database and OPC type.
+    auto* row1 = new QHBoxLayout();
+    tsdb_combo = new QComboBox(this);
+    tsdb_combo->setObjectName("tsdb_combo");
+    row1->addWidget(buddy_label("TSDB name:", tsdb_combo, 160, this));
+    tsdb_combo->setEditable(false);
+    tsdb_combo->setSizeAdjustPolicy(QComboBox::AdjustToContents);
+    for (const auto& name : available_dbs) {
+        tsdb_combo->addItem(q(name));
+    }
+    connect(tsdb_combo, &QComboBox::currentTextChanged, this, &MainWidget::reconnect_tsdb);
+    row1->addWidget(tsdb_combo);
+    row1->addItem(new QSpacerItem(20, 20, QSizePolicy::Expanding, QSizePolicy::Minimum));
+    opc_type_combo = new QComboBox(this);
+    opc_type_combo->setObjectName("opc_type_combo");
+    row1->addWidget(buddy_label("OPC Type:", opc_type_combo, 80, this));
+    opc_type_combo->addItems({"OPC DA", "OPC UA"});
+    opc_type_combo->setCurrentText(q(opc_type));
+    opc_type_combo->setSizeAdjustPolicy(QComboBox::AdjustToContents);
+    connect(opc_type_combo, &QComboBox::currentTextChanged, this, &MainWidget::opc_type_changed);
+    row1->addWidget(opc_type_combo);
+    main_layout->addLayout(row1);
+
+    // Row 2: host and port.
+    auto* row2 = new QHBoxLayout();
+    host_input = new QLineEdit(this);
+    host_input->setObjectName("host_input");
+    row2->addWidget(buddy_label("OPC IP:", host_input, 160, this));
+    host_input->setPlaceholderText(q("e.g. " + korrin::local_host_name()));
+    host_input->setText(q(opc_host));
+    row2->addWidget(host_input);
+    row2->addItem(new QSpacerItem(20, 20, QSizePolicy::Fixed, QSizePolicy::Minimum));
+    port_input = new QLineEdit(this);
+    port_input->setObjectName("port_input");
+    row2->addWidget(buddy_label("Port:", port_input, 50, this));
+    port_input->setFixedWidth(80);
+    port_input->setPlaceholderText("0");
+    port_input->setText(opc_type_combo->currentText() == "OPC DA" ? "0" : "4840");
+    row2->addWidget(port_input);
+    main_layout->addLayout(row2);
+
+    // Row 3: the schema chooser, filled by discovery whenever its list opens.
+    auto* row3 = new QHBoxLayout();
+    server_combo = new ServerComboBox(this);
+    server_combo->setObjectName("server_combo");
+    row3->addWidget(buddy_label("OPC Schema:", server_combo, 160, this));
+    server_combo->setEditable(true);
+    server_combo->setCurrentText(q(opc_schema));
+    server_combo->setInsertPolicy(QComboBox::NoInsert);
+    server_combo->setSizeAdjustPolicy(QComboBox::AdjustToContents);
+    connect(server_combo->view(), &QAbstractItemView::pressed, this, &MainWidget::server_selected);
+    connect(server_combo, &ServerComboBox::popup_requested, this, &MainWidget::override_showPopup);
+    row3->addWidget(server_combo);
+    main_layout->addLayout(row3);
+
+    auto* separator = new QFrame(this);
+    separator->setFrameShape(QFrame::HLine);
+    separator->setFrameShadow(QFrame::Sunken);
+    main_layout->addWidget(separator);
+
+    status_label = new QLabel("Status: Unconnected", this);
+    status_label->setObjectName("status_label");
+    status_label->setStyleSheet(kStyleIdle);
+    main_layout->addWidget(status_label);
+
+    auto* buttons = new QHBoxLayout();
+    import_button = new QPushButton("Import CSV Tag List", this);
+    import_button->setObjectName("import_button");
+    connect(import_button, &QPushButton::clicked, this, &MainWidget::import_tags_from_csv);
+    buttons->addWidget(import_button);
+    collect_button = new QPushButton("Start Collecting", this);
+    collect_button->setObjectName("collect_button");
+    collect_button->setEnabled(true);
+    connect(collect_button, &QPushButton::clicked, this, &MainWidget::start_collecting);
+    buttons->addWidget(collect_button);
+    main_layout->addLayout(buttons);
+
+    paginated_table = new PaginatedTableWidget(
+        QStringList{"DBID", "Tag Name", "Description", "Value", "Quality"}, this);
+    paginated_table->setObjectName("paginated_table");
+    auto* table = paginated_table->table;
+    table->setSelectionBehavior(QAbstractItemView::SelectItems);
+    table->setSelectionMode(QAbstractItemView::SingleSelection);
+    table->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(table, &QTableView::customContextMenuRequested, this, &MainWidget::show_context_menu);
+    main_layout->addWidget(paginated_table);
+
+    status_bar = new QStatusBar(this);
+    status_bar->setObjectName("status_bar");
+    db_status_label = new QLabel("DB Status: Not connected", this);
+    db_status_label->setObjectName("db_status_label");
+    db_status_label->setStyleSheet(kStyleIdle);
+    status_bar->addWidget(db_status_label);
+    write_count_label = new QLabel("Current: 0 | Total: 0 records", this);
+    write_count_label->setObjectName("write_count_label");
+    write_count_label->setStyleSheet("color: blue");
+    status_bar->addPermanentWidget(write_count_label);
+    main_layout->addWidget(status_bar);
+
+    status_bridge = new OPCStatusBridge(this);
+    connect(status_bridge, &OPCStatusBridge::status_changed, this,
+            &MainWidget::update_status_label);
+    db_status_bridge = new DBStatusBridge(this);
+    connect(db_status_bridge, &DBStatusBridge::db_write_status, this,
+            &MainWidget::update_db_status);
+
+    // Keyboard order follows the layout: inputs top to bottom, buttons, then the table.
+    QWidget::setTabOrder(tsdb_combo, opc_type_combo);
+    QWidget::setTabOrder(opc_type_combo, host_input);
+    QWidget::setTabOrder(host_input, port_input);
+    QWidget::setTabOrder(port_input, server_combo);
+    QWidget::setTabOrder(server_combo, import_button);
+    QWidget::setTabOrder(import_button, collect_button);
+    QWidget::setTabOrder(collect_button, table);
+}
+
+void MainWidget::open_initial_database() {
+    const auto idx = choose_database_index(available_dbs, tsdb_cfg.dbname);
+    if (!idx) {
+        throw std::runtime_error(
+            "No valid TSDB database found in configuration or available databases.");
+    }
+    // The selection must not fire the switch: the one connection attempt is the call below.
+    const bool previous = tsdb_combo->blockSignals(true);
+    tsdb_combo->setCurrentIndex(*idx);
+    tsdb_combo->blockSignals(previous);
+    tsdb_cfg.dbname = s(tsdb_combo->itemText(*idx));
+    reconnect_tsdb(q(tsdb_cfg.dbname));
+    if (!tsdb_conn) {
+        const std::string message = "Failed to connect to TSDB database: " + tsdb_cfg.dbname;
+        log()->error("{}", message);
+        throw std::runtime_error(message);
+    }
+}
+
+void MainWidget::set_db_status(const QString& text, const char* style) {
+    db_status_label->setText(text);
+    db_status_label->setStyleSheet(style);
+}
+
+int MainWidget::total_rows() {
+    std::lock_guard<std::recursive_mutex> guard(data_lock);
+    return static_cast<int>(paginated_table->all_data.size());
+}
+
+bool MainWidget::reconnect_tsdb(const QString& db_name) {
+    try {
+        if (tsdb_conn) {
+            auto old = std::move(tsdb_conn);
+            old->close();
+        }
+        if (tsdb_cfg.dbname != s(db_name)) {
+            tsdb_cfg.dbname = s(db_name);
+        }
+        tsdb_conn = client_->get_conn(tsdb_cfg);
+        if (!tsdb_conn) {
+            throw std::runtime_error("Failed to create TSDB connection object.");
+        }
+        setWindowTitle(
+            q("OPC Data Widget [TSDB connected: " + tsdb_cfg.host + "/" + tsdb_cfg.dbname + "]"));
+        log()->info("Connected to TSDB database: {}", tsdb_cfg.dbname);
+        set_db_status("DB Status: Connected", kStyleGood);
+        return true;
+    } catch (const std::exception& e) {
+        log()->error("TSDB connection error: {}", e.what());
+        dialogs_->critical(this, "TSDB Connection Failed",
+                           q("Failed to connect to " + tsdb_cfg.dbname + ":\n" + e.what()));
+        set_db_status("DB Status: Connection failed", kStyleBad);
+        return false;
+    }
+}
+
+void MainWidget::update_status_label(const QString& status) {
+    status_label->setStyleSheet(status_style_sheet(status));
+    status_label->setText("Status: " + status);
+}
+
+void MainWidget::update_db_status(bool success, int count) {
+    if (success) {
+        set_db_status("DB Status: Writing successfully", kStyleGood);
+        write_count_label->setText(
+            QStringLiteral("Current: %1 | Total: %2 records").arg(count).arg(total_rows()));
+    } else {
+        set_db_status("DB Status: Write failed", kStyleBad);
+    }
+}
+
+void MainWidget::_reset_write_count_display() {
+    write_count_label->setText(QStringLiteral("Current: 0 | Total: %1 records").arg(total_rows()));
+}
+
+void MainWidget::opc_type_changed(const QString& opc_type) {
+    if (opc_type == "OPC DA") {
+        port_input->setText("0");
+        port_input->setEnabled(false);
+    } else if (opc_type == "OPC UA") {
+        port_input->setText("4840");
+        port_input->setEnabled(true);
+    }
+}
+
+void MainWidget::override_showPopup() {
+    enumerate_servers();
+    server_combo->show_plain_popup();
+}
+
+void MainWidget::show_context_menu(const QPoint& pos) {
+    auto* table = paginated_table->table;
+    const QModelIndex index = table->indexAt(pos);
+    if (!index.isValid()) {
+        return;
+    }
+    QMenu menu(this);
+    QAction* copy_action = menu.addAction("Copy Cell");
+    QAction* chosen = dialogs_->exec_menu(menu, table->viewport()->mapToGlobal(pos));
+    if (chosen == copy_action) {
+        QApplication::clipboard()->setText(table->model()->data(index, Qt::DisplayRole).toString());
+    }
+}
+
+void MainWidget::_set_controls_enabled(bool enabled) {
+    host_input->setEnabled(enabled);
+    port_input->setEnabled(enabled && opc_type_combo->currentText() == "OPC UA");
+    server_combo->setEnabled(enabled);
+    import_button->setEnabled(enabled);
+    tsdb_combo->setEnabled(enabled);
+    opc_type_combo->setEnabled(enabled);
+}
+
+void MainWidget::enumerate_servers() {
+    const std::string host = s(host_input->text().trimmed());
+    const int port = port_from_text(port_input->text());
+    const QString type = opc_type_combo->currentText();
+    server_combo->clear();
+    opc_servers_info.clear();
+    try {
+        status_label->setText("Status: Enumerating " + type + " Servers ...");
+        status_label->setStyleSheet(kStyleBusy);
+        QApplication::setOverrideCursor(Qt::WaitCursor);
+        // Each type asks the library for its own kind only: a UA search on a closed local
+        // port must fail, not report the local DA simulation as a UA server.
+        const bool da = type == "OPC DA";
+        const auto servers =
+            enumerate_opc_servers(deps_.opc_library_factory, host, 16, da ? 0 : port,
+                                  da ? korrin::QEV_RTSOURCE_DA : korrin::QEV_RTSOURCE_UA);
+        if (!servers.empty()) {
+            for (const auto& name : servers) {
+                opc_servers_info.append(q(name));
+            }
+            server_combo->addItems(opc_servers_info);
+            status_label->setText(QStringLiteral("Status: Found %1 %2 Servers")
+                                      .arg(opc_servers_info.size())
+                                      .arg(type));
+            status_label->setStyleSheet(kStyleGood);
+        } else {
+            status_label->setText("Status: No " + type + " Server found");
+            status_label->setStyleSheet(kStyleBad);
+        }
+    } catch (const std::exception& e) {
+        status_label->setText("Status: Failed to enumerate " + type + " Servers");
+        status_label->setStyleSheet(kStyleBad);
+        QApplication::restoreOverrideCursor();
+        dialogs_->critical(this, "Enumeration Error",
+                           "Failed to enumerate " + type + " servers:\n\n" + q(e.what()));
+        return;
+    }
+    QApplication::restoreOverrideCursor();
+}
+
+void MainWidget::server_selected(const QModelIndex& index) {
+    server_combo->setCurrentIndex(index.row());
+}
+
+}  // namespace vantrel::desktop

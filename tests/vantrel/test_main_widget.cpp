@@ -1,0 +1,375 @@
+// The main window against the fakes: construction and the database choice, the connection
+// switch, status lines, discovery, the context menu and keyboard access.
+#include <QAccessible>
+#include <QApplication>
+#include <QClipboard>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTableView>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include "common/ini.h"
+#include "vantrel/discovery.h"
+#include "vantrel/window_logic.h"
+#include "window_rig.h"
+
+namespace vantrel_test {
+namespace {
+
+using vantrel::desktop::status_style_sheet;
+
+TEST(MainWidgetStart, OpensTheConfiguredDatabaseOnceAndShowsItInTheTitle) {
+    WindowRig rig;
+    rig.db->available_dbs = {"postgres", "plant", "tsdb_default"};
+    rig.write_config(
+        "opc_type = OPC UA\nopc_port = 4841\nopc_host = plc-gw\n"
+        "opc_schema = opc.tcp://plc-gw:4840\n",
+        "plant");
+    auto w = rig.make();
+    EXPECT_EQ(w->windowTitle().toStdString(), "OPC Data Widget [TSDB connected: dbhost/plant]");
+    EXPECT_EQ(rig.db->configs.size(), 1u) << "selecting the first entry must not connect twice";
+    EXPECT_EQ(rig.db->configs.at(0).dbname, "plant");
+    EXPECT_EQ(rig.db->configs.at(0).user, "collector");
+    EXPECT_EQ(w->tsdb_combo->currentText(), "plant");
+    EXPECT_EQ(w->db_status_label->text(), "DB Status: Connected");
+    EXPECT_EQ(w->db_status_label->styleSheet(), "color: green");
+    EXPECT_EQ(w->status_label->text(), "Status: Unconnected");
+    EXPECT_EQ(w->write_count_label->text(), "Current: 0 | Total: 0 records");
+    EXPECT_EQ(w->write_count_label->styleSheet(), "color: blue");
+    // The port shows the type's default, not the file's 4841.
+    EXPECT_EQ(w->opc_type_combo->currentText(), "OPC UA");
+    EXPECT_EQ(w->port_input->text(), "4840");
+    EXPECT_TRUE(w->port_input->isEnabled());
+    EXPECT_EQ(w->host_input->text(), "plc-gw");
+    EXPECT_EQ(w->server_combo->currentText(), "opc.tcp://plc-gw:4840");
+    EXPECT_EQ(w->server_combo->count(), 0);
+    EXPECT_EQ(w->collect_button->text(), "Start Collecting");
+    EXPECT_TRUE(rig.dialogs->shown.empty());
+}
+
+TEST(MainWidgetStart, FallsBackToTsdbDefaultThenToTheFirstDatabase) {
+    {
+        WindowRig rig;
+        rig.db->available_dbs = {"alpha", "tsdb_default"};
+        rig.write_config("", "missing");
+        auto w = rig.make();
+        EXPECT_EQ(w->tsdb_combo->currentText(), "tsdb_default");
+        EXPECT_EQ(w->tsdb_cfg.dbname, "tsdb_default");
+    }
+    {
+        WindowRig rig;
+        rig.db->available_dbs = {"alpha", "beta"};
+        rig.write_config("", "");
+        auto w = rig.make();
+        EXPECT_EQ(w->tsdb_combo->currentText(), "alpha");
+        EXPECT_EQ(w->tsdb_cfg.dbname, "alpha");
+        EXPECT_EQ(rig.db->configs.size(), 1u);
+        EXPECT_EQ(w->windowTitle().toStdString(), "OPC Data Widget [TSDB connected: dbhost/alpha]");
+    }
+    EXPECT_EQ(vantrel::desktop::choose_database_index({}, "x"), std::nullopt);
+}
+
+TEST(MainWidgetStart, FailsWithTheOperatorsTextWhenItCannotStart) {
+    {
+        WindowRig rig;  // no config.ini at all
+        try {
+            rig.make();
+            FAIL() << "construction should fail";
+        } catch (const std::runtime_error& e) {
+            EXPECT_EQ(std::string(e.what()), "Configuration file not found: " + rig.ini().string());
+        }
+        EXPECT_EQ(rig.db->calls["fetch_available_tsdbs"], 0);
+    }
+    {
+        WindowRig rig;
+        rig.write_config();
+        rig.db->available_dbs = {};
+        EXPECT_THROW(
+            {
+                try {
+                    rig.make();
+                } catch (const std::runtime_error& e) {
+                    EXPECT_STREQ(e.what(), "No available TSDB databases found.");
+                    throw;
+                }
+            },
+            std::runtime_error);
+    }
+    {
+        WindowRig rig;
+        rig.write_config("", "plant");
+        rig.db->available_dbs = {"plant"};
+        rig.db->refuse_dbnames = {"plant"};
+        EXPECT_THROW(
+            {
+                try {
+                    rig.make();
+                } catch (const std::runtime_error& e) {
+                    EXPECT_STREQ(e.what(), "Failed to connect to TSDB database: plant");
+                    throw;
+                }
+            },
+            std::runtime_error);
+        const auto boxes = rig.dialogs->of_kind("critical");
+        ASSERT_EQ(boxes.size(), 1u);
+        EXPECT_EQ(boxes[0].title, "TSDB Connection Failed");
+        EXPECT_EQ(boxes[0].text.rfind("Failed to connect to plant:\n", 0), 0u) << boxes[0].text;
+    }
+    {
+        WindowRig rig;
+        rig.write_config("opc_type = OPC UA\nopc_port = 48a1\n");
+        EXPECT_THROW(rig.make(), vantrel::common::IniError);
+    }
+}
+
+TEST(MainWidgetDatabase, AFailedSwitchClosesTheOldConnectionAndKeepsTheTitle) {
+    WindowRig rig;
+    rig.db->available_dbs = {"tsdb_default", "broken", "other"};
+    rig.write_config();
+    auto w = rig.make();
+    rig.db->refuse_dbnames = {"broken"};
+    w->tsdb_combo->setCurrentText("broken");
+    EXPECT_EQ(rig.db->closed, 1) << "the old connection is closed before the new attempt";
+    EXPECT_EQ(w->windowTitle().toStdString(),
+              "OPC Data Widget [TSDB connected: dbhost/tsdb_default]");
+    EXPECT_EQ(w->db_status_label->text(), "DB Status: Connection failed");
+    EXPECT_EQ(w->db_status_label->styleSheet(), "color: red");
+    const auto boxes = rig.dialogs->of_kind("critical");
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_TRUE(boxes[0].has_parent);
+    EXPECT_EQ(boxes[0].text.rfind("Failed to connect to broken:\n", 0), 0u);
+    EXPECT_EQ(w->tsdb_combo->currentText(), "broken");
+
+    w->tsdb_combo->setCurrentText("other");
+    EXPECT_EQ(w->windowTitle().toStdString(), "OPC Data Widget [TSDB connected: dbhost/other]");
+    EXPECT_EQ(w->db_status_label->text(), "DB Status: Connected");
+    EXPECT_EQ(w->tsdb_cfg.dbname, "other");
+}
+
+TEST(MainWidgetStatus, ColoursTheOpcStatusByItsFirstKeyword) {
+    EXPECT_EQ(status_style_sheet("DA source DISCONNECTED"), "color: red");
+    EXPECT_EQ(status_style_sheet("UA source connected"), "color: green");
+    EXPECT_EQ(status_style_sheet("Write success"), "color: green");
+    EXPECT_EQ(status_style_sheet("Read UA error: timeout"), "color: red");
+    EXPECT_EQ(status_style_sheet("Reconnect attempt failed"), "color: red");
+    EXPECT_EQ(status_style_sheet("Retry in 5 s"), "color: orange");
+    EXPECT_EQ(status_style_sheet("Collecting"), "color: orange");
+    EXPECT_EQ(status_style_sheet(""), "color: gray");
+    EXPECT_EQ(status_style_sheet("Idle"), "color: gray");
+
+    WindowRig rig;
+    rig.write_config();
+    auto w = rig.make();
+    w->update_status_label("UA Source Disconnected");
+    EXPECT_EQ(w->status_label->text(), "Status: UA Source Disconnected");
+    EXPECT_EQ(w->status_label->styleSheet(), "color: red");
+}
+
+TEST(MainWidgetStatus, WriteCountShowsTheLastBatchAgainstTheLoadedTags) {
+    WindowRig rig;
+    rig.write_config();
+    auto w = rig.make();
+    vantrel::desktop::TableRows rows(300, vantrel::desktop::TableRow{"", "t", "", "", ""});
+    w->paginated_table->set_data(std::move(rows));
+    emit w->db_status_bridge->db_write_status(true, 25);
+    EXPECT_EQ(w->write_count_label->text(), "Current: 25 | Total: 300 records");
+    EXPECT_EQ(w->db_status_label->text(), "DB Status: Writing successfully");
+    emit w->db_status_bridge->db_write_status(false, 0);
+    EXPECT_EQ(w->write_count_label->text(), "Current: 25 | Total: 300 records");
+    EXPECT_EQ(w->db_status_label->text(), "DB Status: Write failed");
+    EXPECT_EQ(w->db_status_label->styleSheet(), "color: red");
+    w->_reset_write_count_display();
+    EXPECT_EQ(w->write_count_label->text(), "Current: 0 | Total: 300 records");
+}
+
+TEST(MainWidgetControls, PortFieldFollowsTheOpcType) {
+    WindowRig rig;
+    rig.write_config("opc_type = OPC DA\n");
+    auto w = rig.make();
+    EXPECT_EQ(w->port_input->text(), "0");
+    EXPECT_FALSE(w->port_input->isEnabled());
+    w->opc_type_combo->setCurrentText("OPC UA");
+    EXPECT_EQ(w->port_input->text(), "4840");
+    EXPECT_TRUE(w->port_input->isEnabled());
+    w->port_input->setText("4999");
+    w->opc_type_combo->setCurrentText("OPC DA");
+    EXPECT_EQ(w->port_input->text(), "0");
+    EXPECT_FALSE(w->port_input->isEnabled());
+
+    w->_set_controls_enabled(false);
+    EXPECT_FALSE(w->host_input->isEnabled());
+    EXPECT_FALSE(w->tsdb_combo->isEnabled());
+    EXPECT_FALSE(w->import_button->isEnabled());
+    EXPECT_TRUE(w->collect_button->isEnabled());
+    w->_set_controls_enabled(true);
+    EXPECT_TRUE(w->server_combo->isEnabled());
+    EXPECT_FALSE(w->port_input->isEnabled()) << "OPC DA keeps the port field disabled";
+
+    // Enter in the schema field never adds the typed text as an item.
+    w->server_combo->lineEdit()->setText("opc.tcp://typed:4840");
+    QTest::keyClick(w->server_combo->lineEdit(), Qt::Key_Return);
+    EXPECT_EQ(w->server_combo->count(), 0);
+    EXPECT_EQ(w->server_combo->currentText(), "opc.tcp://typed:4840");
+}
+
+TEST(MainWidgetDiscovery, ListsTheServersTheLibraryFindsAndSaysHowMany) {
+    WindowRig rig;
+    rig.write_config("opc_type = OPC UA\n");
+    auto w = rig.make();
+    rig.opc->server_names = {"opc.tcp://a:4840", "opc.tcp://b:4840", "opc.tcp://c:4841"};
+    w->host_input->setText("  plc-gw  ");
+    w->port_input->setText("4841");
+    w->enumerate_servers();
+    ASSERT_EQ(w->server_combo->count(), 3);
+    EXPECT_EQ(w->server_combo->itemText(0), "opc.tcp://a:4840");
+    EXPECT_EQ(w->server_combo->itemText(2), "opc.tcp://c:4841");
+    EXPECT_EQ(w->opc_servers_info.size(), 3);
+    EXPECT_EQ(w->status_label->text(), "Status: Found 3 OPC UA Servers");
+    EXPECT_EQ(w->status_label->styleSheet(), "color: green");
+    ASSERT_EQ(rig.opc->discoveries.size(), 1u);
+    EXPECT_EQ(rig.opc->discoveries[0].hostname, "plc-gw");
+    EXPECT_EQ(rig.opc->discoveries[0].port, 4841);
+    EXPECT_EQ(rig.opc->discoveries[0].capacity, 16u);
+    EXPECT_EQ(rig.opc->libraries_destroyed, 1);
+    EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+
+    // Discovering again replaces the items; they never accumulate.
+    w->enumerate_servers();
+    EXPECT_EQ(w->server_combo->count(), 3);
+
+    // A port that is not all digits asks for port 0; so does OPC DA whatever the field says.
+    w->port_input->setText("48a1");
+    w->enumerate_servers();
+    EXPECT_EQ(rig.opc->discoveries.back().port, 0);
+    w->opc_type_combo->setCurrentText("OPC DA");
+    w->port_input->setText("4840");
+    w->host_input->setText("");
+    rig.opc->server_names = {};
+    w->enumerate_servers();
+    EXPECT_EQ(rig.opc->discoveries.back().port, 0);
+    EXPECT_EQ(rig.opc->discoveries.back().hostname, "");
+    EXPECT_EQ(w->server_combo->count(), 0);
+    EXPECT_TRUE(w->opc_servers_info.isEmpty());
+    EXPECT_EQ(w->status_label->text(), "Status: No OPC DA Server found");
+    EXPECT_EQ(w->status_label->styleSheet(), "color: red");
+    EXPECT_TRUE(rig.dialogs->shown.empty());
+}
+
+TEST(MainWidgetDiscovery, ReadsNoMoreThanSixteenDescriptors) {
+    std::vector<std::string> names;
+    for (int i = 0; i < 20; ++i) {
+        names.push_back("opc.tcp://h" + std::to_string(i) + ":4840");
+    }
+    auto opc = std::make_shared<fakes::FakeOpcScript>();
+    opc->server_names = names;
+    opc->discovery_count = 20;
+    const auto found =
+        vantrel::desktop::enumerate_opc_servers(fakes::fake_factory(opc), "h", 16, 4840);
+    EXPECT_EQ(found.size(), 16u);
+    EXPECT_EQ(found.back(), "opc.tcp://h15:4840");
+}
+
+TEST(MainWidgetDiscovery, AFailureShowsOneBoxRestoresTheCursorAndReleasesTheLibrary) {
+    WindowRig rig;
+    rig.write_config("opc_type = OPC UA\n");
+    auto w = rig.make();
+    rig.opc->server_names = {"opc.tcp://old:4840"};
+    w->enumerate_servers();
+    rig.opc->discovery_error = "cannot reach the OPC UA server at opc.tcp://x:4840";
+    w->enumerate_servers();
+    EXPECT_EQ(w->status_label->text(), "Status: Failed to enumerate OPC UA Servers");
+    EXPECT_EQ(w->status_label->styleSheet(), "color: red");
+    EXPECT_EQ(w->server_combo->count(), 0);
+    EXPECT_TRUE(w->opc_servers_info.isEmpty());
+    const auto boxes = rig.dialogs->of_kind("critical");
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].title, "Enumeration Error");
+    EXPECT_EQ(boxes[0].text,
+              "Failed to enumerate OPC UA servers:\n\n"
+              "cannot reach the OPC UA server at opc.tcp://x:4840");
+    EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+    EXPECT_EQ(rig.opc->libraries_destroyed, 2);
+
+    // A name that is not UTF-8 is a failure too.
+    rig.opc->discovery_error.reset();
+    rig.opc->server_names = {std::string("opc.tcp://\xff\xfe:4840")};
+    w->enumerate_servers();
+    EXPECT_EQ(rig.dialogs->of_kind("critical").size(), 2u);
+    EXPECT_EQ(rig.opc->libraries_destroyed, 3);
+}
+
+TEST(MainWidgetDiscovery, OpeningTheSchemaListDiscoversFirst) {
+    WindowRig rig;
+    rig.write_config("opc_type = OPC UA\n");
+    auto w = rig.make();
+    w->show();
+    rig.opc->server_names = {"opc.tcp://a:4840"};
+    w->server_combo->showPopup();
+    EXPECT_EQ(rig.opc->discoveries.size(), 1u);
+    EXPECT_EQ(w->server_combo->count(), 1);
+    EXPECT_TRUE(w->server_combo->view()->isVisible());
+    w->server_combo->hidePopup();
+}
+
+TEST(MainWidgetTable, CopyCellPutsTheCellOnTheClipboard) {
+    WindowRig rig;
+    rig.write_config();
+    auto w = rig.make();
+    w->resize(900, 600);
+    w->show();
+    w->paginated_table->set_data({{12, "Demo.Tag1", "锅炉温度", 3.5, "Good"}});
+    auto* table = w->paginated_table->table;
+    const QModelIndex cell = table->model()->index(0, 2);
+    const QPoint inside = table->visualRect(cell).center();
+    rig.dialogs->menu_choice = 0;
+    w->show_context_menu(inside);
+    ASSERT_EQ(rig.dialogs->of_kind("menu").size(), 1u);
+    EXPECT_EQ(rig.dialogs->of_kind("menu")[0].text, "Copy Cell");
+    EXPECT_EQ(QApplication::clipboard()->text(), QString::fromUtf8("锅炉温度"));
+
+    // Dismissed: the clipboard stays; below the last row: no menu at all.
+    QApplication::clipboard()->setText("kept");
+    rig.dialogs->menu_choice = -1;
+    w->show_context_menu(inside);
+    EXPECT_EQ(QApplication::clipboard()->text(), "kept");
+    w->show_context_menu(QPoint(5, table->viewport()->height() - 2));
+    EXPECT_EQ(rig.dialogs->of_kind("menu").size(), 2u);
+}
+
+TEST(MainWidgetAccess, InputsCarryTheirLabelsAndTabFollowsTheLayout) {
+    WindowRig rig;
+    rig.write_config("opc_type = OPC UA\n");
+    auto w = rig.make();
+    w->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(w.get()));
+    EXPECT_EQ(w->host_input->accessibleName(), "OPC IP:");
+    EXPECT_EQ(w->port_input->accessibleName(), "Port:");
+    EXPECT_EQ(w->tsdb_combo->accessibleName(), "TSDB name:");
+    EXPECT_EQ(w->opc_type_combo->accessibleName(), "OPC Type:");
+    EXPECT_EQ(w->server_combo->accessibleName(), "OPC Schema:");
+    auto* iface = QAccessible::queryAccessibleInterface(w->host_input);
+    ASSERT_NE(iface, nullptr);
+    EXPECT_EQ(iface->text(QAccessible::Name), "OPC IP:");
+
+    const std::vector<QWidget*> expected = {
+        w->tsdb_combo,   w->opc_type_combo, w->host_input,     w->port_input,
+        w->server_combo, w->import_button,  w->collect_button, w->paginated_table->table};
+    w->tsdb_combo->setFocus();
+    ASSERT_TRUE(process_until([&] { return w->tsdb_combo->hasFocus(); }, 2000));
+    for (std::size_t i = 1; i < expected.size(); ++i) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        QWidget* focus = QApplication::focusWidget();
+        // An editable combo box hands its focus to its line edit.
+        if (focus != nullptr && focus->parentWidget() == w->server_combo) {
+            focus = w->server_combo;
+        }
+        EXPECT_EQ(focus, expected[i]) << "tab stop " << i;
+    }
+}
+
+}  // namespace
+}  // namespace vantrel_test
