@@ -101,6 +101,20 @@ int exec_app(QApplication& app) {
     return app.exec();
 }
 
+std::unique_ptr<MainWidget> build_main_window(MainWidgetDeps deps) {
+    try {
+        auto window = std::make_unique<MainWidget>(std::move(deps));
+        window->show();
+        return window;
+    } catch (const std::exception& e) {
+        log()->error("Error occurred while starting the application: {}", e.what());
+        app_dialogs().critical(
+            nullptr, "Application Error",
+            QString::fromStdString(std::string("Failed to start the application: ") + e.what()));
+        return nullptr;
+    }
+}
+
 int run_desktop(int& argc, char** argv, MainWidgetDeps deps) {
 #if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
     QGuiApplication::setAttribute(Qt::AA_EnableHighDpiScaling);
@@ -110,16 +124,8 @@ int run_desktop(int& argc, char** argv, MainWidgetDeps deps) {
     VantrelApplication app(argc, argv);
     adjust_font_for_dpi(app);
 
-    std::unique_ptr<MainWidget> window;
-    try {
-        window = std::make_unique<MainWidget>(std::move(deps));
-        window->show();
-    } catch (const std::exception& e) {
-        log()->error("Error occurred while starting the application: {}", e.what());
-        app_dialogs().critical(nullptr, "Application Error",
-                               QString::fromStdString(std::string("Failed to start the "
-                                                                  "application: ") +
-                                                      e.what()));
+    const auto window = build_main_window(std::move(deps));
+    if (!window) {
         return 1;
     }
     return exec_app(app);

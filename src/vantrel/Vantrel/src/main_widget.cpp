@@ -116,6 +116,8 @@ MainWidget::MainWidget(MainWidgetDeps deps)
     queue_timer = new QTimer(this);
     connect(queue_timer, &QTimer::timeout, this, &MainWidget::process_queue);
     queue_timer->start(200);
+    // Room for the five columns and a page of rows; the layout alone would make it cramped.
+    resize(960, 640);
 }
 
 MainWidget::~MainWidget() {

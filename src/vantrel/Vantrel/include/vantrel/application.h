@@ -4,6 +4,7 @@
 #pragma once
 
 #include <exception>
+#include <memory>
 #include <string>
 
 #include <QApplication>
@@ -39,6 +40,10 @@ void adjust_font_for_dpi(QApplication& app);
 
 // Runs the event loop; its result unchanged.
 int exec_app(QApplication& app);
+
+// Builds and shows the main window; when that fails, logs the error, shows the "Application
+// Error" box and gives nothing (the program then exits with status 1).
+std::unique_ptr<MainWidget> build_main_window(MainWidgetDeps deps = {});
 
 // The whole program after logging is set up: application, handler, font, window, event loop.
 // Returns the exit status (1 when the window could not be built).
