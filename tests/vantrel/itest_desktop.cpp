@@ -1,0 +1,220 @@
+// The window on the real parts: the private PostgreSQL of the libpq environment, the node-opcua
+// test server, and the vantrel program itself for what happens before any window exists.
+#include <libpq-fe.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <optional>
+
+#include <QApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProcess>
+
+#include <gtest/gtest.h>
+
+#include "common/ini.h"
+#include "opcua_test_server.h"
+#include "vantrel/application.h"
+#include "window_rig.h"
+
+namespace vantrel_test {
+namespace {
+
+using vantrel::test::OpcUaTestServer;
+
+std::string env(const char* name, const char* fallback = "") {
+    const char* value = std::getenv(name);
+    return value ? value : fallback;
+}
+
+std::string conninfo(const std::string& dbname) {
+    return "host=" + env("PGHOST") + " port=" + env("PGPORT") + " user=" + env("PGUSER") +
+           " password=" + env("PGPASSWORD") + " dbname=" + dbname;
+}
+
+// One value from a query on the environment's database, or nothing on any error.
+std::optional<std::string> query_one(const std::string& sql,
+                                     const std::string& dbname = env("PGDATABASE")) {
+    PGconn* conn = PQconnectdb(conninfo(dbname).c_str());
+    std::optional<std::string> out;
+    if (PQstatus(conn) == CONNECTION_OK) {
+        PGresult* res = PQexec(conn, sql.c_str());
+        const auto status = PQresultStatus(res);
+        if (status == PGRES_TUPLES_OK && PQntuples(res) > 0) {
+            out = PQgetvalue(res, 0, 0);
+        } else if (status == PGRES_COMMAND_OK) {
+            out = "";
+        }
+        PQclear(res);
+    }
+    PQfinish(conn);
+    return out;
+}
+
+class DesktopOnRealParts : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (env("PGHOST").empty()) {
+            GTEST_SKIP() << "no PostgreSQL in the libpq environment (scripts/test exports one)";
+        }
+        vantrel::desktop::set_app_dialogs(rig.dialogs);
+    }
+    void TearDown() override { vantrel::desktop::set_app_dialogs(nullptr); }
+
+    void write_config(const std::string& dbname, const std::string& vantrel_section,
+                      const std::string& port = env("PGPORT")) {
+        write_file(rig.ini(),
+                   "[TSDBConnection]\nhost = " + env("PGHOST") + "\nport = " + port +
+                       "\nuser = " + env("PGUSER") + "\npassword = " + env("PGPASSWORD") +
+                       "\ndbname = " + dbname + "\n\n[Vantrel]\n" + vantrel_section +
+                       "\n[VantrelLogging]\nlog_dir = " + (rig.path() / "logs").string() + "\n");
+    }
+
+    MainWidgetDeps real_deps() const {
+        MainWidgetDeps deps;
+        deps.working_dir = rig.path();
+        deps.dialogs = rig.dialogs;
+        return deps;
+    }
+
+    WindowRig rig;
+};
+
+TEST_F(DesktopOnRealParts, ChoosesTheConfiguredDatabaseElseTsdbDefault) {
+    query_one("CREATE DATABASE vantrel_desktop_it");
+    write_config("vantrel_desktop_it", "opc_type = OPC DA\n");
+    {
+        MainWidget w(real_deps());
+        EXPECT_EQ(w.tsdb_combo->currentText(), "vantrel_desktop_it");
+        EXPECT_EQ(w.windowTitle().toStdString(),
+                  "OPC Data Widget [TSDB connected: " + env("PGHOST") + "/vantrel_desktop_it]");
+        for (const auto& name : w.available_dbs) {
+            EXPECT_NE(name.rfind("template", 0), 0u) << "templates are never offered";
+        }
+    }
+    write_config("no_such_database_here", "opc_type = OPC DA\n");
+    MainWidget w(real_deps());
+    EXPECT_EQ(w.tsdb_combo->currentText(), "tsdb_default");
+    EXPECT_EQ(w.db_status_label->text(), "DB Status: Connected");
+    EXPECT_TRUE(rig.dialogs->shown.empty());
+}
+
+TEST_F(DesktopOnRealParts, AnUnreachableServerStopsTheStartWithApplicationError) {
+    // A loopback port nobody listens on stands for a stopped PostgreSQL.
+    write_config("tsdb_default", "opc_type = OPC DA\n", "1");
+    EXPECT_EQ(vantrel::desktop::build_main_window(real_deps()), nullptr);
+    const auto boxes = rig.dialogs->of_kind("critical");
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].title, "Application Error");
+    EXPECT_FALSE(boxes[0].has_parent);
+    EXPECT_EQ(boxes[0].text.rfind("Failed to start the application: ", 0), 0u) << boxes[0].text;
+    EXPECT_EQ(boxes[0].text.find(env("PGPASSWORD")), std::string::npos);
+    EXPECT_EQ(QApplication::topLevelWidgets().size(), 0) << "no window is left behind";
+}
+
+TEST_F(DesktopOnRealParts, DiscoversTheTestServerAndReportsAClosedPort) {
+    if (!OpcUaTestServer::installed()) {
+        GTEST_SKIP() << "node-opcua is not installed in tests/opcua-server";
+    }
+    OpcUaTestServer server;
+    server.start();
+    write_config("tsdb_default", "opc_type = OPC UA\nopc_host = 127.0.0.1\n");
+    MainWidget w(real_deps());
+    w.port_input->setText(QString::number(server.port()));
+    w.enumerate_servers();
+    ASSERT_GE(w.server_combo->count(), 1) << w.status_label->text().toStdString();
+    EXPECT_TRUE(w.status_label->text().startsWith("Status: Found "));
+    EXPECT_TRUE(w.status_label->text().endsWith(" OPC UA Servers"));
+    EXPECT_EQ(w.status_label->styleSheet(), "color: green");
+    EXPECT_NE(w.server_combo->itemText(0).indexOf(QString::number(server.port())), -1);
+
+    server.stop();
+    w.enumerate_servers();
+    EXPECT_EQ(w.status_label->text(), "Status: Failed to enumerate OPC UA Servers");
+    EXPECT_EQ(w.status_label->styleSheet(), "color: red");
+    EXPECT_EQ(rig.dialogs->of_kind("critical").size(), 1u);
+    EXPECT_EQ(rig.dialogs->of_kind("critical")[0].title, "Enumeration Error");
+    EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+    EXPECT_EQ(w.server_combo->count(), 0);
+}
+
+TEST_F(DesktopOnRealParts, CollectsFromTheTestServerIntoPostgresql) {
+    if (!OpcUaTestServer::installed()) {
+        GTEST_SKIP() << "node-opcua is not installed in tests/opcua-server";
+    }
+    OpcUaTestServer server;
+    server.start();
+    query_one("DROP DATABASE IF EXISTS vantrel_desktop_e2e");
+    query_one("CREATE DATABASE vantrel_desktop_e2e");
+    write_config("vantrel_desktop_e2e", "opc_type = OPC UA\nopc_host = 127.0.0.1\n");
+    auto w = std::make_unique<MainWidget>(real_deps());
+    w->show();
+
+    rig.dialogs->file_answers.push_back(rig.csv("ua-tags.csv",
+                                                "FullTagName,Description\n"
+                                                "2:Demo.Double,锅炉温度\n"
+                                                "2:Demo.BadStatus,坏传感器\n"
+                                                "2:Demo.UncertainStatus,上次可用值\n"
+                                                "2:Demo.Count1,一号计数器\n"));
+    w->import_tags_from_csv();
+    ASSERT_EQ(w->paginated_table->all_data.size(), 4u);
+    w->server_combo->setCurrentText(QString::fromStdString(server.endpoint()));
+    w->start_collecting();
+    ASSERT_NE(w->collect_thread, nullptr);
+
+    const auto cell = [&](std::size_t row, std::size_t col) {
+        return w->paginated_table->all_data.at(row).at(col).toString().toStdString();
+    };
+    ASSERT_TRUE(process_until([&] { return cell(0, 4) == "Good"; }, 20000));
+    EXPECT_EQ(cell(0, 3), "3.25");
+    EXPECT_EQ(cell(1, 4), "Bad");
+    EXPECT_EQ(cell(2, 4), "Uncertain");
+    EXPECT_FALSE(cell(0, 0).empty()) << "registration filled the DBID";
+    ASSERT_TRUE(process_until(
+        [&] { return w->write_count_label->text() == "Current: 4 | Total: 4 records"; }, 20000));
+
+    const auto count = [] {
+        return std::stoi(
+            query_one("SELECT count(*) FROM chronq.tsdata", "vantrel_desktop_e2e").value_or("0"));
+    };
+    ASSERT_TRUE(process_until([&] { return count() >= 8; }, 20000));
+    EXPECT_EQ(query_one("SELECT description->>'desc' FROM chronq.tags WHERE tag_name = "
+                        "'2:Demo.Double'",
+                        "vantrel_desktop_e2e"),
+              "锅炉温度");
+    EXPECT_EQ(query_one("SELECT count(*) FROM chronq.sources WHERE source_name = 'vantrel'",
+                        "vantrel_desktop_e2e"),
+              "1");
+
+    w->start_collecting();  // stop
+    EXPECT_EQ(w->collect_thread, nullptr);
+    const int after_stop = count();
+    rig.dialogs->question_answer = QMessageBox::Yes;
+    EXPECT_TRUE(w->close());
+    w.reset();
+    EXPECT_EQ(count(), after_stop) << "nothing is written after the stop";
+
+    const auto ini = vantrel::common::IniFile::read_file(rig.ini());
+    EXPECT_EQ(ini.get("Vantrel", "opc_schema"), server.endpoint());
+    EXPECT_EQ(ini.get("Vantrel", "tag_csv_path"), (rig.path() / "ua-tags.csv").string());
+    EXPECT_EQ(ini.get("TSDBConnection", "password"), env("PGPASSWORD"));
+    query_one("DROP DATABASE IF EXISTS vantrel_desktop_e2e WITH (FORCE)");
+}
+
+TEST(DesktopProgram, EndsWithTheLoggingErrorWhenThereIsNoConfigFile) {
+    QTemporaryDir dir;
+    QProcess program;
+    program.setWorkingDirectory(dir.path());
+    program.start(VANTREL_EXE, {});
+    ASSERT_TRUE(program.waitForFinished(60000));
+    EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(program.exitCode(), 1);
+    const QString err = QString::fromUtf8(program.readAllStandardError());
+    EXPECT_TRUE(err.contains(QString::fromUtf8("无法读取配置文件：config.ini")))
+        << err.toStdString();
+}
+
+}  // namespace
+}  // namespace vantrel_test
