@@ -210,6 +210,56 @@ TEST_F(Registration, DuplicateNamesBehaveAsIfRegisteredOneAfterTheOther) {
     EXPECT_EQ(client.tags.at("T1").description, (Description{{"desc", "second"}}));
 }
 
+TEST_F(Registration, ThreeBatchesWhateverTheNumberOfTags) {
+    for (int i = 0; i < 50; ++i) {
+        client.add_tag("old" + std::to_string(i), 1000 + i);
+    }
+    TagList tags;
+    for (int i = 0; i < 50; ++i) {
+        tags.emplace_back("old" + std::to_string(i), "");
+        tags.emplace_back("new" + std::to_string(i), "");
+    }
+    client.calls.clear();
+    const auto outcomes = sync_tags(client, *conn, 5, tags);
+    EXPECT_EQ(client.calls["get_tags"], 1);
+    EXPECT_EQ(client.calls["insert_new_tags"], 1);
+    EXPECT_EQ(client.calls["update_tags_fields"], 1);
+    EXPECT_EQ(client.calls["insert_new_tag"], 50);
+    EXPECT_EQ(client.calls["update_tag_fields"], 50);
+    ASSERT_EQ(outcomes.size(), 100u);
+    EXPECT_EQ(outcomes[0].action, TagAction::updated);
+    EXPECT_EQ(outcomes[1].action, TagAction::inserted);
+
+    client.calls.clear();
+    EXPECT_EQ(lookup_tag_ids(client, *conn, {"old3", "new3"}).size(), 2u);
+    EXPECT_EQ(client.calls["get_tags"], 1);
+}
+
+TEST_F(Registration, RepeatOfARefusedNameIsRefusedToo) {
+    client.refuse_tags = {"T1"};
+    const auto outcomes = sync_tags(client, *conn, 5, {{"T1", "a"}, {"T2", ""}, {"T1", "b"}});
+    ASSERT_EQ(outcomes.size(), 3u);
+    EXPECT_EQ(outcomes[0].action, TagAction::insert_failed);
+    EXPECT_EQ(outcomes[1].action, TagAction::inserted);
+    EXPECT_EQ(outcomes[2].action, TagAction::insert_failed);
+    EXPECT_EQ(outcomes[2].message, "tag refused");
+    EXPECT_EQ(client.calls["insert_new_tag"], 2) << "T1 is tried once";
+}
+
+// A client whose batch answers do not line up with the question must not shift ids onto the
+// wrong tags.
+TEST_F(Registration, BatchAnswersOfTheWrongLengthAreAnError) {
+    struct ShortAnswers : FakeTsdbClient {
+        std::vector<std::optional<TagInfo>> get_tags(TsdbConnection&,
+                                                     const std::vector<std::string>&) override {
+            return {};
+        }
+    } shorted;
+    auto c = shorted.get_conn({});
+    EXPECT_THROW(lookup_tag_ids(shorted, *c, {"T1"}), TsdbError);
+    EXPECT_THROW(sync_tags(shorted, *c, 5, {{"T1", ""}}), TsdbError);
+}
+
 TEST_F(Registration, TsdbErrorsReachTheCaller) {
     client.get_tag_error = "server closed the connection";
     EXPECT_THROW(sync_tags(client, *conn, 5, {{"T1", ""}}), TsdbConnectionError);

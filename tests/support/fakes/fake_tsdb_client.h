@@ -262,8 +262,31 @@ class FakeTsdbClient : public korrin::TsdbClient {
         return write_result.value_or(std::pair<bool, std::size_t>{true, ids.size()});
     }
 
+    // The batches are counted, then run as the base class runs them: one single call per entry.
+    std::vector<std::optional<korrin::TagInfo>> get_tags(
+        korrin::TsdbConnection& conn, const std::vector<std::string>& names) override {
+        count("get_tags");
+        return TsdbClient::get_tags(conn, names);
+    }
+    std::vector<korrin::OperationResult> insert_new_tags(
+        korrin::TsdbConnection& conn, const std::vector<korrin::TagInfo>& batch) override {
+        count("insert_new_tags");
+        return TsdbClient::insert_new_tags(conn, batch);
+    }
+    std::vector<korrin::OperationResult> update_tags_fields(
+        korrin::TsdbConnection& conn,
+        const std::vector<std::pair<std::string, korrin::TagFields>>& batch) override {
+        count("update_tags_fields");
+        return TsdbClient::update_tags_fields(conn, batch);
+    }
+
   private:
     friend class FakeConnection;
+
+    void count(const std::string& operation) {
+        std::lock_guard lock(mutex);
+        ++calls[operation];
+    }
 
     void on_close() {
         std::lock_guard lock(mutex);

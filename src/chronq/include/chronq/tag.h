@@ -3,6 +3,8 @@
 
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "chronq/conn.h"
 
@@ -16,5 +18,22 @@ OperationResult insert_new_tag(Connection& conn, const TagInfo& tag);
 // ok is false when no tag has that name.
 OperationResult update_tag_fields(Connection& conn, const std::string& tag_name,
                                   const TagFields& fields);
+
+// Batches: a few statements for the whole list instead of one per tag, with one result per
+// entry, in order, as if the entries were handled one after the other.
+
+// Nothing for a name that no tag has, including names that no tag can have (a NUL byte, or
+// text the server refuses as its encoding).
+std::vector<std::optional<TagInfo>> get_tags(Connection& conn,
+                                             const std::vector<std::string>& names);
+
+// A tag whose name is taken (also earlier in the same list), whose source is unknown or whose
+// text cannot be stored gives ok = false with the reason, for that tag alone.
+std::vector<OperationResult> insert_new_tags(Connection& conn, const std::vector<TagInfo>& tags);
+
+// A name listed twice is updated twice, in list order. A missing tag, an unknown source or text
+// that cannot be stored gives ok = false with the reason, for that entry alone.
+std::vector<OperationResult> update_tags_fields(
+    Connection& conn, const std::vector<std::pair<std::string, TagFields>>& updates);
 
 }  // namespace chronq

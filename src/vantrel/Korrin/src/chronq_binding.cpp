@@ -91,6 +91,15 @@ OperationResult from_chronq(const chronq::OperationResult& r) {
     return out;
 }
 
+std::vector<OperationResult> from_chronq(const std::vector<chronq::OperationResult>& results) {
+    std::vector<OperationResult> out;
+    out.reserve(results.size());
+    for (const auto& r : results) {
+        out.push_back(from_chronq(r));
+    }
+    return out;
+}
+
 class ChronqClient final : public TsdbClient {
   public:
     std::unique_ptr<TsdbConnection> get_conn(const TsdbConfig& cfg) override {
@@ -156,6 +165,44 @@ class ChronqClient final : public TsdbClient {
         return translate([&] {
             chronq::TagFields f{fields.source_id, fields.source_tagname, fields.description};
             return from_chronq(chronq::update_tag_fields(unwrap(conn), tag_name, f));
+        });
+    }
+
+    std::vector<std::optional<TagInfo>> get_tags(TsdbConnection& conn,
+                                                 const std::vector<std::string>& names) override {
+        return translate([&] {
+            std::vector<std::optional<TagInfo>> out;
+            out.reserve(names.size());
+            for (auto& tag : chronq::get_tags(unwrap(conn), names)) {
+                out.push_back(tag ? std::optional<TagInfo>(from_chronq(*tag)) : std::nullopt);
+            }
+            return out;
+        });
+    }
+
+    std::vector<OperationResult> insert_new_tags(TsdbConnection& conn,
+                                                 const std::vector<TagInfo>& tags) override {
+        return translate([&] {
+            std::vector<chronq::TagInfo> raw;
+            raw.reserve(tags.size());
+            for (const auto& tag : tags) {
+                raw.push_back(to_chronq(tag));
+            }
+            return from_chronq(chronq::insert_new_tags(unwrap(conn), raw));
+        });
+    }
+
+    std::vector<OperationResult> update_tags_fields(
+        TsdbConnection& conn,
+        const std::vector<std::pair<std::string, TagFields>>& updates) override {
+        return translate([&] {
+            std::vector<std::pair<std::string, chronq::TagFields>> raw;
+            raw.reserve(updates.size());
+            for (const auto& [name, f] : updates) {
+                raw.emplace_back(name,
+                                 chronq::TagFields{f.source_id, f.source_tagname, f.description});
+            }
+            return from_chronq(chronq::update_tags_fields(unwrap(conn), raw));
         });
     }
 

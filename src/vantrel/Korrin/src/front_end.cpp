@@ -137,48 +137,121 @@ Description tag_description(const std::string& description) {
     return {{"desc", description}};
 }
 
+namespace {
+
+template <class T>
+void check_count(const std::vector<T>& results, std::size_t asked, const char* operation) {
+    if (results.size() != asked) {
+        throw TsdbError(std::string("the TSDB client's ") + operation + " gave " +
+                        std::to_string(results.size()) + " results for " + std::to_string(asked) +
+                        " tags");
+    }
+}
+
+}  // namespace
+
+// Three round trips instead of two per tag: look every name up, insert the missing ones, update
+// the rest. A name listed twice ends as if registered twice in a row: inserted, then updated.
 std::vector<TagOutcome> sync_tags(TsdbClient& client, TsdbConnection& conn, std::int64_t source_id,
                                   const TagList& tags) {
-    std::vector<TagOutcome> outcomes;
-    outcomes.reserve(tags.size());
-    for (const auto& [name, description] : tags) {
-        TagOutcome outcome;
-        if (const auto existing = client.get_tag(conn, name)) {
-            TagFields fields;
-            fields.source_id = source_id;
-            fields.source_tagname = name;
-            fields.description = tag_description(description);
-            const auto result = client.update_tag_fields(conn, name, fields);
-            outcome.action = result.ok ? TagAction::updated : TagAction::update_failed;
-            outcome.tag_id = existing->tag_id;
-            outcome.message = result.message;
-        } else {
-            TagInfo tag;
-            tag.tag_name = name;
-            tag.description = tag_description(description);
-            tag.source_id = source_id;
-            tag.source_tagname = name;
-            const auto result = client.insert_new_tag(conn, tag);
-            const bool stored = result.ok && result.data && result.data->tag_id;
-            outcome.action = stored ? TagAction::inserted : TagAction::insert_failed;
-            outcome.message = result.message;
-            if (stored) {
-                outcome.tag_id = result.data->tag_id;
-            } else if (result.ok) {
-                outcome.message = "the TSDB did not return the new tag's id";
-            }
+    std::vector<std::string> names;  // each name once, in first-seen order
+    std::map<std::string, std::size_t> name_index;
+    for (const auto& tag : tags) {
+        if (name_index.emplace(tag.first, names.size()).second) {
+            names.push_back(tag.first);
         }
-        outcomes.push_back(std::move(outcome));
+    }
+    const auto found = client.get_tags(conn, names);
+    check_count(found, names.size(), "get_tags");
+
+    std::vector<TagOutcome> outcomes(tags.size());
+    std::vector<TagInfo> inserts;
+    std::vector<std::size_t> inserted_at;  // list index of each insert
+    std::vector<char> pending(names.size(), 0);
+    for (std::size_t i = 0; i < tags.size(); ++i) {
+        const auto& [name, description] = tags[i];
+        const std::size_t n = name_index.at(name);
+        if (found[n] || pending[n] != 0) {
+            continue;
+        }
+        pending[n] = 1;
+        TagInfo tag;
+        tag.tag_name = name;
+        tag.description = tag_description(description);
+        tag.source_id = source_id;
+        tag.source_tagname = name;
+        inserts.push_back(std::move(tag));
+        inserted_at.push_back(i);
+    }
+    const auto inserted = client.insert_new_tags(conn, inserts);
+    check_count(inserted, inserts.size(), "insert_new_tags");
+
+    // The id of each name once the inserts are done; nothing where the insert failed.
+    std::vector<std::optional<std::int64_t>> ids(names.size());
+    std::vector<std::string> insert_errors(names.size());
+    for (std::size_t n = 0; n < names.size(); ++n) {
+        if (found[n]) {
+            ids[n] = found[n]->tag_id;
+        }
+    }
+    for (std::size_t k = 0; k < inserts.size(); ++k) {
+        const auto& result = inserted[k];
+        auto& outcome = outcomes[inserted_at[k]];
+        const std::size_t n = name_index.at(inserts[k].tag_name);
+        if (result.ok && result.data && result.data->tag_id) {
+            outcome.action = TagAction::inserted;
+            outcome.tag_id = ids[n] = result.data->tag_id;
+        } else {
+            outcome.action = TagAction::insert_failed;
+            outcome.message =
+                result.ok ? "the TSDB did not return the new tag's id" : result.message;
+            insert_errors[n] = outcome.message;
+        }
+    }
+
+    std::vector<std::pair<std::string, TagFields>> updates;
+    std::vector<std::size_t> updated_at;
+    std::vector<char> is_insert(tags.size(), 0);
+    for (const std::size_t i : inserted_at) {
+        is_insert[i] = 1;
+    }
+    for (std::size_t i = 0; i < tags.size(); ++i) {
+        if (is_insert[i] != 0) {
+            continue;
+        }
+        const auto& [name, description] = tags[i];
+        const std::size_t n = name_index.at(name);
+        if (!found[n] && !ids[n]) {
+            // A repeat of a name whose insert failed: it would have failed the same way.
+            outcomes[i].action = TagAction::insert_failed;
+            outcomes[i].message = insert_errors[n];
+            continue;
+        }
+        TagFields fields;
+        fields.source_id = source_id;
+        fields.source_tagname = name;
+        fields.description = tag_description(description);
+        updates.emplace_back(name, std::move(fields));
+        updated_at.push_back(i);
+    }
+    const auto updated = client.update_tags_fields(conn, updates);
+    check_count(updated, updates.size(), "update_tags_fields");
+    for (std::size_t k = 0; k < updates.size(); ++k) {
+        auto& outcome = outcomes[updated_at[k]];
+        outcome.action = updated[k].ok ? TagAction::updated : TagAction::update_failed;
+        outcome.tag_id = ids[name_index.at(updates[k].first)];
+        outcome.message = updated[k].message;
     }
     return outcomes;
 }
 
 std::vector<std::optional<std::int64_t>> lookup_tag_ids(TsdbClient& client, TsdbConnection& conn,
                                                         const std::vector<std::string>& names) {
+    const auto found = client.get_tags(conn, names);
+    check_count(found, names.size(), "get_tags");
     std::vector<std::optional<std::int64_t>> ids;
     ids.reserve(names.size());
-    for (const auto& name : names) {
-        const auto tag = client.get_tag(conn, name);
+    for (const auto& tag : found) {
         ids.push_back(tag ? tag->tag_id : std::nullopt);
     }
     return ids;

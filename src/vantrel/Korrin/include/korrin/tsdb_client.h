@@ -116,6 +116,17 @@ class TsdbClient {
                                                       std::span<const std::int64_t> tag_ids,
                                                       std::span<const Value> values,
                                                       std::span<const std::string> qualities) = 0;
+
+    // Batches: one result per entry, in order, with the outcome of the single call for that
+    // entry as if the entries were handled one after the other (a name listed twice is
+    // inserted once and then refused, or updated twice). The defaults make one single call per
+    // entry; a client overrides them to save the round trips.
+    virtual std::vector<std::optional<TagInfo>> get_tags(TsdbConnection& conn,
+                                                         const std::vector<std::string>& names);
+    virtual std::vector<OperationResult> insert_new_tags(TsdbConnection& conn,
+                                                         const std::vector<TagInfo>& tags);
+    virtual std::vector<OperationResult> update_tags_fields(
+        TsdbConnection& conn, const std::vector<std::pair<std::string, TagFields>>& updates);
 };
 
 // The client of the real chronq binding.
