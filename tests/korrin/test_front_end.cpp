@@ -67,38 +67,7 @@ class TagListFile : public ::testing::Test {
     fs::path dir;
 };
 
-TEST_F(TagListFile, DecodesUtf8FirstThenGbkAndNamesTheEncoding) {
-    auto utf8 = load_tag_list(write("FullTagName,Description\nT1,1号罐液位\n"));
-    EXPECT_EQ(utf8.encoding, "utf-8");
-    EXPECT_EQ(utf8.tags, (TagList{{"T1", "1号罐液位"}}));
-
-    // "中文" in GBK; these bytes are not UTF-8.
-    auto gbk = load_tag_list(write("FullTagName,Description\nT1,\xD6\xD0\xCE\xC4\n"));
-    EXPECT_EQ(gbk.encoding, "gbk");
-    EXPECT_EQ(gbk.tags, (TagList{{"T1", "中文"}}));
-
-    auto bom =
-        load_tag_list(write("\xEF\xBB\xBF"
-                            "FullTagName,Description\nT1,one\n"));
-    EXPECT_EQ(bom.encoding, "utf-8-sig");
-    EXPECT_EQ(bom.tags, (TagList{{"T1", "one"}}));
-
-    EXPECT_THROW(load_tag_list(write("FullTagName,Description\nT1,\xFF\xFF\n")),
-                 TagListDecodeError);
-}
-
-TEST_F(TagListFile, RowsAreTrimmedBlankNamesSkippedDuplicatesKept) {
-    auto loaded =
-        load_tag_list(write("Unit,Description,FullTagName\r\n"
-                            "m,  Tank level ,  T1  \r\n"
-                            "\r\n"
-                            "m,orphan,   \r\n"
-                            "m,,T2\r\n"
-                            "m,again,T1\r\n"
-                            "m\r\n"));
-    EXPECT_EQ(loaded.tags, (TagList{{"T1", "Tank level"}, {"T2", ""}, {"T1", "again"}}));
-}
-
+// Decoding and row rules are covered through the console's loader (tests/pellumar).
 TEST_F(TagListFile, ReportsTheEncodingBeforeTheHeaderCheckAndFailsByKind) {
     std::vector<std::string> heard;
     const auto path = write("fulltagname,Description\nT1,one\n");
