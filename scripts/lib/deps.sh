@@ -10,6 +10,7 @@ VANTREL_APT_PACKAGES=(
     libgtest-dev libgmock-dev googletest
     clang libclang-rt-14-dev
     xvfb xauth fonts-wqy-microhei
+    dbus at-spi2-core python3-pyatspi imagemagick
     nodejs npm
 )
 
