@@ -3,6 +3,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cctype>
+#include <string>
+
 #include "common/ini.h"
 
 namespace {
@@ -211,6 +214,103 @@ TEST(IniFileAccess, UnreadableFileIsReportedApartFromMalformedOnes) {
     EXPECT_THROW(IniFile::read_file("/nonexistent/config.ini"),
                  vantrel::common::IniUnreadableError);
     EXPECT_THROW(IniFile::read_file("/"), vantrel::common::IniUnreadableError);
+}
+
+// A secret must not reach standard error or the log files through any error of the reader.
+class IniSecrets : public ::testing::Test {
+  protected:
+    static constexpr const char* kSecret = "Zq7Xw";
+
+    // The error of `read` (parse or typed read); fails the test when there is none.
+    template <class Read>
+    static std::string error_of(Read read) {
+        try {
+            read();
+        } catch (const IniError& e) {
+            return e.what();
+        }
+        ADD_FAILURE() << "no error";
+        return {};
+    }
+
+    static void expect_hidden(const std::string& what) {
+        std::string lower = what;
+        for (char& c : lower) {
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        }
+        EXPECT_EQ(lower.find("zq7"), std::string::npos) << what;
+        EXPECT_EQ(lower.find("xw"), std::string::npos) << what;
+    }
+};
+
+TEST_F(IniSecrets, SecretKeysAreRecognisedByName) {
+    for (const char* key :
+         {"password", "PASSWORD", "db_password", "PasswordFile", "secret", "client_secret"}) {
+        EXPECT_TRUE(vantrel::common::is_secret_ini_key(key)) << key;
+    }
+    for (const char* key : {"user", "pass", "host", "pwd_hint"}) {
+        EXPECT_FALSE(vantrel::common::is_secret_ini_key(key)) << key;
+    }
+}
+
+TEST_F(IniSecrets, InterpolationErrorsNameSectionKeyAndLineButNotTheValue) {
+    const IniFile ini = parse(
+        "[TSDBConnection]\n"
+        "password = 50%Zq7Xw\n"
+        "api_secret = ab%(Zq7Xw\n"
+        "PASSWORD2 = %(Zq7Xw)s\n"
+        "user = %(password)s\n"
+        "port = %(password2)s\n"
+        "nested = [%(user)s]\n");
+    struct Case {
+        const char* key;
+        int line;
+        const char* problem;
+    };
+    for (const Case& c :
+         {Case{"password", 2, "lone '%'"}, Case{"api_secret", 3, "bad interpolation"},
+          Case{"password2", 4, "refers to a key"}, Case{"user", 5, "lone '%'"},
+          Case{"port", 6, "refers to a key"}, Case{"nested", 7, "lone '%'"}}) {
+        SCOPED_TRACE(c.key);
+        const std::string what = error_of([&] { ini.get("TSDBConnection", c.key); });
+        expect_hidden(what);
+        EXPECT_THAT(what, HasSubstr("config.ini, line " + std::to_string(c.line)));
+        EXPECT_THAT(what, HasSubstr(std::string("[TSDBConnection] ") + c.key));
+        EXPECT_THAT(what, HasSubstr(c.problem));
+    }
+}
+
+TEST_F(IniSecrets, TypedReadErrorsHideSecretValuesAndValuesThatIncludeThem) {
+    const IniFile ini =
+        parse("[s]\npassword = Zq7Xw\nport = %(password)s\nsecret_level = Zq7Xw\nplain = 12abc\n");
+    expect_hidden(error_of([&] { ini.get_int("s", "password", 0); }));
+    expect_hidden(error_of([&] { ini.get_int("s", "port", 0); }));
+    expect_hidden(error_of([&] { ini.get_bool("s", "secret_level", false); }));
+    expect_hidden(error_of([&] { ini.get_real("s", "Secret_Level", 0); }));
+    const std::string port = error_of([&] { ini.get_int("s", "port", 0); });
+    EXPECT_THAT(port, HasSubstr("line 3"));
+    EXPECT_THAT(port, HasSubstr("[s] port"));
+    EXPECT_THAT(port, HasSubstr("not an integer"));
+    // Values of other keys are still quoted, since they help find the mistake.
+    EXPECT_THAT(error_of([&] { ini.get_int("s", "plain", 0); }), HasSubstr("'12abc'"));
+}
+
+TEST_F(IniSecrets, MalformedLinesThatMayHoldASecretAreNotQuoted) {
+    for (const std::string text : {
+             "password = Zq7Xw\n[s]\n",             // entry before any section
+             "[s]\npassword = Zq7\nXw\n",           // continuation without indent
+             "[s]\npassword = Zq7\n: Xw\n",         // no key, after a secret
+             "[s]\nuser = u\nmy password Zq7Xw\n",  // no delimiter, names a password
+             "[s]\nclient_secret Zq7Xw\n",          // the same for a secret
+         }) {
+        SCOPED_TRACE(text);
+        const std::string what = error_of([&] { parse(text); });
+        expect_hidden(what);
+        EXPECT_THAT(what, HasSubstr("config.ini, line "));
+    }
+    // Lines with nothing secret about them are still shown.
+    EXPECT_THAT(error_of([&] { parse("[s]\nuser = u\njust text\n"); }), HasSubstr("'just text'"));
+    EXPECT_THAT(error_of([&] { parse("[s]\njust text\n"); }), HasSubstr("[s]"));
 }
 
 }  // namespace

@@ -47,6 +47,21 @@ std::string shown(std::string_view text) {
     return out;
 }
 
+// The text of a line that could not be parsed, unless it may hold a secret: a line naming a
+// secret key, or one that follows such a key's entry (a mis-indented continuation of it).
+std::string shown_line(std::string_view stripped, bool after_secret) {
+    const std::size_t delim = stripped.find_first_of("=:");
+    const std::string_view key =
+        delim == std::string_view::npos ? std::string_view{} : strip(stripped.substr(0, delim));
+    if (!key.empty() && is_secret_ini_key(key)) {
+        return "an entry of the secret key '" + to_lower_ascii(key) + "' (value not shown)";
+    }
+    if (after_secret || is_secret_ini_key(stripped)) {
+        return "a line that may hold a secret (text not shown)";
+    }
+    return shown(stripped);
+}
+
 // Index of the first character that is not a blank; the indentation of a line.
 std::size_t indent_of(std::string_view line) {
     std::size_t i = 0;
@@ -126,6 +141,11 @@ std::optional<std::string> interpolation_syntax_problem(std::string_view value) 
 }
 
 }  // namespace
+
+bool is_secret_ini_key(std::string_view key) {
+    const std::string lower = to_lower_ascii(key);
+    return lower.find("password") != std::string::npos || lower.find("secret") != std::string::npos;
+}
 
 IniError::IniError(std::string file, int line, std::string problem)
     : std::runtime_error(line > 0 ? file + ", line " + std::to_string(line) + ": " + problem
@@ -213,6 +233,8 @@ IniFile IniFile::read_text(std::string_view text, std::string source_name) {
     std::vector<Pending> pending;
     std::optional<std::size_t> section;
     bool have_entry = false;
+    // Whether the entry before the current line has a secret key (see shown_line).
+    bool after_secret = false;
     std::size_t indent_level = 0;
     std::unordered_map<std::string, std::size_t> key_index;
 
@@ -250,22 +272,24 @@ IniFile IniFile::read_text(std::string_view text, std::string source_name) {
         }
         if (!section) {
             throw IniError(ini.source_name_, lineno,
-                           "a [section] header must come before " + shown(stripped));
+                           "a [section] header must come before " + shown_line(stripped, false));
         }
+        Section& sec = ini.sections_[*section];
         const std::size_t delim = stripped.find_first_of("=:");
         if (delim == std::string_view::npos) {
             throw IniError(ini.source_name_, lineno,
-                           "expected 'key = value', a [section] header or a comment, found " +
-                               shown(stripped));
+                           "[" + sec.name +
+                               "]: expected 'key = value', a [section] header or a comment, "
+                               "found " +
+                               shown_line(stripped, have_entry && after_secret));
         }
         const std::string_view raw_key = strip(stripped.substr(0, delim));
         if (raw_key.empty()) {
-            throw IniError(
-                ini.source_name_, lineno,
-                "no key before '" + std::string(1, stripped[delim]) + "' in " + shown(stripped));
+            throw IniError(ini.source_name_, lineno,
+                           "[" + sec.name + "]: no key before '" + std::string(1, stripped[delim]) +
+                               "' in " + shown_line(stripped, have_entry && after_secret));
         }
         std::string key = to_lower_ascii(raw_key);
-        Section& sec = ini.sections_[*section];
         // Index of each key in its section, so that long files stay linear to check.
         auto [seen, added] =
             key_index.try_emplace(std::to_string(*section) + '\n' + key, sec.entries.size());
@@ -275,6 +299,7 @@ IniFile IniFile::read_text(std::string_view text, std::string source_name) {
                                "] (first on line " +
                                std::to_string(sec.entries[seen->second].line) + ")");
         }
+        after_secret = is_secret_ini_key(key);
         sec.entries.push_back(Entry{std::move(key), {}, lineno});
         pending.push_back(
             Pending{*section, sec.entries.size() - 1, {strip(stripped.substr(delim + 1))}});
@@ -361,10 +386,13 @@ std::optional<std::string> IniFile::get_raw(std::string_view section, std::strin
     return std::nullopt;
 }
 
-std::string IniFile::interpolate(const Section& section, const Entry& entry) const {
-    const auto fail = [&](const std::string& problem) {
+std::string IniFile::interpolate(const Section& section, const Entry& entry,
+                                 bool* touched_secret) const {
+    // Once the expansion reaches a secret key's text, no message may quote what it holds.
+    bool secret = is_secret_ini_key(entry.key);
+    const auto fail = [&](const std::string& problem, const std::string& hidden) {
         throw IniError(source_name_, entry.line,
-                       describe(section.name, entry.key) + ": " + problem);
+                       describe(section.name, entry.key) + ": " + (secret ? hidden : problem));
     };
     std::string out;
     // Iterative expansion with an explicit stack of (text, depth) still to process.
@@ -380,8 +408,10 @@ std::string IniFile::interpolate(const Section& section, const Entry& entry) con
             continue;
         }
         if (top.depth > kMaxInterpolationDepth) {
-            fail("interpolation nested deeper than " + std::to_string(kMaxInterpolationDepth) +
-                 " levels (a key refers to itself?)");
+            const std::string problem = "interpolation nested deeper than " +
+                                        std::to_string(kMaxInterpolationDepth) +
+                                        " levels (a key refers to itself?)";
+            fail(problem, problem);
         }
         const std::size_t p = top.rest.find('%');
         if (p == std::string_view::npos) {
@@ -399,7 +429,9 @@ std::string IniFile::interpolate(const Section& section, const Entry& entry) con
                 if (close == std::string_view::npos || close == 2 || close + 1 >= rest.size() ||
                     rest[close + 1] != 's') {
                     fail("bad interpolation reference " + shown(rest) +
-                         " (write %(key)s, or %% for a literal percent sign)");
+                             " (write %(key)s, or %% for a literal percent sign)",
+                         "bad interpolation reference in a value that holds a secret (value not "
+                         "shown; write %(key)s, or %% for a literal percent sign)");
                 }
                 const std::string ref = to_lower_ascii(rest.substr(2, close - 2));
                 top.rest.remove_prefix(close + 2);
@@ -411,9 +443,12 @@ std::string IniFile::interpolate(const Section& section, const Entry& entry) con
                     }
                 }
                 if (target == nullptr) {
-                    fail("interpolation refers to '" + ref +
-                         "', which is not a key of this section");
+                    fail(
+                        "interpolation refers to '" + ref + "', which is not a key of this section",
+                        "interpolation in a value that holds a secret refers to a key that this "
+                        "section lacks (value not shown)");
                 }
+                secret = secret || is_secret_ini_key(target->key);
                 const int depth = top.depth + 1;
                 if (target->value.find('%') == std::string::npos) {
                     out.append(target->value);
@@ -422,13 +457,19 @@ std::string IniFile::interpolate(const Section& section, const Entry& entry) con
                 }
             } else {
                 fail("a lone '%' in " + shown(entry.value) +
-                     " (write %% for a literal percent sign)");
+                         " (write %% for a literal percent sign)",
+                     "a lone '%' in a value that holds a secret (value not shown; write %% for a "
+                     "literal percent sign)");
             }
         }
         if (out.size() > kMaxInterpolatedSize) {
-            fail("interpolation makes the value longer than " +
-                 std::to_string(kMaxInterpolatedSize) + " bytes");
+            const std::string problem = "interpolation makes the value longer than " +
+                                        std::to_string(kMaxInterpolatedSize) + " bytes";
+            fail(problem, problem);
         }
+    }
+    if (touched_secret != nullptr) {
+        *touched_secret = secret;
     }
     return out;
 }
@@ -454,16 +495,20 @@ std::string IniFile::get(std::string_view section, std::string_view key,
 template <typename T, typename Parse>
 T IniFile::get_typed(std::string_view section, std::string_view key, T fallback, Parse parse,
                      std::string_view expected) const {
-    const auto text = get_optional(section, key);
-    if (!text) {
+    const Entry* entry = find_entry(section, key);
+    if (entry == nullptr) {
         return fallback;
     }
-    if (auto v = parse(*text)) {
+    bool secret = false;
+    const std::string text = interpolate(*find_section(section), *entry, &secret);
+    if (auto v = parse(text)) {
         return *v;
     }
-    throw IniError(source_name_, find_entry(section, key)->line,
-                   describe(section, to_lower_ascii(strip(key))) + ": " + shown(*text) + " is " +
-                       std::string(expected));
+    throw IniError(
+        source_name_, entry->line,
+        describe(section, entry->key) + ": " +
+            (secret ? std::string("the value (not shown: it holds a secret)") : shown(text)) +
+            " is " + std::string(expected));
 }
 
 std::int64_t IniFile::get_int(std::string_view section, std::string_view key,

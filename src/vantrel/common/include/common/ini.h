@@ -100,11 +100,18 @@ class IniFile {
     template <typename T, typename Parse>
     T get_typed(std::string_view section, std::string_view key, T fallback, Parse parse,
                 std::string_view expected) const;
-    std::string interpolate(const Section& section, const Entry& entry) const;
+    // `touched_secret`, when given, tells whether the value is or includes a secret key's text.
+    std::string interpolate(const Section& section, const Entry& entry,
+                            bool* touched_secret = nullptr) const;
 
     std::string source_name_ = "<text>";
     std::vector<Section> sections_;
 };
+
+// Whether a key's value is a secret that no message may quote: `password`, and any key whose
+// name contains "password" or "secret" in any letter case. Errors about such a value name the
+// file, section, key and line only.
+bool is_secret_ini_key(std::string_view key);
 
 // Parsers of the dialect's scalar types, shared with anything that reads INI-like text.
 // Each returns nothing when the whole text (blanks around it allowed) is not of the type.
