@@ -53,6 +53,51 @@ std::optional<std::string> query_one(const std::string& sql,
     return out;
 }
 
+// The real client, counting the connections the window opens.
+class CountingClient : public vantrel::korrin::TsdbClient {
+  public:
+    std::shared_ptr<vantrel::korrin::TsdbClient> real = vantrel::korrin::default_tsdb_client();
+    int connects = 0;
+
+    std::unique_ptr<vantrel::korrin::TsdbConnection> get_conn(
+        const vantrel::korrin::TsdbConfig& cfg) override {
+        ++connects;
+        return real->get_conn(cfg);
+    }
+    bool ping(vantrel::korrin::TsdbConnection& c) override { return real->ping(c); }
+    std::vector<std::string> fetch_available_tsdbs(
+        const vantrel::korrin::TsdbConfig& cfg) override {
+        return real->fetch_available_tsdbs(cfg);
+    }
+    std::vector<vantrel::korrin::SourceInfo> get_sources(
+        vantrel::korrin::TsdbConnection& c, const vantrel::korrin::SourceFilter& f) override {
+        return real->get_sources(c, f);
+    }
+    vantrel::korrin::OperationResult insert_new_source(vantrel::korrin::TsdbConnection& c,
+                                                       vantrel::korrin::SourceInfo& i) override {
+        return real->insert_new_source(c, i);
+    }
+    std::optional<vantrel::korrin::TagInfo> get_tag(vantrel::korrin::TsdbConnection& c,
+                                                    const std::string& n) override {
+        return real->get_tag(c, n);
+    }
+    vantrel::korrin::OperationResult insert_new_tag(vantrel::korrin::TsdbConnection& c,
+                                                    const vantrel::korrin::TagInfo& t) override {
+        return real->insert_new_tag(c, t);
+    }
+    vantrel::korrin::OperationResult update_tag_fields(
+        vantrel::korrin::TsdbConnection& c, const std::string& n,
+        const vantrel::korrin::TagFields& f) override {
+        return real->update_tag_fields(c, n, f);
+    }
+    std::pair<bool, std::size_t> write_tsdata(vantrel::korrin::TsdbConnection& c,
+                                              std::span<const std::int64_t> ids,
+                                              std::span<const vantrel::korrin::Value> values,
+                                              std::span<const std::string> qualities) override {
+        return real->write_tsdata(c, ids, values, qualities);
+    }
+};
+
 class DesktopOnRealParts : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -86,7 +131,11 @@ TEST_F(DesktopOnRealParts, ChoosesTheConfiguredDatabaseElseTsdbDefault) {
     query_one("CREATE DATABASE vantrel_desktop_it");
     write_config("vantrel_desktop_it", "opc_type = OPC DA\n");
     {
-        MainWidget w(real_deps());
+        auto counting = std::make_shared<CountingClient>();
+        auto deps = real_deps();
+        deps.tsdb_client = counting;
+        MainWidget w(deps);
+        EXPECT_EQ(counting->connects, 1) << "one connection attempt at start-up";
         EXPECT_EQ(w.tsdb_combo->currentText(), "vantrel_desktop_it");
         EXPECT_EQ(w.windowTitle().toStdString(),
                   "OPC Data Widget [TSDB connected: " + env("PGHOST") + "/vantrel_desktop_it]");

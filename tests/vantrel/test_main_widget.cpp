@@ -1,5 +1,7 @@
 // The main window against the fakes: construction and the database choice, the connection
 // switch, status lines, discovery, the context menu and keyboard access.
+#include <thread>
+
 #include <QAccessible>
 #include <QApplication>
 #include <QClipboard>
@@ -186,6 +188,25 @@ TEST(MainWidgetStatus, WriteCountShowsTheLastBatchAgainstTheLoadedTags) {
     EXPECT_EQ(w->write_count_label->text(), "Current: 0 | Total: 300 records");
 }
 
+TEST(MainWidgetStatus, BridgesQueueReportsFromOtherThreadsOntoTheWindowsThread) {
+    WindowRig rig;
+    rig.write_config();
+    auto w = rig.make();
+    std::thread collector([&] {
+        emit w->status_bridge->status_changed("UA source connected");
+        emit w->db_status_bridge->db_write_status(true, 3);
+    });
+    collector.join();
+    EXPECT_EQ(w->status_label->text(), "Status: Unconnected") << "nothing runs on the collector";
+    ASSERT_TRUE(process_until([&] { return w->status_label->text() != "Status: Unconnected"; }));
+    EXPECT_EQ(w->status_label->text(), "Status: UA source connected");
+    ASSERT_TRUE(process_until(
+        [&] { return w->db_status_label->text() == "DB Status: Writing successfully"; }));
+
+    emit w->status_bridge->status_changed("Stopped");  // on the window's thread: at once
+    EXPECT_EQ(w->status_label->text(), "Status: Stopped");
+}
+
 TEST(MainWidgetControls, PortFieldFollowsTheOpcType) {
     WindowRig rig;
     rig.write_config("opc_type = OPC DA\n");
@@ -354,6 +375,10 @@ TEST(MainWidgetAccess, InputsCarryTheirLabelsAndTabFollowsTheLayout) {
     auto* iface = QAccessible::queryAccessibleInterface(w->host_input);
     ASSERT_NE(iface, nullptr);
     EXPECT_EQ(iface->text(QAccessible::Name), "OPC IP:");
+    EXPECT_EQ(w->server_combo->lineEdit()->accessibleName(), "OPC Schema:");
+    auto* window = QAccessible::queryAccessibleInterface(w.get());
+    ASSERT_NE(window, nullptr);
+    EXPECT_EQ(window->role(), QAccessible::Window) << "announced as a window, not a filler";
 
     const std::vector<QWidget*> expected = {
         w->tsdb_combo,   w->opc_type_combo, w->host_input,     w->port_input,

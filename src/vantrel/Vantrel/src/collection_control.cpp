@@ -10,6 +10,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QTableView>
 #include <QTimer>
 
 #include "korrin/front_end.h"
@@ -90,6 +91,8 @@ void MainWidget::import_tags_from_csv() {
     }
     const auto count = rows.size();
     paginated_table->set_data(std::move(rows));
+    // Names and descriptions decide how wide the columns need to be.
+    paginated_table->table->resizeColumnsToContents();
     write_count_label->setText(QStringLiteral("Current: 0 | Total: %1 records").arg(count));
 }
 

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include <QAccessible>
+#include <QAccessibleWidget>
 #include <QApplication>
 #include <QClipboard>
 #include <QCloseEvent>
@@ -13,6 +14,7 @@
 #include <QFileInfo>
 #include <QFrame>
 #include <QHBoxLayout>
+#include <QHeaderView>
 #include <QIcon>
 #include <QLabel>
 #include <QLineEdit>
@@ -62,6 +64,15 @@ QIcon window_icon() {
     return QFileInfo::exists(installed) ? QIcon(installed) : QIcon();
 }
 
+// A plain top-level QWidget reads as a filler to screen readers; this one is the application's
+// window, so it says so (and its title is announced on focus).
+QAccessibleInterface* main_window_accessible(const QString&, QObject* object) {
+    if (auto* window = qobject_cast<MainWidget*>(object)) {
+        return new QAccessibleWidget(window, QAccessible::Window);
+    }
+    return nullptr;
+}
+
 // A label that names its input, for sighted users and for screen readers alike.
 QLabel* buddy_label(const QString& text, QWidget* input, int width, QWidget* parent) {
     auto* label = new QLabel(text, parent);
@@ -82,6 +93,11 @@ MainWidget::MainWidget(MainWidgetDeps deps)
       deps_(std::move(deps)),
       client_(deps_.tsdb_client ? deps_.tsdb_client : korrin::default_tsdb_client()),
       dialogs_(deps_.dialogs ? deps_.dialogs : app_dialogs_ptr()) {
+    static const bool accessible_factory_installed = [] {
+        QAccessible::installFactory(main_window_accessible);
+        return true;
+    }();
+    (void)accessible_factory_installed;
     setWindowIcon(window_icon());
     setWindowTitle(kTitleNotConnected);
 
@@ -182,6 +198,8 @@ void MainWidget::build_layout(const std::string& opc_type, const std::string& op
     server_combo->setObjectName("server_combo");
     row3->addWidget(buddy_label("OPC Schema:", server_combo, 160, this));
     server_combo->setEditable(true);
+    // Focus lands in the combo box's own line edit: it must speak the label too.
+    server_combo->lineEdit()->setAccessibleName("OPC Schema:");
     server_combo->setCurrentText(q(opc_schema));
     server_combo->setInsertPolicy(QComboBox::NoInsert);
     server_combo->setSizeAdjustPolicy(QComboBox::AdjustToContents);
@@ -219,6 +237,7 @@ void MainWidget::build_layout(const std::string& opc_type, const std::string& op
     table->setSelectionBehavior(QAbstractItemView::SelectItems);
     table->setSelectionMode(QAbstractItemView::SingleSelection);
     table->setContextMenuPolicy(Qt::CustomContextMenu);
+    table->horizontalHeader()->setStretchLastSection(true);
     connect(table, &QTableView::customContextMenuRequested, this, &MainWidget::show_context_menu);
     main_layout->addWidget(paginated_table);
 
