@@ -1,5 +1,6 @@
 // The window's tag import, registration and collection control: the slots behind the two
 // buttons, the 200 ms queue drain and the close handling.
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <exception>
@@ -91,8 +92,11 @@ void MainWidget::import_tags_from_csv() {
     }
     const auto count = rows.size();
     paginated_table->set_data(std::move(rows));
-    // Names and descriptions decide how wide the columns need to be.
-    paginated_table->table->resizeColumnsToContents();
+    // Names and descriptions decide how wide the columns need to be; values are still empty
+    // here, so their column gets room for a number.
+    auto* table = paginated_table->table;
+    table->resizeColumnsToContents();
+    table->setColumnWidth(3, std::max(table->columnWidth(3), 140));
     write_count_label->setText(QStringLiteral("Current: 0 | Total: %1 records").arg(count));
 }
 
