@@ -3,8 +3,11 @@ add_library(vantrel_settings INTERFACE)
 add_library(vantrel::settings ALIAS vantrel_settings)
 
 target_compile_options(vantrel_settings INTERFACE
-    -Wall -Wextra -Wpedantic -Werror
+    -Wall -Wextra -Wpedantic
     $<$<COMPILE_LANGUAGE:CXX>:-Wnon-virtual-dtor>)
+if(VANTREL_WERROR)
+    target_compile_options(vantrel_settings INTERFACE -Werror)
+endif()
 
 if(VANTREL_SANITIZE)
     target_compile_options(vantrel_settings INTERFACE
