@@ -39,7 +39,6 @@ namespace vantrel::desktop {
 namespace {
 
 constexpr const char* kTitleNotConnected = "OPC Data Widget [TSDB NOT connected!!]";
-constexpr const char* kSourceName = "vantrel";
 
 std::shared_ptr<spdlog::logger> log() {
     return lumvane::get_logger("vantrel");
@@ -53,15 +52,19 @@ std::string s(const QString& text) {
     return text.toStdString();
 }
 
-// The window icon beside the program, else where an installed copy keeps it.
+// The window icon beside the program, else where an installed copy keeps it: in the prefix
+// the program runs from (cmake --install --prefix may differ from the configured prefix),
+// then in the configured data folder.
 QIcon window_icon() {
-    const QString beside =
-        QCoreApplication::applicationDirPath() + QStringLiteral("/pics/collector_icon.ico");
-    if (QFileInfo::exists(beside)) {
-        return QIcon(beside);
+    const QString dir = QCoreApplication::applicationDirPath();
+    for (const QString& path : {dir + QStringLiteral("/pics/collector_icon.ico"),
+                                dir + QStringLiteral("/../share/vantrel/collector_icon.ico"),
+                                QStringLiteral(VANTREL_DATA_DIR "/collector_icon.ico")}) {
+        if (QFileInfo::exists(path)) {
+            return QIcon(path);
+        }
     }
-    const QString installed = QStringLiteral(VANTREL_DATA_DIR "/collector_icon.ico");
-    return QFileInfo::exists(installed) ? QIcon(installed) : QIcon();
+    return QIcon();
 }
 
 // A plain top-level QWidget reads as a filler to screen readers; this one is the application's
