@@ -13,6 +13,24 @@ const char* name_of(std::uint32_t code) {
             return "Good";
         case status::BadUnexpectedError:
             return "BadUnexpectedError";
+        case status::BadCertificateInvalid:
+            return "BadCertificateInvalid";
+        case status::BadCertificateTimeInvalid:
+            return "BadCertificateTimeInvalid";
+        case status::BadCertificateUntrusted:
+            return "BadCertificateUntrusted";
+        case status::BadUserAccessDenied:
+            return "BadUserAccessDenied";
+        case status::BadIdentityTokenInvalid:
+            return "BadIdentityTokenInvalid";
+        case status::BadNonceInvalid:
+            return "BadNonceInvalid";
+        case status::BadSecurityPolicyRejected:
+            return "BadSecurityPolicyRejected";
+        case status::BadApplicationSignatureInvalid:
+            return "BadApplicationSignatureInvalid";
+        case status::BadConfigurationError:
+            return "BadConfigurationError";
         case status::BadCommunicationError:
             return "BadCommunicationError";
         case status::BadDecodingError:
@@ -81,8 +99,6 @@ const char* name_of(std::uint32_t code) {
             return "BadShutdown";
         case 0x803A0000:
             return "BadNotReadable";
-        case 0x801F0000:
-            return "BadUserAccessDenied";
         default:
             return nullptr;
     }

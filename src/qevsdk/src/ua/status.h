@@ -38,6 +38,15 @@ inline constexpr std::uint32_t BadRequestTooLarge = 0x80B80000;
 inline constexpr std::uint32_t BadResponseTooLarge = 0x80B90000;
 inline constexpr std::uint32_t BadSecurityModeRejected = 0x80540000;
 inline constexpr std::uint32_t BadIdentityTokenRejected = 0x80210000;
+inline constexpr std::uint32_t BadCertificateInvalid = 0x80120000;
+inline constexpr std::uint32_t BadCertificateTimeInvalid = 0x80140000;
+inline constexpr std::uint32_t BadCertificateUntrusted = 0x801A0000;
+inline constexpr std::uint32_t BadUserAccessDenied = 0x801F0000;
+inline constexpr std::uint32_t BadIdentityTokenInvalid = 0x80200000;
+inline constexpr std::uint32_t BadNonceInvalid = 0x80240000;
+inline constexpr std::uint32_t BadSecurityPolicyRejected = 0x80550000;
+inline constexpr std::uint32_t BadApplicationSignatureInvalid = 0x80580000;
+inline constexpr std::uint32_t BadConfigurationError = 0x80890000;
 }  // namespace status
 
 inline bool is_bad(std::uint32_t code) {
