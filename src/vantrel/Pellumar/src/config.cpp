@@ -10,6 +10,7 @@
 #include "common/ini.h"
 #include "console_log.h"
 #include "korrin/front_end.h"
+#include "korrin/quality.h"
 #include "pellumar/pellumar.h"
 
 namespace vantrel::pellumar {
@@ -54,6 +55,10 @@ bool Pellumar::load_config() {
             log_error("Missing 'opc_schema' in [Vantrel] section");
             return false;
         }
+        // Checked here, before set-up writes anything: a typo such as opc.tcp//plc:4840 would
+        // otherwise register a junk source and move every tag to it before the collector
+        // refused the schema.
+        korrin::validate_schema(opc_schema);
         opc_type = ini.get(kVantrelSection, "opc_type", "");
         if (opc_type.empty()) {
             log_error("Missing 'opc_type' in [Vantrel] section");
