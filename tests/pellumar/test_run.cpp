@@ -1,8 +1,12 @@
 // The run loop, its exits, the statistics and the single-step mode, with fake OPC and TSDB.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <csignal>
+#include <mutex>
 #include <thread>
 
 #include "console_test_support.h"
@@ -137,15 +141,18 @@ TEST_F(RunLoop, EachFailedStepEndsTheRunWithItsLine) {
         client->connect_error.reset();
     }
     {
-        write_config("tcp://plc:4840");
+        // A schema typo is refused with the configuration, before the database is touched.
+        write_config("opc.tcp//plc:4840");
+        client = std::make_shared<FakeTsdbClient>();
         LogCapture log;
         EXPECT_FALSE(console()->run());
-        const auto lines = log.lines();
-        ASSERT_GE(lines.size(), 2u);
-        EXPECT_EQ(lines[lines.size() - 2],
-                  "ERROR - Failed to start data collection: Invalid OPC schema format: "
-                  "tcp://plc:4840. Must start with 'opc.da://' or 'opc.tcp://'");
-        EXPECT_EQ(lines.back(), "ERROR - Failed to start data collection");
+        EXPECT_EQ(log.lines(),
+                  (Lines{"INFO - Starting Pellumar...",
+                         "ERROR - Error loading config: Invalid OPC schema format: "
+                         "opc.tcp//plc:4840. Must start with 'opc.da://' or 'opc.tcp://'",
+                         "ERROR - Failed to load configuration"}));
+        EXPECT_EQ(client->locked([&] { return client->calls.size(); }), 0u);
+        write_config("opc.da://localhost/Vantrel.Simulation.1");
     }
     {
         write_file(dir / "tags.csv", "Tag,Description\nT1,x\n");
@@ -172,6 +179,82 @@ TEST_F(RunLoop, SignalDuringSetUpEndsBeforeAnythingStarts) {
     EXPECT_EQ(log.lines(),
               (Lines{"INFO - Starting Pellumar...", "INFO - Received signal 2, shutting down..."}));
     EXPECT_EQ(client->opened, 0);
+}
+
+// A database that accepts the connection and then never answers, until `release`.
+class SilentTsdbClient : public FakeTsdbClient {
+  public:
+    std::unique_ptr<korrin::TsdbConnection> get_conn(const korrin::TsdbConfig&) override {
+        entered = true;
+        std::unique_lock lock(gate_mutex_);
+        gate_.wait(lock, [&] { return released_; });
+        throw korrin::TsdbConnectionError("released");
+    }
+    void release() {
+        std::lock_guard lock(gate_mutex_);
+        released_ = true;
+        gate_.notify_all();
+    }
+
+    std::atomic<bool> entered{false};
+
+  private:
+    std::mutex gate_mutex_;
+    std::condition_variable gate_;
+    bool released_ = false;
+};
+
+class SignalDuringSetUp : public RunLoop {
+  protected:
+    // Raises `signum` once the database call of the set-up is under way.
+    PellumarDeps signal_when_connecting(int signum) {
+        PellumarDeps deps;
+        deps.tsdb_client = silent;
+        deps.opc_library_factory = fake_opc_factory();
+        deps.poll_signal = [this, signum]() -> std::optional<int> {
+            if (silent->entered) {
+                return signum;
+            }
+            return std::nullopt;
+        };
+        return deps;
+    }
+
+    std::shared_ptr<SilentTsdbClient> silent = std::make_shared<SilentTsdbClient>();
+};
+
+TEST_F(SignalDuringSetUp, StepThatCannotBeCutShortIsLeftBehindForTheExit) {
+    auto deps = signal_when_connecting(15);
+    deps.startup_cancel_grace = std::chrono::milliseconds(100);
+    auto c = std::make_unique<Pellumar>(dir.path(), deps);
+    LogCapture log;
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_THROW(c->run(), ProcessExit);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(1));
+    // The program leaves with std::_Exit in this state; here the step is released and joined.
+    EXPECT_TRUE(c->startup_step_running());
+    EXPECT_EQ(log.lines().back(), "INFO - Received signal 15, shutting down...");
+    silent->release();
+    c.reset();
+}
+
+TEST_F(SignalDuringSetUp, WithoutASignalTheStepsRunOnTheWorkerAsBefore) {
+    PellumarDeps deps = signal_after(3, 15);
+    deps.poll_signal = [] { return std::optional<int>(); };
+    LogCapture log;
+    auto c = console(deps);
+    EXPECT_THROW(c->run(), ProcessExit);
+    const auto lines = without_debug(log.lines());
+    EXPECT_EQ(Lines(lines.begin(), lines.begin() + 9),
+              (Lines{"INFO - Starting Pellumar...", "INFO - CSV file loaded with encoding: utf-8",
+                     "INFO - Loaded 3 tags from CSV file", "INFO - Created new source with ID: 1",
+                     "INFO - Database setup complete: 3 tags created, 0 tags updated",
+                     "INFO - Starting OPC data collection from: "
+                     "opc.da://localhost/Vantrel.Simulation.1",
+                     "INFO - Sample interval: 0.02s, Batch size: 2",
+                     "INFO - Data collection started successfully",
+                     "INFO - Data collection is running. Press Ctrl+C to stop."}));
+    EXPECT_GT(client->row_count(), 0u);
 }
 
 TEST_F(RunLoop, StatusLineComesEveryThirtySecondsOfWallClock) {
@@ -247,6 +330,32 @@ TEST_F(RunLoop, CollectorThatWillNotStopIsReportedAndLeftBehind) {
     EXPECT_TRUE(c->collector_alive());
     gate->open();
     c.reset();  // joins once the read returns
+}
+
+TEST_F(RunLoop, SignalWhileTheCollectorWillNotStopWaitsOnceAndWarnsOnce) {
+    auto gate = std::make_shared<ReadGate>();
+    PellumarDeps deps = signal_after(3, 2);
+    deps.tsdb_client = client;
+    deps.opc_library_factory = fake_opc_factory(false, gate);
+    deps.stop_timeout = std::chrono::milliseconds(500);
+    auto c = std::make_unique<Pellumar>(dir.path(), deps);
+    LogCapture log;
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_THROW(c->run(), ProcessExit);
+    const auto took = std::chrono::steady_clock::now() - started;
+    const auto lines = log.lines();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "INFO - Stopping data collection..."), 1);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(),
+                         "WARNING - Collector thread did not stop gracefully"),
+              1);
+    // One wait of 500 ms; two would take more than a second.
+    EXPECT_LT(took, std::chrono::milliseconds(1000));
+    // A later stop() is silent too, and a new collection gets a stop of its own again.
+    LogCapture after;
+    c->stop();
+    EXPECT_TRUE(after.lines().empty());
+    gate->open();
+    c.reset();
 }
 
 TEST(SignalHandover, SignalReachesTheWaitingThreadAsItsNumber) {

@@ -91,7 +91,10 @@ bool Pellumar::setup_database_objects() {
                  std::to_string(updated) + " tags updated");
         result = true;
     } catch (const std::exception& e) {
-        log_error(std::string("Failed to setup database objects: ") + e.what());
+        // After a signal the failure is the cancellation itself, not worth a line.
+        if (!startup_stop_.stop_requested()) {
+            log_error(std::string("Failed to setup database objects: ") + e.what());
+        }
         result = false;
     }
     close_connection(conn);

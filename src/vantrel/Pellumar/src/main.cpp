@@ -1,9 +1,13 @@
 // The pellumar program: the console collector, configured by <prefix>/config.ini beside the
 // bin/ folder that holds it, stopped by SIGINT or SIGTERM.
+#include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <exception>
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "console_log.h"
 #include "pellumar/pellumar.h"
@@ -13,10 +17,22 @@ namespace {
 
 using vantrel::pellumar::detail::log_error;
 
-// Ends the process; when the collector thread would not stop, its destructor would wait for it
-// forever, so the process leaves without running destructors once the log is flushed.
+constexpr const char* kUsage =
+    "Usage: pellumar [--help | --version]\n"
+    "\n"
+    "The Vantrel console collector. It reads <prefix>/config.ini, where <prefix> is the\n"
+    "parent of the bin/ folder that holds the program, registers the source and the tags of\n"
+    "the tag list in the time-series database, and collects until SIGINT or SIGTERM.\n"
+    "Relative paths in config.ini are taken from the current directory.\n"
+    "\n"
+    "Exit status: 0 after a signal, 1 when it could not start (the log says why),\n"
+    "2 for a wrong argument.\n";
+
+// Ends the process; when the collector thread would not stop, or a set-up step is still busy
+// after a signal, their destructors would wait forever, so the process leaves without running
+// destructors once the log is flushed.
 int finish(std::unique_ptr<vantrel::pellumar::Pellumar>& console, int status) {
-    if (console && console->collector_alive()) {
+    if (console && (console->collector_alive() || console->startup_step_running())) {
         vantrel::lumvane::shutdown_logging();
         std::_Exit(status);
     }
@@ -24,13 +40,40 @@ int finish(std::unique_ptr<vantrel::pellumar::Pellumar>& console, int status) {
     return status;
 }
 
+// --help and --version answer and end the program; anything else is a mistake (status 2).
+std::optional<int> handle_arguments(int argc, char** argv) {
+    if (argc <= 1) {
+        return std::nullopt;
+    }
+    const std::string_view arg = argv[1];
+    if (argc == 2 && (arg == "--help" || arg == "-h")) {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
+    if (argc == 2 && arg == "--version") {
+        std::printf("pellumar %s\n", VANTREL_VERSION);
+        return 0;
+    }
+    std::fprintf(stderr, "pellumar: unexpected argument '%s'\n\n%s", argv[argc == 2 ? 1 : 2],
+                 kUsage);
+    return 2;
+}
+
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
     using vantrel::pellumar::Pellumar;
     using vantrel::pellumar::PellumarDeps;
     using vantrel::pellumar::ProcessExit;
     using vantrel::pellumar::SignalHandover;
+
+    if (auto status = handle_arguments(argc, argv)) {
+        return *status;
+    }
+
+    // A reader that closes our standard error (pellumar 2>&1 | head) must not end the
+    // collection: writes to it then fail quietly and the log file goes on.
+    std::signal(SIGPIPE, SIG_IGN);
 
     // Handlers go in before anything can block, so an early signal is queued, not fatal.
     std::unique_ptr<SignalHandover> signals;

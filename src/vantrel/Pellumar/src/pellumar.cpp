@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <exception>
 #include <system_error>
 #include <thread>
@@ -58,7 +59,20 @@ Pellumar::Pellumar(std::optional<std::filesystem::path> base, PellumarDeps deps)
     last_status_time = deps_.now();
 }
 
+struct Pellumar::StartupOutcome {
+    std::mutex mutex;
+    std::condition_variable finished;
+    bool done = false;
+    bool ok = false;
+    std::exception_ptr error;
+};
+
 Pellumar::~Pellumar() {
+    // A set-up step left behind after a signal still uses this object.
+    startup_stop_.request_stop();
+    if (startup_worker_.joinable()) {
+        startup_worker_.join();
+    }
     // The collector uses data_deque and deque_lock, which are destroyed before it would be.
     collector_thread.reset();
 }
@@ -71,25 +85,80 @@ void Pellumar::check_signal() {
     }
 }
 
+bool Pellumar::wait_startup_step(std::chrono::milliseconds timeout) {
+    auto outcome = startup_outcome_;
+    std::unique_lock<std::mutex> lock(outcome->mutex);
+    return outcome->finished.wait_for(lock, timeout, [&] { return outcome->done; });
+}
+
+bool Pellumar::startup_step_running() const {
+    if (!startup_outcome_) {
+        return false;
+    }
+    std::lock_guard<std::mutex> lock(startup_outcome_->mutex);
+    return !startup_outcome_->done;
+}
+
+bool Pellumar::run_startup_step(bool (Pellumar::*step)()) {
+    check_signal();
+    if (!deps_.poll_signal) {
+        return (this->*step)();
+    }
+    auto outcome = std::make_shared<StartupOutcome>();
+    startup_outcome_ = outcome;
+    startup_worker_ = std::thread([this, step, outcome] {
+        bool ok = false;
+        std::exception_ptr error;
+        try {
+            ok = (this->*step)();
+        } catch (...) {
+            error = std::current_exception();
+        }
+        std::lock_guard<std::mutex> lock(outcome->mutex);
+        outcome->done = true;
+        outcome->ok = ok;
+        outcome->error = error;
+        outcome->finished.notify_all();
+    });
+    // A short poll keeps a signal's latency far below a second at no measurable cost.
+    while (!wait_startup_step(std::chrono::milliseconds(20))) {
+        const auto signum = deps_.poll_signal();
+        if (!signum) {
+            continue;
+        }
+        log_info("Received signal " + std::to_string(*signum) + ", shutting down...");
+        // Database calls of the step end once asked; a step that cannot be cut short is left
+        // to the process exit (the caller sees startup_step_running()).
+        startup_stop_.request_stop();
+        if (wait_startup_step(deps_.startup_cancel_grace)) {
+            startup_worker_.join();
+            // The step may have got as far as starting the collector.
+            stop();
+        }
+        throw ProcessExit{0};
+    }
+    startup_worker_.join();
+    if (outcome->error) {
+        std::rethrow_exception(outcome->error);
+    }
+    return outcome->ok;
+}
+
 bool Pellumar::run() {
     log_info("Starting Pellumar...");
-    check_signal();
-    if (!load_config()) {
+    if (!run_startup_step(&Pellumar::load_config)) {
         log_error("Failed to load configuration");
         return false;
     }
-    check_signal();
-    if (!load_tags_from_csv()) {
+    if (!run_startup_step(&Pellumar::load_tags_from_csv)) {
         log_error("Failed to load tags from CSV");
         return false;
     }
-    check_signal();
-    if (!setup_database_objects()) {
+    if (!run_startup_step(&Pellumar::setup_database_objects)) {
         log_error("Failed to setup database objects");
         return false;
     }
-    check_signal();
-    if (!start_collection()) {
+    if (!run_startup_step(&Pellumar::start_collection)) {
         log_error("Failed to start data collection");
         return false;
     }
@@ -147,12 +216,16 @@ bool Pellumar::start_collection() {
         log_info("Sample interval: " + real_text(collection_interval) +
                  "s, Batch size: " + std::to_string(batch_size));
         collector_thread = std::make_unique<korrin::OPCCollector>(collector_options());
+        stop_done_ = false;
         collector_thread->start();
         running.store(true);
         log_info("Data collection started successfully");
         return true;
     } catch (const std::exception& e) {
-        log_error(std::string("Failed to start data collection: ") + e.what());
+        // After a signal the failure is the cancellation itself, not worth a line.
+        if (!startup_stop_.stop_requested()) {
+            log_error(std::string("Failed to start data collection: ") + e.what());
+        }
         return false;
     }
 }
@@ -163,10 +236,13 @@ bool Pellumar::collector_alive() const {
 
 void Pellumar::stop() {
     running.store(false);
-    if (collector_alive()) {
+    // A collector that already had its stop and its wait is not waited for again: the signal
+    // handler's stop and the one on the way out of run() would otherwise double the wait.
+    if (collector_alive() && !stop_done_) {
         log_info("Stopping data collection...");
         collector_thread->stop();
         collector_thread->join(deps_.stop_timeout);
+        stop_done_ = true;
         if (collector_thread->is_alive()) {
             log_warning("Collector thread did not stop gracefully");
         } else {
@@ -250,6 +326,7 @@ bool Pellumar::initialize_for_single_step() {
         }
         log_info("Creating OPC collector for single-step mode: " + opc_schema);
         collector_thread = std::make_unique<korrin::OPCCollector>(collector_options());
+        stop_done_ = false;
         collector_thread->connect_source();
         log_info("Single-step collection mode initialized successfully");
         return true;

@@ -10,7 +10,9 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <stop_token>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -45,10 +47,15 @@ struct PellumarDeps {
     std::function<double()> now;
     // The main loop's one-second pause. It returns a signal number when one arrived meanwhile.
     std::function<std::optional<int>(std::chrono::milliseconds)> wait;
-    // Called between the steps of run(), so that a signal during set-up is acted on promptly.
+    // Polls for a signal without waiting. When given, run() performs each set-up step on a
+    // worker thread and polls while it works, so that a signal during set-up (a long tag file,
+    // a database that does not answer) is acted on within a fraction of a second.
     std::function<std::optional<int>()> poll_signal;
     // How long stop() waits for the collector thread.
     std::chrono::milliseconds stop_timeout{10000};
+    // After a signal during set-up, how long the step in progress may take to give up its
+    // database call; a step still busy then is left behind (see startup_step_running()).
+    std::chrono::milliseconds startup_cancel_grace{500};
 };
 
 class Pellumar {
@@ -90,6 +97,9 @@ class Pellumar {
 
     // Whether a collector thread is still running (after a stop that timed out, for example).
     bool collector_alive() const;
+    // Whether a set-up step is still running on its worker after a signal cut the set-up
+    // short: the process must then leave without destroying this object.
+    bool startup_step_running() const;
 
     std::filesystem::path base_dir;
     std::unique_ptr<korrin::OPCCollector> collector_thread;
@@ -112,8 +122,19 @@ class Pellumar {
   private:
     korrin::OPCCollector::Options collector_options();
     void check_signal();
+    // One step of the set-up, on a worker thread while signals are polled (see PellumarDeps).
+    bool run_startup_step(bool (Pellumar::*step)());
+    // Waits up to `timeout` for the step on the worker; true when it has finished.
+    bool wait_startup_step(std::chrono::milliseconds timeout);
 
     PellumarDeps deps_;
+    // Requested when a signal cuts the set-up short: database calls of the set-up then end.
+    std::stop_source startup_stop_;
+    struct StartupOutcome;
+    std::shared_ptr<StartupOutcome> startup_outcome_;
+    std::thread startup_worker_;
+    // The collector already had its stop() and its wait: a second stop() stays silent.
+    bool stop_done_ = false;
 };
 
 }  // namespace vantrel::pellumar
