@@ -1,9 +1,13 @@
 # The OPC UA client's decoding of everything a server sends: service responses, built-in
-# types, and a secure channel fed a hostile byte stream.
+# types, a secure channel fed a hostile byte stream, and secured chunks after the channel is
+# open (forged, and validly sealed around hostile contents).
 set(vantrel_ua_dir ${CMAKE_SOURCE_DIR}/src/qevsdk/src)
+find_package(OpenSSL 3 REQUIRED)
 vantrel_add_fuzzer(fuzz_ua_server
     SOURCES ${CMAKE_SOURCE_DIR}/tests/ua/fuzz_ua_server.cpp
             ${vantrel_ua_dir}/ua/status.cpp ${vantrel_ua_dir}/ua/codec.cpp
             ${vantrel_ua_dir}/ua/node_text.cpp ${vantrel_ua_dir}/ua/messages.cpp
             ${vantrel_ua_dir}/ua/framing.cpp ${vantrel_ua_dir}/ua/secure_channel.cpp
+            ${vantrel_ua_dir}/ua/crypto.cpp ${vantrel_ua_dir}/ua/channel_security.cpp
     INCLUDES ${vantrel_ua_dir} ${CMAKE_SOURCE_DIR}/src/qevsdk/include)
+target_link_libraries(fuzz_ua_server PRIVATE OpenSSL::Crypto)

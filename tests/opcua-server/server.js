@@ -1,12 +1,18 @@
 #!/usr/bin/env node
 // OPC UA test server for Vantrel's integration tests, benchmarks and manual checks of
-// qev-read. Loopback only, SecurityPolicy None, anonymous. Every limit that matters to a
+// qev-read. Loopback only; SecurityPolicy None and anonymous unless told otherwise. Every limit that matters to a
 // client (node count per Read, chunk and message sizes, channel token lifetime) is a
 // command-line option, so the same server stands in for "some other vendor's server".
 //
 //   node server.js --pki DIR [--port N] [--extra-nodes N] [--max-nodes-per-read N]
 //                  [--buffer-size BYTES] [--max-message-size BYTES] [--max-chunk-count N]
 //                  [--token-lifetime MS] [--max-sessions N] [--host ADDR] [--exit-with-parent]
+//                  [--security POLICY:MODE,...] [--users NAME:PASSWORD,...] [--no-anonymous]
+//
+// --security lists the endpoints, e.g. "None:None,Basic256Sha256:SignAndEncrypt" (default
+// None:None); --users the accepted user names (the password is what follows the first ':').
+// Client certificates are accepted automatically; the server's own certificate is in
+// <pki>/server/own/certs/.
 //
 // Prints "VANTREL-OPCUA-TEST-SERVER READY <endpoint> ns=<index>" once it listens.
 // The node list is documented in tests/support/opcua_test_server.h.
@@ -20,7 +26,8 @@ function usage(message) {
     (message ? process.stderr : process.stdout).write(
         "usage: node server.js --pki DIR [--port N] [--extra-nodes N] [--max-nodes-per-read N]\n" +
             "       [--buffer-size BYTES] [--max-message-size BYTES] [--max-chunk-count N]\n" +
-            "       [--token-lifetime MS] [--max-sessions N] [--host ADDR] [--exit-with-parent]\n"
+            "       [--token-lifetime MS] [--max-sessions N] [--host ADDR] [--exit-with-parent]\n" +
+            "       [--security POLICY:MODE,...] [--users NAME:PASSWORD,...] [--no-anonymous]\n"
     );
     process.exit(message ? 2 : 0);
 }
@@ -38,6 +45,9 @@ function parseArgs(argv) {
         tokenLifetime: 0,
         maxSessions: 100,
         exitWithParent: false,
+        security: "None:None",
+        users: "",
+        anonymous: true,
     };
     const numeric = {
         "--port": "port",
@@ -55,7 +65,9 @@ function parseArgs(argv) {
             usage("");
         } else if (arg === "--exit-with-parent") {
             opts.exitWithParent = true;
-        } else if (arg === "--pki" || arg === "--host") {
+        } else if (arg === "--no-anonymous") {
+            opts.anonymous = false;
+        } else if (arg === "--pki" || arg === "--host" || arg === "--security" || arg === "--users") {
             if (i + 1 >= argv.length) usage(`${arg} needs a value`);
             opts[arg.slice(2)] = argv[++i];
         } else if (numeric[arg] !== undefined) {
@@ -219,6 +231,32 @@ function buildAddressSpace(server) {
     return namespace.index;
 }
 
+// "None:None,Basic256Sha256:Sign" as the server's policy and mode lists. node-opcua offers
+// every combination of the two, so one list of pairs is checked to be such a product.
+function securityLists(text) {
+    const policies = new Set();
+    const modes = new Set();
+    for (const pair of text.split(",").filter((p) => p)) {
+        const [policy, mode] = pair.split(":");
+        if (SecurityPolicy[policy] === undefined) usage(`unknown security policy ${policy}`);
+        if (MessageSecurityMode[mode] === undefined) usage(`unknown security mode ${mode}`);
+        policies.add(SecurityPolicy[policy]);
+        modes.add(MessageSecurityMode[mode]);
+    }
+    return { securityPolicies: [...policies], securityModes: [...modes] };
+}
+
+function userManager() {
+    const users = new Map();
+    for (const entry of opts.users.split(",").filter((u) => u)) {
+        const colon = entry.indexOf(":");
+        users.set(entry.slice(0, colon), entry.slice(colon + 1));
+    }
+    return {
+        isValidUser: (userName, password) => users.has(userName) && users.get(userName) === password,
+    };
+}
+
 async function main() {
     const certificateManager = (name) =>
         new OPCUACertificateManager({
@@ -230,9 +268,9 @@ async function main() {
         host: opts.host,
         hostname: opts.host,
         nodeset_filename: [nodesets.standard],
-        securityPolicies: [SecurityPolicy.None],
-        securityModes: [MessageSecurityMode.None],
-        allowAnonymous: true,
+        ...securityLists(opts.security),
+        allowAnonymous: opts.anonymous,
+        userManager: userManager(),
         serverCertificateManager: certificateManager("server"),
         userCertificateManager: certificateManager("user"),
         defaultSecureTokenLifetime: opts.tokenLifetime || undefined,

@@ -159,7 +159,14 @@ void OpcUaTestServer::spawn() {
         std::to_string(options_.token_lifetime_ms),
         "--max-sessions",
         std::to_string(options_.max_sessions),
+        "--security",
+        options_.security,
+        "--users",
+        options_.users,
     };
+    if (!options_.allow_anonymous) {
+        args.emplace_back("--no-anonymous");
+    }
     std::vector<char*> argv;
     for (auto& arg : args) {
         argv.push_back(arg.data());

@@ -57,6 +57,11 @@ struct OpcUaTestServerOptions {
     int max_chunk_count = 0;     // 0: no limit
     int token_lifetime_ms = 0;   // secure channel token lifetime; 0: 10 minutes
     int max_sessions = 100;
+    // The endpoints as POLICY:MODE pairs, e.g. "None:None,Basic256Sha256:SignAndEncrypt".
+    std::string security = "None:None";
+    // Accepted user names as NAME:PASSWORD pairs, comma-separated.
+    std::string users{};
+    bool allow_anonymous = true;
     std::chrono::milliseconds start_timeout{60'000};
 };
 
@@ -91,6 +96,10 @@ class OpcUaTestServer {
     std::string log() const;
     // The fixture's own folder (certificates under pki/, the log): removed on destruction.
     const std::filesystem::path& work_dir() const { return work_dir_; }
+    // The server's application instance certificate (PEM), made when it first started.
+    std::filesystem::path certificate_file() const {
+        return work_dir_ / "pki" / "server" / "own" / "certs" / "certificate.pem";
+    }
 
     // Where server.js lives, and whether its npm packages are installed.
     static std::filesystem::path server_dir();

@@ -3,7 +3,7 @@
 
 #include <algorithm>
 #include <array>
-#include <random>
+#include <cstring>
 
 #include "messages.h"
 #include "quality.h"
@@ -64,32 +64,112 @@ void Client::connect(const EndpointAddress& address) {
     connect(address, nullptr);
 }
 
+namespace {
+
+std::string describe(const EndpointDescription& e) {
+    const SecurityPolicy* p = policy_by_uri(e.security_policy_uri);
+    const std::string policy = p ? std::string(p->name) : e.security_policy_uri;
+    const char* mode = e.security_mode == 1   ? "None"
+                       : e.security_mode == 2 ? "Sign"
+                       : e.security_mode == 3 ? "SignAndEncrypt"
+                                              : "?";
+    return policy + "/" + mode;
+}
+
+std::string mode_name(SecurityMode m) {
+    return m == SecurityMode::Sign             ? "Sign"
+           : m == SecurityMode::SignAndEncrypt ? "SignAndEncrypt"
+                                               : "None";
+}
+
+// The leaf of a certificate field that may carry a chain.
+bool same_leaf(std::span<const std::uint8_t> field, const crypto::Certificate& leaf) {
+    const auto& der = leaf.der();
+    return field.size() >= der.size() && crypto::equal(field.first(der.size()), der);
+}
+
+crypto::Bytes concat(std::span<const std::uint8_t> a, std::span<const std::uint8_t> b) {
+    crypto::Bytes out(a.begin(), a.end());
+    out.insert(out.end(), b.begin(), b.end());
+    return out;
+}
+
+}  // namespace
+
+EndpointChoice Client::choose_endpoint(const EndpointAddress& address) {
+    const SecuritySettings& sec = settings_.security;
+    body_.clear();
+    encode_get_endpoints(body_, context(false), address.url);
+    const auto endpoints = decoded(*channel_, [&] {
+        Reader r = call(body_);
+        return decode_get_endpoints_response(r);
+    });
+    const std::int32_t token_type = sec.user.empty() ? kTokenTypeAnonymous : kTokenTypeUserName;
+    auto chosen = pick_endpoint(endpoints, sec.policy->uri, sec.mode, token_type);
+    if (!chosen) {
+        std::string offered;
+        for (const auto& e : endpoints) {
+            offered += (offered.empty() ? "" : ", ") + describe(e);
+        }
+        throw UaError(status::BadSecurityPolicyRejected,
+                      "the server offers no endpoint with security " +
+                          std::string(sec.policy->name) + "/" + mode_name(sec.mode) + " and " +
+                          (sec.user.empty() ? "anonymous login" : "user name login") +
+                          " (it offers " + (offered.empty() ? "none" : offered) + ")");
+    }
+    // The server certificate matters when the channel is secured or the password is
+    // encrypted with it; then it must be one the operator trusts.
+    const bool token_secured = token_type == kTokenTypeUserName &&
+                               (!chosen->token.security_policy_uri.empty()
+                                    ? chosen->token.security_policy_uri != kSecurityPolicyNone
+                                    : sec.policy->secure());
+    server_certificate_.reset();
+    if (sec.policy->secure() || token_secured) {
+        try {
+            server_certificate_ =
+                crypto::Certificate::from_der(chosen->endpoint.server_certificate);
+        } catch (const crypto::CryptoError& e) {
+            throw UaError(status::BadCertificateInvalid,
+                          std::string("the server's certificate cannot be read: ") + e.what());
+        }
+        Pki(sec.pki_dir).check_server(*server_certificate_, sec.trust_on_first_use, settings_.note);
+    }
+    return *chosen;
+}
+
 void Client::connect(const EndpointAddress& address, std::unique_ptr<Transport> transport) {
     close();
     last_error_.clear();
+    const SecuritySettings& sec = settings_.security;
     try {
         channel_ = open_channel(address, settings_, std::move(transport));
+        auto chosen = choose_endpoint(address);
 
-        body_.clear();
-        encode_get_endpoints(body_, context(false), address.url);
-        auto endpoints = decoded(*channel_, [&] {
-            Reader r = call(body_);
-            return decode_get_endpoints_response(r);
-        });
-        auto chosen = pick_anonymous_none(endpoints);
-        if (!chosen) {
-            throw UaError(status::BadSecurityModeRejected,
-                          "the server offers no endpoint with security None and anonymous login");
+        if (sec.policy->secure()) {
+            // Endpoints come over a None channel; the session needs a secured one.
+            own_ = Pki(sec.pki_dir).own_credentials();
+            channel_->close();
+            ClientSettings secured = settings_;
+            secured.channel.security = {sec.policy, sec.mode, own_, server_certificate_};
+            channel_ = open_channel(address, secured);
         }
 
-        std::array<std::uint8_t, 32> nonce{};
-        std::random_device rd;
-        for (auto& b : nonce) {
-            b = static_cast<std::uint8_t>(rd());
-        }
+        const crypto::Bytes nonce = crypto::random_bytes(kNonceLength);
         body_.clear();
-        CreateSessionParams params{address.url, "Vantrel", nonce, settings_.session_timeout_ms,
-                                   settings_.channel.max_message};
+        const std::string application_uri = own_ && sec.policy->secure()
+                                                ? own_->certificate.application_uri()
+                                                : "urn:vantrel:qevsdk";
+        std::span<const std::uint8_t> client_cert;
+        if (sec.policy->secure()) {
+            client_cert = own_->certificate.der();
+        }
+        CreateSessionParams params{address.url,
+                                   "Vantrel",
+                                   nonce,
+                                   settings_.session_timeout_ms,
+                                   settings_.channel.max_message,
+                                   application_uri,
+                                   client_cert};
         encode_create_session(body_, context(false), params);
         auto session = decoded(*channel_, [&] {
             Reader r = call(body_);
@@ -98,25 +178,106 @@ void Client::connect(const EndpointAddress& address, std::unique_ptr<Transport> 
         authentication_token_ = session.authentication_token;
         session_created_ = true;
         channel_->limit_request_message(session.max_request_message_size);
-        // The session's own endpoint list is authoritative for the token policy id.
-        if (auto again = pick_anonymous_none(session.endpoints)) {
-            chosen = again;
+        if (sec.policy->secure()) {
+            const auto& policy = *sec.policy;
+            if (!same_leaf(session.server_certificate, *server_certificate_)) {
+                throw UaError(status::BadCertificateInvalid,
+                              "the server's session certificate differs from its endpoint's");
+            }
+            if (session.server_nonce.size() < kNonceLength) {
+                throw UaError(status::BadNonceInvalid, "the server's session nonce is too short");
+            }
+            if (session.signature_algorithm != policy.signature_uri ||
+                !server_certificate_->verify(policy, concat(client_cert, nonce),
+                                             session.signature)) {
+                throw UaError(status::BadApplicationSignatureInvalid,
+                              "the server's session signature does not verify");
+            }
         }
-
-        body_.clear();
-        encode_activate_session(body_, context(true), chosen->policy_id);
-        decoded(*channel_, [&] {
-            Reader r = call(body_);
-            decode_activate_session_response(r);
-            return 0;
-        });
+        // The session's own endpoint list is authoritative for the token policy id.
+        const std::int32_t token_type = chosen.token.token_type;
+        if (auto again = pick_endpoint(session.endpoints, sec.policy->uri, sec.mode, token_type)) {
+            chosen.token = again->token;
+        }
+        activate(chosen, session.server_nonce);
         session_active_ = true;
         read_server_limits();
     } catch (const UaError& e) {
         last_error_ = e.what();
         close();
         throw;
+    } catch (const crypto::CryptoError& e) {
+        last_error_ = e.what();
+        close();
+        throw UaError(status::BadSecurityChecksFailed, e.what());
     }
+}
+
+void Client::activate(const EndpointChoice& chosen, const std::vector<std::uint8_t>& server_nonce) {
+    const SecuritySettings& sec = settings_.security;
+    ActivateSessionParams params;
+    crypto::Bytes signature;
+    if (sec.policy->secure()) {
+        signature = own_->key.sign(*sec.policy, concat(server_certificate_->der(), server_nonce));
+        params.signature_algorithm = sec.policy->signature_uri;
+        params.signature = signature;
+    }
+    params.identity.token_type = chosen.token.token_type;
+    params.identity.policy_id = chosen.token.policy_id;
+    crypto::Bytes secret;
+    if (chosen.token.token_type == kTokenTypeUserName) {
+        params.identity.user_name = sec.user;
+        // An empty token policy means the endpoint's own policy secures the password.
+        const std::string& uri = chosen.token.security_policy_uri.empty()
+                                     ? chosen.endpoint.security_policy_uri
+                                     : chosen.token.security_policy_uri;
+        const SecurityPolicy* token_policy = policy_by_uri(uri);
+        if (!token_policy) {
+            throw UaError(status::BadSecurityPolicyRejected,
+                          "the server wants the password secured with " + uri +
+                              ", which this client does not support");
+        }
+        if (token_policy->secure()) {
+            crypto::Bytes blob(4);
+            const auto length =
+                static_cast<std::uint32_t>(sec.password.size() + server_nonce.size());
+            std::memcpy(blob.data(), &length, 4);
+            blob.insert(blob.end(), sec.password.begin(), sec.password.end());
+            blob.insert(blob.end(), server_nonce.begin(), server_nonce.end());
+            secret = server_certificate_->encrypt(*token_policy, blob);
+            std::fill(blob.begin(), blob.end(), 0);
+            params.identity.encryption_algorithm = token_policy->encryption_uri;
+        } else {
+            if (sec.mode != SecurityMode::SignAndEncrypt && !sec.allow_plain_password) {
+                throw UaError(status::BadSecurityModeRejected,
+                              "the server would take the password unencrypted over a channel "
+                              "that is not encrypted; refusing to send it (use security mode "
+                              "SignAndEncrypt)");
+            }
+            secret.assign(sec.password.begin(), sec.password.end());
+        }
+        params.identity.secret = secret;
+    }
+    body_.clear();
+    encode_activate_session(body_, context(true), params);
+    std::fill(secret.begin(), secret.end(), 0);
+    try {
+        decoded(*channel_, [&] {
+            Reader r = call(body_);
+            return decode_activate_session_response(r);
+        });
+    } catch (const ServiceError& e) {
+        const std::uint32_t c = e.code() & 0xFFFF0000;
+        if (chosen.token.token_type == kTokenTypeUserName &&
+            (c == status::BadUserAccessDenied || c == status::BadIdentityTokenRejected ||
+             c == status::BadIdentityTokenInvalid)) {
+            throw UaError(e.code(), "access denied: the server refused user '" + sec.user +
+                                        "' with this password (" + status_text(e.code()) + ")");
+        }
+        throw;
+    }
+    // The request held the password, encrypted or not; it does not stay in memory.
+    std::fill(body_.bytes().begin(), body_.bytes().end(), 0);
 }
 
 void Client::read_server_limits() {

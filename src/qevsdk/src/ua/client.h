@@ -4,6 +4,8 @@
 
 #include <chrono>
 #include <cstdint>
+#include <filesystem>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -12,13 +14,30 @@
 #include "codec.h"
 #include "endpoint_url.h"
 #include "messages.h"
+#include "pki.h"
 #include "qevsdk/qevsdk.h"
 #include "secure_channel.h"
 
 namespace qevsdk::ua {
 
+// How the client secures its connection and who it logs in as.
+struct SecuritySettings {
+    const SecurityPolicy* policy = &policy_of(PolicyId::None);
+    SecurityMode mode = SecurityMode::None;
+    std::string user;  // empty: anonymous
+    std::string password;
+    std::filesystem::path pki_dir = "pki";
+    bool trust_on_first_use = false;
+    // A password may go unencrypted over a channel that is not encrypted only when this is set.
+    bool allow_plain_password = false;
+};
+
 struct ClientSettings {
     ChannelSettings channel;
+    SecuritySettings security;
+    // Told what the operator should know that is not an error (a certificate trusted on
+    // first use).
+    std::function<void(const std::string&)> note;
     std::chrono::milliseconds connect_timeout{3000};
     double session_timeout_ms = 120'000;
     // Batch size when the server states no MaxNodesPerRead.
@@ -56,9 +75,15 @@ class Client {
     Reader call(const Writer& body);
     RequestContext context(bool with_session);
     void read_server_limits();
+    // The endpoint to use, from a None channel's GetEndpoints; the server certificate is
+    // checked against the PKI folder when security needs it.
+    EndpointChoice choose_endpoint(const EndpointAddress& address);
+    void activate(const EndpointChoice& chosen, const std::vector<std::uint8_t>& server_nonce);
 
     ClientSettings settings_;
     std::unique_ptr<SecureChannel> channel_;
+    std::shared_ptr<const Credentials> own_;
+    std::optional<crypto::Certificate> server_certificate_;
     NodeId authentication_token_;
     bool session_created_ = false;
     bool session_active_ = false;

@@ -1,6 +1,8 @@
 // Service requests the client sends and the responses it reads.
 #include "messages.h"
 
+#include <algorithm>
+
 #include "node_text.h"
 #include "quality.h"
 
@@ -16,6 +18,26 @@ constexpr std::size_t kMinEndpointDescription =
 
 std::string owned(std::string_view s) {
     return std::string(s);
+}
+
+std::vector<std::uint8_t> owned_bytes(std::string_view s) {
+    return std::vector<std::uint8_t>(s.begin(), s.end());
+}
+
+void byte_string_or_null(Writer& w, std::span<const std::uint8_t> b) {
+    if (b.empty()) {
+        w.null_string();
+    } else {
+        w.byte_string(b.data(), b.size());
+    }
+}
+
+void string_or_null(Writer& w, std::string_view s) {
+    if (s.empty()) {
+        w.null_string();
+    } else {
+        w.string(s);
+    }
 }
 
 ApplicationDescription decode_application_description(Reader& r) {
@@ -37,8 +59,8 @@ ApplicationDescription decode_application_description(Reader& r) {
 EndpointDescription decode_endpoint_description(Reader& r) {
     EndpointDescription e;
     e.endpoint_url = owned(r.string_view());
-    (void)decode_application_description(r);
-    r.skip_string();  // ServerCertificate: not checked under SecurityPolicy None
+    e.server_uri = decode_application_description(r).application_uri;
+    e.server_certificate = owned_bytes(r.string_view());
     e.security_mode = r.i32();
     e.security_policy_uri = owned(r.string_view());
     const std::size_t n = r.array_length(kMinUserTokenPolicy);
@@ -52,8 +74,8 @@ EndpointDescription decode_endpoint_description(Reader& r) {
         p.security_policy_uri = owned(r.string_view());
         e.user_tokens.push_back(std::move(p));
     }
-    r.skip_string();  // TransportProfileUri
-    r.skip(1);        // SecurityLevel
+    e.transport_profile_uri = owned(r.string_view());
+    e.security_level = r.u8();
     return e;
 }
 
@@ -123,13 +145,14 @@ std::uint32_t decode_response_start(Reader& r, std::uint32_t expected) {
 }
 
 void encode_open_secure_channel(Writer& w, const RequestContext& ctx, bool renew,
-                                std::uint32_t requested_lifetime_ms) {
+                                std::uint32_t requested_lifetime_ms, SecurityMode mode,
+                                std::span<const std::uint8_t> client_nonce) {
     encode_numeric_node_id(w, 0, type_id::OpenSecureChannelRequest);
     encode_request_header(w, ctx);
     w.u32(0);  // ClientProtocolVersion
     w.i32(renew ? 1 : 0);
-    w.i32(kSecurityModeNone);
-    w.null_string();  // ClientNonce: ignored under None
+    w.i32(static_cast<std::int32_t>(mode));
+    byte_string_or_null(w, client_nonce);  // null under None, where it is ignored
     w.u32(requested_lifetime_ms);
 }
 
@@ -141,7 +164,7 @@ SecurityToken decode_open_secure_channel_response(Reader& r) {
     t.token_id = r.u32();
     r.skip(8);  // CreatedAt: the server's clock; renewal runs on ours
     t.revised_lifetime_ms = r.u32();
-    r.skip_string();  // ServerNonce
+    t.server_nonce = owned_bytes(r.string_view());
     return t;
 }
 
@@ -196,11 +219,33 @@ std::optional<AnonymousEndpoint> pick_anonymous_none(const std::vector<EndpointD
     return std::nullopt;
 }
 
+std::optional<EndpointChoice> pick_endpoint(const std::vector<EndpointDescription>& eps,
+                                            std::string_view policy_uri, SecurityMode mode,
+                                            std::int32_t token_type) {
+    std::optional<EndpointChoice> best;
+    for (const auto& e : eps) {
+        const bool binary =
+            e.transport_profile_uri.empty() || e.transport_profile_uri == kTransportBinary;
+        if (!binary || e.security_policy_uri != policy_uri ||
+            e.security_mode != static_cast<std::int32_t>(mode)) {
+            continue;
+        }
+        const auto token = std::find_if(
+            e.user_tokens.begin(), e.user_tokens.end(),
+            [token_type](const UserTokenPolicy& p) { return p.token_type == token_type; });
+        if (token != e.user_tokens.end() &&
+            (!best || e.security_level > best->endpoint.security_level)) {
+            best = EndpointChoice{e, *token};
+        }
+    }
+    return best;
+}
+
 void encode_create_session(Writer& w, const RequestContext& ctx, const CreateSessionParams& p) {
     encode_numeric_node_id(w, 0, type_id::CreateSessionRequest);
     encode_request_header(w, ctx);
     // ClientDescription
-    w.string("urn:vantrel:qevsdk");
+    w.string(p.application_uri);
     w.string("urn:vantrel:qevsdk");
     w.u8(0x02);  // LocalizedText with text only
     w.string("Vantrel qevsdk");
@@ -212,7 +257,7 @@ void encode_create_session(Writer& w, const RequestContext& ctx, const CreateSes
     w.string(p.endpoint_url);
     w.string(p.session_name);
     w.byte_string(p.client_nonce.data(), p.client_nonce.size());
-    w.null_string();  // ClientCertificate
+    byte_string_or_null(w, p.client_certificate);
     w.f64(p.requested_timeout_ms);
     w.u32(p.max_response_message_size);
 }
@@ -223,36 +268,57 @@ CreateSessionResult decode_create_session_response(Reader& r) {
     s.session_id = decode_node_id(r);
     s.authentication_token = decode_node_id(r);
     s.revised_timeout_ms = r.f64();
-    r.skip_string();  // ServerNonce
-    r.skip_string();  // ServerCertificate
+    s.server_nonce = owned_bytes(r.string_view());
+    s.server_certificate = owned_bytes(r.string_view());
     s.endpoints = decode_endpoint_array(r);
     const std::size_t certs = r.array_length(8);
     for (std::size_t i = 0; i < certs; ++i) {
         r.skip_string();
         r.skip_string();
     }
-    r.skip_string();  // ServerSignature.Algorithm
-    r.skip_string();  // ServerSignature.Signature
+    s.signature_algorithm = owned(r.string_view());
+    s.signature = owned_bytes(r.string_view());
     s.max_request_message_size = r.u32();
     return s;
 }
 
 void encode_activate_session(Writer& w, const RequestContext& ctx, std::string_view policy_id) {
-    encode_numeric_node_id(w, 0, type_id::ActivateSessionRequest);
-    encode_request_header(w, ctx);
-    null_signature(w);
-    w.i32(-1);  // ClientSoftwareCertificates
-    w.i32(-1);  // LocaleIds
-    encode_numeric_node_id(w, 0, type_id::AnonymousIdentityToken);
-    w.u8(0x01);
-    w.i32(static_cast<std::int32_t>(4 + policy_id.size()));
-    w.string(policy_id);
-    null_signature(w);
+    ActivateSessionParams p;
+    p.identity.policy_id = policy_id;
+    encode_activate_session(w, ctx, p);
 }
 
-void decode_activate_session_response(Reader& r) {
+void encode_activate_session(Writer& w, const RequestContext& ctx, const ActivateSessionParams& p) {
+    encode_numeric_node_id(w, 0, type_id::ActivateSessionRequest);
+    encode_request_header(w, ctx);
+    if (p.signature_algorithm.empty()) {
+        null_signature(w);
+    } else {
+        w.string(p.signature_algorithm);
+        w.byte_string(p.signature.data(), p.signature.size());
+    }
+    w.i32(-1);  // ClientSoftwareCertificates
+    w.i32(-1);  // LocaleIds
+    const IdentityToken& t = p.identity;
+    Writer body;
+    body.string(t.policy_id);
+    if (t.token_type == kTokenTypeUserName) {
+        encode_numeric_node_id(w, 0, type_id::UserNameIdentityToken);
+        body.string(t.user_name);
+        byte_string_or_null(body, t.secret);
+        string_or_null(body, t.encryption_algorithm);
+    } else {
+        encode_numeric_node_id(w, 0, type_id::AnonymousIdentityToken);
+    }
+    w.u8(0x01);  // body as a ByteString
+    w.i32(static_cast<std::int32_t>(body.size()));
+    w.raw(body.data(), body.size());
+    null_signature(w);  // UserTokenSignature: only X.509 tokens sign
+}
+
+std::vector<std::uint8_t> decode_activate_session_response(Reader& r) {
     decode_response_start(r, type_id::ActivateSessionResponse);
-    r.skip_string();  // ServerNonce
+    auto nonce = owned_bytes(r.string_view());
     const std::size_t n = r.array_length(4);
     for (std::size_t i = 0; i < n; ++i) {
         const std::uint32_t result = r.u32();
@@ -260,6 +326,7 @@ void decode_activate_session_response(Reader& r) {
             throw ServiceError(result, "the server refused the session: " + status_text(result));
         }
     }
+    return nonce;
 }
 
 void encode_close_session(Writer& w, const RequestContext& ctx) {

@@ -13,12 +13,14 @@
 
 #include "codec.h"
 #include "qevsdk/qevsdk.h"
+#include "security_policy.h"
 
 namespace qevsdk::ua {
 
 namespace type_id {
 inline constexpr std::uint32_t ServiceFault = 397;
 inline constexpr std::uint32_t AnonymousIdentityToken = 321;
+inline constexpr std::uint32_t UserNameIdentityToken = 324;
 inline constexpr std::uint32_t FindServersRequest = 422;
 inline constexpr std::uint32_t FindServersResponse = 425;
 inline constexpr std::uint32_t GetEndpointsRequest = 428;
@@ -40,6 +42,9 @@ inline constexpr std::string_view kSecurityPolicyNone =
     "http://opcfoundation.org/UA/SecurityPolicy#None";
 inline constexpr std::int32_t kSecurityModeNone = 1;
 inline constexpr std::int32_t kTokenTypeAnonymous = 0;
+inline constexpr std::int32_t kTokenTypeUserName = 1;
+inline constexpr std::string_view kTransportBinary =
+    "http://opcfoundation.org/UA-Profile/Transport/uatcp-uasc-uabinary";
 inline constexpr std::uint32_t kAttributeValue = 13;
 inline constexpr std::uint32_t kNodeMaxNodesPerRead = 11705;
 
@@ -58,12 +63,16 @@ void encode_request_header(Writer& w, const RequestContext& ctx);
 std::uint32_t decode_response_start(Reader& r, std::uint32_t expected);
 
 // --- secure channel
+// Under None the nonce is empty and goes as null.
 void encode_open_secure_channel(Writer& w, const RequestContext& ctx, bool renew,
-                                std::uint32_t requested_lifetime_ms);
+                                std::uint32_t requested_lifetime_ms,
+                                SecurityMode mode = SecurityMode::None,
+                                std::span<const std::uint8_t> client_nonce = {});
 struct SecurityToken {
     std::uint32_t channel_id = 0;
     std::uint32_t token_id = 0;
     std::uint32_t revised_lifetime_ms = 0;
+    std::vector<std::uint8_t> server_nonce;
 };
 SecurityToken decode_open_secure_channel_response(Reader& r);
 void encode_close_secure_channel(Writer& w, const RequestContext& ctx);
@@ -76,9 +85,13 @@ struct UserTokenPolicy {
 };
 struct EndpointDescription {
     std::string endpoint_url;
+    std::string server_uri;  // the server's ApplicationUri
+    std::vector<std::uint8_t> server_certificate;
     std::int32_t security_mode = 0;
     std::string security_policy_uri;
     std::vector<UserTokenPolicy> user_tokens;
+    std::string transport_profile_uri;
+    std::uint8_t security_level = 0;
 };
 struct ApplicationDescription {
     std::string application_uri;
@@ -98,6 +111,17 @@ struct AnonymousEndpoint {
 };
 std::optional<AnonymousEndpoint> pick_anonymous_none(const std::vector<EndpointDescription>& eps);
 
+// The UA-binary endpoint with this policy and mode that offers a token policy of
+// `token_type`, the server's most preferred (highest security level) when several do; and
+// that token policy.
+struct EndpointChoice {
+    EndpointDescription endpoint;
+    UserTokenPolicy token;
+};
+std::optional<EndpointChoice> pick_endpoint(const std::vector<EndpointDescription>& eps,
+                                            std::string_view policy_uri, SecurityMode mode,
+                                            std::int32_t token_type);
+
 // --- session
 struct CreateSessionParams {
     std::string_view endpoint_url;
@@ -105,20 +129,41 @@ struct CreateSessionParams {
     std::span<const std::uint8_t> client_nonce;
     double requested_timeout_ms = 0;
     std::uint32_t max_response_message_size = 0;
+    std::string_view application_uri = "urn:vantrel:qevsdk";
+    std::span<const std::uint8_t> client_certificate = {};  // empty: null
 };
 void encode_create_session(Writer& w, const RequestContext& ctx, const CreateSessionParams& p);
 struct CreateSessionResult {
     NodeId session_id;
     NodeId authentication_token;
     double revised_timeout_ms = 0;
+    std::vector<std::uint8_t> server_nonce;
+    std::vector<std::uint8_t> server_certificate;
+    std::string signature_algorithm;
+    std::vector<std::uint8_t> signature;
     std::vector<EndpointDescription> endpoints;
     std::uint32_t max_request_message_size = 0;
 };
 CreateSessionResult decode_create_session_response(Reader& r);
 
+// An anonymous activation without a client signature (SecurityPolicy None).
 void encode_activate_session(Writer& w, const RequestContext& ctx, std::string_view policy_id);
-// Throws ServiceError when the server refused the identity.
-void decode_activate_session_response(Reader& r);
+
+struct IdentityToken {
+    std::int32_t token_type = kTokenTypeAnonymous;
+    std::string_view policy_id;
+    std::string_view user_name;             // UserName only
+    std::span<const std::uint8_t> secret;   // the password, plain or encrypted
+    std::string_view encryption_algorithm;  // empty: null (a plain password)
+};
+struct ActivateSessionParams {
+    std::string_view signature_algorithm;  // empty: no client signature (None)
+    std::span<const std::uint8_t> signature;
+    IdentityToken identity;
+};
+void encode_activate_session(Writer& w, const RequestContext& ctx, const ActivateSessionParams& p);
+// Throws ServiceError when the server refused the identity; returns the next server nonce.
+std::vector<std::uint8_t> decode_activate_session_response(Reader& r);
 
 void encode_close_session(Writer& w, const RequestContext& ctx);
 void decode_close_session_response(Reader& r);

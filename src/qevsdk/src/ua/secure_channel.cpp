@@ -1,4 +1,4 @@
-// The secure channel (SecurityPolicy None) over one transport.
+// The secure channel over one transport.
 #include "secure_channel.h"
 
 #include <algorithm>
@@ -52,6 +52,14 @@ void SecureChannel::limit_request_message(std::uint32_t bytes) {
 void SecureChannel::open(std::string_view endpoint_url) {
     const Clock::time_point deadline = Clock::now() + settings_.request_timeout;
     try {
+        const ChannelSecurity& sec = settings_.security;
+        if (sec.secure()) {
+            if (!sec.own || !sec.server) {
+                throw UaError(status::BadConfigurationError,
+                              "a secured channel needs the client's and the server's certificates");
+            }
+            asymmetric_.emplace(sec);
+        }
         if (endpoint_url.size() >= 4096) {
             throw UaError(0x80830000, "the endpoint URL is too long");
         }
@@ -98,6 +106,17 @@ void SecureChannel::open(std::string_view endpoint_url) {
 void SecureChannel::send_open(bool renew, std::uint32_t request_id, Clock::time_point deadline) {
     Writer body;
     RequestContext ctx{nullptr, next_request_handle(), timeout_hint_ms()};
+    if (asymmetric_) {
+        // A fresh nonce for every token, so that every token gets keys of its own.
+        client_nonce_ = crypto::random_bytes(kNonceLength);
+        body.u32(++send_sequence_);
+        body.u32(request_id);
+        encode_open_secure_channel(body, ctx, renew, settings_.requested_lifetime_ms,
+                                   settings_.security.mode, client_nonce_);
+        asymmetric_->seal(out_, channel_id_, {body.data(), body.size()}, send_chunk_);
+        transport_->send(out_.data(), out_.size(), deadline);
+        return;
+    }
     encode_open_secure_channel(body, ctx, renew, settings_.requested_lifetime_ms);
     out_.clear();
     begin_frame(out_, "OPN", 'F');
@@ -117,12 +136,18 @@ void SecureChannel::await_open(std::uint32_t request_id, Clock::time_point deadl
                                      "the server did not answer the secure channel request");
     Reader r(f.body().data(), f.body().size());
     const std::uint32_t channel = r.u32();
-    if (r.string_view() != kSecurityPolicyNone) {
-        throw UaError(status::BadSecurityChecksFailed,
-                      "the server answered with another security policy than None");
+    std::vector<std::uint8_t> plain;
+    if (asymmetric_) {
+        plain = asymmetric_->open(f.bytes);
+        r = Reader(plain.data(), plain.size());
+    } else {
+        if (r.string_view() != kSecurityPolicyNone) {
+            throw UaError(status::BadSecurityChecksFailed,
+                          "the server answered with another security policy than None");
+        }
+        r.skip_string();  // SenderCertificate
+        r.skip_string();  // ReceiverCertificateThumbprint
     }
-    r.skip_string();  // SenderCertificate
-    r.skip_string();  // ReceiverCertificateThumbprint
     const std::uint32_t seq = r.u32();
     if (!recv_sequence_known_) {
         recv_sequence_ = seq;
@@ -137,6 +162,24 @@ void SecureChannel::await_open(std::uint32_t request_id, Clock::time_point deadl
     const SecurityToken token = decode_open_secure_channel_response(r);
     if (opened_ && (channel != channel_id_ || token.channel_id != channel_id_)) {
         throw UaError(status::BadSecureChannelIdInvalid, "the server changed the channel id");
+    }
+    if (asymmetric_) {
+        const auto& policy = *settings_.security.policy;
+        if (token.server_nonce.size() < kNonceLength) {
+            throw UaError(status::BadNonceInvalid,
+                          "the server sent a nonce of " +
+                              std::to_string(token.server_nonce.size()) +
+                              " bytes for the secure channel, fewer than 32");
+        }
+        const ChannelKeys keys = derive_channel_keys(policy, client_nonce_, token.server_nonce);
+        const SecurityMode mode = settings_.security.mode;
+        // What we send switches to the new keys now; the server may still answer under the
+        // old token until it has seen a message under the new one.
+        send_codec_.emplace(policy, mode, keys.client, true);
+        if (receive_codec_) {
+            previous_receive_codec_ = std::move(receive_codec_);
+        }
+        receive_codec_.emplace(policy, mode, keys.server, false);
     }
     channel_id_ = token.channel_id;
     previous_token_id_ = opened_ ? token_id_ : token.token_id;
@@ -181,9 +224,13 @@ Frame SecureChannel::receive_frame(Clock::time_point deadline) {
     }
 }
 
+std::size_t SecureChannel::chunk_body() const {
+    return send_codec_ ? send_codec_->max_body(send_chunk_) : send_chunk_ - kSymmetricPrefixSize;
+}
+
 void SecureChannel::send_chunks(const char* type, std::span<const std::uint8_t> body,
                                 std::uint32_t request_id, Clock::time_point deadline) {
-    const std::size_t per_chunk = send_chunk_ - kSymmetricPrefixSize;
+    const std::size_t per_chunk = chunk_body();
     const std::size_t chunks = body.empty() ? 1 : (body.size() + per_chunk - 1) / per_chunk;
     out_.clear();
     for (std::size_t i = 0; i < chunks; ++i) {
@@ -195,7 +242,11 @@ void SecureChannel::send_chunks(const char* type, std::span<const std::uint8_t> 
         out_.u32(request_id);
         const std::size_t offset = i * per_chunk;
         out_.raw(body.data() + offset, std::min(per_chunk, body.size() - offset));
-        end_frame(out_, start);
+        if (send_codec_) {
+            send_codec_->seal(out_.bytes(), start);
+        } else {
+            end_frame(out_, start);
+        }
     }
     transport_->send(out_.data(), out_.size(), deadline);
 }
@@ -204,7 +255,7 @@ Reader SecureChannel::request(const Writer& body, std::chrono::milliseconds time
     if (!usable()) {
         throw UaError(status::BadSecureChannelClosed, "the connection to the server is closed");
     }
-    const std::size_t per_chunk = send_chunk_ - kSymmetricPrefixSize;
+    const std::size_t per_chunk = chunk_body();
     const std::size_t chunks = (body.size() + per_chunk - 1) / per_chunk;
     const auto over = [&](std::uint32_t limit) { return limit != 0 && body.size() > limit; };
     if (over(peer_max_message_) || over(session_max_message_) ||
@@ -266,6 +317,9 @@ Reader SecureChannel::await_response(std::uint32_t request_id, Clock::time_point
             throw UaError(status::BadSecureChannelTokenUnknown,
                           "a response carries an unknown security token");
         }
+        if (receive_codec_) {
+            r = open_symmetric(f, token);
+        }
         check_sequence(r.u32());
         const std::uint32_t rid = r.u32();
         if (rid != request_id) {
@@ -285,6 +339,22 @@ Reader SecureChannel::await_response(std::uint32_t request_id, Clock::time_point
                                          (reason.empty() ? "" : " " + reason));
         }
     }
+}
+
+Reader SecureChannel::open_symmetric(const Frame& f, std::uint32_t token) {
+    if (token == token_id_) {
+        // The server has moved to the newest token: the old keys are done with.
+        previous_receive_codec_.reset();
+        previous_token_id_ = token_id_;
+        const auto plain = receive_codec_->open(f.bytes);
+        return Reader(plain.data(), plain.size());
+    }
+    if (!previous_receive_codec_) {
+        throw UaError(status::BadSecureChannelTokenUnknown,
+                      "a response carries a security token that has been replaced");
+    }
+    const auto plain = previous_receive_codec_->open(f.bytes);
+    return Reader(plain.data(), plain.size());
 }
 
 void SecureChannel::close() {

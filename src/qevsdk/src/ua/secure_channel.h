@@ -1,5 +1,6 @@
-// The secure channel (SecurityPolicy None) over one transport: Hello/Acknowledge, opening
-// and renewing the security token, request chunking and response assembly, and closing.
+// The secure channel over one transport: Hello/Acknowledge, opening and renewing the
+// security token, request chunking and response assembly, and closing; under SecurityPolicy
+// None or one of the RSA policies, signed or signed and encrypted.
 // One request is outstanding at a time; the caller serialises requests.
 #pragma once
 
@@ -7,9 +8,11 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string_view>
 
+#include "channel_security.h"
 #include "codec.h"
 #include "framing.h"
 #include "transport.h"
@@ -26,6 +29,8 @@ struct ChannelSettings {
     std::chrono::milliseconds request_timeout{5000};
     // Time source for token renewal; tests replace it.
     std::function<Clock::time_point()> now;
+    // None unless a policy, a mode, our credentials and the server's certificate are set.
+    ChannelSecurity security;
 };
 
 class SecureChannel {
@@ -61,6 +66,7 @@ class SecureChannel {
     // The largest request message the server takes (0: no stated limit).
     void limit_request_message(std::uint32_t bytes);
     std::uint32_t channel_id() const { return channel_id_; }
+    const ChannelSecurity& security() const { return settings_.security; }
     std::uint32_t token_id() const { return token_id_; }
     Clock::time_point renew_at() const { return renew_at_; }
 
@@ -71,6 +77,10 @@ class SecureChannel {
     void await_open(std::uint32_t request_id, Clock::time_point deadline);
     void send_chunks(const char* type, std::span<const std::uint8_t> body, std::uint32_t request_id,
                      Clock::time_point deadline);
+    // Body bytes one outgoing MSG chunk carries.
+    std::size_t chunk_body() const;
+    // A received MSG chunk's sequence header and body, checked and decrypted as its token says.
+    Reader open_symmetric(const Frame& f, std::uint32_t token);
     Frame receive_frame(Clock::time_point deadline);
     // The next frame, which must be of the expected type; an Error frame is thrown as its status.
     Frame receive_expected(FrameType expected, Clock::time_point deadline, const char* unexpected);
@@ -95,6 +105,14 @@ class SecureChannel {
     std::uint32_t token_id_ = 0;
     std::uint32_t previous_token_id_ = 0;
     Clock::time_point renew_at_ = Clock::time_point::max();
+
+    // Under a secure policy: the OPN codec, the keys for what we send (always the newest
+    // token's), and for what we receive under the newest and the previous token.
+    std::optional<AsymmetricCodec> asymmetric_;
+    std::vector<std::uint8_t> client_nonce_;
+    std::optional<SymmetricCodec> send_codec_;
+    std::optional<SymmetricCodec> receive_codec_;
+    std::optional<SymmetricCodec> previous_receive_codec_;
 
     std::uint32_t send_sequence_ = 0;
     std::uint32_t recv_sequence_ = 0;
