@@ -58,11 +58,12 @@ void ensure_schema(Connection& conn) {
     }
     detail::log()->info("Creating the chronq schema in database {}", conn.settings().dbname);
     bool ok = false;
-    auto res = detail::exec_checked(conn, kCreateSchema, {}, ok);
+    auto res = detail::exec_checked(conn, kCreateSchema, {}, ok, detail::Limit::write);
     if (!ok) {
         const std::string msg = detail::error_text(conn.impl().pg, res.get(), conn.settings());
         // Leave no aborted transaction behind on the session.
-        detail::Result rollback(PQexec(conn.impl().pg, "ROLLBACK"));
+        bool rolled_back = false;
+        detail::exec_checked(conn, "ROLLBACK", {}, rolled_back);
         throw QueryError("could not create the chronq schema: " + msg);
     }
 }
@@ -94,11 +95,12 @@ Connection::Impl& Connection::impl() {
     return *impl_;
 }
 
-std::unique_ptr<Connection> get_conn(const ConnSettings& settings) {
+std::unique_ptr<Connection> get_conn(const ConnSettings& settings, std::stop_token stop) {
     auto impl = std::make_unique<Connection::Impl>();
     impl->settings = settings;
+    impl->stop = std::move(stop);
     try {
-        impl->pg = detail::open_session(settings, settings.dbname);
+        detail::open_session(*impl, settings.dbname);
     } catch (const ConnectionError& e) {
         detail::log()->debug("Connecting to {}@{}:{}/{} failed: {}", settings.user,
                              settings.host.empty() ? "local" : settings.host, settings.port,
@@ -120,9 +122,10 @@ bool ping(Connection& conn) noexcept {
             return false;
         }
         // An empty query is the cheapest full round trip to the server.
-        detail::Result res(PQexec(pg, ""));
+        bool ok = false;
+        detail::Result res = detail::exec_checked(conn, "", {}, ok);
         return res.get() != nullptr && PQresultStatus(res.get()) == PGRES_EMPTY_QUERY &&
-               PQstatus(pg) == CONNECTION_OK;
+               conn.impl().pg != nullptr && PQstatus(conn.impl().pg) == CONNECTION_OK;
     } catch (...) {
         return false;
     }

@@ -18,9 +18,10 @@ SELECT datname FROM pg_database
 }  // namespace
 
 std::vector<std::string> fetch_available_tsdbs(const ConnSettings& settings) {
-    PGconn* pg = nullptr;
+    Connection::Impl session;  // closes the session on every way out
+    session.settings = settings;
     try {
-        pg = detail::open_session(settings, "postgres");
+        detail::open_session(session, "postgres");
     } catch (const ConnectionError& first) {
         // A server without the usual maintenance database still has template1.
         if (std::string_view(first.what()).find("\"postgres\" does not exist") ==
@@ -29,16 +30,16 @@ std::vector<std::string> fetch_available_tsdbs(const ConnSettings& settings) {
             throw;
         }
         try {
-            pg = detail::open_session(settings, "template1");
+            detail::open_session(session, "template1");
         } catch (const ConnectionError&) {
             detail::log()->debug("Listing databases failed: {}", first.what());
             throw first;
         }
     }
-    detail::Result res(PQexec(pg, kListDatabases));
-    if (PQresultStatus(res.get()) != PGRES_TUPLES_OK) {
-        const std::string msg = detail::error_text(pg, res.get(), settings);
-        PQfinish(pg);
+    bool ok = false;
+    detail::Result res = detail::exec_checked(session, kListDatabases, {}, ok);
+    if (!ok) {
+        const std::string msg = detail::error_text(session.pg, res.get(), settings);
         detail::log()->debug("Listing databases failed: {}", msg);
         throw QueryError(msg);
     }
@@ -47,7 +48,6 @@ std::vector<std::string> fetch_available_tsdbs(const ConnSettings& settings) {
     for (int i = 0; i < res.rows(); ++i) {
         names.push_back(res.text(i, 0));
     }
-    PQfinish(pg);
     return names;
 }
 

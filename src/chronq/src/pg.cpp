@@ -231,14 +231,6 @@ PGconn* session(Connection& conn) {
 
 namespace {
 
-PGresult* run(PGconn* pg, const char* sql, const Params& params) {
-    if (params.size() == 0) {
-        return PQexec(pg, sql);
-    }
-    return PQexecParams(pg, sql, params.size(), params.types(), params.values(), params.lengths(),
-                        params.formats(), 0);
-}
-
 bool succeeded(const PGresult* res) {
     const auto status = PQresultStatus(res);
     return status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK;
@@ -246,68 +238,42 @@ bool succeeded(const PGresult* res) {
 
 }  // namespace
 
-Result exec_checked(Connection& conn, const char* sql, const Params& params, bool& ok) {
-    PGconn* pg = session(conn);
-    Result res(run(pg, sql, params));
+Result exec_checked(Connection& conn, const char* sql, const Params& params, bool& ok,
+                    Limit limit) {
+    session(conn);
+    return exec_checked(conn.impl(), sql, params, ok, limit);
+}
+
+Result exec_checked(Connection::Impl& s, const char* sql, const Params& params, bool& ok,
+                    Limit limit) {
+    PGconn* pg = s.pg;
+    const Deadline deadline = deadline_for(s.settings, limit);
+    const int sent = params.size() == 0 ? PQsendQuery(pg, sql)
+                                        : PQsendQueryParams(pg, sql, params.size(), params.types(),
+                                                            params.values(), params.lengths(),
+                                                            params.formats(), 0);
+    if (sent == 0) {
+        throw ConnectionError(error_text(pg, nullptr, s.settings));
+    }
+    flush_request(s, deadline);
+    Result res = collect_result(s, deadline);
     ok = res.get() != nullptr && succeeded(res.get());
-    if (!ok && PQstatus(pg) == CONNECTION_BAD) {
-        throw ConnectionError(error_text(pg, res.get(), conn.settings()));
+    if (!ok && PQstatus(s.pg) == CONNECTION_BAD) {
+        throw ConnectionError(error_text(s.pg, res.get(), s.settings));
     }
     if (!ok && res.get() == nullptr) {
-        throw ConnectionError(error_text(pg, nullptr, conn.settings()));
+        throw ConnectionError(error_text(s.pg, nullptr, s.settings));
     }
     return res;
 }
 
-Result exec(Connection& conn, const char* sql, const Params& params) {
+Result exec(Connection& conn, const char* sql, const Params& params, Limit limit) {
     bool ok = false;
-    Result res = exec_checked(conn, sql, params, ok);
+    Result res = exec_checked(conn, sql, params, ok, limit);
     if (!ok) {
         throw QueryError(error_text(conn.impl().pg, res.get(), conn.settings()));
     }
     return res;
-}
-
-PGconn* open_session(const ConnSettings& settings, const std::string& dbname) {
-    const std::string port = std::to_string(settings.port);
-    std::vector<const char*> keys;
-    std::vector<const char*> values;
-    auto set = [&](const char* key, const std::string& value) {
-        keys.push_back(key);
-        values.push_back(value.c_str());
-    };
-    if (!settings.host.empty()) {
-        set("host", settings.host);
-    }
-    set("port", port);
-    set("user", settings.user);
-    // An empty password is left out, so that libpq may still find one in PGPASSWORD or .pgpass.
-    if (!settings.password.empty()) {
-        set("password", settings.password);
-    }
-    set("dbname", dbname);
-    static const std::string app = "chronq";
-    static const std::string timeout = "10";
-    static const std::string encoding = "UTF8";
-    static const std::string keepalive_idle = "30";
-    set("application_name", app);
-    set("connect_timeout", timeout);
-    set("client_encoding", encoding);
-    set("keepalives_idle", keepalive_idle);
-    keys.push_back(nullptr);
-    values.push_back(nullptr);
-
-    // expand_dbname = 0: a database name is only a name, never a connection string.
-    PGconn* pg = PQconnectdbParams(keys.data(), values.data(), 0);
-    if (pg == nullptr) {
-        throw ConnectionError("out of memory while opening a PostgreSQL connection");
-    }
-    if (PQstatus(pg) != CONNECTION_OK) {
-        std::string msg = error_text(pg, nullptr, settings);
-        PQfinish(pg);
-        throw ConnectionError(msg);
-    }
-    return pg;
 }
 
 }  // namespace detail

@@ -4,8 +4,10 @@
 #include <libpq-fe.h>
 #include <spdlog/logger.h>
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
+#include <stop_token>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -19,6 +21,7 @@ struct Connection::Impl {
     PGconn* pg = nullptr;
     ConnSettings settings;
     bool write_prepared = false;  // the time-series insert is prepared on this session
+    std::stop_token stop;         // requested: every wait gives up (see get_conn)
 
     ~Impl();
 };
@@ -95,13 +98,39 @@ void array_header(std::string& out, std::size_t count, bool has_nulls, Oid eleme
 // The live session, or ConnectionError when the connection was closed.
 PGconn* session(Connection& conn);
 
-// Runs one statement; throws ConnectionError when the session is broken and QueryError when
-// the server refused the statement. The message is libpq's, cleaned of the password.
-Result exec(Connection& conn, const char* sql, const Params& params = {});
+// Which time limit of the settings bounds a statement.
+enum class Limit { lookup, write };
+
+using Deadline = std::chrono::steady_clock::time_point;
+Deadline deadline_for(const ConnSettings& settings, Limit limit);
+
+// Runs one statement; throws ConnectionError when the session is broken, the time limit
+// passed or stop was requested, and QueryError when the server refused the statement. The
+// message is libpq's, cleaned of the password.
+Result exec(Connection& conn, const char* sql, const Params& params = {},
+            Limit limit = Limit::lookup);
 
 // Like exec, but a refused statement comes back as a failed result instead of an exception;
 // a broken session still throws.
-Result exec_checked(Connection& conn, const char* sql, const Params& params, bool& ok);
+Result exec_checked(Connection& conn, const char* sql, const Params& params, bool& ok,
+                    Limit limit = Limit::lookup);
+// The same on a bare session (one that no Connection owns), which must be open.
+Result exec_checked(Connection::Impl& s, const char* sql, const Params& params, bool& ok,
+                    Limit limit = Limit::lookup);
+
+// The waits behind every statement (session.cpp). The session is non-blocking: each wait
+// polls its socket in short slices, so a time limit or a stop request ends it at once. Giving
+// up cancels the statement on the server, closes the session and throws ConnectionError.
+
+// After a PQsend* call: hands the whole request to the server.
+void flush_request(Connection::Impl& s, Deadline deadline);
+// Collects the results of the request: the first refusal if any, else the last result. A
+// COPY IN result is returned as soon as it arrives, so the caller can send the data.
+Result collect_result(Connection::Impl& s, Deadline deadline);
+// Waits until the socket is ready for reading (or writing); the same give-up rules.
+void wait_socket(Connection::Impl& s, bool for_write, Deadline deadline);
+// Cancels whatever runs on the session, closes it and throws ConnectionError(why).
+[[noreturn]] void give_up(Connection::Impl& s, const std::string& why);
 
 // libpq's message for a result (or the session), trimmed and without the password.
 std::string error_text(PGconn* pg, const PGresult* res, const ConnSettings& settings);
@@ -115,8 +144,9 @@ void check_text(std::string_view what, std::string_view value);
 // A description as a JSON object text, keys in their order.
 std::string to_json(const Description& description);
 
-// Opens a libpq session with the settings, for dbname; throws ConnectionError.
-PGconn* open_session(const ConnSettings& settings, const std::string& dbname);
+// Opens a libpq session with the settings, for dbname, into s.pg; throws ConnectionError
+// (also when s.stop is requested meanwhile).
+void open_session(Connection::Impl& s, const std::string& dbname);
 
 }  // namespace detail
 }  // namespace chronq

@@ -88,7 +88,7 @@ OperationResult insert_new_source(Connection& conn, SourceInfo& info) {
         .int64(info.interval_msec)
         .text(detail::to_json(info.description));
     bool ok = false;
-    auto res = detail::exec_checked(conn, kInsertSource, params, ok);
+    auto res = detail::exec_checked(conn, kInsertSource, params, ok, detail::Limit::write);
     OperationResult result;
     if (!ok) {
         result.message = detail::error_text(conn.impl().pg, res.get(), conn.settings());

@@ -83,7 +83,7 @@ OperationResult insert_new_tag(Connection& conn, const TagInfo& tag) {
 
     OperationResult result;
     bool ok = false;
-    auto res = detail::exec_checked(conn, kInsertTag, params, ok);
+    auto res = detail::exec_checked(conn, kInsertTag, params, ok, detail::Limit::write);
     if (!ok) {
         result.message = detail::error_text(conn.impl().pg, res.get(), conn.settings());
         detail::log()->error("Inserting tag '{}' failed: {}", tag.tag_name, result.message);
@@ -126,7 +126,7 @@ OperationResult update_tag_fields(Connection& conn, const std::string& tag_name,
 
     OperationResult result;
     bool ok = false;
-    auto res = detail::exec_checked(conn, kUpdateTag, params, ok);
+    auto res = detail::exec_checked(conn, kUpdateTag, params, ok, detail::Limit::write);
     if (!ok) {
         result.message = detail::error_text(conn.impl().pg, res.get(), conn.settings());
         detail::log()->error("Updating tag '{}' failed: {}", tag_name, result.message);

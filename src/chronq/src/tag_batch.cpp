@@ -161,6 +161,59 @@ std::vector<std::optional<TagInfo>> get_tags(Connection& conn,
     return out;
 }
 
+namespace {
+
+// SQLSTATE class 22, data exception: the server refused a value we sent, not the statement.
+bool refuses_a_value(const detail::Result& res) {
+    return res.sqlstate().rfind("22", 0) == 0;
+}
+
+}  // namespace
+
+std::vector<TagLookup> lookup_tags(Connection& conn, const std::vector<std::string>& names) {
+    std::vector<TagLookup> out(names.size());
+    std::vector<std::string> sent;
+    std::vector<std::size_t> sent_at;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        try {
+            detail::check_text("the tag name", names[i]);
+        } catch (const QueryError& e) {
+            out[i].refused = e.what();
+            continue;
+        }
+        sent.push_back(names[i]);
+        sent_at.push_back(i);
+    }
+    // One statement for a list; when the server refuses it for a value, one per name, so that
+    // the refusal lands on the names that caused it.
+    const auto select = [&](const std::vector<std::string>& list,
+                            const std::vector<std::size_t>& at) {
+        detail::Params params;
+        params.text_array(list);
+        bool ok = false;
+        auto res = detail::exec_checked(conn, kSelectTags, params, ok);
+        if (ok) {
+            read_tags(res, 1, [&](int row, TagInfo tag) {
+                const auto ord = static_cast<std::size_t>(res.int64(row, 0));
+                out.at(at.at(ord - 1)).tag = std::move(tag);
+            });
+            return std::string();
+        }
+        const std::string error = detail::error_text(conn.impl().pg, res.get(), conn.settings());
+        if (!refuses_a_value(res)) {
+            throw QueryError(error);
+        }
+        return error.empty() ? std::string("refused by the server") : error;
+    };
+    if (sent.empty() || select(sent, sent_at).empty()) {
+        return out;
+    }
+    for (std::size_t k = 0; k < sent.size(); ++k) {
+        out[sent_at[k]].refused = select({sent[k]}, {sent_at[k]});
+    }
+    return out;
+}
+
 std::vector<OperationResult> insert_new_tags(Connection& conn, const std::vector<TagInfo>& tags) {
     std::vector<OperationResult> out(tags.size());
     std::vector<std::size_t> sent_at;
@@ -197,7 +250,7 @@ std::vector<OperationResult> insert_new_tags(Connection& conn, const std::vector
         .binary(int8_array(source_ids), detail::kInt8ArrayOid)
         .text_array(source_tagnames);
     bool ok = false;
-    auto res = detail::exec_checked(conn, kInsertTags, params, ok);
+    auto res = detail::exec_checked(conn, kInsertTags, params, ok, detail::Limit::write);
     if (!ok) {
         detail::log()->debug("Inserting {} tags at once failed ({}); inserting one at a time",
                              sent_at.size(),
@@ -274,7 +327,7 @@ void update_round(Connection& conn, const std::vector<std::pair<std::string, Tag
         .binary(bool_array(set_description), kBoolArrayOid)
         .text_array(descriptions);
     bool ok = false;
-    auto res = detail::exec_checked(conn, kUpdateTags, params, ok);
+    auto res = detail::exec_checked(conn, kUpdateTags, params, ok, detail::Limit::write);
     if (!ok) {
         detail::log()->debug("Updating {} tags at once failed ({}); updating one at a time",
                              sent_at.size(),

@@ -62,6 +62,22 @@ std::size_t affected(const detail::Result& res) {
     return (n != nullptr && *n != '\0') ? static_cast<std::size_t>(std::stoull(n)) : 0;
 }
 
+// Sends with `send` (a PQsend* call) and waits for the answer, both within the deadline.
+template <class Send>
+detail::Result send_and_wait(Connection& conn, detail::Deadline deadline, Send send) {
+    PGconn* pg = detail::session(conn);
+    if (send(pg) == 0) {
+        throw ConnectionError(detail::error_text(pg, nullptr, conn.settings()));
+    }
+    detail::flush_request(conn.impl(), deadline);
+    return detail::collect_result(conn.impl(), deadline);
+}
+
+// The session after a wait: a wait that gave up has closed it.
+bool broken(Connection& conn) {
+    return PQstatus(conn.impl().pg) == CONNECTION_BAD;
+}
+
 std::pair<bool, std::size_t> refused(Connection& conn, const detail::Result& res) {
     detail::log()->error("Writing time-series rows failed: {}",
                          detail::error_text(conn.impl().pg, res.get(), conn.settings()));
@@ -104,14 +120,16 @@ std::pair<bool, std::size_t> write_by_insert(Connection& conn,
     }
 
     auto& impl = conn.impl();
-    PGconn* pg = detail::session(conn);
+    const detail::Deadline deadline = detail::deadline_for(conn.settings(), detail::Limit::write);
     if (!impl.write_prepared) {
         const Oid types[3] = {detail::kInt8ArrayOid, detail::kFloat8ArrayOid,
                               detail::kTextArrayOid};
-        detail::Result prep(PQprepare(pg, kWriteStatement, kWriteSql, 3, types));
-        if (PQresultStatus(prep.get()) != PGRES_COMMAND_OK) {
-            const std::string msg = detail::error_text(pg, prep.get(), conn.settings());
-            if (PQstatus(pg) == CONNECTION_BAD) {
+        detail::Result prep = send_and_wait(conn, deadline, [&](PGconn* pg) {
+            return PQsendPrepare(pg, kWriteStatement, kWriteSql, 3, types);
+        });
+        if (prep.get() == nullptr || PQresultStatus(prep.get()) != PGRES_COMMAND_OK) {
+            const std::string msg = detail::error_text(impl.pg, prep.get(), conn.settings());
+            if (prep.get() == nullptr || broken(conn)) {
                 throw ConnectionError(msg);
             }
             throw QueryError("could not prepare the time-series insert: " + msg);
@@ -122,12 +140,14 @@ std::pair<bool, std::size_t> write_by_insert(Connection& conn,
     const int lengths[3] = {static_cast<int>(ids.size()), static_cast<int>(vals.size()),
                             static_cast<int>(quals.size())};
     const int formats[3] = {1, 1, 1};
-    detail::Result res(PQexecPrepared(pg, kWriteStatement, 3, params, lengths, formats, 0));
+    detail::Result res = send_and_wait(conn, deadline, [&](PGconn* pg) {
+        return PQsendQueryPrepared(pg, kWriteStatement, 3, params, lengths, formats, 0);
+    });
     if (res.get() != nullptr && PQresultStatus(res.get()) == PGRES_COMMAND_OK) {
         return {true, affected(res)};
     }
-    if (res.get() == nullptr || PQstatus(pg) == CONNECTION_BAD) {
-        throw ConnectionError(detail::error_text(pg, res.get(), conn.settings()));
+    if (res.get() == nullptr || broken(conn)) {
+        throw ConnectionError(detail::error_text(impl.pg, res.get(), conn.settings()));
     }
     return refused(conn, res);
 }
@@ -160,37 +180,51 @@ std::pair<bool, std::size_t> write_by_copy(Connection& conn, std::span<const std
     buf += '\xFF';
     buf += '\xFF';  // end of data
 
-    PGconn* pg = detail::session(conn);
-    detail::Result start(PQexec(pg, kCopySql));
+    const detail::Deadline deadline = detail::deadline_for(conn.settings(), detail::Limit::write);
+    detail::Result start =
+        send_and_wait(conn, deadline, [](PGconn* pg) { return PQsendQuery(pg, kCopySql); });
     if (start.get() == nullptr || PQresultStatus(start.get()) != PGRES_COPY_IN) {
-        if (start.get() == nullptr || PQstatus(pg) == CONNECTION_BAD) {
-            throw ConnectionError(detail::error_text(pg, start.get(), conn.settings()));
+        if (start.get() == nullptr || broken(conn)) {
+            throw ConnectionError(detail::error_text(conn.impl().pg, start.get(), conn.settings()));
         }
         return refused(conn, start);
     }
-    // Handed over in pieces: libpq takes at most an int's worth at a time.
-    bool sent = true;
+    // Handed over in pieces: libpq takes at most an int's worth at a time, and queues a piece
+    // only when there is room for it.
+    auto& impl = conn.impl();
     constexpr std::size_t kPiece = std::size_t{1} << 20;
-    for (std::size_t at = 0; sent && at < buf.size(); at += kPiece) {
+    for (std::size_t at = 0; at < buf.size();) {
         const std::size_t len = std::min(kPiece, buf.size() - at);
-        sent = PQputCopyData(pg, buf.data() + at, static_cast<int>(len)) == 1;
+        const int put = PQputCopyData(impl.pg, buf.data() + at, static_cast<int>(len));
+        if (put < 0) {
+            throw ConnectionError(detail::error_text(impl.pg, nullptr, conn.settings()));
+        }
+        if (put == 0) {
+            detail::wait_socket(impl, true, deadline);
+            if (PQflush(impl.pg) < 0) {
+                throw ConnectionError(detail::error_text(impl.pg, nullptr, conn.settings()));
+            }
+            continue;
+        }
+        at += len;
     }
-    sent = sent && PQputCopyEnd(pg, nullptr) == 1;
-    if (!sent) {
-        // The session is unusable once the data cannot be handed over.
-        const std::string msg = detail::error_text(pg, nullptr, conn.settings());
-        throw ConnectionError(msg);
+    for (;;) {
+        const int ended = PQputCopyEnd(impl.pg, nullptr);
+        if (ended < 0) {
+            throw ConnectionError(detail::error_text(impl.pg, nullptr, conn.settings()));
+        }
+        if (ended == 1) {
+            break;
+        }
+        detail::wait_socket(impl, true, deadline);
     }
-    detail::Result done(PQgetResult(pg));
-    // Drain whatever else the server sent, so the session is ready for the next statement.
-    while (PGresult* extra = PQgetResult(pg)) {
-        PQclear(extra);
-    }
+    detail::flush_request(impl, deadline);
+    detail::Result done = detail::collect_result(impl, deadline);
     if (done.get() != nullptr && PQresultStatus(done.get()) == PGRES_COMMAND_OK) {
         return {true, affected(done)};
     }
-    if (done.get() == nullptr || PQstatus(pg) == CONNECTION_BAD) {
-        throw ConnectionError(detail::error_text(pg, done.get(), conn.settings()));
+    if (done.get() == nullptr || broken(conn)) {
+        throw ConnectionError(detail::error_text(impl.pg, done.get(), conn.settings()));
     }
     return refused(conn, done);
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <memory>
+#include <stop_token>
 
 #include "chronq/types.h"
 
@@ -10,7 +11,7 @@ namespace chronq {
 // One server connection, used by one thread at a time. Each chronq operation on it is atomic
 // and committed when it returns, whatever `autocommit` says (see README).
 class Connection {
-public:
+  public:
     ~Connection();
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
@@ -24,17 +25,22 @@ public:
     struct Impl;
     Impl& impl();
 
-private:
-    friend std::unique_ptr<Connection> get_conn(const ConnSettings&);
+  private:
+    friend std::unique_ptr<Connection> get_conn(const ConnSettings&, std::stop_token);
     explicit Connection(std::unique_ptr<Impl> impl);
     std::unique_ptr<Impl> impl_;
 };
 
 // Opens a connection and creates chronq's schema in the database when it is missing.
 // Throws ConnectionError with libpq's message (never the password) on failure.
-std::unique_ptr<Connection> get_conn(const ConnSettings& settings);
+//
+// Once `stop` is requested, any wait on the connection ends within a fraction of a second,
+// also while connecting: the statement in flight is cancelled on the server, the connection
+// closed and ConnectionError raised; later operations fail the same way. `stop` may be
+// requested from any thread.
+std::unique_ptr<Connection> get_conn(const ConnSettings& settings, std::stop_token stop = {});
 
-// True while the connection works. Never throws.
+// True while the connection works (answers within the lookup time limit). Never throws.
 bool ping(Connection& conn) noexcept;
 
 }  // namespace chronq

@@ -27,6 +27,18 @@ OperationResult update_tag_fields(Connection& conn, const std::string& tag_name,
 std::vector<std::optional<TagInfo>> get_tags(Connection& conn,
                                              const std::vector<std::string>& names);
 
+// One name's outcome in lookup_tags: the stored tag, nothing (no tag has the name), or the
+// reason why the name itself was refused.
+struct TagLookup {
+    std::optional<TagInfo> tag;
+    std::string refused;  // empty unless refused
+};
+
+// Like get_tags, but a name that no tag can have (a NUL byte, text the server refuses as its
+// encoding) comes back refused, with the reason, instead of as nothing. A refusal that is not
+// about a name (the statement itself) throws QueryError; a broken session ConnectionError.
+std::vector<TagLookup> lookup_tags(Connection& conn, const std::vector<std::string>& names);
+
 // A tag whose name is taken (also earlier in the same list), whose source is unknown or whose
 // text cannot be stored gives ok = false with the reason, for that tag alone.
 std::vector<OperationResult> insert_new_tags(Connection& conn, const std::vector<TagInfo>& tags);

@@ -20,6 +20,12 @@ struct ConnSettings {
     std::string password;
     std::string dbname = "tsdb_default";
     bool autocommit = false;
+    // Longest wait, in milliseconds, for one statement: writes (time-series rows, inserts and
+    // updates, schema creation) and everything else (lookups, listings, ping). A statement
+    // that takes longer is cancelled and its connection closed (ConnectionError), so a held
+    // lock or a silent server never blocks the caller for longer.
+    int write_timeout_ms = 5000;
+    int lookup_timeout_ms = 2000;
 };
 
 // An ordered text-to-text map, stored as a JSON object (keys keep their order).
@@ -77,19 +83,19 @@ using TsValue = std::variant<std::monostate, bool, std::int64_t, double, std::st
 
 // Every chronq error. Texts carry the server's or libpq's message, never the password.
 class Error : public std::runtime_error {
-public:
+  public:
     using std::runtime_error::runtime_error;
 };
 
 // The connection could not be opened or is broken: reconnect, then retry.
 class ConnectionError : public Error {
-public:
+  public:
     using Error::Error;
 };
 
 // The server refused a statement or the arguments are wrong: retrying as is will not help.
 class QueryError : public Error {
-public:
+  public:
     using Error::Error;
 };
 
