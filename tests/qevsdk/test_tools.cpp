@@ -152,6 +152,50 @@ TEST(QevTools, ReadAndDiscoverAgainstAnOpcUaServer) {
     EXPECT_EQ(r.lines[0][1], "3.25");
 }
 
+TEST(QevTools, ASecuredServerIsReadOnceItsCertificateIsTrusted) {
+    OpcUaTestServer server({.security = "Basic256Sha256:SignAndEncrypt",
+                            .users = "op:pass word",
+                            .allow_anonymous = false});
+    server.start();
+    const std::string pki = (server.work_dir() / "client-pki").string();
+    const std::vector<std::string> secured = {
+        "--security-policy", "Basic256Sha256", "--user", "op", "--pki", pki,
+        server.endpoint(),   "2:s=Demo.Double"};
+    ::setenv("QEVSDK_UA_PASSWORD", "pass word", 1);
+    auto r = run(QEV_READ, secured);
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_THAT(r.err, HasSubstr(pki + "/rejected/certs/"));
+    EXPECT_THAT(r.err, HasSubstr("move it to " + pki + "/trusted/certs/"));
+    const auto rejected = std::filesystem::directory_iterator(pki + "/rejected/certs")->path();
+    std::filesystem::rename(rejected, pki + "/trusted/certs/" + rejected.filename().string());
+
+    r = run(QEV_READ, secured);
+    EXPECT_EQ(r.status, 0) << r.err;
+    ASSERT_EQ(r.lines.size(), 1u) << r.out;
+    EXPECT_EQ(r.lines[0][1], "3.25");
+
+    ::setenv("QEVSDK_UA_PASSWORD", "wrong guess", 1);
+    r = run(QEV_READ, {"-v", "--security-policy", "Basic256Sha256", "--user", "op", "--pki", pki,
+                       server.endpoint(), "2:s=Demo.Double"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_THAT(r.err, HasSubstr("access denied"));
+    EXPECT_THAT(r.err, ::testing::Not(HasSubstr("wrong guess")));
+    ::unsetenv("QEVSDK_UA_PASSWORD");
+
+    // A password is never an option; trust on first use needs no moving.
+    EXPECT_EQ(run(QEV_READ, {"--password", "x", server.endpoint(), "2:s=Demo.Double"}).status, 2);
+    EXPECT_EQ(run(QEV_READ, {"--security-mode", "Sideways", server.endpoint(), "1:x"}).status, 2);
+    ::setenv("QEVSDK_UA_PASSWORD", "pass word", 1);
+    r = run(QEV_READ, {"--security-policy", "Basic256Sha256", "--security-mode", "SignAndEncrypt",
+                       "--user", "op", "--pki", pki + "-tofu", "--trust-on-first-use",
+                       server.endpoint(), "2:s=Demo.Double"});
+    ::unsetenv("QEVSDK_UA_PASSWORD");
+    EXPECT_EQ(r.status, 0) << r.err;
+    r = run(QEV_DISCOVER, {"--security-policy", "Basic256Sha256", "127.0.0.1",
+                           std::to_string(server.port()), "UA"});
+    EXPECT_EQ(r.status, 0) << r.err;
+}
+
 TEST(QevTools, ReadAndDiscoverTheDaSimulation) {
     auto r = run(QEV_READ, {"opc.da://localhost/Vantrel.Simulation.1", "Demo.Count1", "Demo.Bad",
                             "Demo.Uncertain", "Nope"});

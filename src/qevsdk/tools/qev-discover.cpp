@@ -5,12 +5,13 @@
 #include <vector>
 
 #include "qevsdk/qevsdk.h"
+#include "qevsdk/ua_security.h"
 #include "tool_log.h"
 
 namespace {
 
 constexpr const char* kUsage =
-    "usage: qev-discover [-v] HOST [PORT] [DA|UA]\n"
+    "usage: qev-discover [-v] [SECURITY OPTIONS] HOST [PORT] [DA|UA]\n"
     "  HOST   host name or address; empty (\"\") or localhost for this machine\n"
     "  PORT   OPC UA discovery port (default 4840)\n"
     "  DA|UA  look for one kind only (default: both)\n"
@@ -20,7 +21,7 @@ constexpr const char* kUsage =
 constexpr std::size_t kMaxServers = 64;
 
 int usage(const std::string& problem) {
-    std::cerr << "qev-discover: " << problem << "\n" << kUsage;
+    std::cerr << "qev-discover: " << problem << "\n" << kUsage << qevsdk::tools::kSecurityUsage;
     return 2;
 }
 
@@ -33,8 +34,11 @@ bool all_digits(const std::string& text) {
 int main(int argc, char** argv) {
     const auto parsed = qevsdk::tools::parse_args(argc, argv);
     if (parsed.help) {
-        std::cout << kUsage;
+        std::cout << kUsage << qevsdk::tools::kSecurityUsage;
         return 0;
+    }
+    if (!parsed.error.empty()) {
+        return usage(parsed.error);
     }
     const bool verbose = parsed.verbose;
     const std::vector<std::string>& args = parsed.positional;
@@ -63,6 +67,11 @@ int main(int argc, char** argv) {
                                                                     : "OPC";
 
     auto errors = qevsdk::tools::set_up_logging("qev-discover", verbose);
+    try {
+        qevsdk::set_ua_security(parsed.security);
+    } catch (const qevsdk::Error& e) {
+        return usage(e.what());
+    }
     qevsdk::QevLibrary lib;
     lib.set_log_level(verbose ? qevsdk::QEV_LOG_LEVEL_DEBUG : qevsdk::QEV_LOG_LEVEL_INFO);
     std::vector<qevsdk::qev_source_desc_t> descs(kMaxServers);

@@ -12,12 +12,13 @@
 #include <fmt/format.h>
 
 #include "qevsdk/qevsdk.h"
+#include "qevsdk/ua_security.h"
 #include "tool_log.h"
 
 namespace {
 
 constexpr const char* kUsage =
-    "usage: qev-read [-v] SCHEMA TAG...\n"
+    "usage: qev-read [-v] [SECURITY OPTIONS] SCHEMA TAG...\n"
     "  SCHEMA  opc.tcp://HOST:PORT (OPC UA) or opc.da://HOST/PROGID (OPC DA; only the built-in\n"
     "          simulation opc.da://localhost/Vantrel.Simulation.1 is available)\n"
     "  TAG     OPC UA: NS:ID, e.g. 3:Line1.Temp, 2:i=1001, 2:s=Pump;1 (no NS: means namespace 0)\n"
@@ -77,7 +78,7 @@ std::string iso8601(const std::optional<std::chrono::system_clock::time_point>& 
 }
 
 int usage(const std::string& problem) {
-    std::cerr << "qev-read: " << problem << "\n" << kUsage;
+    std::cerr << "qev-read: " << problem << "\n" << kUsage << qevsdk::tools::kSecurityUsage;
     return 2;
 }
 
@@ -86,8 +87,11 @@ int usage(const std::string& problem) {
 int main(int argc, char** argv) {
     const auto parsed = qevsdk::tools::parse_args(argc, argv);
     if (parsed.help) {
-        std::cout << kUsage;
+        std::cout << kUsage << qevsdk::tools::kSecurityUsage;
         return 0;
+    }
+    if (!parsed.error.empty()) {
+        return usage(parsed.error);
     }
     const bool verbose = parsed.verbose;
     const std::vector<std::string>& args = parsed.positional;
@@ -121,6 +125,11 @@ int main(int argc, char** argv) {
     }
 
     auto errors = qevsdk::tools::set_up_logging("qev-read", verbose);
+    try {
+        qevsdk::set_ua_security(parsed.security);
+    } catch (const qevsdk::Error& e) {
+        return usage(e.what());
+    }
     qevsdk::QevLibrary lib;
     lib.set_log_level(verbose ? qevsdk::QEV_LOG_LEVEL_DEBUG : qevsdk::QEV_LOG_LEVEL_INFO);
     const auto source = lib.create_source(source_type, schema, 1000, 0);

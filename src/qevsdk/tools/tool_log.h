@@ -3,9 +3,12 @@
 // message can say why.
 #pragma once
 
+#include <cstdlib>
 #include <mutex>
 #include <string>
 #include <vector>
+
+#include "qevsdk/ua_security.h"
 
 #include <spdlog/sinks/base_sink.h>
 #include <spdlog/sinks/stdout_sinks.h>
@@ -17,19 +20,59 @@ struct ToolArgs {
     bool help = false;
     bool verbose = false;  // -v, only as the first argument
     std::vector<std::string> positional;
+    // OPC UA security; the password only ever comes from QEVSDK_UA_PASSWORD, because
+    // options show in ps.
+    UaSecurity security;
+    std::string error;  // a malformed option
 };
+
+inline constexpr const char* kSecurityUsage =
+    "OPC UA security (default: policy None, anonymous):\n"
+    "  --security-policy P  None, Basic256Sha256, Aes128_Sha256_RsaOaep, Aes256_Sha256_RsaPss\n"
+    "  --security-mode M    None, Sign or SignAndEncrypt (default SignAndEncrypt with a policy)\n"
+    "  --user NAME          log in as NAME; the password is taken from QEVSDK_UA_PASSWORD\n"
+    "  --pki DIR            certificate folder (default ./pki): own/, trusted/, rejected/\n"
+    "  --trust-on-first-use trust an unknown server certificate and keep it in trusted/\n";
 
 inline ToolArgs parse_args(int argc, char** argv) {
     ToolArgs parsed;
+    bool mode_given = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
+        const auto value = [&](std::string& into) {
+            if (i + 1 >= argc) {
+                parsed.error = arg + " needs a value";
+            } else {
+                into = argv[++i];
+            }
+        };
         if (arg == "-h" || arg == "--help") {
             parsed.help = true;
         } else if (arg == "-v" && parsed.positional.empty()) {
             parsed.verbose = true;
+        } else if (arg == "--security-policy") {
+            value(parsed.security.security_policy);
+        } else if (arg == "--security-mode") {
+            value(parsed.security.security_mode);
+            mode_given = true;
+        } else if (arg == "--user") {
+            value(parsed.security.user);
+        } else if (arg == "--pki") {
+            value(parsed.security.pki_dir);
+        } else if (arg == "--trust-on-first-use") {
+            parsed.security.trust_on_first_use = true;
+        } else if (arg == "--password") {
+            parsed.error = "no --password option: set QEVSDK_UA_PASSWORD (options show in ps)";
         } else {
             parsed.positional.push_back(arg);
         }
+    }
+    if (!mode_given && parsed.security.security_policy != "None" &&
+        parsed.security.security_policy != "none") {
+        parsed.security.security_mode = "SignAndEncrypt";
+    }
+    if (const char* password = std::getenv("QEVSDK_UA_PASSWORD")) {
+        parsed.security.password = password;
     }
     return parsed;
 }

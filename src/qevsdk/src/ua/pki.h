@@ -15,7 +15,9 @@ namespace qevsdk::ua {
 
 class Pki {
   public:
-    explicit Pki(std::filesystem::path root) : root_(std::move(root)) {}
+    // Messages name absolute paths, so that the operator finds the files whatever the
+    // program's working directory was.
+    explicit Pki(const std::filesystem::path& root) : root_(std::filesystem::absolute(root)) {}
 
     const std::filesystem::path& root() const { return root_; }
 

@@ -2,10 +2,12 @@
 #include "ua_source.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <mutex>
 
 #include "../log.h"
+#include "qevsdk/ua_security.h"
 
 namespace qevsdk {
 
@@ -66,10 +68,70 @@ class UaSource final : public detail::Source {
     EndpointAddress address_;
 };
 
+std::mutex security_mutex;
+SecuritySettings process_security;
+
+bool same_name(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) ==
+                      std::tolower(static_cast<unsigned char>(y));
+           });
+}
+
 }  // namespace
 
-ClientSettings settings_from_environment() {
+SecuritySettings parse_security(const UaSecurity& in) {
+    SecuritySettings out;
+    out.policy = nullptr;
+    for (const auto& p : kPolicies) {
+        if (same_name(in.security_policy, p.name) || in.security_policy == p.uri) {
+            out.policy = &p;
+        }
+    }
+    if (!out.policy) {
+        throw Error("unknown OPC UA security policy '" + in.security_policy +
+                    "': use None, Basic256Sha256, Aes128_Sha256_RsaOaep or Aes256_Sha256_RsaPss");
+    }
+    if (same_name(in.security_mode, "None")) {
+        out.mode = SecurityMode::None;
+    } else if (same_name(in.security_mode, "Sign")) {
+        out.mode = SecurityMode::Sign;
+    } else if (same_name(in.security_mode, "SignAndEncrypt")) {
+        out.mode = SecurityMode::SignAndEncrypt;
+    } else {
+        throw Error("unknown OPC UA security mode '" + in.security_mode +
+                    "': use None, Sign or SignAndEncrypt");
+    }
+    if (out.policy->secure() != (out.mode != SecurityMode::None)) {
+        throw Error("OPC UA security policy " + std::string(out.policy->name) + " needs " +
+                    (out.policy->secure() ? "mode Sign or SignAndEncrypt" : "mode None"));
+    }
+    out.user = in.user;
+    out.password = in.password;
+    out.pki_dir = in.pki_dir.empty() ? "pki" : in.pki_dir;
+    out.trust_on_first_use = in.trust_on_first_use;
+    out.allow_plain_password = in.allow_plain_password;
+    return out;
+}
+
+namespace {
+
+}  // namespace
+
+void set_security(SecuritySettings settings) {
+    std::lock_guard lock(security_mutex);
+    process_security = std::move(settings);
+}
+
+namespace {
+
+ClientSettings settings_from_environment_and_security() {
     ClientSettings s;
+    {
+        std::lock_guard lock(security_mutex);
+        s.security = process_security;
+    }
+    s.note = [](const std::string& text) { detail::logger()->warn("{}", text); };
     s.connect_timeout = env_millis("QEVSDK_UA_CONNECT_TIMEOUT_MS", s.connect_timeout);
     s.channel.request_timeout =
         env_millis("QEVSDK_UA_REQUEST_TIMEOUT_MS", s.channel.request_timeout);
@@ -78,6 +140,12 @@ ClientSettings settings_from_environment() {
                    std::chrono::milliseconds(s.channel.requested_lifetime_ms))
             .count());
     return s;
+}
+
+}  // namespace
+
+ClientSettings settings_from_environment() {
+    return settings_from_environment_and_security();
 }
 
 std::unique_ptr<detail::Source> make_ua_source(const std::string& schema, int sample_timespan_msec,
@@ -96,6 +164,13 @@ std::unique_ptr<detail::Source> make_ua_source(const std::string& schema, int sa
         static_cast<std::uint32_t>(std::min<std::uint64_t>(4ULL * sample_ms, 3'600'000));
     settings.channel.requested_lifetime_ms =
         std::max(settings.channel.requested_lifetime_ms, wanted);
+    const auto& sec = settings.security;
+    const std::string how = "security " + std::string(sec.policy->name) + "/" +
+                            (sec.mode == SecurityMode::SignAndEncrypt ? "SignAndEncrypt"
+                             : sec.mode == SecurityMode::Sign         ? "Sign"
+                                                                      : "None") +
+                            ", " +
+                            (sec.user.empty() ? std::string("anonymous") : "user " + sec.user);
     auto source = std::make_unique<UaSource>(std::move(settings), *address);
     try {
         source->connect();
@@ -103,11 +178,15 @@ std::unique_ptr<detail::Source> make_ua_source(const std::string& schema, int sa
         detail::logger()->error("cannot connect to OPC UA server {}: {}", schema, e.what());
         return nullptr;
     }
-    detail::logger()->info("connected to OPC UA server {}", schema);
+    detail::logger()->info("connected to OPC UA server {} ({})", schema, how);
     return source;
 }
 
 }  // namespace ua
+
+void set_ua_security(const UaSecurity& settings) {
+    ua::set_security(ua::parse_security(settings));
+}
 
 namespace detail {
 

@@ -6,6 +6,7 @@
 
 #include "../source.h"
 #include "client.h"
+#include "qevsdk/ua_security.h"
 
 namespace qevsdk::ua {
 
@@ -13,7 +14,12 @@ namespace qevsdk::ua {
 //   QEVSDK_UA_CONNECT_TIMEOUT_MS  TCP connect (default 3000)
 //   QEVSDK_UA_REQUEST_TIMEOUT_MS  every request, Hello included (default 5000)
 //   QEVSDK_UA_CHANNEL_LIFETIME_MS requested security token lifetime (default 600000)
+// ... and the security settings last given to qevsdk::set_ua_security.
 ClientSettings settings_from_environment();
+
+// The public security settings checked and translated; throws qevsdk::Error.
+SecuritySettings parse_security(const UaSecurity& in);
+void set_security(SecuritySettings settings);
 
 // nullptr (with the reason logged) when the schema is malformed or the server cannot be
 // reached.
