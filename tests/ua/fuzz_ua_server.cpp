@@ -1,12 +1,14 @@
 // libFuzzer target: everything a hostile OPC UA server can send to the client. The first
 // byte picks what the rest is fed to: the service response decoders, the built-in type
-// decoders, or a whole secure channel (handshake, token renewal and requests) reading the
-// bytes as the server's side of the stream, cut into pieces of varying size.
+// decoders, a whole secure channel (handshake, token renewal and requests) reading the
+// bytes as the server's side of the stream, cut into pieces of varying size, or the
+// secured chunks of an open RSA-policy channel.
 #include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <vector>
 
+#include "ua/channel_security.h"
 #include "ua/messages.h"
 #include "ua/secure_channel.h"
 
@@ -122,21 +124,74 @@ void run_channel(const std::uint8_t* data, std::size_t size) {
     channel.close();
 }
 
+// Secured chunks after OpenSecureChannel, as a hostile server sends them: raw bytes that
+// must be refused, and hostile contents sealed with the right keys, which must get through
+// the checks and then be refused (or decoded) by the padding and message decoders.
+void run_secured(const std::uint8_t* data, std::size_t size) {
+    if (size < 2) {
+        return;
+    }
+    static const std::vector<std::uint8_t> client_nonce(32, 0x11);
+    static const std::vector<std::uint8_t> server_nonce(32, 0x22);
+    const SecurityPolicy& policy = kPolicies[1 + data[0] % 3];
+    const SecurityMode mode = data[1] % 2 ? SecurityMode::Sign : SecurityMode::SignAndEncrypt;
+    data += 2;
+    size -= 2;
+    const ChannelKeys keys = derive_channel_keys(policy, client_nonce, server_nonce);
+    SymmetricCodec client_side(policy, mode, keys.server, false);
+    try {
+        (void)client_side.open({data, size});
+    } catch (const UaError&) {
+    }
+    // The same bytes as the sequence header and body of a chunk the server sealed properly.
+    Writer chunk;
+    chunk.raw("MSGF", 4);
+    chunk.u32(0);
+    chunk.u32(1);
+    chunk.u32(1);
+    chunk.raw(data, size);
+    SymmetricCodec server_side(policy, mode, keys.server, true);
+    server_side.seal(chunk.bytes(), 0);
+    try {
+        const auto plain = client_side.open(chunk.bytes());
+        Reader r(plain.data(), plain.size());
+        r.skip(8);
+        std::vector<qevsdk::ValueRecord> out(2);
+        decode_read_response(r, out, std::chrono::system_clock::now());
+    } catch (const UaError&) {
+    } catch (const DecodeError&) {
+    }
+    // And as an OpenSecureChannel answer, which must fail the RSA checks without harm.
+    static const auto own = [] {
+        auto key = crypto::PrivateKey::generate_rsa(2048);
+        return std::make_shared<Credentials>(
+            Credentials{crypto::make_self_signed(key, {"urn:fuzz", "fuzz", "fuzz"}), key});
+    }();
+    AsymmetricCodec asymmetric(ChannelSecurity{&policy, mode, own, own->certificate});
+    try {
+        (void)asymmetric.open({data, size});
+    } catch (const UaError&) {
+    } catch (const DecodeError&) {
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size == 0) {
         return 0;
     }
-    const std::uint8_t mode = data[0] % 3;
+    const std::uint8_t mode = data[0] % 4;
     ++data;
     --size;
     if (mode == 0) {
         decode_responses(data, size);
     } else if (mode == 1) {
         decode_builtins(data, size);
-    } else {
+    } else if (mode == 2) {
         run_channel(data, size);
+    } else {
+        run_secured(data, size);
     }
     return 0;
 }
