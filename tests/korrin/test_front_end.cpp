@@ -86,6 +86,27 @@ TEST_F(TagListFile, ReportsTheEncodingBeforeTheHeaderCheckAndFailsByKind) {
     EXPECT_THROW(load_tag_list(write("")), std::runtime_error);
 }
 
+TEST_F(TagListFile, EachTagKeepsItsCsvLine) {
+    const auto loaded = load_tag_list(
+        write("FullTagName,Description\r\nA,1\r\n\r\n,skipped\r\n\"B\nC\",2\r\nD\r\n"));
+    ASSERT_EQ(loaded.tags.size(), 3u);
+    EXPECT_EQ(loaded.tags[1].first, "B\nC");
+    EXPECT_EQ(loaded.lines, (std::vector<std::size_t>{2, 5, 7}));
+}
+
+TEST(TagNames, ProblemsTheDatabaseWouldRefuse) {
+    EXPECT_EQ(tag_name_problem("2:Plant.Boiler.Temperature"), std::nullopt);
+    EXPECT_EQ(tag_name_problem(std::string(kMaxTagNameBytes, 'x')), std::nullopt);
+    EXPECT_NE(tag_name_problem(std::string(kMaxTagNameBytes + 1, 'x')), std::nullopt);
+    EXPECT_NE(tag_name_problem(std::string("A\0B", 3)), std::nullopt);
+    EXPECT_NE(tag_name_problem("\xFF"), std::nullopt);
+    // Log text: control characters escaped, long names cut on a character boundary.
+    EXPECT_EQ(shown_text(std::string("A\0\nB", 4)), "A\\x00\\x0aB");
+    EXPECT_EQ(shown_text("锅炉温度", 7), "锅炉... (12 bytes)");
+    EXPECT_EQ(shown_text("锅炉温度", 6), "锅炉... (12 bytes)");
+    EXPECT_EQ(shown_text("锅炉温度", 5), "锅... (12 bytes)");
+}
+
 class Registration : public ::testing::Test {
   protected:
     void SetUp() override { conn = client.get_conn({}); }
@@ -234,6 +255,25 @@ TEST_F(Registration, TsdbErrorsReachTheCaller) {
     EXPECT_THROW(sync_tags(client, *conn, 5, {{"T1", ""}}), TsdbConnectionError);
     EXPECT_THROW(lookup_tag_ids(client, *conn, {"T1"}), TsdbConnectionError);
     EXPECT_TRUE(client.tags.empty());
+}
+
+TEST_F(Registration, NamesTheDatabaseCannotTakeFailAloneAndNeverReachIt) {
+    const std::string nul("A\0B", 3);
+    const std::string too_long(kMaxTagNameBytes + 1, 'x');
+    client.add_tag("T2", 7);
+    const auto outcomes = sync_tags(
+        client, *conn, 1, {{"T1", "one"}, {nul, ""}, {"T2", "two"}, {too_long, ""}, {"T3", ""}});
+    ASSERT_EQ(outcomes.size(), 5u);
+    EXPECT_EQ(outcomes[0].action, TagAction::inserted);
+    EXPECT_EQ(outcomes[1].action, TagAction::insert_failed);
+    EXPECT_NE(outcomes[1].message.find("NUL"), std::string::npos) << outcomes[1].message;
+    EXPECT_EQ(outcomes[2].action, TagAction::updated);
+    EXPECT_EQ(outcomes[2].tag_id, 7);
+    EXPECT_EQ(outcomes[3].action, TagAction::insert_failed);
+    EXPECT_NE(outcomes[3].message.find("bytes long"), std::string::npos) << outcomes[3].message;
+    EXPECT_EQ(outcomes[4].action, TagAction::inserted);
+    EXPECT_EQ(client.tags.count(nul) + client.tags.count(too_long), 0u);
+    EXPECT_EQ(client.tags.size(), 3u);
 }
 
 TEST_F(Registration, LookupGivesIdsInOrderAndNothingForUnknownNames) {

@@ -12,6 +12,7 @@
 
 #include "common/csv.h"
 #include "common/text_decode.h"
+#include "common/unicode_space.h"
 
 namespace vantrel::korrin {
 
@@ -31,14 +32,58 @@ std::string read_bytes(const std::filesystem::path& path) {
     return bytes;
 }
 
+// Spreadsheet exports pad cells with no-break and full-width spaces, not only ASCII blanks.
 std::string trim(const std::string& text) {
-    constexpr const char* kBlanks = " \t\r\n\f\v";
-    const auto first = text.find_first_not_of(kBlanks);
-    if (first == std::string::npos) {
-        return {};
+    return std::string(common::trim_unicode_space(text));
+}
+
+// The 1-based number of the first line that `valid` refuses, or nothing.
+template <class Valid>
+std::optional<std::size_t> first_bad_line(std::string_view bytes, Valid valid) {
+    std::size_t start = 0;
+    for (std::size_t line = 1; start < bytes.size(); ++line) {
+        std::size_t end = bytes.find('\n', start);
+        end = end == std::string_view::npos ? bytes.size() : end + 1;
+        if (!valid(bytes.substr(start, end - start))) {
+            return line;
+        }
+        start = end;
     }
-    const auto last = text.find_last_not_of(kBlanks);
-    return text.substr(first, last - first + 1);
+    return std::nullopt;
+}
+
+// Which lines keep a file from decoding, for the operator who has to mend it.
+std::string undecodable_lines(std::string_view bytes) {
+    const auto utf8 =
+        first_bad_line(bytes, [](std::string_view line) { return common::is_valid_utf8(line); });
+    const auto gbk = first_bad_line(bytes, [](std::string_view line) {
+        try {
+            common::gbk_to_utf8(line);
+            return true;
+        } catch (const common::DecodeError&) {
+            return false;
+        }
+    });
+    std::string out;
+    if (utf8) {
+        out += "line " + std::to_string(*utf8) + " is not UTF-8";
+    }
+    if (gbk) {
+        out += (out.empty() ? "line " : " and line ") + std::to_string(*gbk) + " is not GBK";
+    }
+    return out.empty() ? std::string("it starts with a UTF-8 byte-order mark but is not UTF-8")
+                       : out;
+}
+
+std::string header_text(const std::vector<std::string>& header) {
+    std::string out;
+    for (const auto& name : header) {
+        if (!out.empty()) {
+            out += ", ";
+        }
+        out += name;
+    }
+    return shown_text(out, 200);
 }
 
 std::string encoding_label(const common::DecodedText& decoded) {
@@ -81,9 +126,11 @@ LoadedTagList load_tag_list(const std::filesystem::path& path,
     common::DecodedText decoded;
     try {
         decoded = common::decode_text(bytes);
-    } catch (const common::DecodeError& e) {
-        throw TagListDecodeError("'" + path.string() + "' is neither UTF-8 nor GBK text (" +
-                                 e.what() + ")");
+    } catch (const common::DecodeError&) {
+        const std::string lines = undecodable_lines(bytes);
+        throw TagListDecodeError("'" + path.string() + "' is neither UTF-8 nor GBK text: " + lines +
+                                     "; save it as UTF-8",
+                                 lines);
     }
     LoadedTagList loaded;
     loaded.encoding = encoding_label(decoded);
@@ -93,16 +140,68 @@ LoadedTagList load_tag_list(const std::filesystem::path& path,
 
     const auto table = common::parse_csv(decoded.text);
     if (!table.has_column("FullTagName") || !table.has_column("Description")) {
+        const std::string header = header_text(table.header);
         throw TagListColumnsError("'" + path.string() +
-                                  "' lacks the column FullTagName or Description");
+                                      "' lacks the column FullTagName or Description (header "
+                                      "found: " +
+                                      header + ")",
+                                  header);
     }
-    for (const auto& row : table.rows) {
+    for (std::size_t r = 0; r < table.rows.size(); ++r) {
+        const auto& row = table.rows[r];
         auto name = trim(row.at("FullTagName"));
         if (!name.empty()) {
             loaded.tags.emplace_back(std::move(name), trim(row.at("Description")));
+            loaded.lines.push_back(table.row_lines[r]);
         }
     }
     return loaded;
+}
+
+std::string shown_text(std::string_view text, std::size_t max_bytes) {
+    static const char* hex = "0123456789abcdef";
+    std::string out;
+    std::size_t i = 0;
+    for (; i < text.size() && out.size() < max_bytes; ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c < 0x20 || c == 0x7F) {
+            out += "\\x";
+            out += hex[c >> 4];
+            out += hex[c & 0xF];
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    if (i < text.size()) {
+        // Cut at a character boundary, so that the log line stays valid UTF-8.
+        std::size_t start = out.size();
+        while (start > 0 && (static_cast<unsigned char>(out[start - 1]) & 0xC0) == 0x80) {
+            --start;
+        }
+        if (start > 0) {
+            const auto lead = static_cast<unsigned char>(out[start - 1]);
+            const std::size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+            if (out.size() - (start - 1) < length) {
+                out.resize(start - 1);
+            }
+        }
+        out += "... (" + std::to_string(text.size()) + " bytes)";
+    }
+    return out;
+}
+
+std::optional<std::string> tag_name_problem(std::string_view name) {
+    if (name.find('\0') != std::string_view::npos) {
+        return std::string("the name holds a NUL byte, which the database cannot store");
+    }
+    if (name.size() > kMaxTagNameBytes) {
+        return "the name is " + std::to_string(name.size()) + " bytes long; the database takes " +
+               std::to_string(kMaxTagNameBytes) + " at most";
+    }
+    if (!common::is_valid_utf8(name)) {
+        return std::string("the name is not valid UTF-8");
+    }
+    return std::nullopt;
 }
 
 SourceOutcome ensure_source(TsdbClient& client, TsdbConnection& conn, SourceInfo record) {
@@ -154,6 +253,38 @@ void check_count(const std::vector<T>& results, std::size_t asked, const char* o
 // the rest. A name listed twice ends as if registered twice in a row: inserted, then updated.
 std::vector<TagOutcome> sync_tags(TsdbClient& client, TsdbConnection& conn, std::int64_t source_id,
                                   const TagList& tags) {
+    // Names the database cannot take are refused here, each on its own, so that they never
+    // reach the server and cannot spoil a batch for the others.
+    std::vector<std::optional<std::string>> problems(tags.size());
+    bool any_problem = false;
+    for (std::size_t i = 0; i < tags.size(); ++i) {
+        problems[i] = tag_name_problem(tags[i].first);
+        any_problem = any_problem || problems[i].has_value();
+    }
+    if (any_problem) {
+        TagList acceptable;
+        std::vector<std::size_t> positions;
+        for (std::size_t i = 0; i < tags.size(); ++i) {
+            if (!problems[i]) {
+                acceptable.push_back(tags[i]);
+                positions.push_back(i);
+            }
+        }
+        const auto synced = sync_tags(client, conn, source_id, acceptable);
+        std::vector<TagOutcome> outcomes(tags.size());
+        for (std::size_t i = 0; i < tags.size(); ++i) {
+            if (problems[i]) {
+                outcomes[i] = {.action = TagAction::insert_failed,
+                               .tag_id = std::nullopt,
+                               .message = *problems[i]};
+            }
+        }
+        for (std::size_t k = 0; k < positions.size(); ++k) {
+            outcomes[positions[k]] = synced[k];
+        }
+        return outcomes;
+    }
+
     std::vector<std::string> names;  // each name once, in first-seen order
     std::map<std::string, std::size_t> name_index;
     for (const auto& tag : tags) {

@@ -9,6 +9,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -31,27 +32,52 @@ TsdbConfig read_tsdb_config(const common::IniFile& ini);
 using TagPair = std::pair<std::string, std::string>;
 using TagList = std::vector<TagPair>;
 
-// The file holds neither UTF-8 nor GBK text.
-class TagListDecodeError : public std::runtime_error {
+// A tag list error with a short detail for the front ends' own log lines.
+class TagListError : public std::runtime_error {
   public:
-    using std::runtime_error::runtime_error;
+    TagListError(const std::string& what, std::string detail)
+        : std::runtime_error(what), detail_(std::move(detail)) {}
+    const std::string& detail() const noexcept { return detail_; }
+
+  private:
+    std::string detail_;
 };
 
-// The header row lacks FullTagName or Description.
-class TagListColumnsError : public std::runtime_error {
+// The file holds neither UTF-8 nor GBK text; detail() names the first lines that are not.
+class TagListDecodeError : public TagListError {
   public:
-    using std::runtime_error::runtime_error;
+    using TagListError::TagListError;
+};
+
+// The header row lacks FullTagName or Description; detail() is the header found.
+class TagListColumnsError : public TagListError {
+  public:
+    using TagListError::TagListError;
 };
 
 struct LoadedTagList {
-    TagList tags;          // rows with a non-blank name, in file order, duplicates kept
-    std::string encoding;  // "utf-8", "utf-8-sig" (byte-order mark removed) or "gbk"
+    TagList tags;                    // rows with a non-blank name, in file order, duplicates kept
+    std::vector<std::size_t> lines;  // the 1-based CSV line of each tag
+    std::string encoding;            // "utf-8", "utf-8-sig" (byte-order mark removed) or "gbk"
 };
 
-// Reads a tag list CSV: strict UTF-8 first, then GBK. Throws TagListDecodeError,
-// TagListColumnsError, or std::runtime_error when the file cannot be read or parsed (the
-// text names the file). `on_decoded`, when given, hears the encoding as soon as the text is
-// decoded, before the header is checked, so that a front end can log it in that order.
+// The longest tag name, in bytes of UTF-8, that the database is sure to take: its unique
+// index refuses entries of more than about 2,700 bytes.
+inline constexpr std::size_t kMaxTagNameBytes = 2048;
+
+// Why the database cannot take a tag name (a NUL byte, too long, not UTF-8), or nothing.
+std::optional<std::string> tag_name_problem(std::string_view name);
+
+// Text for a log line: control characters written as \xNN, cut after about `max_bytes` with
+// the full length noted, so that a hostile or binary name cannot spoil the log.
+std::string shown_text(std::string_view text, std::size_t max_bytes = 120);
+
+// Reads a tag list CSV: strict UTF-8 first, then GBK. Names and descriptions lose surrounding
+// Unicode white space. Throws TagListDecodeError (naming the first line that is not UTF-8),
+// TagListColumnsError (showing the header found), or std::runtime_error when the file cannot
+// be read or parsed (the text names the file, or the line of a malformed row). `on_decoded`, when
+// given, hears the encoding as soon as the text is decoded, before the header is checked, so that a
+// front end can log it in that order.
 LoadedTagList load_tag_list(const std::filesystem::path& path,
                             const std::function<void(const std::string&)>& on_decoded = {});
 
@@ -79,7 +105,8 @@ Description tag_description(const std::string& description);
 
 // Makes every tag exist and point at the source: a missing tag is inserted, an existing one
 // gets source_id, source_tagname and description overwritten. One outcome per tag, in list
-// order. TSDB errors pass to the caller.
+// order; a name with a tag_name_problem is insert_failed with that problem as its message and
+// never sent. TSDB errors pass to the caller.
 std::vector<TagOutcome> sync_tags(TsdbClient& client, TsdbConnection& conn, std::int64_t source_id,
                                   const TagList& tags);
 
