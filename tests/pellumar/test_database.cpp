@@ -119,14 +119,22 @@ TEST_F(DatabaseSetup, RefusedTagIsWarnedAndNotCounted) {
     client->refuse_tags = {"2:Boiler.T"};
     LogCapture log;
     ASSERT_TRUE(console()->setup_database_objects());
-    EXPECT_TRUE(log.contains("WARNING - Failed to create tag: 2:Boiler.T"));
+    EXPECT_TRUE(log.contains("WARNING - Failed to create tag: 2:Boiler.T: tag refused"));
     EXPECT_TRUE(log.contains("INFO - Database setup complete: 1 tags created, 0 tags updated"));
 
     client->refuse_tags.clear();
     client->refuse_updates = {"2:Boiler.P"};
     LogCapture again;
     ASSERT_TRUE(console()->setup_database_objects());
-    EXPECT_TRUE(again.contains("WARNING - Failed to update tag: 2:Boiler.P"));
+    EXPECT_TRUE(again.contains("WARNING - Failed to update tag: 2:Boiler.P: update refused"));
+
+    // With the tag list's lines known, the warning says where the row is.
+    auto c = console();
+    c->tag_lines = {2, 7};
+    LogCapture located;
+    ASSERT_TRUE(c->setup_database_objects());
+    EXPECT_TRUE(located.contains(
+        "WARNING - Failed to update tag: 2:Boiler.P (CSV line 7): update refused"));
     EXPECT_TRUE(again.contains("INFO - Database setup complete: 1 tags created, 0 tags updated"));
 }
 

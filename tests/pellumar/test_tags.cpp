@@ -55,11 +55,18 @@ TEST_F(LoadTags, ByteOrderMarkIsRemovedBeforeTheHeaderCheck) {
     EXPECT_TRUE(log.contains("INFO - CSV file loaded with encoding: utf-8-sig"));
 }
 
-TEST_F(LoadTags, UndecodableFileIsReported) {
+TEST_F(LoadTags, UndecodableFileIsReportedWithItsLines) {
     LogCapture log;
-    EXPECT_FALSE(load("FullTagName,Description\nT1,\xFF\xFF\xFF\n"));
-    EXPECT_EQ(log.lines(), std::vector<std::string>{"ERROR - Failed to decode CSV file: " +
-                                                    (dir / "tags.csv").string()});
+    EXPECT_FALSE(load("FullTagName,Description\nT1,one\nT2,\xFF\xFF\xFF\n"));
+    EXPECT_EQ(log.lines(), std::vector<std::string>{
+                               "ERROR - Failed to decode CSV file: " + (dir / "tags.csv").string() +
+                               " (line 3 is not UTF-8 and line 3 is not GBK)"});
+    // GBK text with one damaged line: the UTF-8 check fails first, the GBK check later.
+    LogCapture gbk;
+    EXPECT_FALSE(load("FullTagName,Description\nT1,\xD6\xD0\xCE\xC4\nT2,\xFF\xFF\n"));
+    EXPECT_EQ(gbk.lines().back(),
+              "ERROR - Failed to decode CSV file: " + (dir / "tags.csv").string() +
+                  " (line 2 is not UTF-8 and line 3 is not GBK)");
 }
 
 TEST_F(LoadTags, HeaderNeedsBothColumnsExactlySpelled) {
@@ -72,9 +79,54 @@ TEST_F(LoadTags, HeaderNeedsBothColumnsExactlySpelled) {
         SCOPED_TRACE(header);
         LogCapture log;
         EXPECT_FALSE(load(header + "\nT1,one\n"));
-        EXPECT_TRUE(
-            log.contains("ERROR - CSV file missing required columns: FullTagName, Description"));
+        ASSERT_EQ(log.lines().size(), 2u);
+        EXPECT_EQ(log.lines()[1].rfind(
+                      "ERROR - CSV file missing required columns: FullTagName, Description "
+                      "(header found: ",
+                      0),
+                  0u);
     }
+    LogCapture log;
+    EXPECT_FALSE(load("Tag,Comment,Unit\nT1,one,m\n"));
+    EXPECT_TRUE(
+        log.contains("ERROR - CSV file missing required columns: FullTagName, Description "
+                     "(header found: Tag, Comment, Unit)"));
+}
+
+TEST_F(LoadTags, NamesTheDatabaseCannotTakeAreSkippedWithTheirLines) {
+    const std::string long_name(3000, 'x');
+    std::string csv = "FullTagName,Description\nT1,one\n\"A";
+    csv += '\0';
+    csv += "B\",poisoned\n\n" + long_name + ",too long\nT2,two\n";
+    LogCapture log;
+    ASSERT_TRUE(load(csv));
+    EXPECT_EQ(tags, (Pairs{{"T1", "one"}, {"T2", "two"}}));
+    const auto lines = log.lines();
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_EQ(lines[1],
+              "ERROR - Skipping tag A\\x00B on CSV line 3: the name holds a NUL byte, which the "
+              "database cannot store");
+    EXPECT_EQ(lines[2].rfind("ERROR - Skipping tag xxxx", 0), 0u) << lines[2];
+    EXPECT_NE(lines[2].find("... (3000 bytes) on CSV line 5: the name is 3000 bytes long; the "
+                            "database takes 2048 at most"),
+              std::string::npos)
+        << lines[2];
+    EXPECT_EQ(lines[3], "INFO - Loaded 2 tags from CSV file");
+}
+
+TEST_F(LoadTags, UnicodeSpacesAroundNamesAndDescriptionsAreTrimmed) {
+    // Full-width and no-break spaces, as spreadsheet exports in Chinese produce them.
+    ASSERT_TRUE(
+        load("FullTagName,Description\n\u3000T1\u00A0,\u3000锅炉\u3000温度\u3000\n"
+             "\u3000\u00A0,blank name\n"));
+    EXPECT_EQ(tags, (Pairs{{"T1", "锅炉\u3000温度"}}));
+}
+
+TEST_F(LoadTags, UnclosedQuoteNamesItsLine) {
+    LogCapture log;
+    EXPECT_FALSE(load("FullTagName,Description\nT1,one\n\"T2,two\nT3,three\n"));
+    ASSERT_FALSE(log.lines().empty());
+    EXPECT_NE(log.lines().back().find("line 3"), std::string::npos) << log.lines().back();
 }
 
 TEST_F(LoadTags, RowsAreTrimmedSkippedAndKeptInOrder) {

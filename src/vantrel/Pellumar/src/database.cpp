@@ -65,6 +65,14 @@ bool Pellumar::setup_database_objects() {
             (source.existing ? "Found existing source with ID: " : "Created new source with ID: ") +
             std::to_string(*source.source_id));
 
+        // The CSV line and the server's reason, so that the operator can mend the row.
+        const auto where = [this](std::size_t i) {
+            return i < tag_lines.size() ? " (CSV line " + std::to_string(tag_lines[i]) + ")"
+                                        : std::string();
+        };
+        const auto reason = [](const std::string& message) {
+            return message.empty() ? std::string() : ": " + message;
+        };
         int created = 0;
         int updated = 0;
         const auto outcomes = korrin::sync_tags(*client, *conn, *source.source_id, tags_list);
@@ -76,14 +84,16 @@ bool Pellumar::setup_database_objects() {
                     log_debug("Created tag: " + name);
                     break;
                 case korrin::TagAction::insert_failed:
-                    log_warning("Failed to create tag: " + name);
+                    log_warning("Failed to create tag: " + korrin::shown_text(name) + where(i) +
+                                reason(outcomes[i].message));
                     break;
                 case korrin::TagAction::updated:
                     ++updated;
                     log_debug("Updated tag: " + name);
                     break;
                 case korrin::TagAction::update_failed:
-                    log_warning("Failed to update tag: " + name);
+                    log_warning("Failed to update tag: " + korrin::shown_text(name) + where(i) +
+                                reason(outcomes[i].message));
                     break;
             }
         }

@@ -1,4 +1,5 @@
 // load_tags_from_csv: the console's tag list, decoded as UTF-8 first, then GBK.
+#include <cstddef>
 #include <exception>
 #include <string>
 
@@ -13,17 +14,30 @@ using namespace detail;
 bool Pellumar::load_tags_from_csv() {
     try {
         tags_list.clear();
+        tag_lines.clear();
         const auto loaded = korrin::load_tag_list(tag_csv_path, [](const std::string& encoding) {
             log_info("CSV file loaded with encoding: " + encoding);
         });
-        tags_list = loaded.tags;
+        // One name the database cannot take must not keep a plant's other tags from
+        // being registered and collected: it is left out, and the log says where it is.
+        for (std::size_t i = 0; i < loaded.tags.size(); ++i) {
+            const auto& name = loaded.tags[i].first;
+            if (const auto problem = korrin::tag_name_problem(name)) {
+                log_error("Skipping tag " + korrin::shown_text(name) + " on CSV line " +
+                          std::to_string(loaded.lines[i]) + ": " + *problem);
+                continue;
+            }
+            tags_list.push_back(loaded.tags[i]);
+            tag_lines.push_back(loaded.lines[i]);
+        }
         log_info("Loaded " + std::to_string(tags_list.size()) + " tags from CSV file");
         return !tags_list.empty();
-    } catch (const korrin::TagListDecodeError&) {
-        log_error("Failed to decode CSV file: " + tag_csv_path);
+    } catch (const korrin::TagListDecodeError& e) {
+        log_error("Failed to decode CSV file: " + tag_csv_path + " (" + e.detail() + ")");
         return false;
-    } catch (const korrin::TagListColumnsError&) {
-        log_error("CSV file missing required columns: FullTagName, Description");
+    } catch (const korrin::TagListColumnsError& e) {
+        log_error("CSV file missing required columns: FullTagName, Description (header found: " +
+                  e.detail() + ")");
         return false;
     } catch (const std::exception& e) {
         log_error(std::string("Error loading tags from CSV: ") + e.what());

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -107,6 +108,8 @@ class Pellumar {
     korrin::DataDeque data_deque{300};
     std::mutex deque_lock;
     std::vector<TagPair> tags_list;
+    // The CSV line of each entry of tags_list, for the log (may be shorter when set by hand).
+    std::vector<std::size_t> tag_lines;
     std::atomic<std::int64_t> total_collected{0};
     std::atomic<std::int64_t> total_written{0};
     double last_status_time = 0.0;
