@@ -219,8 +219,6 @@ TEST(IniFileAccess, UnreadableFileIsReportedApartFromMalformedOnes) {
 // A secret must not reach standard error or the log files through any error of the reader.
 class IniSecrets : public ::testing::Test {
   protected:
-    static constexpr const char* kSecret = "Zq7Xw";
-
     // The error of `read` (parse or typed read); fails the test when there is none.
     template <class Read>
     static std::string error_of(Read read) {
