@@ -414,7 +414,8 @@ TEST_F(ConsoleEndToEnd, StartUpFailuresGiveTheirLinesAndStatusOne) {
         EXPECT_EQ(
             console.lines(),
             (Lines{"INFO - Starting Pellumar...", "INFO - CSV file loaded with encoding: utf-8",
-                   "ERROR - CSV file missing required columns: FullTagName, Description",
+                   "ERROR - CSV file missing required columns: FullTagName, Description "
+                   "(header found: Tag, Comment)",
                    "ERROR - Failed to load tags from CSV"}));
     }
 }
