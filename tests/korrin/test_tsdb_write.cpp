@@ -2,6 +2,7 @@
 // failure, and database failures kept apart from the OPC side.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -19,7 +20,7 @@ Sample sample(std::string tag, Value v, std::string quality) {
 
 struct WriteTest : ::testing::Test {
     Rig rig;
-    std::unique_ptr<TestCollector> c;
+    Rig::CollectorPtr c;
     void SetUp() override {
         for (int i = 0; i < 10; ++i) {
             rig.db->add_tag("t" + std::to_string(i), 100 + i);
@@ -142,6 +143,33 @@ TEST_F(WriteTest, ALookupFailureIsADatabaseFailure) {
     EXPECT_EQ(rig.db->opened, 2);
     EXPECT_EQ(rig.db_status.calls().back(), std::make_pair(false, std::int64_t{0}));
     EXPECT_EQ(rig.drain().size(), 1u);
+}
+
+// A name the database refuses belongs to that tag alone: the others are written every cycle,
+// and the refused one is asked about once, not every cycle, until a reconnect.
+TEST_F(WriteTest, ARefusedTagNameCostsOnlyThatTag) {
+    rig.db->refuse_lookups = {"bad\xff"};
+    const CycleResults cycle{sample("t0", 1.0, "Good"), sample("bad\xff", 2.0, "Good"),
+                             sample("t1", 3.0, "Good"), sample("t2", 4.0, "Bad")};
+    for (int i = 0; i < 3; ++i) {
+        c->handle_data(cycle);
+        EXPECT_EQ(last_write().ids, (std::vector<std::int64_t>{100, 101, 102})) << i;
+        EXPECT_EQ(rig.db_status.calls().back(), std::make_pair(true, std::int64_t{3})) << i;
+    }
+    EXPECT_EQ(rig.db->writes.size(), 3u);
+    EXPECT_EQ(std::count(rig.db->lookups.begin(), rig.db->lookups.end(), "bad\xff"), 1);
+    EXPECT_EQ(rig.db->pings, 0) << "a refused name is no database failure";
+    EXPECT_EQ(rig.db->opened, 1);
+
+    // A new connection may be a new database: the name is asked about again there.
+    rig.db->write_error = "server closed the connection";
+    rig.db->ping_result = false;
+    c->handle_data(cycle);
+    rig.db->write_error.reset();
+    c->handle_data(cycle);
+    EXPECT_EQ(rig.db->opened, 2);
+    EXPECT_EQ(std::count(rig.db->lookups.begin(), rig.db->lookups.end(), "bad\xff"), 2);
+    EXPECT_EQ(last_write().ids, (std::vector<std::int64_t>{100, 101, 102}));
 }
 
 TEST_F(WriteTest, TheQueueLockIsHeldOnlyAroundTheAppend) {

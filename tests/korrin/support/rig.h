@@ -64,10 +64,12 @@ struct Rig {
                 .sleeper = time.sleeper()};
     }
 
-    std::unique_ptr<TestCollector> make(OPCCollector::Options o) {
-        return std::make_unique<TestCollector>(std::move(o));
+    // Owned as the front ends own theirs: the thread ends before the object is torn down.
+    using CollectorPtr = std::unique_ptr<TestCollector, CollectorDeleter>;
+    CollectorPtr make(OPCCollector::Options o) {
+        return CollectorPtr(new TestCollector(std::move(o)));
     }
-    std::unique_ptr<TestCollector> make() { return make(options()); }
+    CollectorPtr make() { return make(options()); }
 
     std::vector<CycleResults> drain() {
         std::lock_guard lock(deque_lock);

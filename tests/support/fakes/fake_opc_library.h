@@ -16,6 +16,7 @@
 #include <span>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -68,6 +69,7 @@ class FakeOpcScript {
     std::optional<std::size_t> records_per_read;  // fewer records than requests
     std::size_t extra_records = 0;                // more records than requests
     std::shared_ptr<ReadGate> read_gate;          // set: every read waits until it is opened
+    std::chrono::milliseconds read_delay{0};      // every read takes this long (a slow server)
     std::function<korrin::OpcValueRecord(const korrin::OpcTagRequest&)> record_for =
         [](const korrin::OpcTagRequest&) {
             return korrin::OpcValueRecord{korrin::Value(1.5), 0x01C0, std::nullopt};
@@ -140,6 +142,10 @@ class FakeOpcLibrary final : public korrin::OpcLibrary {
         std::shared_ptr<ReadGate> gate = s_->locked([&] { return s_->read_gate; });
         if (gate) {
             gate->wait();  // outside the script's lock, so that the test can still look
+        }
+        const auto delay = s_->locked([&] { return s_->read_delay; });
+        if (delay.count() > 0) {
+            std::this_thread::sleep_for(delay);
         }
         std::lock_guard lock(s_->mutex);
         s_->reads.emplace_back(requests.begin(), requests.end());

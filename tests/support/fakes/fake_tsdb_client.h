@@ -14,6 +14,7 @@
 #include <optional>
 #include <set>
 #include <span>
+#include <stop_token>
 #include <string>
 #include <thread>
 #include <utility>
@@ -35,18 +36,22 @@ class FakeTsdbClient;
 
 class FakeConnection final : public korrin::TsdbConnection {
   public:
-    FakeConnection(FakeTsdbClient& client, int serial, std::string dbname)
-        : client_(client), serial_(serial), dbname_(std::move(dbname)) {}
+    FakeConnection(FakeTsdbClient& client, int serial, std::string dbname,
+                   std::stop_token stop = {})
+        : client_(client), serial_(serial), dbname_(std::move(dbname)), stop_(std::move(stop)) {}
     ~FakeConnection() override;
     void close() override;
 
     int serial() const { return serial_; }  // 1 for the first connection opened, and so on
     const std::string& dbname() const { return dbname_; }
+    // The stop token of get_conn_stoppable (none for get_conn).
+    const std::stop_token& stop() const { return stop_; }
 
   private:
     FakeTsdbClient& client_;
     int serial_;
     std::string dbname_;
+    std::stop_token stop_;
     bool closed_ = false;
 };
 
@@ -60,11 +65,16 @@ class FakeTsdbClient : public korrin::TsdbClient {
     bool connect_returns_nothing = false;
     bool ping_result = true;
     bool ping_throws = false;
-    bool refuse_source = false;                // insert_new_source gives ok = false
-    std::set<std::string> refuse_tags;         // insert_new_tag gives ok = false for these
-    std::set<std::string> refuse_updates;      // update_tag_fields gives ok = false for these
-    std::optional<std::string> get_tag_error;  // get_tag throws
-    std::optional<std::string> write_error;    // write_tsdata throws (after recording)
+    bool refuse_source = false;                 // insert_new_source gives ok = false
+    std::set<std::string> refuse_tags;          // insert_new_tag gives ok = false for these
+    std::set<std::string> refuse_updates;       // update_tag_fields gives ok = false for these
+    std::optional<std::string> get_tag_error;   // get_tag throws
+    std::set<std::string> refuse_lookups;       // get_tag throws TsdbQueryError for these
+    std::chrono::milliseconds lookup_delay{0};  // each get_tag takes this long
+    // write_tsdata waits, as a statement behind a held lock does, until the connection's stop
+    // token is requested, then fails as a cancelled statement.
+    bool block_writes = false;
+    std::optional<std::string> write_error;  // write_tsdata throws (after recording)
     std::optional<std::pair<bool, std::size_t>> write_result;  // default: (true, rows)
 
     // The stored records. Ids are handed out from 1 upward.
@@ -84,6 +94,7 @@ class FakeTsdbClient : public korrin::TsdbClient {
     std::vector<std::string> lookups;  // every name passed to get_tag
     int updates = 0;                   // updates applied
     std::vector<WriteCall> writes;
+    int blocked_writes = 0;  // writes held by block_writes
 
     mutable std::mutex mutex;
     std::condition_variable changed;
@@ -123,6 +134,11 @@ class FakeTsdbClient : public korrin::TsdbClient {
     }
 
     std::unique_ptr<korrin::TsdbConnection> get_conn(const korrin::TsdbConfig& cfg) override {
+        return get_conn_stoppable(cfg, {});
+    }
+
+    std::unique_ptr<korrin::TsdbConnection> get_conn_stoppable(const korrin::TsdbConfig& cfg,
+                                                               std::stop_token stop) override {
         std::lock_guard lock(mutex);
         ++calls["get_conn"];
         configs.push_back(cfg);
@@ -137,7 +153,7 @@ class FakeTsdbClient : public korrin::TsdbClient {
         }
         ++opened;
         changed.notify_all();
-        return std::make_unique<FakeConnection>(*this, opened, cfg.dbname);
+        return std::make_unique<FakeConnection>(*this, opened, cfg.dbname, std::move(stop));
     }
 
     bool ping(korrin::TsdbConnection&) override {
@@ -189,11 +205,19 @@ class FakeTsdbClient : public korrin::TsdbClient {
 
     std::optional<korrin::TagInfo> get_tag(korrin::TsdbConnection&,
                                            const std::string& tag_name) override {
+        const auto delay = locked([&] { return lookup_delay; });
+        if (delay.count() > 0) {
+            std::this_thread::sleep_for(delay);
+        }
         std::lock_guard lock(mutex);
         ++calls["get_tag"];
         lookups.push_back(tag_name);
+        changed.notify_all();
         if (get_tag_error) {
             throw korrin::TsdbConnectionError(*get_tag_error);
+        }
+        if (refuse_lookups.count(tag_name) != 0) {
+            throw korrin::TsdbQueryError("invalid byte sequence for encoding \"UTF8\"");
         }
         const auto it = tags.find(tag_name);
         if (it == tags.end()) {
@@ -246,12 +270,20 @@ class FakeTsdbClient : public korrin::TsdbClient {
         return {.ok = true, .data = std::nullopt, .message = ""};
     }
 
-    std::pair<bool, std::size_t> write_tsdata(korrin::TsdbConnection&,
+    std::pair<bool, std::size_t> write_tsdata(korrin::TsdbConnection& conn,
                                               std::span<const std::int64_t> ids,
                                               std::span<const korrin::Value> values,
                                               std::span<const std::string> qualities) override {
-        std::lock_guard lock(mutex);
+        std::unique_lock lock(mutex);
         ++calls["write_tsdata"];
+        if (block_writes) {
+            ++blocked_writes;
+            changed.notify_all();
+            const std::stop_token stop = static_cast<FakeConnection&>(conn).stop();
+            std::condition_variable_any wake;
+            wake.wait(lock, stop, [] { return false; });
+            throw korrin::TsdbConnectionError("cancelled: the client is stopping");
+        }
         writes.push_back({{ids.begin(), ids.end()},
                           {values.begin(), values.end()},
                           {qualities.begin(), qualities.end()}});

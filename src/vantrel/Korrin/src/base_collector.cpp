@@ -79,9 +79,30 @@ void BaseQevCollectorThread::thread_main_() noexcept {
     } catch (...) {
         log().error("OPC collector thread ended by an unknown error");
     }
-    std::lock_guard lock(alive_mutex_);
-    alive_ = false;
-    alive_cv_.notify_all();
+    {
+        std::lock_guard lock(alive_mutex_);
+        alive_ = false;
+        alive_cv_.notify_all();
+    }
+    if (delete_on_exit_) {
+        // Released from one of its own callbacks: nothing else will touch the object now.
+        thread_.detach();
+        delete this;
+    }
+}
+
+void CollectorDeleter::operator()(BaseQevCollectorThread* collector) const noexcept {
+    if (collector == nullptr) {
+        return;
+    }
+    if (collector->thread_.joinable() &&
+        collector->thread_.get_id() == std::this_thread::get_id()) {
+        collector->delete_on_exit_ = true;
+        collector->request_stop_();
+        return;
+    }
+    collector->_stop_and_join();
+    delete collector;
 }
 
 bool BaseQevCollectorThread::is_alive() const {
@@ -119,10 +140,18 @@ void BaseQevCollectorThread::request_stop_() noexcept {
         running_.store(false);
     }
     wake_cv_.notify_all();
+    _interrupt_waits();
 }
 
 void BaseQevCollectorThread::_stop_and_join() noexcept {
     request_stop_();
+    if (thread_.joinable() && thread_.get_id() == std::this_thread::get_id()) {
+        // Destroyed by its own thread without CollectorDeleter: joining itself is impossible,
+        // and a joinable std::thread would end the process.
+        log().warn("OPC collector destroyed by its own thread");
+        thread_.detach();
+        return;
+    }
     join();
 }
 

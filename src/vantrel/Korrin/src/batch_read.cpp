@@ -22,6 +22,11 @@ void BaseQevCollectorThread::_read_and_process_data() {
     try {
         _build_tag_objects(tags, request_buffer_);
         _batch_read_data(request_buffer_, tags, cycle_buffer_);
+        if (read_cut_short_) {
+            // Cut short between batches: a partial cycle would look like missing tags.
+            log().info("Collection cycle abandoned: the collector is stopping");
+            return;
+        }
         _update_read_status(cycle_buffer_);
         if (opc_status) {
             handle_data(cycle_buffer_);
@@ -71,6 +76,7 @@ void BaseQevCollectorThread::_batch_read_data(const std::vector<OpcTagRequest>& 
         throw std::invalid_argument("tag requests and tag texts differ in number");
     }
     all_results.clear();
+    read_cut_short_ = false;
     if (batch_size < 0) {
         return;  // a negative size reads nothing
     }
@@ -80,6 +86,10 @@ void BaseQevCollectorThread::_batch_read_data(const std::vector<OpcTagRequest>& 
     all_results.reserve(tag_objs.size());
     const std::size_t step = static_cast<std::size_t>(batch_size);
     for (std::size_t i = 0; i < tag_objs.size(); i += step) {
+        if (i > 0 && _stopping()) {
+            read_cut_short_ = true;  // a slow server must not hold a stop for a long cycle
+            return;
+        }
         const std::size_t count = std::min(step, tag_objs.size() - i);
         std::span<const OpcTagRequest> batch_objs(tag_objs.data() + i, count);
         auto [status, records] = qev->read_values(source, batch_objs);

@@ -1,5 +1,6 @@
 // The default TsdbClient: a thin translation onto chronq, its records and its errors. The only
 // engine file that sees chronq.
+#include <algorithm>
 #include <memory>
 #include <stdexcept>
 #include <type_traits>
@@ -48,8 +49,19 @@ auto translate(F&& call) -> decltype(call()) {
     }
 }
 
+int to_ms(double seconds) {
+    return static_cast<int>(std::clamp(seconds * 1000.0, 1.0, 3600.0 * 1000.0));
+}
+
 chronq::ConnSettings to_chronq(const TsdbConfig& c) {
-    return {c.host, c.port, c.user, c.password, c.dbname, c.autocommit};
+    return {c.host,
+            c.port,
+            c.user,
+            c.password,
+            c.dbname,
+            c.autocommit,
+            to_ms(c.write_timeout),
+            to_ms(c.lookup_timeout)};
 }
 
 chronq::SourceStatus to_chronq(SourceStatus s) {
@@ -103,8 +115,13 @@ std::vector<OperationResult> from_chronq(const std::vector<chronq::OperationResu
 class ChronqClient final : public TsdbClient {
   public:
     std::unique_ptr<TsdbConnection> get_conn(const TsdbConfig& cfg) override {
+        return get_conn_stoppable(cfg, {});
+    }
+
+    std::unique_ptr<TsdbConnection> get_conn_stoppable(const TsdbConfig& cfg,
+                                                       std::stop_token stop) override {
         return translate([&]() -> std::unique_ptr<TsdbConnection> {
-            auto conn = chronq::get_conn(to_chronq(cfg));
+            auto conn = chronq::get_conn(to_chronq(cfg), std::move(stop));
             if (!conn) {
                 return nullptr;
             }
@@ -175,6 +192,23 @@ class ChronqClient final : public TsdbClient {
             out.reserve(names.size());
             for (auto& tag : chronq::get_tags(unwrap(conn), names)) {
                 out.push_back(tag ? std::optional<TagInfo>(from_chronq(*tag)) : std::nullopt);
+            }
+            return out;
+        });
+    }
+
+    std::vector<TagLookup> lookup_tags(TsdbConnection& conn,
+                                       const std::vector<std::string>& names) override {
+        return translate([&] {
+            std::vector<TagLookup> out;
+            out.reserve(names.size());
+            for (auto& found : chronq::lookup_tags(unwrap(conn), names)) {
+                TagLookup entry;
+                if (found.tag) {
+                    entry.tag = from_chronq(*found.tag);
+                }
+                entry.refused = std::move(found.refused);
+                out.push_back(std::move(entry));
             }
             return out;
         });

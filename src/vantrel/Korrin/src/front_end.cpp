@@ -93,6 +93,17 @@ std::string encoding_label(const common::DecodedText& decoded) {
     return std::string(common::encoding_name(decoded.encoding));
 }
 
+// A time limit in seconds; zero or less would leave every statement no time at all.
+double positive_seconds(const common::IniFile& ini, const char* key, double fallback) {
+    const double seconds = ini.get_real(kTsdbSection, key, fallback);
+    if (!(seconds > 0.0) || seconds > 3600.0) {
+        throw std::invalid_argument(std::string("[TSDBConnection] ") + key +
+                                    " must be a number of seconds above 0 and at most 3600, not " +
+                                    std::to_string(seconds));
+    }
+    return seconds;
+}
+
 }  // namespace
 
 std::string local_host_name() {
@@ -117,6 +128,8 @@ TsdbConfig read_tsdb_config(const common::IniFile& ini) {
     cfg.password = ini.get(kTsdbSection, "password", "");
     cfg.dbname = ini.get(kTsdbSection, "dbname", "tsdb_default");
     cfg.autocommit = ini.get_bool(kTsdbSection, "autocommit", false);
+    cfg.write_timeout = positive_seconds(ini, "write_timeout", cfg.write_timeout);
+    cfg.lookup_timeout = positive_seconds(ini, "lookup_timeout", cfg.lookup_timeout);
     return cfg;
 }
 

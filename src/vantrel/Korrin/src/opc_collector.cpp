@@ -45,7 +45,15 @@ OPCCollector::OPCCollector(Options options)
     if (!tsdb_client_) {
         tsdb_client_ = default_tsdb_client();
     }
-    tsdb_conn = tsdb_client_->get_conn(*tsdb_cfg);
+    tsdb_conn = open_connection_();
+}
+
+std::unique_ptr<TsdbConnection> OPCCollector::open_connection_() {
+    return tsdb_client_->get_conn_stoppable(*tsdb_cfg, db_stop_.get_token());
+}
+
+void OPCCollector::_interrupt_waits() noexcept {
+    db_stop_.request_stop();
 }
 
 OPCCollector::~OPCCollector() {

@@ -14,6 +14,24 @@ std::vector<std::optional<TagInfo>> TsdbClient::get_tags(TsdbConnection& conn,
     return out;
 }
 
+std::unique_ptr<TsdbConnection> TsdbClient::get_conn_stoppable(const TsdbConfig& cfg,
+                                                               std::stop_token) {
+    return get_conn(cfg);
+}
+
+std::vector<TagLookup> TsdbClient::lookup_tags(TsdbConnection& conn,
+                                               const std::vector<std::string>& names) {
+    std::vector<TagLookup> out(names.size());
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        try {
+            out[i].tag = get_tag(conn, names[i]);
+        } catch (const TsdbQueryError& e) {
+            out[i].refused = e.what();
+        }
+    }
+    return out;
+}
+
 std::vector<OperationResult> TsdbClient::insert_new_tags(TsdbConnection& conn,
                                                          const std::vector<TagInfo>& tags) {
     std::vector<OperationResult> out;

@@ -1,12 +1,16 @@
 // Writing one cycle to the TSDB: screening of good floating values, tag ids looked up once and
 // cached, one write per cycle, and a single recovery attempt after a failure.
+#include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <exception>
 #include <limits>
+#include <stdexcept>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <utility>
+#include <vector>
 
 #include "korrin/opc_collector.h"
 #include "log.h"
@@ -43,48 +47,79 @@ bool is_good(std::string_view q) {
     return true;
 }
 
+// Screens a sample for writing: false when it is skipped (a good NaN); a good floating value
+// beyond the float range becomes an infinity in `value`.
+bool screen(const Sample& sample, Value& value, bool warn) {
+    auto* number = std::get_if<double>(&value);
+    if (number == nullptr || !is_good(sample.quality)) {
+        return true;
+    }
+    if (std::isnan(*number)) {
+        if (warn) {
+            log().warn("Skipping NaN value for tag {}", sample.tag);
+        }
+        return false;
+    }
+    if (*number > kFloatLimit) {
+        *number = std::numeric_limits<double>::infinity();
+    } else if (*number < -kFloatLimit) {
+        *number = -std::numeric_limits<double>::infinity();
+    }
+    return true;
+}
+
+// Names per lookup statement; a stop is looked at between them.
+constexpr std::size_t kLookupChunk = 100;
+
 }  // namespace
+
+bool OPCCollector::look_up_tag_ids_(const CycleResults& results) {
+    std::vector<std::string> missing;
+    std::unordered_set<std::string_view> listed;
+    for (const Sample& sample : results) {
+        Value value = sample.value;
+        if (!screen(sample, value, false) || _db_tagname_map.count(sample.tag) != 0 ||
+            _refused_tags.count(sample.tag) != 0 || !listed.insert(sample.tag).second) {
+            continue;
+        }
+        missing.push_back(sample.tag);
+    }
+    for (std::size_t at = 0; at < missing.size(); at += kLookupChunk) {
+        if (at > 0 && _stopping()) {
+            return false;
+        }
+        const std::vector<std::string> chunk(
+            missing.begin() + static_cast<std::ptrdiff_t>(at),
+            missing.begin() +
+                static_cast<std::ptrdiff_t>(std::min(at + kLookupChunk, missing.size())));
+        const auto found = tsdb_client_->lookup_tags(*tsdb_conn, chunk);
+        if (found.size() != chunk.size()) {
+            throw std::runtime_error("tag lookup gave " + std::to_string(found.size()) +
+                                     " results for " + std::to_string(chunk.size()) + " names");
+        }
+        for (std::size_t i = 0; i < chunk.size(); ++i) {
+            if (found[i].tag && found[i].tag->tag_id) {
+                _db_tagname_map.emplace(chunk[i], *found[i].tag->tag_id);
+            } else if (!found[i].refused.empty()) {
+                // The database will not take this name; asking every cycle would only repeat
+                // the same refusal in the log.
+                _refused_tags.insert(chunk[i]);
+                log().error("Tag '{}' skipped: the TSDB refused its name ({})", chunk[i],
+                            found[i].refused);
+            }
+        }
+    }
+    return true;
+}
 
 void OPCCollector::_handle_write_tsdb(const CycleResults& results) {
     if (!tsdb_conn) {
         _handle_db_error();
         return;
     }
-    row_ids_.clear();
-    row_values_.clear();
-    row_qualities_.clear();
-
+    bool looked_up = false;
     try {
-        for (const Sample& sample : results) {
-            Value value = sample.value;
-            if (auto* number = std::get_if<double>(&value); number && is_good(sample.quality)) {
-                if (std::isnan(*number)) {
-                    log().warn("Skipping NaN value for tag {}", sample.tag);
-                    continue;
-                }
-                if (*number > kFloatLimit) {
-                    *number = std::numeric_limits<double>::infinity();
-                } else if (*number < -kFloatLimit) {
-                    *number = -std::numeric_limits<double>::infinity();
-                }
-            }
-            std::int64_t tag_id = 0;
-            if (auto it = _db_tagname_map.find(sample.tag); it != _db_tagname_map.end()) {
-                tag_id = it->second;
-            } else {
-                const auto tag = tsdb_client_->get_tag(*tsdb_conn, sample.tag);
-                if (!tag || !tag->tag_id) {
-                    // Not cached: registered later, the tag is written from then on.
-                    log().error("Tag '{}' not found in TSDB", sample.tag);
-                    continue;
-                }
-                tag_id = *tag->tag_id;
-                _db_tagname_map.emplace(sample.tag, tag_id);
-            }
-            row_ids_.push_back(tag_id);
-            row_values_.push_back(std::move(value));
-            row_qualities_.push_back(sample.quality);
-        }
+        looked_up = look_up_tag_ids_(results);
     } catch (const std::exception& e) {
         // A lookup that fails is the database failing, not the OPC read: recover the database
         // side and leave the OPC side alone.
@@ -94,6 +129,30 @@ void OPCCollector::_handle_write_tsdb(const CycleResults& results) {
             db_status_notify(false, 0);
         }
         return;
+    }
+    if (!looked_up) {
+        return;  // cut short by a stop: a stopping collector writes nothing more
+    }
+
+    row_ids_.clear();
+    row_values_.clear();
+    row_qualities_.clear();
+    for (const Sample& sample : results) {
+        Value value = sample.value;
+        if (!screen(sample, value, true)) {
+            continue;
+        }
+        const auto it = _db_tagname_map.find(sample.tag);
+        if (it == _db_tagname_map.end()) {
+            if (_refused_tags.count(sample.tag) == 0) {
+                // Not cached: registered later, the tag is written from then on.
+                log().error("Tag '{}' not found in TSDB", sample.tag);
+            }
+            continue;
+        }
+        row_ids_.push_back(it->second);
+        row_values_.push_back(std::move(value));
+        row_qualities_.push_back(sample.quality);
     }
 
     if (row_ids_.empty()) {
@@ -148,9 +207,10 @@ void OPCCollector::_handle_db_error() {
             log().info("Collector stopping; not reconnecting to the database");
             return;
         }
-        if (auto conn = tsdb_client_->get_conn(*tsdb_cfg)) {
+        if (auto conn = open_connection_()) {
             tsdb_conn = std::move(conn);
             _db_tagname_map.clear();
+            _refused_tags.clear();
             log().info("Database reconnection successful");
         } else {
             log().error("Database reconnection failed");

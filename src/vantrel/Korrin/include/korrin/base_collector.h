@@ -27,6 +27,16 @@ using Clock = std::function<double()>;
 // Waits the given seconds. The default wakes at once when the collector is stopped.
 using Sleeper = std::function<void(double)>;
 
+class BaseQevCollectorThread;
+
+// Destroys a collector safely: its thread is stopped and joined before any part of the object
+// is torn down (a destructor runs only after the derived parts are gone, too late for a thread
+// that calls into them). Released on its own thread, from one of its callbacks, the collector
+// is destroyed by that thread when its loop has ended.
+struct CollectorDeleter {
+    void operator()(BaseQevCollectorThread* collector) const noexcept;
+};
+
 class BaseQevCollectorThread {
   public:
     // Every member has a default, so callers name only what they set.
@@ -111,9 +121,15 @@ class BaseQevCollectorThread {
     // Releases what the collecting thread owns besides the OPC side; runs on that thread on its
     // way out, after disconnect_source().
     virtual void _on_thread_exit() {}
+    // Cuts short the subclass's own waits (such as a database statement); called from any
+    // thread when the collector is asked to stop.
+    virtual void _interrupt_waits() noexcept {}
 
     bool _running() const noexcept { return running_.load(); }
     bool _thread_started() const noexcept { return started_.load(); }
+    // A running thread was asked to stop: a long cycle ends early. Single steps (no thread)
+    // run to their end.
+    bool _stopping() const noexcept { return _thread_started() && !_running(); }
     double _now() const;
     void _sleep(double seconds);
     void _notify(const std::string& text) const;
@@ -124,6 +140,7 @@ class BaseQevCollectorThread {
     OpcSourceHandle source = QEV_INVALID_HANDLE;  // QEV_INVALID_HANDLE: none
 
   private:
+    friend struct CollectorDeleter;
     void thread_main_() noexcept;
     void request_stop_() noexcept;
 
@@ -133,9 +150,12 @@ class BaseQevCollectorThread {
 
     std::vector<OpcTagRequest> request_buffer_;
     CycleResults cycle_buffer_;
+    bool read_cut_short_ = false;  // the last read ended early on a stop
 
     std::atomic<bool> running_{true};
     std::atomic<bool> started_{false};
+    // Set by CollectorDeleter on the collector's own thread: the thread deletes the object.
+    bool delete_on_exit_ = false;
     std::mutex wake_mutex_;
     std::condition_variable wake_cv_;
     mutable std::mutex alive_mutex_;

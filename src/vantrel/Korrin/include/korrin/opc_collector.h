@@ -7,8 +7,11 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <stop_token>
 #include <string>
+#include <type_traits>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "korrin/base_collector.h"
@@ -69,13 +72,22 @@ class OPCCollector : public BaseQevCollectorThread {
     void _handle_write_tsdb(const CycleResults& results);
     void _handle_db_error();
     void _on_thread_exit() override;
+    void _interrupt_waits() noexcept override;
 
     std::shared_ptr<TsdbClient> tsdb_client_;
     std::unique_ptr<TsdbConnection> tsdb_conn;
     std::unordered_map<std::string, std::int64_t> _db_tagname_map;
+    // Names the database refused to look up; skipped without asking again until a reconnect.
+    std::unordered_set<std::string> _refused_tags;
 
   private:
     void close_connection_() noexcept;
+    std::unique_ptr<TsdbConnection> open_connection_();
+    // Looks up the ids of the cycle's tags that are neither cached nor refused; false when a
+    // stop cut the lookups short.
+    bool look_up_tag_ids_(const CycleResults& results);
+    // Requested by stop(): cancels a database statement in flight.
+    std::stop_source db_stop_;
     // Row buffers kept between cycles so that a cycle allocates nothing for them.
     std::vector<std::int64_t> row_ids_;
     std::vector<Value> row_values_;
@@ -83,3 +95,14 @@ class OPCCollector : public BaseQevCollectorThread {
 };
 
 }  // namespace vantrel::korrin
+
+// Every std::unique_ptr<OPCCollector> stops and joins the thread before destroying the
+// collector, and survives being reset from one of the collector's own callbacks.
+template <>
+struct std::default_delete<vantrel::korrin::OPCCollector> : vantrel::korrin::CollectorDeleter {
+    constexpr default_delete() noexcept = default;
+    template <class U>
+    requires std::is_convertible_v<U*, vantrel::korrin::OPCCollector*> default_delete(
+        const std::default_delete<U>&)
+    noexcept {}
+};

@@ -9,6 +9,7 @@
 #include <optional>
 #include <span>
 #include <stdexcept>
+#include <stop_token>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -62,6 +63,13 @@ struct TagFields {
     std::optional<Description> description{};
 };
 
+// One name's outcome of a lookup: the stored tag, nothing (no tag has the name), or the reason
+// why the database refused the name itself (the connection is fine).
+struct TagLookup {
+    std::optional<TagInfo> tag{};
+    std::string refused{};  // empty unless refused
+};
+
 struct OperationResult {
     bool ok = false;
     std::optional<TagInfo> data{};  // the stored tag record, for a tag insertion
@@ -100,6 +108,11 @@ class TsdbClient {
 
     // An open connection; throws (or gives nothing) on failure.
     virtual std::unique_ptr<TsdbConnection> get_conn(const TsdbConfig& cfg) = 0;
+    // The same, but once `stop` is requested (from any thread) every wait on the connection,
+    // connecting included, ends at once with TsdbConnectionError, the statement in flight
+    // cancelled. The default ignores `stop`.
+    virtual std::unique_ptr<TsdbConnection> get_conn_stoppable(const TsdbConfig& cfg,
+                                                               std::stop_token stop);
     // True while the connection works.
     virtual bool ping(TsdbConnection& conn) = 0;
     virtual std::vector<std::string> fetch_available_tsdbs(const TsdbConfig& cfg) = 0;
@@ -123,6 +136,11 @@ class TsdbClient {
     // entry; a client overrides them to save the round trips.
     virtual std::vector<std::optional<TagInfo>> get_tags(TsdbConnection& conn,
                                                          const std::vector<std::string>& names);
+    // Like get_tags, but a name the database refuses comes back refused with the reason;
+    // errors of the connection (or of the statement as a whole) are raised. The default asks
+    // get_tag per name and takes TsdbQueryError as that name's refusal.
+    virtual std::vector<TagLookup> lookup_tags(TsdbConnection& conn,
+                                               const std::vector<std::string>& names);
     virtual std::vector<OperationResult> insert_new_tags(TsdbConnection& conn,
                                                          const std::vector<TagInfo>& tags);
     virtual std::vector<OperationResult> update_tags_fields(

@@ -79,6 +79,10 @@ struct TsdbConfig {
     std::string password{};
     std::string dbname = "tsdb_default";
     bool autocommit = false;
+    // Longest wait for one statement, in seconds: writes, and lookups (also ping). A statement
+    // that takes longer is cancelled and counts as a lost connection.
+    double write_timeout = 5.0;
+    double lookup_timeout = 2.0;
 
     friend bool operator==(const TsdbConfig&, const TsdbConfig&) = default;
 };
