@@ -31,10 +31,15 @@ TEST(LogFileNames, PatternAndParsing) {
     EXPECT_EQ(p->mm, 12);
     EXPECT_EQ(p->dd, 7);
     EXPECT_EQ(p->seq, 4);
-    for (const char* bad : {"default-12-07.1000.log", "default-12-07.01.log", "-12-07.001.log",
-                            "default-12-07.001.log.bak", "default-1a-07.001.log", "notes.txt"}) {
+    for (const char* bad : {"default-12-07.01.log", "-12-07.001.log", "default-12-07.001.log.bak",
+                            "default-1a-07.001.log", "default-12-07.1a00.log", "notes.txt"}) {
         EXPECT_FALSE(parse_log_file_name(bad)) << bad;
     }
+    // Past 999 in one day the sequence grows a digit and is still one of ours.
+    const auto wide = parse_log_file_name("default-12-07.1000.log");
+    ASSERT_TRUE(wide);
+    EXPECT_EQ(wide->prefix, "default");
+    EXPECT_EQ(wide->seq, 1000);
 }
 
 TEST(SinkNumbering, FirstStartOfTheDayOpensSequenceOne) {
@@ -51,7 +56,7 @@ TEST(SinkNumbering, RestartContinuesAfterTheLargestSequenceOfItsOwnPrefixAndDay)
                              "bar-12-07.009.log",        // another prefix
                              "bar-x-y-12-07.010.log",    // another prefix with more hyphens
                              "bar-x-12-06.020.log",      // another day
-                             "bar-x-12-07.1000.log",     // four digits: not recognised
+                             "bar-x-y-12-07.1000.log",   // four digits, another prefix
                              "bar-x-12-07.005.log.gz"})  // not a log name
     {
         touch(dir.path() / name);
@@ -70,6 +75,9 @@ TEST(SinkNumbering, SequencePastNineHundredNinetyNineGetsFourDigits) {
     ManualClock clock(local_time(2026, 12, 7));
     auto sink = make_sink(dir, clock);
     EXPECT_EQ(sink.current_path().filename(), "default-12-07.1000.log");
+    // A restart after that continues past it instead of starting over at 1000.
+    auto restarted = make_sink(dir, clock);
+    EXPECT_EQ(restarted.current_path().filename(), "default-12-07.1001.log");
 }
 
 TEST(SinkRotation, RotatesAfterTheRecordThatReachesTheLimit) {
@@ -123,15 +131,15 @@ TEST(SinkRetention, DeletesOnlyItsOwnFilesOnOrBeforeTheCutoff) {
     for (const char* name :
          {"default-11-30.001.log", "default-11-29.003.log", "default-12-01.001.log",
           "default-12-06.001.log", "other-11-01.001.log", "default-x-11-01.001.log",
-          "default-11-01.1000.log", "readme.txt"}) {
+          "default-11-01.1000.log", "default-12-06.1000.log", "readme.txt"}) {
         touch(dir.path() / name);
     }
     ManualClock clock(local_time(2026, 12, 7, 9, 0));
     auto sink = make_sink(dir, clock);
     sink.write("x\n");
     EXPECT_THAT(names_in(dir.path()),
-                ElementsAre("default-11-01.1000.log", "default-12-01.001.log",
-                            "default-12-06.001.log", "default-12-07.001.log",
+                ElementsAre("default-12-01.001.log", "default-12-06.001.log",
+                            "default-12-06.1000.log", "default-12-07.001.log",
                             "default-x-11-01.001.log", "other-11-01.001.log", "readme.txt"));
 }
 

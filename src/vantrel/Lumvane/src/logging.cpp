@@ -21,6 +21,8 @@ struct State {
     bool ready = false;
     bool exit_hook = false;
     std::vector<spdlog::sink_ptr> sinks;
+    // What every logger holds; `sinks` are its targets.
+    std::shared_ptr<detail::SwitchSink> switch_sink = std::make_shared<detail::SwitchSink>();
     std::shared_ptr<detail::QueuedFileSink> file;
     spdlog::level::level_enum level = spdlog::level::info;
 };
@@ -38,10 +40,17 @@ std::string upper(std::string text) {
     return text;
 }
 
-// Gives every registered logger, and the default one, the sinks and level of the moment.
-void apply_sinks(const std::vector<spdlog::sink_ptr>& sinks, spdlog::level::level_enum level) {
+// Gives every registered logger, and the default one, the sinks and level of the moment. The
+// sinks change behind the switch sink; a logger's own list is set only when it does not hold
+// the switch sink yet (a logger made elsewhere), which happens before other threads log.
+void apply_sinks(State& s, const std::vector<spdlog::sink_ptr>& sinks,
+                 spdlog::level::level_enum level) {
+    s.switch_sink->set_targets(sinks);
+    const std::vector<spdlog::sink_ptr> held{s.switch_sink};
     const auto give = [&](const std::shared_ptr<spdlog::logger>& l) {
-        l->sinks() = sinks;
+        if (l->sinks() != held) {
+            l->sinks() = held;
+        }
         l->set_level(level);
     };
     spdlog::apply_all(give);
@@ -55,10 +64,10 @@ void install_initial_locked(State& s) {
         return;
     }
     s.sinks.push_back(std::make_shared<detail::ConsoleSink>(stderr));
-    auto logger = std::make_shared<spdlog::logger>("vantrel", s.sinks.begin(), s.sinks.end());
+    auto logger = std::make_shared<spdlog::logger>("vantrel", s.switch_sink);
     logger->set_level(s.level);
     spdlog::set_default_logger(logger);
-    apply_sinks(s.sinks, s.level);
+    apply_sinks(s, s.sinks, s.level);
 }
 
 const bool initial_installed = [] {
@@ -165,7 +174,7 @@ std::shared_ptr<spdlog::logger> setup_logging_from_ini(const std::string& ini_pa
         console_sink->set_level(level);
         sinks.push_back(std::move(console_sink));
     }
-    apply_sinks(sinks, level);
+    apply_sinks(s, sinks, level);
     spdlog::set_level(level);
 
     if (s.file) {
@@ -200,7 +209,7 @@ std::shared_ptr<spdlog::logger> get_logger(const std::string& name) {
     if (auto existing = spdlog::get(name)) {
         return existing;
     }
-    auto logger = std::make_shared<spdlog::logger>(name, s.sinks.begin(), s.sinks.end());
+    auto logger = std::make_shared<spdlog::logger>(name, s.switch_sink);
     logger->set_level(s.level);
     try {
         spdlog::register_logger(logger);
@@ -225,6 +234,16 @@ std::vector<spdlog::sink_ptr> detail::active_sinks() {
     return s.sinks;
 }
 
+std::vector<spdlog::sink_ptr> detail::sinks_behind(const std::shared_ptr<spdlog::logger>& l) {
+    const auto& sinks = l->sinks();
+    if (sinks.size() == 1) {
+        if (auto sw = std::dynamic_pointer_cast<detail::SwitchSink>(sinks[0])) {
+            return sw->targets();
+        }
+    }
+    return sinks;
+}
+
 void flush_logging() noexcept {
     State& s = state();
     std::shared_ptr<detail::QueuedFileSink> file;
@@ -240,22 +259,14 @@ void flush_logging() noexcept {
 void shutdown_logging() noexcept {
     State& s = state();
     std::lock_guard lock(s.mutex);
+    // The sinks stay where they are: swapping them under a thread that logs would be a race,
+    // and a record that comes during or after this call is appended to the file by its own
+    // thread once the worker has stopped, never dropped. The next set-up switches them.
     if (s.file) {
         s.file->shutdown();
         s.file.reset();
     }
-    if (!s.ready) {
-        return;
-    }
     s.ready = false;
-    s.level = spdlog::level::info;
-    s.sinks.clear();
-    try {
-        s.sinks.push_back(std::make_shared<detail::ConsoleSink>(stderr));
-        apply_sinks(s.sinks, s.level);
-    } catch (...) {
-        // Out of memory at exit; the loggers keep the closed file sink, which still writes.
-    }
 }
 
 }  // namespace vantrel::lumvane

@@ -42,22 +42,34 @@ int to_int(std::string_view digits) {
 
 }  // namespace
 
-// FILENAME_REGEX by hand (std::regex trips GCC 12's warnings): the part after the prefix has a
-// fixed length, so the greedy prefix is everything before the last 14 characters.
+// FILENAME_REGEX by hand (std::regex trips GCC 12's warnings), from the end: ".log", the
+// sequence digits, then the fixed "-mm-dd."; the greedy prefix is whatever comes before.
 std::optional<LogFileName> parse_log_file_name(std::string_view name) {
-    constexpr std::size_t kTail = std::string_view("-mm-dd.seq.log").size();
-    if (name.size() < kTail + 1 || name.find('\n') != std::string_view::npos) {
+    constexpr std::string_view kExt = ".log";
+    constexpr std::size_t kMaxSeqDigits = 9;  // fits an int
+    if (name.find('\n') != std::string_view::npos || name.size() <= kExt.size() ||
+        name.substr(name.size() - kExt.size()) != kExt) {
         return std::nullopt;
     }
-    const std::string_view prefix = name.substr(0, name.size() - kTail);
-    const std::string_view tail = name.substr(name.size() - kTail);
-    if (tail[0] != '-' || tail[3] != '-' || tail[6] != '.' || tail.substr(10) != ".log" ||
-        !all_digits(tail.substr(1, 2)) || !all_digits(tail.substr(4, 2)) ||
-        !all_digits(tail.substr(7, 3))) {
+    const std::string_view stem = name.substr(0, name.size() - kExt.size());
+    std::size_t digits = 0;
+    while (digits < stem.size() && stem[stem.size() - 1 - digits] >= '0' &&
+           stem[stem.size() - 1 - digits] <= '9') {
+        ++digits;
+    }
+    constexpr std::size_t kDate = std::string_view("-mm-dd.").size();
+    if (digits < 3 || digits > kMaxSeqDigits || stem.size() < digits + kDate + 1) {
         return std::nullopt;
     }
-    return LogFileName{std::string(prefix), to_int(tail.substr(1, 2)), to_int(tail.substr(4, 2)),
-                       to_int(tail.substr(7, 3))};
+    const std::string_view seq = stem.substr(stem.size() - digits);
+    const std::string_view date = stem.substr(stem.size() - digits - kDate, kDate);
+    if (date[0] != '-' || date[3] != '-' || date[6] != '.' || !all_digits(date.substr(1, 2)) ||
+        !all_digits(date.substr(4, 2))) {
+        return std::nullopt;
+    }
+    const std::string_view prefix = stem.substr(0, stem.size() - digits - kDate);
+    return LogFileName{std::string(prefix), to_int(date.substr(1, 2)), to_int(date.substr(4, 2)),
+                       to_int(seq)};
 }
 
 std::string SequencedDailyRotatingSink::format_date(system_clock::time_point t) {

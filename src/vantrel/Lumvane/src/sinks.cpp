@@ -173,7 +173,12 @@ void QueuedFileSink::run() {
     for (;;) {
         work_ready_.wait(lock, [&] { return !queue_.empty() || stopping_; });
         if (queue_.empty()) {
-            return;  // stopping, and everything is written
+            // Stopping, and everything is written. Marked under the same lock that saw the
+            // queue empty, so a record that comes later is written by its caller rather than
+            // queued for a worker that is gone.
+            stopped_ = true;
+            space_or_idle_.notify_all();
+            return;
         }
         std::deque<std::string> batch;
         batch.swap(queue_);
@@ -199,6 +204,42 @@ void QueuedFileSink::write_out(const std::string& text) noexcept {
                          e.what());
         }
     }
+}
+
+SwitchSink::SwitchSink() : targets_(std::make_shared<const std::vector<spdlog::sink_ptr>>()) {
+    set_level(spdlog::level::trace);  // the targets filter by their own levels
+}
+
+SwitchSink::Targets SwitchSink::current() const {
+    std::lock_guard lock(mutex_);
+    return targets_;
+}
+
+void SwitchSink::log(const spdlog::details::log_msg& msg) {
+    // The copy keeps the targets alive while they write, even if they are switched meanwhile.
+    const Targets targets = current();
+    for (const auto& sink : *targets) {
+        if (sink->should_log(msg.level)) {
+            sink->log(msg);
+        }
+    }
+}
+
+void SwitchSink::flush() {
+    const Targets targets = current();
+    for (const auto& sink : *targets) {
+        sink->flush();
+    }
+}
+
+void SwitchSink::set_targets(std::vector<spdlog::sink_ptr> targets) {
+    auto next = std::make_shared<const std::vector<spdlog::sink_ptr>>(std::move(targets));
+    std::lock_guard lock(mutex_);
+    targets_ = std::move(next);
+}
+
+std::vector<spdlog::sink_ptr> SwitchSink::targets() const {
+    return *current();
 }
 
 ConsoleSink::ConsoleSink(std::FILE* stream)

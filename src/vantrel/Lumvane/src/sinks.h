@@ -15,6 +15,7 @@
 #include <vector>
 
 #include <spdlog/formatter.h>
+#include <spdlog/logger.h>
 #include <spdlog/sinks/base_sink.h>
 
 #include "lumvane/rotating_sink.h"
@@ -64,6 +65,28 @@ class QueuedFileSink final : public spdlog::sinks::base_sink<std::mutex> {
     std::thread worker_;
 };
 
+// The one sink every logger holds for the life of the process. It passes each record to the
+// sinks of the moment, which the set-up and shutdown change under its own lock: a logger's
+// sink list is never swapped while another thread may be logging through it.
+class SwitchSink final : public spdlog::sinks::sink {
+  public:
+    SwitchSink();
+    void log(const spdlog::details::log_msg& msg) override;
+    void flush() override;
+    void set_pattern(const std::string&) override {}
+    void set_formatter(std::unique_ptr<spdlog::formatter>) override {}
+
+    void set_targets(std::vector<spdlog::sink_ptr> targets);
+    std::vector<spdlog::sink_ptr> targets() const;
+
+  private:
+    using Targets = std::shared_ptr<const std::vector<spdlog::sink_ptr>>;
+    Targets current() const;
+
+    mutable std::mutex mutex_;
+    Targets targets_;
+};
+
 // Standard error, flushed per record; colour only when standard error is a colour terminal.
 class ConsoleSink final : public spdlog::sinks::base_sink<std::mutex> {
   public:
@@ -85,5 +108,7 @@ class ConsoleSink final : public spdlog::sinks::base_sink<std::mutex> {
 std::shared_ptr<SequencedDailyRotatingSink> active_file_sink();
 // The sinks every logger currently shares (for tests).
 std::vector<spdlog::sink_ptr> active_sinks();
+// The sinks a logger writes to: behind the switch sink when it holds that (for tests).
+std::vector<spdlog::sink_ptr> sinks_behind(const std::shared_ptr<spdlog::logger>& logger);
 
 }  // namespace vantrel::lumvane::detail

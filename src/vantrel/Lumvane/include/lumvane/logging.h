@@ -39,9 +39,10 @@ std::shared_ptr<spdlog::logger> get_logger(const std::string& name);
 // Whether setup_logging_from_ini has succeeded (the module's ready flag).
 bool _logging_ready() noexcept;
 
-// Drains the file worker, closes the log file and returns every logger to the initial
-// standard-error sink; a later set-up configures afresh. Call it only while no other thread
-// logs. At exit the file worker is drained by itself (no record is lost), without this call.
+// Drains the file worker and closes the log file; a later set-up configures afresh. Safe while
+// other threads log: the loggers keep their sinks, and every record logged before, during or
+// after the call reaches the file (after the worker has stopped, written by the thread that
+// logs). At exit the file worker is drained by itself (no record is lost), without this call.
 void shutdown_logging() noexcept;
 
 // Waits until every record handed to the file worker so far is written and flushed.

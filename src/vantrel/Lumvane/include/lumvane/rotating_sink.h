@@ -18,8 +18,9 @@ namespace vantrel::lumvane {
 inline constexpr const char* DATE_FMT = "%m-%d";
 inline constexpr const char* NAME_PATTERN = "{prefix}-{date}.{seq:03d}.log";
 // The regular expression of the sink's file names, in ECMAScript syntax: groups are
-// 1 prefix (greedy, so a prefix may hold hyphens), 2 month, 3 day, 4 sequence.
-inline constexpr const char* FILENAME_REGEX = R"(^(.+)-(\d{2})-(\d{2})\.(\d{3})\.log$)";
+// 1 prefix (greedy, so a prefix may hold hyphens), 2 month, 3 day, 4 sequence. The sequence
+// has three digits or more, so files past 999 in one day are counted and expire like the rest.
+inline constexpr const char* FILENAME_REGEX = R"(^(.+)-(\d{2})-(\d{2})\.(\d{3,})\.log$)";
 
 struct LogFileName {
     std::string prefix;
