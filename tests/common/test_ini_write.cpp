@@ -104,6 +104,36 @@ TEST_F(IniWriteBack, ReplacesTheFileWholeAndLeavesNoTemporaryFileBehind) {
     EXPECT_EQ(files, 1);
 }
 
+// A configuration kept elsewhere and linked into place stays linked; the file it points to is
+// the one written, with its own permissions.
+TEST_F(IniWriteBack, ASymbolicLinkStaysALinkAndItsTargetIsWritten) {
+    fs::create_directories(dir_ / "shared");
+    const fs::path target = dir_ / "shared" / "config.ini";
+    std::ofstream(target) << "[old]\nk = v\n";
+    ::chmod(target.c_str(), 0640);
+    const fs::path link = dir_ / "config.ini";
+    fs::create_symlink(fs::path("shared") / "config.ini", link);
+    IniFile ini;
+    ini.set("new", "k", "v");
+    ini.write_file(link);
+    EXPECT_TRUE(fs::is_symlink(link));
+    EXPECT_EQ(slurp(target), "[new]\nk = v\n\n");
+    EXPECT_EQ(fs::status(target).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+}
+
+// A new file gets 0666 less the umask, as any created file does, and the umask is left alone.
+TEST_F(IniWriteBack, ANewFileFollowsTheUmaskWithoutChangingIt) {
+    const mode_t old_mask = ::umask(027);
+    IniFile ini;
+    ini.set("s", "k", "v");
+    ini.write_file(dir_ / "config.ini");
+    const mode_t mask_after = ::umask(old_mask);
+    EXPECT_EQ(mask_after, 027);
+    EXPECT_EQ(fs::status(dir_ / "config.ini").permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+}
+
 TEST_F(IniWriteBack, AFailedWriteReportsTheErrorAndCreatesNothing) {
     IniFile ini;
     ini.set("s", "k", "v");
