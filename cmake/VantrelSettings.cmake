@@ -15,6 +15,16 @@ if(VANTREL_SANITIZE)
     target_link_options(vantrel_settings INTERFACE -fsanitize=address,undefined)
 endif()
 
+# ThreadSanitizer cannot share a process with AddressSanitizer, so it is a build of its own.
+option(VANTREL_TSAN "Build with ThreadSanitizer (not together with VANTREL_SANITIZE)" OFF)
+if(VANTREL_TSAN)
+    if(VANTREL_SANITIZE)
+        message(FATAL_ERROR "VANTREL_TSAN and VANTREL_SANITIZE cannot be combined")
+    endif()
+    target_compile_options(vantrel_settings INTERFACE -fsanitize=thread -fno-omit-frame-pointer)
+    target_link_options(vantrel_settings INTERFACE -fsanitize=thread)
+endif()
+
 # Test programs link this in addition: GoogleTest plus the sanitizer flags above.
 # Each test gets a private runtime dir so Qt and friends never touch the user's.
 function(vantrel_add_gtest name)
