@@ -420,6 +420,39 @@ TEST_F(ConsoleEndToEnd, StartUpFailuresGiveTheirLinesAndStatusOne) {
     }
 }
 
+TEST_F(ConsoleEndToEnd, CollectsFromASecuredServerThatWantsAUserName) {
+    vantrel::test::OpcUaTestServerOptions options;
+    options.security = "Basic256Sha256:SignAndEncrypt";
+    options.users = "operator:pa55word";
+    options.allow_anonymous = false;
+    vantrel::test::OpcUaTestServer secured(options);
+    secured.start();
+    const std::string db_name = dbname_ + "_secured";
+    Db admin("postgres");
+    admin.query("CREATE DATABASE " + db_name);
+    write_config(
+        "ua_security_policy = Basic256Sha256\nua_security_mode = SignAndEncrypt\n"
+        "ua_user = operator\nua_password = pa55word\nua_trust_on_first_use = true\n",
+        secured.endpoint());
+    // The same file, on a database of this test's own.
+    std::ifstream in(prefix / "config.ini", std::ios::binary);
+    std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    text.replace(text.find("dbname = " + dbname_), 9 + dbname_.size(), "dbname = " + db_name);
+    write_file(prefix / "config.ini", text);
+    write_tags();
+
+    auto console = start();
+    Db db(db_name);
+    const bool stored = wait_for_rows(db, 2);
+    console.signal(SIGTERM);
+    EXPECT_EQ(console.wait(std::chrono::seconds(15)), 0);
+    EXPECT_TRUE(stored) << console.output();
+    EXPECT_TRUE(fs::exists(prefix / "pki" / "own"))
+        << "the client's certificate lives beside config.ini";
+    EXPECT_EQ(console.output().find("pa55word"), std::string::npos) << "no password in the log";
+    admin.query("DROP DATABASE IF EXISTS " + db_name + " WITH (FORCE)");
+}
+
 TEST_F(ConsoleEndToEnd, SingleStepThreeCyclesGiveThreeTimesTheTags) {
     write_config();
     write_tags();

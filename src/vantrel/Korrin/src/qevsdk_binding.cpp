@@ -3,9 +3,14 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <stdexcept>
+#include <string>
 #include <vector>
 
 #include <qevsdk/qevsdk.h>
+#include <qevsdk/ua_security.h>
+
+#include "korrin/opc_security.h"
 
 #include "korrin/opc_library.h"
 
@@ -82,6 +87,22 @@ class QevsdkLibrary final : public OpcLibrary {
 
 OpcLibraryFactory default_opc_library_factory() {
     return []() -> std::unique_ptr<OpcLibrary> { return std::make_unique<QevsdkLibrary>(); };
+}
+
+void apply_ua_security(const UaSecuritySettings& settings) {
+    qevsdk::UaSecurity ua;
+    ua.security_policy = settings.policy;
+    ua.security_mode = settings.mode;
+    ua.user = settings.user;
+    ua.password = settings.password;
+    ua.pki_dir = settings.pki_dir.string();
+    ua.trust_on_first_use = settings.trust_on_first_use;
+    try {
+        qevsdk::set_ua_security(ua);
+    } catch (const qevsdk::Error& e) {
+        throw std::invalid_argument(std::string("[Vantrel] ua_security_policy/ua_security_mode: ") +
+                                    e.what());
+    }
 }
 
 }  // namespace vantrel::korrin

@@ -10,6 +10,7 @@
 #include "common/ini.h"
 #include "console_log.h"
 #include "korrin/front_end.h"
+#include "korrin/opc_security.h"
 #include "korrin/quality.h"
 #include "pellumar/pellumar.h"
 
@@ -78,6 +79,7 @@ bool Pellumar::load_config() {
                                         std::to_string(batch));
         }
         batch_size = static_cast<int>(batch);
+        korrin::apply_ua_security(korrin::read_ua_security(ini, base_dir));
         return true;
     } catch (const std::exception& e) {
         log_error(std::string("Error loading config: ") + e.what());

@@ -30,6 +30,7 @@
 
 #include "common/ini.h"
 #include "korrin/front_end.h"
+#include "korrin/opc_security.h"
 #include "lumvane/logging.h"
 #include "vantrel/discovery.h"
 #include "vantrel/window_logic.h"
@@ -122,6 +123,8 @@ MainWidget::MainWidget(MainWidgetDeps deps)
         // Only checked: the port field shows the type's default, whatever the file holds.
         (void)ini.get_int("Vantrel", "opc_port", 4840);
     }
+
+    korrin::apply_ua_security(korrin::read_ua_security(ini, cwd));
 
     available_dbs = client_->fetch_available_tsdbs(tsdb_cfg);
     if (available_dbs.empty()) {
