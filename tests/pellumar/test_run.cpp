@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <csignal>
 #include <mutex>
+#include <stop_token>
 #include <thread>
 
 #include "console_test_support.h"
@@ -181,14 +182,26 @@ TEST_F(RunLoop, SignalDuringSetUpEndsBeforeAnythingStarts) {
     EXPECT_EQ(client->opened, 0);
 }
 
-// A database that accepts the connection and then never answers, until `release`.
+// A database that accepts the connection and then never answers. Asked through
+// get_conn_stoppable it gives up once stop is requested, as chronq does; `stubborn` makes it
+// ignore the request until `release`.
 class SilentTsdbClient : public FakeTsdbClient {
   public:
-    std::unique_ptr<korrin::TsdbConnection> get_conn(const korrin::TsdbConfig&) override {
+    std::unique_ptr<korrin::TsdbConnection> get_conn(const korrin::TsdbConfig& cfg) override {
+        return get_conn_stoppable(cfg, {});
+    }
+    std::unique_ptr<korrin::TsdbConnection> get_conn_stoppable(const korrin::TsdbConfig&,
+                                                               std::stop_token stop) override {
         entered = true;
         std::unique_lock lock(gate_mutex_);
-        gate_.wait(lock, [&] { return released_; });
-        throw korrin::TsdbConnectionError("released");
+        std::condition_variable_any gate;
+        if (stubborn) {
+            gate_.wait(lock, [&] { return released_; });
+            throw korrin::TsdbConnectionError("released");
+        }
+        gate.wait(lock, stop, [] { return false; });
+        cancelled = true;
+        throw korrin::TsdbConnectionError("connecting: cancelled");
     }
     void release() {
         std::lock_guard lock(gate_mutex_);
@@ -196,7 +209,9 @@ class SilentTsdbClient : public FakeTsdbClient {
         gate_.notify_all();
     }
 
+    bool stubborn = false;
     std::atomic<bool> entered{false};
+    std::atomic<bool> cancelled{false};
 
   private:
     std::mutex gate_mutex_;
@@ -223,7 +238,23 @@ class SignalDuringSetUp : public RunLoop {
     std::shared_ptr<SilentTsdbClient> silent = std::make_shared<SilentTsdbClient>();
 };
 
+TEST_F(SignalDuringSetUp, CancelsTheDatabaseCallAndEndsPromptlyWithTheSignalsLine) {
+    auto c = std::make_unique<Pellumar>(dir.path(), signal_when_connecting(2));
+    LogCapture log;
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_THROW(c->run(), ProcessExit);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(1));
+    EXPECT_TRUE(silent->cancelled);
+    EXPECT_FALSE(c->startup_step_running());
+    // No failure lines: the cancelled connection is the signal's doing, not an error.
+    EXPECT_EQ(log.lines(),
+              (Lines{"INFO - Starting Pellumar...", "INFO - CSV file loaded with encoding: utf-8",
+                     "INFO - Loaded 3 tags from CSV file",
+                     "INFO - Received signal 2, shutting down..."}));
+}
+
 TEST_F(SignalDuringSetUp, StepThatCannotBeCutShortIsLeftBehindForTheExit) {
+    silent->stubborn = true;
     auto deps = signal_when_connecting(15);
     deps.startup_cancel_grace = std::chrono::milliseconds(100);
     auto c = std::make_unique<Pellumar>(dir.path(), deps);

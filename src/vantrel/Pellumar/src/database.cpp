@@ -39,7 +39,8 @@ bool Pellumar::setup_database_objects() {
     std::unique_ptr<korrin::TsdbConnection> conn;
     bool result = false;
     try {
-        conn = client->get_conn(tsdb_cfg);
+        // A signal during set-up cuts the connection attempt and every statement short.
+        conn = client->get_conn_stoppable(tsdb_cfg, startup_stop_.get_token());
         if (!conn) {
             log_error("Failed to connect to TSDB");
             return false;
