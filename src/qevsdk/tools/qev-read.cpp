@@ -7,6 +7,7 @@
 #include <chrono>
 #include <iostream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <fmt/format.h>
@@ -77,6 +78,39 @@ std::string iso8601(const std::optional<std::chrono::system_clock::time_point>& 
                        millis);
 }
 
+// The hint to check the server and the schema only helps when the server was never reached or
+// the schema names none; after a refused certificate or a denied login it points the wrong way.
+bool failed_to_reach(const std::string& why) {
+    if (why.empty()) {
+        return true;
+    }
+    static constexpr const char* kUnreachable[] = {
+        "cannot resolve host",
+        "the server does not take data in time",
+        "the server did not answer in time",
+        "the server closed the connection",
+        "the connection was lost",
+        "the connection is closed",
+        "waiting on the connection failed",
+        "invalid OPC UA schema",
+        "is not an OPC DA schema",
+        "the only DA server available",
+    };
+    for (const char* text : kUnreachable) {
+        if (why.find(text) != std::string::npos) {
+            return true;
+        }
+    }
+    // The socket's own failure reads "cannot connect to HOST:PORT: ..."; the outer message
+    // names the server by its schema instead.
+    const auto last = why.rfind("cannot connect to ");
+    if (last == std::string::npos) {
+        return false;
+    }
+    const std::string_view after = std::string_view(why).substr(last + 18);
+    return !after.starts_with("OPC ") && !after.starts_with("'");
+}
+
 int usage(const std::string& problem) {
     std::cerr << "qev-read: " << problem << "\n" << kUsage << qevsdk::tools::kSecurityUsage;
     return 2;
@@ -141,7 +175,10 @@ int main(int argc, char** argv) {
             std::cerr << "qev-read: cannot connect to " << schema << ": "
                       << (why.empty() ? "no reason given (run with -v)" : why);
         }
-        std::cerr << "\nCheck that the server is running and the schema is right.\n";
+        std::cerr << "\n";
+        if (failed_to_reach(why)) {
+            std::cerr << "Check that the server is running and the schema is right.\n";
+        }
         return 1;
     }
 
