@@ -2,13 +2,8 @@
 // config.ini and a tag file, against the node-opcua test server and the private PostgreSQL
 // (PG* environment, exported by scripts/pg-private.sh). Each test process uses a database of
 // its own.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <libpq-fe.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -20,118 +15,18 @@
 #include "console_test_support.h"
 #include "opcua_test_server.h"
 #include "pellumar/pellumar.h"
-
-extern char** environ;
+#include "process_support.h"
 
 namespace {
 
 using namespace pellumar_test;
 using Lines = std::vector<std::string>;
-using Rows = std::vector<std::vector<std::string>>;
-
-std::string env(const char* name) {
-    const char* v = std::getenv(name);
-    return v != nullptr ? v : "";
-}
-
-// A libpq connection for checking what the console wrote; values always travel as parameters.
-class Db {
-  public:
-    explicit Db(const std::string& dbname) {
-        const std::string port = env("PGPORT");
-        const std::string user = env("PGUSER").empty() ? "postgres" : env("PGUSER");
-        const std::string host = env("PGHOST");
-        const std::string password = env("PGPASSWORD");
-        const char* keys[] = {"host", "port", "user", "password", "dbname", nullptr};
-        const char* values[] = {host.c_str(),     port.c_str(),   user.c_str(),
-                                password.c_str(), dbname.c_str(), nullptr};
-        pg_ = PQconnectdbParams(keys, values, 0);
-        if (PQstatus(pg_) != CONNECTION_OK) {
-            const std::string msg = PQerrorMessage(pg_);
-            PQfinish(pg_);
-            throw std::runtime_error("cannot reach the test PostgreSQL: " + msg);
-        }
-    }
-    ~Db() { PQfinish(pg_); }
-    Db(const Db&) = delete;
-    Db& operator=(const Db&) = delete;
-
-    Rows query(const std::string& sql, const std::vector<std::string>& params = {}) {
-        std::vector<const char*> p;
-        for (const auto& s : params) {
-            p.push_back(s.c_str());
-        }
-        PGresult* res = PQexecParams(pg_, sql.c_str(), static_cast<int>(p.size()), nullptr,
-                                     p.data(), nullptr, nullptr, 0);
-        const auto status = PQresultStatus(res);
-        if (status != PGRES_TUPLES_OK && status != PGRES_COMMAND_OK) {
-            const std::string msg = PQresultErrorMessage(res);
-            PQclear(res);
-            throw std::runtime_error(sql + ": " + msg);
-        }
-        Rows rows;
-        for (int r = 0; r < PQntuples(res); ++r) {
-            std::vector<std::string> row;
-            for (int c = 0; c < PQnfields(res); ++c) {
-                row.emplace_back(PQgetisnull(res, r, c) ? "NULL" : PQgetvalue(res, r, c));
-            }
-            rows.push_back(std::move(row));
-        }
-        PQclear(res);
-        return rows;
-    }
-
-  private:
-    PGconn* pg_ = nullptr;
-};
+using Db = PgCheck;
 
 // One pellumar process with its terminal output captured to a file.
-class Console {
+class Console : public ConsoleProcess {
   public:
-    Console(const fs::path& prefix, const fs::path& output) : output_(output) {
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0644);
-        posix_spawn_file_actions_adddup2(&actions, 1, 2);
-        posix_spawn_file_actions_addchdir_np(&actions, prefix.c_str());
-        const std::string exe = (prefix / "bin" / "pellumar").string();
-        char* argv[] = {const_cast<char*>(exe.c_str()), nullptr};
-        const int rc = posix_spawn(&pid_, exe.c_str(), &actions, nullptr, argv, environ);
-        posix_spawn_file_actions_destroy(&actions);
-        if (rc != 0) {
-            throw std::runtime_error("cannot start " + exe);
-        }
-    }
-    ~Console() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-        }
-    }
-
-    void signal(int signum) { ::kill(pid_, signum); }
-
-    // The exit status, or nothing when the process is still running after `timeout`.
-    std::optional<int> wait(std::chrono::milliseconds timeout) {
-        const auto deadline = std::chrono::steady_clock::now() + timeout;
-        for (;;) {
-            int status = 0;
-            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-                pid_ = -1;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            }
-            if (std::chrono::steady_clock::now() >= deadline) {
-                return std::nullopt;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-    }
-
-    std::string output() const {
-        std::ifstream in(output_, std::ios::binary);
-        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    }
+    using ConsoleProcess::ConsoleProcess;
 
     // The console's own lines, as "LEVEL - message".
     Lines lines() const {
@@ -147,10 +42,6 @@ class Console {
         }
         return out;
     }
-
-  private:
-    fs::path output_;
-    pid_t pid_ = -1;
 };
 
 Lines info_and_above(const Lines& lines) {
@@ -182,7 +73,7 @@ std::string ini_escape(const std::string& value) {
 class ConsoleEndToEnd : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
-        if (env("PGHOST").empty() || env("PGPORT").empty() || env("PGPASSWORD").empty()) {
+        if (env_or("PGHOST").empty() || env_or("PGPORT").empty() || env_or("PGPASSWORD").empty()) {
             setup_error_ =
                 "no test database: PGHOST, PGPORT and PGPASSWORD are not set. Start the private "
                 "PostgreSQL first: source scripts/pg-private.sh && pg_private_start "
@@ -202,7 +93,7 @@ class ConsoleEndToEnd : public ::testing::Test {
     static void TearDownTestSuite() {
         delete server_;
         server_ = nullptr;
-        if (!dbname_.empty() && !env("PGHOST").empty()) {
+        if (!dbname_.empty() && !env_or("PGHOST").empty()) {
             try {
                 Db admin("postgres");
                 admin.query("DROP DATABASE IF EXISTS " + dbname_ + " WITH (FORCE)");
@@ -227,10 +118,10 @@ class ConsoleEndToEnd : public ::testing::Test {
         write_file(prefix / "config.ini",
                    "# written by the end-to-end test\n"
                    "[TSDBConnection]\nhost = " +
-                       env("PGHOST") + "\nport = " + env("PGPORT") +
-                       "\nuser = " + (env("PGUSER").empty() ? "postgres" : env("PGUSER")) +
-                       "\npassword = " + ini_escape(env("PGPASSWORD")) + "\ndbname = " + dbname_ +
-                       "\n\n[Vantrel]\ntag_csv_path = tags.csv\nopc_schema = " + schema +
+                       env_or("PGHOST") + "\nport = " + env_or("PGPORT") +
+                       "\nuser = " + (env_or("PGUSER").empty() ? "postgres" : env_or("PGUSER")) +
+                       "\npassword = " + ini_escape(env_or("PGPASSWORD")) + "\ndbname = " +
+                       dbname_ + "\n\n[Vantrel]\ntag_csv_path = tags.csv\nopc_schema = " + schema +
                        "\nopc_type = OPC UA\ncollection_interval = 0.2\n" + vantrel_extra +
                        "\n[VantrelLogging]\nlog_dir = log\nprefix = e2e\nlevel = DEBUG\n"
                        "console = true\n");
@@ -314,7 +205,7 @@ TEST_F(ConsoleEndToEnd, RegistersCollectsRestartsWithUpdatesAndStopsOnSignals) {
                    "INFO - Received signal 15, shutting down...",
                    "INFO - Stopping data collection...", "INFO - Data collection stopped"}))
             << console.output();
-        EXPECT_EQ(console.output().find(env("PGPASSWORD")), std::string::npos)
+        EXPECT_EQ(console.output().find(env_or("PGPASSWORD")), std::string::npos)
             << "the password never reaches the log";
     }
 
