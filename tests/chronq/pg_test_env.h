@@ -3,7 +3,10 @@
 
 #include <libpq-fe.h>
 
+#include <cstdint>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "chronq/types.h"
@@ -33,6 +36,18 @@ class ScratchDb {
   private:
     std::string name_;
 };
+
+// A tag record as registration builds it: its own name as source tag name.
+inline chronq::TagInfo tag_named(const std::string& name,
+                                 std::optional<std::int64_t> source_id = std::nullopt,
+                                 chronq::Description description = {}) {
+    chronq::TagInfo tag;
+    tag.tag_name = name;
+    tag.source_id = source_id;
+    tag.source_tagname = name;
+    tag.description = std::move(description);
+    return tag;
+}
 
 // A raw session to the given database of the test server; the caller PQfinish-es it.
 PGconn* raw_connect(const std::string& dbname);

@@ -14,6 +14,8 @@ using chronq::TagInfo;
 
 namespace {
 
+using chronq_test::tag_named;
+
 class ChronqRegistry : public ::testing::Test {
   protected:
     ChronqRegistry() : conn(chronq::get_conn(db.settings())) {}
@@ -42,16 +44,6 @@ const Description kAwkward = {
     {"lines", "a\nb\tc\x01"},
     {"空", ""},
 };
-
-TagInfo tag_named(const std::string& name, std::optional<std::int64_t> source_id = std::nullopt,
-                  Description description = {}) {
-    TagInfo tag;
-    tag.tag_name = name;
-    tag.source_id = source_id;
-    tag.source_tagname = name;
-    tag.description = std::move(description);
-    return tag;
-}
 
 SourceFilter filter(std::vector<std::string> names, std::vector<SourceStatus> status = {},
                     std::vector<SourceProtocol> protocol = {}) {

@@ -17,6 +17,8 @@ using chronq::TagInfo;
 
 namespace {
 
+using chronq_test::tag_named;
+
 class ChronqTagBatch : public ::testing::Test {
   protected:
     ChronqTagBatch() : conn(chronq::get_conn(db.settings())) {}
@@ -34,16 +36,6 @@ class ChronqTagBatch : public ::testing::Test {
     chronq_test::ScratchDb db;
     std::unique_ptr<chronq::Connection> conn;
 };
-
-TagInfo tag_named(const std::string& name, std::optional<std::int64_t> source_id = std::nullopt,
-                  Description description = {}) {
-    TagInfo tag;
-    tag.tag_name = name;
-    tag.source_id = source_id;
-    tag.source_tagname = name;
-    tag.description = std::move(description);
-    return tag;
-}
 
 const std::string kNul("a\0b", 3);
 const std::string kBadUtf8 = "bad\xff";

@@ -69,6 +69,18 @@ void set_oaep(EVP_PKEY_CTX* ctx, const SecurityPolicy& p) {
     }
 }
 
+// The certificate's DER encoding, the form it travels and is stored in.
+Bytes der_bytes(X509* x) {
+    unsigned char* der = nullptr;
+    const int len = i2d_X509(x, &der);
+    if (len <= 0) {
+        fail("cannot encode the certificate");
+    }
+    Bytes out(der, der + len);
+    OPENSSL_free(der);
+    return out;
+}
+
 }  // namespace
 
 struct Certificate::Impl {
@@ -196,14 +208,7 @@ Certificate Certificate::from_file_bytes(ByteView bytes) {
     if (!x) {
         fail("not a PEM certificate");
     }
-    unsigned char* der = nullptr;
-    const int len = i2d_X509(x.get(), &der);
-    if (len <= 0) {
-        fail("cannot encode the certificate");
-    }
-    Bytes out(der, der + len);
-    OPENSSL_free(der);
-    return from_der(out);
+    return from_der(der_bytes(x.get()));
 }
 
 const Bytes& Certificate::der() const {
@@ -445,14 +450,7 @@ Certificate make_self_signed(const PrivateKey& key, const CertificateRequest& re
     if (X509_sign(x.get(), key.impl().pkey.get(), EVP_sha256()) <= 0) {
         fail("cannot sign the certificate");
     }
-    unsigned char* der = nullptr;
-    const int len = i2d_X509(x.get(), &der);
-    if (len <= 0) {
-        fail("cannot encode the certificate");
-    }
-    Bytes out(der, der + len);
-    OPENSSL_free(der);
-    return Certificate::from_der(out);
+    return Certificate::from_der(der_bytes(x.get()));
 }
 
 std::string verify_trust(const Certificate& cert, const std::vector<Certificate>& trusted) {
