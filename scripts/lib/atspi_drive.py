@@ -52,10 +52,13 @@ def wait_for(what, predicate, timeout, interval=0.1):
 
 def children(acc):
     result = []
-    for i in range(acc.childCount):
-        child = acc.getChildAtIndex(i)
-        if child is not None:
-            result.append(child)
+    try:
+        for i in range(acc.childCount):
+            child = acc.getChildAtIndex(i)
+            if child is not None:
+                result.append(child)
+    except Exception:  # acc closed while we read it (a dialog going away): it has none now
+        pass
     return result
 
 
@@ -69,22 +72,26 @@ def walk(acc, max_depth=16):
             stack.extend((child, depth + 1) for child in reversed(children(node)))
 
 
+def _matches(acc, role, name, predicate):
+    try:
+        return (
+            (role is None or acc.getRoleName() == role)
+            and (name is None or acc.name == name)
+            and (predicate is None or predicate(acc))
+        )
+    except Exception:  # the bus still listed an object that has since been destroyed
+        return False
+
+
 def find_all(root, role=None, name=None, predicate=None):
-    return [
-        acc
-        for acc in walk(root)
-        if (role is None or acc.getRoleName() == role)
-        and (name is None or acc.name == name)
-        and (predicate is None or predicate(acc))
-    ]
+    return [acc for acc in walk(root) if _matches(acc, role, name, predicate)]
 
 
-def find(root, role=None, name=None, predicate=None):
-    """The one accessible below root with this role and name; DriveError if there is none."""
-    found = find_all(root, role, name, predicate)
-    if not found:
-        raise DriveError(f"no {role or 'accessible'} named {name!r} under {describe(root)}")
-    return found[0]
+def find(root, role=None, name=None, predicate=None, timeout=5.0):
+    """The one accessible below root with this role and name. Looks again for up to timeout
+    seconds, as the tree is rebuilt for a moment after a dialog closes; DriveError after."""
+    what = f"{role or 'accessible'} named {name!r} under {describe(root)}"
+    return wait_for(what, lambda: next(iter(find_all(root, role, name, predicate)), None), timeout)
 
 
 def describe(acc):
