@@ -52,6 +52,14 @@ TEST(UaCrypto, PrimitivesMatchPublishedVectors) {
     crypto::hmac_sha256(Bytes(20, 0x0b), hex("\"Hi There\""), mac);
     EXPECT_EQ(to_hex(mac, 32),
               to_hex(hex("b0344c61d8db38535ca8afceaf0bf12b881dc200c9833da726e9376c2e32cff7")));
+    // The keyed form starts afresh for every chunk: a second message must not be hashed on top
+    // of the first.
+    crypto::HmacSha256 keyed(Bytes(20, 0x0b));
+    for (int i = 0; i < 2; ++i) {
+        keyed.compute(hex("\"Hi There\""), mac);
+        EXPECT_EQ(to_hex(mac, 32),
+                  to_hex(hex("b0344c61d8db38535ca8afceaf0bf12b881dc200c9833da726e9376c2e32cff7")));
+    }
 
     const Bytes iv = range(0, 16);
     const Bytes plain = hex("6bc1bee22e409f96e93d7e117393172a");

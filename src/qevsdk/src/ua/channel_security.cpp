@@ -36,7 +36,7 @@ ChannelKeys derive_channel_keys(const SecurityPolicy& p, crypto::ByteView client
 
 SymmetricCodec::SymmetricCodec(const SecurityPolicy&, SecurityMode mode, const SymmetricKeys& keys,
                                bool sending)
-    : encrypt_(mode == SecurityMode::SignAndEncrypt), signing_key_(keys.signing) {
+    : encrypt_(mode == SecurityMode::SignAndEncrypt), mac_(keys.signing) {
     if (encrypt_) {
         aes_.emplace(keys.encrypting, keys.iv, sending);
     }
@@ -61,7 +61,7 @@ void SymmetricCodec::seal(std::vector<std::uint8_t>& out, std::size_t start) {
     const auto size = static_cast<std::uint32_t>(out.size() - start + kSymmetricSignatureLength);
     std::memcpy(out.data() + start + 4, &size, 4);
     std::uint8_t mac[kSymmetricSignatureLength];
-    crypto::hmac_sha256(signing_key_, {out.data() + start, out.size() - start}, mac);
+    mac_.compute({out.data() + start, out.size() - start}, mac);
     out.insert(out.end(), mac, mac + kSymmetricSignatureLength);
     if (encrypt_) {
         std::uint8_t* p = out.data() + start + kSymmetricHeader;
@@ -86,7 +86,7 @@ std::span<const std::uint8_t> SymmetricCodec::open(std::span<const std::uint8_t>
     }
     const std::size_t signed_size = chunk.size() - kSymmetricSignatureLength;
     std::uint8_t mac[kSymmetricSignatureLength];
-    crypto::hmac_sha256(signing_key_, chunk.first(signed_size), mac);
+    mac_.compute(chunk.first(signed_size), mac);
     if (!crypto::equal({mac, kSymmetricSignatureLength}, chunk.subspan(signed_size))) {
         checks_failed("a chunk from the server has a wrong signature");
     }

@@ -61,7 +61,7 @@ class SymmetricCodec {
 
   private:
     bool encrypt_;
-    crypto::Bytes signing_key_;
+    crypto::HmacSha256 mac_;
     std::optional<crypto::AesCbc> aes_;
     std::vector<std::uint8_t> scratch_;
 };

@@ -3,6 +3,7 @@
 
 #include <openssl/bio.h>
 #include <openssl/bn.h>
+#include <openssl/core_names.h>
 #include <openssl/crypto.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
@@ -137,6 +138,41 @@ Bytes p_sha256(ByteView secret, ByteView seed, std::size_t length) {
 
 bool equal(ByteView a, ByteView b) {
     return a.size() == b.size() && CRYPTO_memcmp(a.data(), b.data(), a.size()) == 0;
+}
+
+// --- HMAC under a fixed key
+
+struct HmacSha256::Impl {
+    Owned<EVP_MAC_CTX, EVP_MAC_CTX_free> ctx;
+};
+
+HmacSha256::HmacSha256(ByteView key) : impl_(std::make_unique<Impl>()) {
+    // One fetch for the process; fetched algorithms are safe to share between threads.
+    static EVP_MAC* const hmac = EVP_MAC_fetch(nullptr, "HMAC", nullptr);
+    if (!hmac) {
+        fail("HMAC is not available");
+    }
+    char digest[] = "SHA256";
+    const OSSL_PARAM params[] = {OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, digest, 0),
+                                 OSSL_PARAM_construct_end()};
+    impl_->ctx.reset(EVP_MAC_CTX_new(hmac));
+    if (!impl_->ctx || EVP_MAC_init(impl_->ctx.get(), key.data(), key.size(), params) != 1) {
+        fail("cannot set up HMAC-SHA256");
+    }
+}
+
+HmacSha256::~HmacSha256() = default;
+HmacSha256::HmacSha256(HmacSha256&&) noexcept = default;
+HmacSha256& HmacSha256::operator=(HmacSha256&&) noexcept = default;
+
+void HmacSha256::compute(ByteView data, std::uint8_t out[32]) {
+    std::size_t len = 0;
+    // No key: the one given at construction is used again from its prepared state.
+    if (EVP_MAC_init(impl_->ctx.get(), nullptr, 0, nullptr) != 1 ||
+        EVP_MAC_update(impl_->ctx.get(), data.data(), data.size()) != 1 ||
+        EVP_MAC_final(impl_->ctx.get(), out, &len, 32) != 1 || len != 32) {
+        fail("HMAC-SHA256 failed");
+    }
 }
 
 // --- AES-CBC

@@ -34,6 +34,21 @@ Bytes p_sha256(ByteView secret, ByteView seed, std::size_t length);
 // Constant time, so that a forged signature learns nothing from how long the check took.
 bool equal(ByteView a, ByteView b);
 
+// HMAC-SHA256 under one key, set up once: a channel signs every chunk with the same key, and
+// OpenSSL 3's one-shot call looks the algorithm up again on each use.
+class HmacSha256 {
+  public:
+    explicit HmacSha256(ByteView key);
+    ~HmacSha256();
+    HmacSha256(HmacSha256&&) noexcept;
+    HmacSha256& operator=(HmacSha256&&) noexcept;
+    void compute(ByteView data, std::uint8_t out[32]);
+
+  private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
 // AES-CBC without padding of its own (the channel pads); the IV restarts for every call.
 class AesCbc {
   public:
