@@ -254,5 +254,73 @@ TEST(UaMessages, EndpointChoiceTakesNoneWithTheAnonymousPolicyId) {
     EXPECT_FALSE(pick_anonymous_none(only_secure));
 }
 
+TEST(UaMessages, EndpointChoiceMatchesPolicyModeAndTokenTypeAndPrefersTheHighestLevel) {
+    const auto bytes = endpoints_response();
+    Reader r(bytes.data(), bytes.size());
+    auto eps = decode_get_endpoints_response(r);
+    ASSERT_EQ(eps.size(), 2u);
+    const std::string basic256 = "http://opcfoundation.org/UA/SecurityPolicy#Basic256Sha256";
+    const std::string none = "http://opcfoundation.org/UA/SecurityPolicy#None";
+
+    const auto secure =
+        pick_endpoint(eps, basic256, SecurityMode::SignAndEncrypt, kTokenTypeAnonymous);
+    ASSERT_TRUE(secure);
+    EXPECT_EQ(secure->token.policy_id, "a");
+    EXPECT_EQ(secure->endpoint.security_level, 3);
+    // The right policy in another mode, or without the wanted token type, is no match.
+    EXPECT_FALSE(pick_endpoint(eps, basic256, SecurityMode::Sign, kTokenTypeAnonymous));
+    EXPECT_FALSE(pick_endpoint(eps, basic256, SecurityMode::SignAndEncrypt, kTokenTypeUserName));
+    const auto user = pick_endpoint(eps, none, SecurityMode::None, kTokenTypeUserName);
+    ASSERT_TRUE(user);
+    EXPECT_EQ(user->token.policy_id, "un");
+
+    // Of two matches the server's preferred one wins, wherever it stands; another transport
+    // never does.
+    auto preferred = eps[0];
+    preferred.endpoint_url = "opc.tcp://preferred:4840";
+    preferred.security_level = 9;
+    auto https = preferred;
+    https.security_level = 200;
+    https.transport_profile_uri = "http://opcfoundation.org/UA-Profile/Transport/https-uabinary";
+    eps.push_back(preferred);
+    eps.push_back(https);
+    const auto best =
+        pick_endpoint(eps, basic256, SecurityMode::SignAndEncrypt, kTokenTypeAnonymous);
+    ASSERT_TRUE(best);
+    EXPECT_EQ(best->endpoint.endpoint_url, "opc.tcp://preferred:4840");
+}
+
+TEST(UaMessages, AUserNameTokenCarriesItsSecretAndAlgorithmInWireOrder) {
+    Writer w;
+    NodeId token{0, NodeId::Kind::Opaque, 0, "tok", {}};
+    const std::vector<std::uint8_t> secret{0xde, 0xad};
+    const std::vector<std::uint8_t> signature{0x5a};
+    ActivateSessionParams p;
+    p.signature_algorithm = "http://www.w3.org/2001/04/xmldsig-more#rsa-sha256";
+    p.signature = signature;
+    p.identity = {kTokenTypeUserName, "un", "operator", secret,
+                  "http://www.w3.org/2001/04/xmlenc#rsa-oaep"};
+    encode_activate_session(w, {&token, 2, 4000}, p);
+    Reader r(w.data(), w.size());
+    EXPECT_EQ(decode_type_id(r), 467u);
+    read_request_header(r, true);
+    EXPECT_EQ(r.string(), p.signature_algorithm);  // ClientSignature
+    EXPECT_EQ(r.string_view(), "\x5a");
+    EXPECT_EQ(r.i32(), -1);              // ClientSoftwareCertificates
+    EXPECT_EQ(r.i32(), -1);              // LocaleIds
+    EXPECT_EQ(decode_type_id(r), 324u);  // UserNameIdentityToken, binary body
+    EXPECT_EQ(r.u8(), 0x01);
+    const std::int32_t length = r.i32();
+    const std::uint8_t* body_start = r.position();
+    EXPECT_EQ(r.string(), "un");
+    EXPECT_EQ(r.string(), "operator");
+    EXPECT_EQ(r.string_view(), "\xde\xad");
+    EXPECT_EQ(r.string(), "http://www.w3.org/2001/04/xmlenc#rsa-oaep");
+    EXPECT_EQ(r.position() - body_start, length);
+    EXPECT_EQ(r.string(), std::nullopt);  // UserTokenSignature: algorithm and value null
+    EXPECT_EQ(r.string(), std::nullopt);
+    EXPECT_EQ(r.remaining(), 0u);
+}
+
 }  // namespace
 }  // namespace qevsdk::ua
