@@ -269,3 +269,28 @@ TEST(UaEndpointUrl, SchemasNameHostAndPort) {
 
 }  // namespace
 }  // namespace qevsdk::ua
+
+namespace qevsdk::ua {
+namespace {
+
+// The operator reads the name; the client decides from the class whether the session, the
+// connection or only the request is lost. Info bits in the low word change neither.
+TEST(UaStatus, CodesAreNamedAndClassifiedByTheirUpperWord) {
+    EXPECT_EQ(status_text(status::BadNodeIdUnknown), "0x80340000 (BadNodeIdUnknown)");
+    EXPECT_EQ(status_text(0x807F0400), "0x807F0400 (BadTcpSecureChannelUnknown)");
+    EXPECT_EQ(status_text(0x80AB0000), "0x80AB0000");  // not named: the number alone
+
+    EXPECT_TRUE(is_session_fatal(status::BadSessionClosed | 0x0400));
+    EXPECT_FALSE(is_connection_fatal(status::BadSessionClosed));
+    for (std::uint32_t tcp = 0x807D0000; tcp <= 0x80830000; tcp += 0x10000) {
+        EXPECT_TRUE(is_connection_fatal(tcp)) << status_text(tcp);
+    }
+    EXPECT_TRUE(is_connection_fatal(status::BadServerHalted));
+    EXPECT_FALSE(is_connection_fatal(status::BadNodeIdUnknown));
+    EXPECT_FALSE(is_connection_fatal(status::BadTimeout));
+    EXPECT_TRUE(halving_helps(status::BadTooManyOperations));
+    EXPECT_FALSE(halving_helps(status::BadTimeout));
+}
+
+}  // namespace
+}  // namespace qevsdk::ua

@@ -12,12 +12,6 @@ namespace qevsdk::ua {
 
 namespace {
 
-bool halving_helps(std::uint32_t code) {
-    const std::uint32_t c = code & 0xFFFF0000;
-    return c == status::BadTooManyOperations || c == status::BadRequestTooLarge ||
-           c == status::BadResponseTooLarge || c == status::BadEncodingLimitsExceeded;
-}
-
 void fill_bad(std::span<ValueRecord> out) {
     const auto receipt = std::chrono::system_clock::now();
     for (auto& r : out) {
@@ -44,8 +38,7 @@ auto decoded(SecureChannel& channel, F&& f) {
         return f();
     } catch (const DecodeError& e) {
         channel.mark_broken();
-        throw UaError(status::BadDecodingError,
-                      std::string("the server sent an invalid message: ") + e.what());
+        throw invalid_message(e);
     }
 }
 

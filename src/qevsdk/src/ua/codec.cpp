@@ -16,78 +16,84 @@ void check_depth(int depth) {
     }
 }
 
-// Fewest bytes a value of a built-in type takes on the wire.
-std::size_t min_size(int type) {
-    switch (type) {
-        case 1:
-        case 2:
-        case 3:
-            return 1;
-        case 4:
-        case 5:
-            return 2;
-        case 6:
-        case 7:
-        case 10:
-        case 19:
-            return 4;
-        case 8:
-        case 9:
-        case 11:
-        case 13:
-            return 8;
-        case 12:
-        case 15:
-        case 16:
-            return 4;
-        case 14:
-            return 16;
-        case 17:
-        case 18:
-            return 2;
-        case 20:
-            return 6;
-        case 21:
-        case 23:
-        case 24:
-        case 25:
-            return 1;
-        case 22:
-            return 3;
-        default:
-            throw DecodeError("unknown built-in type " + std::to_string(type));
+using T = BuiltinType;
+
+// The id from a Variant's encoding byte, refused unless it names a built-in type.
+BuiltinType builtin_type(int id) {
+    if (id < static_cast<int>(T::Boolean) || id > static_cast<int>(T::DiagnosticInfo)) {
+        throw DecodeError("unknown built-in type " + std::to_string(id));
     }
+    return static_cast<BuiltinType>(id);
 }
 
-void skip_scalar(Reader& r, int type, int depth) {
+// Fewest bytes a value of a built-in type takes on the wire.
+std::size_t min_size(BuiltinType type) {
     switch (type) {
-        case 12:
-        case 15:
-        case 16:
+        case T::Boolean:
+        case T::SByte:
+        case T::Byte:
+        case T::LocalizedText:
+        case T::DataValue:
+        case T::Variant:
+        case T::DiagnosticInfo:
+            return 1;
+        case T::Int16:
+        case T::UInt16:
+        case T::NodeId:
+        case T::ExpandedNodeId:
+            return 2;
+        case T::ExtensionObject:
+            return 3;
+        case T::Int32:
+        case T::UInt32:
+        case T::Float:
+        case T::StatusCode:
+        case T::String:
+        case T::ByteString:
+        case T::XmlElement:
+            return 4;
+        case T::QualifiedName:
+            return 6;
+        case T::Int64:
+        case T::UInt64:
+        case T::Double:
+        case T::DateTime:
+            return 8;
+        case T::Guid:
+            return 16;
+    }
+    throw DecodeError("unknown built-in type");
+}
+
+void skip_scalar(Reader& r, BuiltinType type, int depth) {
+    switch (type) {
+        case T::String:
+        case T::ByteString:
+        case T::XmlElement:
             r.skip_string();
             break;
-        case 17:
-        case 18:
+        case T::NodeId:
+        case T::ExpandedNodeId:
             skip_node_id(r);
             break;
-        case 20:
+        case T::QualifiedName:
             skip_qualified_name(r);
             break;
-        case 21:
+        case T::LocalizedText:
             skip_localized_text(r);
             break;
-        case 22:
+        case T::ExtensionObject:
             skip_extension_object(r);
             break;
-        case 23: {
+        case T::DataValue: {
             DataValue ignored;
             decode_data_value(r, ignored, depth + 1);
             break;
         }
-        case 24:
+        case T::Variant:
             skip_variant(r, depth + 1);
             break;
-        case 25:
+        case T::DiagnosticInfo:
             skip_diagnostic_info(r, depth + 1);
             break;
         default:
@@ -96,29 +102,30 @@ void skip_scalar(Reader& r, int type, int depth) {
     }
 }
 
-std::optional<double> scalar_number(Reader& r, int type) {
+// Nullopt for a type that is not a number (the value is then still unread).
+std::optional<double> scalar_number(Reader& r, BuiltinType type) {
     switch (type) {
-        case 1:
+        case T::Boolean:
             return r.boolean() ? 1.0 : 0.0;
-        case 2:
+        case T::SByte:
             return static_cast<double>(static_cast<std::int8_t>(r.u8()));
-        case 3:
+        case T::Byte:
             return static_cast<double>(r.u8());
-        case 4:
+        case T::Int16:
             return static_cast<double>(static_cast<std::int16_t>(r.u16()));
-        case 5:
+        case T::UInt16:
             return static_cast<double>(r.u16());
-        case 6:
+        case T::Int32:
             return static_cast<double>(r.i32());
-        case 7:
+        case T::UInt32:
             return static_cast<double>(r.u32());
-        case 8:
+        case T::Int64:
             return static_cast<double>(r.i64());
-        case 9:
+        case T::UInt64:
             return static_cast<double>(r.u64());
-        case 10:
+        case T::Float:
             return static_cast<double>(r.f32());
-        case 11:
+        case T::Double:
             return r.f64();
         default:
             return std::nullopt;
@@ -126,19 +133,20 @@ std::optional<double> scalar_number(Reader& r, int type) {
 }
 
 // Reads the Variant's encoding byte and, for arrays, skips the whole array. Returns the
-// scalar's type id, or 0 when nothing (or an array) was there.
-int variant_head(Reader& r, int depth) {
+// scalar's type, or nullopt when nothing (or an array) was there.
+std::optional<BuiltinType> variant_head(Reader& r, int depth) {
     check_depth(depth);
     const std::uint8_t mask = r.u8();
-    const int type = mask & 0x3F;
+    const int id = mask & 0x3F;
     const bool array = (mask & 0x80) != 0;
     const bool dims = (mask & 0x40) != 0;
-    if (type == 0) {
+    if (id == 0) {
         if (array || dims) {
             throw DecodeError("array of the null type");
         }
-        return 0;
+        return std::nullopt;
     }
+    const BuiltinType type = builtin_type(id);
     const std::size_t element = min_size(type);
     if (!array) {
         if (dims) {
@@ -153,7 +161,7 @@ int variant_head(Reader& r, int depth) {
     if (dims) {
         r.skip(r.array_length(4) * 4);
     }
-    return 0;
+    return std::nullopt;
 }
 
 }  // namespace
@@ -416,21 +424,20 @@ void skip_extension_object(Reader& r) {
 }
 
 void skip_variant(Reader& r, int depth) {
-    const int type = variant_head(r, depth);
-    if (type != 0) {
-        skip_scalar(r, type, depth);
+    if (const auto type = variant_head(r, depth)) {
+        skip_scalar(r, *type, depth);
     }
 }
 
 std::optional<double> decode_variant_number(Reader& r, int depth) {
-    const int type = variant_head(r, depth);
-    if (type == 0) {
+    const auto type = variant_head(r, depth);
+    if (!type) {
         return std::nullopt;
     }
-    if (type <= 11) {
-        return scalar_number(r, type);
+    if (auto number = scalar_number(r, *type)) {
+        return number;
     }
-    skip_scalar(r, type, depth);
+    skip_scalar(r, *type, depth);
     return std::nullopt;
 }
 

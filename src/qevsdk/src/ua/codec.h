@@ -5,6 +5,7 @@
 #pragma once
 
 #include <array>
+#include <bit>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -16,7 +17,41 @@
 
 #include "status.h"
 
+// Scalars go to and from the wire by memcpy, which is right only where the host's byte order
+// is the protocol's.
+static_assert(std::endian::native == std::endian::little,
+              "the OPC UA codec copies scalars as they are: little-endian hosts only");
+
 namespace qevsdk::ua {
+
+// The built-in types by the id that a Variant's encoding byte carries.
+enum class BuiltinType : std::uint8_t {
+    Boolean = 1,
+    SByte = 2,
+    Byte = 3,
+    Int16 = 4,
+    UInt16 = 5,
+    Int32 = 6,
+    UInt32 = 7,
+    Int64 = 8,
+    UInt64 = 9,
+    Float = 10,
+    Double = 11,
+    String = 12,
+    DateTime = 13,
+    Guid = 14,
+    ByteString = 15,
+    XmlElement = 16,
+    NodeId = 17,
+    ExpandedNodeId = 18,
+    StatusCode = 19,
+    QualifiedName = 20,
+    LocalizedText = 21,
+    ExtensionObject = 22,
+    DataValue = 23,
+    Variant = 24,
+    DiagnosticInfo = 25,
+};
 
 // DateTime ticks (100 ns since 1601-01-01 UTC) at the Unix epoch.
 inline constexpr std::int64_t kUnixEpochTicks = 116444736000000000LL;
@@ -55,7 +90,6 @@ class Writer {
     }
 
   private:
-    // Little-endian hosts only (x86-64, arm64), so scalars are copied as they are.
     // resize and memcpy rather than insert: GCC 12 at -O2 and above reports a false
     // -Wstringop-overflow for a range insert into a vector that may still be empty.
     void put(const void* p, std::size_t n) {

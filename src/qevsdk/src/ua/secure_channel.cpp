@@ -61,7 +61,7 @@ void SecureChannel::open(std::string_view endpoint_url) {
             asymmetric_.emplace(sec);
         }
         if (endpoint_url.size() >= 4096) {
-            throw UaError(0x80830000, "the endpoint URL is too long");
+            throw UaError(status::BadTcpEndpointUrlInvalid, "the endpoint URL is too long");
         }
         out_.clear();
         begin_frame(out_, "HEL", 'F');
@@ -95,8 +95,7 @@ void SecureChannel::open(std::string_view endpoint_url) {
         opened_ = true;
     } catch (const DecodeError& e) {
         broken_ = true;
-        throw UaError(status::BadDecodingError,
-                      std::string("the server sent an invalid message: ") + e.what());
+        throw invalid_message(e);
     } catch (...) {
         broken_ = true;
         throw;
@@ -282,8 +281,7 @@ Reader SecureChannel::request(const Writer& body, std::chrono::milliseconds time
         throw;
     } catch (const DecodeError& e) {
         broken_ = true;
-        throw UaError(status::BadDecodingError,
-                      std::string("the server sent an invalid message: ") + e.what());
+        throw invalid_message(e);
     } catch (...) {
         broken_ = true;
         throw;
