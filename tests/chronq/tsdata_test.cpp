@@ -1,6 +1,7 @@
 // Time-series writes against the real server.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
 #include <limits>
 #include <thread>
@@ -206,4 +207,49 @@ TEST_F(ChronqTsdata, PerTagTimeRangeQueriesUseTheIndex) {
         text += row[0] + "\n";
     }
     EXPECT_NE(text.find("tsdata_tag_time_idx"), std::string::npos) << text;
+}
+
+TEST_F(ChronqTsdata, TimedRowsKeepTheirTimesAndAMarkIsCommittedWithThem) {
+    // Microseconds, as the server keeps them; one small and one large (COPY) batch.
+    const auto t0 = std::chrono::time_point_cast<std::chrono::microseconds>(
+        std::chrono::system_clock::now() - std::chrono::hours(24));
+    for (const std::size_t n : {3u, 1500u}) {
+        SCOPED_TRACE(n);
+        db.query("DELETE FROM chronq.tsdata RETURNING 1");
+        const Batch b = Batch::make(n);
+        std::vector<chronq::TimePoint> times;
+        for (std::size_t i = 0; i < n; ++i) {
+            times.push_back(t0 + std::chrono::microseconds(1000 * i + 1));
+        }
+        EXPECT_EQ(chronq::write_tsdata_at(*conn, times, b.ids, b.values, b.qualities),
+                  std::make_pair(true, n));
+        const std::string first = db.scalar(
+            "SELECT (extract(epoch FROM min(time)) * 1000000)::bigint FROM chronq.tsdata");
+        EXPECT_EQ(first, std::to_string(std::chrono::duration_cast<std::chrono::microseconds>(
+                                            times[0].time_since_epoch())
+                                            .count()));
+        EXPECT_EQ(db.scalar("SELECT count(DISTINCT time) FROM chronq.tsdata"), std::to_string(n));
+    }
+
+    // With a mark: rows and mark together, and the mark never goes down.
+    db.query("DELETE FROM chronq.tsdata RETURNING 1");
+    const Batch b = Batch::make(2);
+    const std::vector<chronq::TimePoint> times = {t0, t0 + std::chrono::seconds(1)};
+    EXPECT_EQ(chronq::write_mark(*conn, "writer-a"), 0);
+    const chronq::WriteMark late{"writer-a", 7};
+    EXPECT_EQ(chronq::write_tsdata_at(*conn, times, b.ids, b.values, b.qualities, &late),
+              std::make_pair(true, std::size_t{2}));
+    const chronq::WriteMark early{"writer-a", 5};
+    EXPECT_TRUE(chronq::write_tsdata_at(*conn, times, b.ids, b.values, b.qualities, &early).first);
+    EXPECT_EQ(chronq::write_mark(*conn, "writer-a"), 7);
+    EXPECT_EQ(count(), "4");
+
+    // A refused write leaves the mark where it was: nothing of it is in.
+    const std::vector<std::string> bad_quality = {"Good", std::string("\xff\xfe")};
+    const chronq::WriteMark refused{"writer-a", 9};
+    EXPECT_EQ(chronq::write_tsdata_at(*conn, times, b.ids, b.values, bad_quality, &refused),
+              std::make_pair(false, std::size_t{0}));
+    EXPECT_EQ(chronq::write_mark(*conn, "writer-a"), 7);
+    EXPECT_EQ(count(), "4");
+    EXPECT_TRUE(chronq::ping(*conn));
 }

@@ -42,6 +42,11 @@ CREATE TABLE IF NOT EXISTS chronq.tsdata (
     quality text NOT NULL
 );
 CREATE INDEX IF NOT EXISTS tsdata_tag_time_idx ON chronq.tsdata (tag_id, time);
+CREATE TABLE IF NOT EXISTS chronq.write_marks (
+    writer     text PRIMARY KEY,
+    seq        bigint NOT NULL,
+    updated_at timestamptz NOT NULL DEFAULT now()
+);
 COMMIT;
 )SQL";
 
@@ -49,6 +54,7 @@ constexpr const char* kSchemaPresent = R"SQL(
 SELECT to_regclass('chronq.sources') IS NOT NULL AND to_regclass('chronq.tags') IS NOT NULL
    AND to_regclass('chronq.tsdata') IS NOT NULL
    AND to_regclass('chronq.tsdata_tag_time_idx') IS NOT NULL
+   AND to_regclass('chronq.write_marks') IS NOT NULL
 )SQL";
 
 void ensure_schema(Connection& conn) {
@@ -79,6 +85,7 @@ void Connection::close() {
         PQfinish(impl_->pg);
         impl_->pg = nullptr;
         impl_->write_prepared = false;
+        impl_->write_at_prepared = false;
         detail::log()->debug("Closed the connection to {}", impl_->settings.dbname);
     }
 }

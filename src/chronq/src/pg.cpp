@@ -146,6 +146,36 @@ std::string scrub(std::string text, const ConnSettings& settings) {
     return text;
 }
 
+namespace {
+
+// libpq ends lines inside one message (a hint, a second address tried): a log record keeps
+// them as " | " so that it stays one line.
+std::string one_line(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    std::size_t i = 0;
+    while (i < text.size()) {
+        if (text[i] != '\n' && text[i] != '\r') {
+            out += text[i++];
+            continue;
+        }
+        // A line break and the indentation after it (libpq indents its hints with a tab).
+        while (i < text.size() &&
+               (text[i] == '\n' || text[i] == '\r' || text[i] == '\t' || text[i] == ' ')) {
+            ++i;
+        }
+        while (!out.empty() && (out.back() == ' ' || out.back() == '\t')) {
+            out.pop_back();
+        }
+        if (!out.empty() && i < text.size()) {
+            out += " | ";
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
 std::string error_text(PGconn* pg, const PGresult* res, const ConnSettings& settings) {
     const char* msg = nullptr;
     if (res != nullptr) {
@@ -161,7 +191,7 @@ std::string error_text(PGconn* pg, const PGresult* res, const ConnSettings& sett
     if (text.empty()) {
         text = "unknown libpq error";
     }
-    return scrub(std::move(text), settings);
+    return one_line(scrub(std::move(text), settings));
 }
 
 void check_text(std::string_view what, std::string_view value) {
@@ -229,6 +259,39 @@ PGconn* session(Connection& conn) {
     return impl.pg;
 }
 
+bool transient_sqlstate(std::string_view state) {
+    if (state.size() != 5) {
+        return false;
+    }
+    const std::string_view cls = state.substr(0, 2);
+    return cls == "08"           // connection exception
+           || cls == "53"        // insufficient resources: disk full, too many connections
+           || cls == "40"        // serialization failure, deadlock
+           || cls == "58"        // I/O error on the server
+           || state == "57P01"   // admin shutdown
+           || state == "57P02"   // crash shutdown
+           || state == "57P03"   // cannot connect now (starting up, recovering)
+           || state == "57014"   // statement cancelled: our time-out or the server's
+           || state == "25006"   // read-only transaction: a standby after a fail-over
+           || state == "55P03";  // lock not available
+}
+
+Failure classify(PGconn* pg, const PGresult* res) {
+    if (res == nullptr || pg == nullptr || PQstatus(pg) == CONNECTION_BAD) {
+        return Failure::transient;
+    }
+    const char* state = PQresultErrorField(res, PG_DIAG_SQLSTATE);
+    return state != nullptr && transient_sqlstate(state) ? Failure::transient : Failure::permanent;
+}
+
+std::string refusal(PGconn* pg, const PGresult* res, const ConnSettings& settings) {
+    std::string msg = error_text(pg, res, settings);
+    if (classify(pg, res) == Failure::transient) {
+        throw ConnectionError(msg);
+    }
+    return msg;
+}
+
 namespace {
 
 bool succeeded(const PGresult* res) {
@@ -258,11 +321,8 @@ Result exec_checked(Connection::Impl& s, const char* sql, const Params& params, 
     flush_request(s, deadline);
     Result res = collect_result(s, deadline);
     ok = res.get() != nullptr && succeeded(res.get());
-    if (!ok && PQstatus(s.pg) == CONNECTION_BAD) {
-        throw ConnectionError(error_text(s.pg, res.get(), s.settings));
-    }
-    if (!ok && res.get() == nullptr) {
-        throw ConnectionError(error_text(s.pg, nullptr, s.settings));
+    if (!ok) {
+        refusal(s.pg, res.get(), s.settings);
     }
     return res;
 }

@@ -20,8 +20,9 @@ namespace chronq {
 struct Connection::Impl {
     PGconn* pg = nullptr;
     ConnSettings settings;
-    bool write_prepared = false;  // the time-series insert is prepared on this session
-    std::stop_token stop;         // requested: every wait gives up (see get_conn)
+    bool write_prepared = false;     // the time-series insert is prepared on this session
+    bool write_at_prepared = false;  // the same for the insert that carries sample times
+    std::stop_token stop;            // requested: every wait gives up (see get_conn)
 
     ~Impl();
 };
@@ -103,6 +104,23 @@ enum class Limit { lookup, write };
 
 using Deadline = std::chrono::steady_clock::time_point;
 Deadline deadline_for(const ConnSettings& settings, Limit limit);
+
+// What a statement that did not succeed says about trying it again.
+enum class Failure {
+    transient,  // the session broke, the server is going away or short of something: retry
+    permanent,  // the statement itself was refused: retrying it as it is gives the same answer
+};
+
+// The one rule for every statement: a missing result or a broken session, and the SQLSTATEs of
+// a lost connection, a server shutting down or refusing connections, a cancelled statement
+// (time-out), lacking resources, a conflict between transactions or a read-only (standby)
+// server are transient; everything else is permanent.
+Failure classify(PGconn* pg, const PGresult* res);
+bool transient_sqlstate(std::string_view sqlstate);
+
+// For a statement that did not succeed: throws ConnectionError when classify() says a later
+// try can cure it; otherwise returns the server's reason (cleaned of the password).
+std::string refusal(PGconn* pg, const PGresult* res, const ConnSettings& settings);
 
 // Runs one statement; throws ConnectionError when the session is broken, the time limit
 // passed or stop was requested, and QueryError when the server refused the statement. The

@@ -98,6 +98,7 @@ void give_up(Connection::Impl& s, const std::string& why) {
         PQfinish(s.pg);
         s.pg = nullptr;
         s.write_prepared = false;
+        s.write_at_prepared = false;
     }
     log()->debug("Gave up on the connection to {}: {}", s.settings.dbname, why);
     throw ConnectionError(why + " (statement cancelled, connection closed)");
