@@ -81,6 +81,18 @@ void PrivatePg::restart() {
     }
 }
 
+void PrivatePg::stop() {
+    if (own_) {
+        run("stop");
+    }
+}
+
+void PrivatePg::start() {
+    if (own_) {
+        run("start");
+    }
+}
+
 int PrivatePg::run(const std::string& command, std::string* out) const {
     const std::string line =
         "VANTREL_PG_DIR=" + dir_ + " " + script_ + " " + command + " 2>/dev/null";

@@ -28,6 +28,9 @@ class PrivatePg {
 
     // Own instances only.
     void restart();
+    // An outage: the server down until start(), on the same port and data.
+    void stop();
+    void start();
 
   private:
     int run(const std::string& command, std::string* out = nullptr) const;

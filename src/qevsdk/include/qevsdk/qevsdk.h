@@ -61,6 +61,10 @@ struct ValueRecord {
     double value = 0.0;
     std::int32_t quality = 0;
     std::optional<std::chrono::system_clock::time_point> timestamp;
+    // The two times an OPC UA server may send with a value; timestamp is the first of them
+    // present, else the time the answer arrived.
+    std::optional<std::chrono::system_clock::time_point> source_timestamp{};
+    std::optional<std::chrono::system_clock::time_point> server_timestamp{};
 };
 
 // Misuse of the library itself: an unknown or destroyed handle, a destroyed library.

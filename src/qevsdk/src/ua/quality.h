@@ -26,7 +26,7 @@ inline std::int32_t quality_from_status(std::uint32_t code) {
 }
 
 inline ValueRecord bad_record(std::chrono::system_clock::time_point receipt) {
-    return ValueRecord{std::numeric_limits<double>::quiet_NaN(), kQualityBad, receipt};
+    return ValueRecord{std::numeric_limits<double>::quiet_NaN(), kQualityBad, receipt, {}, {}};
 }
 
 // A value that is missing or not a number is Bad whatever the server's status said.
@@ -39,10 +39,12 @@ inline void fill_record(const DataValue& dv, std::chrono::system_clock::time_poi
         out.value = std::numeric_limits<double>::quiet_NaN();
         out.quality = kQualityBad;
     }
-    if (auto t = time_from_ticks(dv.source_ticks)) {
-        out.timestamp = t;
-    } else if (auto s = time_from_ticks(dv.server_ticks)) {
-        out.timestamp = s;
+    out.source_timestamp = time_from_ticks(dv.source_ticks);
+    out.server_timestamp = time_from_ticks(dv.server_ticks);
+    if (out.source_timestamp) {
+        out.timestamp = out.source_timestamp;
+    } else if (out.server_timestamp) {
+        out.timestamp = out.server_timestamp;
     } else {
         out.timestamp = receipt;
     }

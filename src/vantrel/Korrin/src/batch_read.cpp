@@ -1,6 +1,7 @@
 // The read step of a cycle: tag texts to requests, requests to the library in batches, records
 // to samples, and the read status that decides whether the next cycle reconnects.
 #include <algorithm>
+#include <chrono>
 #include <exception>
 #include <span>
 #include <stdexcept>
@@ -92,13 +93,18 @@ void BaseQevCollectorThread::_batch_read_data(const std::vector<OpcTagRequest>& 
         }
         const std::size_t count = std::min(step, tag_objs.size() - i);
         std::span<const OpcTagRequest> batch_objs(tag_objs.data() + i, count);
+        const auto read_at = std::chrono::system_clock::now();
         auto [status, records] = qev->read_values(source, batch_objs);
         static_cast<void>(status);  // the library's own status; records say what was read
         if (records.size() > count) {
             throw std::runtime_error("library returned " + std::to_string(records.size()) +
                                      " records for " + std::to_string(count) + " tags");
         }
+        const std::size_t first_new = all_results.size();
         _process_batch_results(records, tags, i, all_results);
+        for (std::size_t k = first_new; k < all_results.size(); ++k) {
+            all_results[k].read_time = read_at;
+        }
     }
 }
 
@@ -111,8 +117,13 @@ void BaseQevCollectorThread::_process_batch_results(std::vector<OpcValueRecord>&
     }
     for (std::size_t idx = 0; idx < batch_value_objs.size(); ++idx) {
         OpcValueRecord& record = batch_value_objs[idx];
-        out.push_back(Sample{tags[batch_start_idx + idx], std::move(record.value),
-                             quality_to_str(record.quality), record.timestamp});
+        out.push_back(Sample{tags[batch_start_idx + idx],
+                             std::move(record.value),
+                             quality_to_str(record.quality),
+                             record.timestamp,
+                             {},
+                             record.source_time,
+                             record.server_time});
     }
 }
 

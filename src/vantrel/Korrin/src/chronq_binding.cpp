@@ -53,15 +53,17 @@ int to_ms(double seconds) {
     return static_cast<int>(std::clamp(seconds * 1000.0, 1.0, 3600.0 * 1000.0));
 }
 
+// Records are converted field by field with designated initialisers: neighbours of the same
+// type (two texts, two ids) cannot be swapped by a reordering without the compiler noticing.
 chronq::ConnSettings to_chronq(const TsdbConfig& c) {
-    return {c.host,
-            c.port,
-            c.user,
-            c.password,
-            c.dbname,
-            c.autocommit,
-            to_ms(c.write_timeout),
-            to_ms(c.lookup_timeout)};
+    return {.host = c.host,
+            .port = c.port,
+            .user = c.user,
+            .password = c.password,
+            .dbname = c.dbname,
+            .autocommit = c.autocommit,
+            .write_timeout_ms = to_ms(c.write_timeout),
+            .lookup_timeout_ms = to_ms(c.lookup_timeout)};
 }
 
 chronq::SourceStatus to_chronq(SourceStatus s) {
@@ -80,27 +82,50 @@ SourceProtocol from_chronq(chronq::SourceProtocol p) {
 }
 
 chronq::SourceInfo to_chronq(const SourceInfo& s) {
-    return {s.source_name, s.endpoint,      to_chronq(s.status), to_chronq(s.protocol),
-            s.source_type, s.interval_msec, s.description,       s.source_id};
+    return {.source_name = s.source_name,
+            .endpoint = s.endpoint,
+            .status = to_chronq(s.status),
+            .protocol = to_chronq(s.protocol),
+            .source_type = s.source_type,
+            .interval_msec = s.interval_msec,
+            .description = s.description,
+            .source_id = s.source_id};
 }
 SourceInfo from_chronq(const chronq::SourceInfo& s) {
-    return {s.source_name, s.endpoint,      from_chronq(s.status), from_chronq(s.protocol),
-            s.source_type, s.interval_msec, s.description,         s.source_id};
+    return {.source_name = s.source_name,
+            .endpoint = s.endpoint,
+            .status = from_chronq(s.status),
+            .protocol = from_chronq(s.protocol),
+            .source_type = s.source_type,
+            .interval_msec = s.interval_msec,
+            .description = s.description,
+            .source_id = s.source_id};
 }
 
 chronq::TagInfo to_chronq(const TagInfo& t) {
-    return {t.tag_name, t.description, t.source_id, t.source_tagname, t.tag_id};
+    return {.tag_name = t.tag_name,
+            .description = t.description,
+            .source_id = t.source_id,
+            .source_tagname = t.source_tagname,
+            .tag_id = t.tag_id};
 }
 TagInfo from_chronq(const chronq::TagInfo& t) {
-    return {t.tag_name, t.description, t.source_id, t.source_tagname, t.tag_id};
+    return {.tag_name = t.tag_name,
+            .description = t.description,
+            .source_id = t.source_id,
+            .source_tagname = t.source_tagname,
+            .tag_id = t.tag_id};
+}
+
+chronq::TagFields to_chronq(const TagFields& f) {
+    return {
+        .source_id = f.source_id, .source_tagname = f.source_tagname, .description = f.description};
 }
 
 OperationResult from_chronq(const chronq::OperationResult& r) {
-    OperationResult out{r.ok, std::nullopt, r.message};
-    if (r.data) {
-        out.data = from_chronq(*r.data);
-    }
-    return out;
+    return {.ok = r.ok,
+            .data = r.data ? std::optional<TagInfo>(from_chronq(*r.data)) : std::nullopt,
+            .message = r.message};
 }
 
 std::vector<OperationResult> from_chronq(const std::vector<chronq::OperationResult>& results) {
@@ -180,8 +205,8 @@ class ChronqClient final : public TsdbClient {
     OperationResult update_tag_fields(TsdbConnection& conn, const std::string& tag_name,
                                       const TagFields& fields) override {
         return translate([&] {
-            chronq::TagFields f{fields.source_id, fields.source_tagname, fields.description};
-            return from_chronq(chronq::update_tag_fields(unwrap(conn), tag_name, f));
+            return from_chronq(
+                chronq::update_tag_fields(unwrap(conn), tag_name, to_chronq(fields)));
         });
     }
 
@@ -233,8 +258,7 @@ class ChronqClient final : public TsdbClient {
             std::vector<std::pair<std::string, chronq::TagFields>> raw;
             raw.reserve(updates.size());
             for (const auto& [name, f] : updates) {
-                raw.emplace_back(name,
-                                 chronq::TagFields{f.source_id, f.source_tagname, f.description});
+                raw.emplace_back(name, to_chronq(f));
             }
             return from_chronq(chronq::update_tags_fields(unwrap(conn), raw));
         });
@@ -246,6 +270,23 @@ class ChronqClient final : public TsdbClient {
                                               std::span<const std::string> qualities) override {
         return translate(
             [&] { return chronq::write_tsdata(unwrap(conn), tag_ids, values, qualities); });
+    }
+
+    std::pair<bool, std::size_t> write_tsdata_at(
+        TsdbConnection& conn, std::span<const std::chrono::system_clock::time_point> times,
+        std::span<const std::int64_t> tag_ids, std::span<const Value> values,
+        std::span<const std::string> qualities, const WriteMark* mark) override {
+        return translate([&] {
+            if (mark == nullptr) {
+                return chronq::write_tsdata_at(unwrap(conn), times, tag_ids, values, qualities);
+            }
+            const chronq::WriteMark raw{mark->writer, mark->seq};
+            return chronq::write_tsdata_at(unwrap(conn), times, tag_ids, values, qualities, &raw);
+        });
+    }
+
+    std::int64_t write_mark(TsdbConnection& conn, const std::string& writer) override {
+        return translate([&] { return chronq::write_mark(unwrap(conn), writer); });
     }
 };
 

@@ -39,6 +39,7 @@ OPCCollector::OPCCollector(Options options)
     if (data_deque == nullptr) {
         throw std::invalid_argument("'data_deque' must be provided.");
     }
+    timestamp_mode_ = options.timestamp_mode;
     if (!tsdb_cfg) {
         return;
     }
@@ -46,6 +47,9 @@ OPCCollector::OPCCollector(Options options)
         tsdb_client_ = default_tsdb_client();
     }
     tsdb_conn = open_connection_();
+    if (!options.buffer_dir.empty()) {
+        open_buffer_(options.buffer_dir, options.buffer_max_bytes);
+    }
 }
 
 std::unique_ptr<TsdbConnection> OPCCollector::open_connection_() {

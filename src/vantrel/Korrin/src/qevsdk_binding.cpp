@@ -52,7 +52,8 @@ class QevsdkLibrary final : public OpcLibrary {
         std::vector<OpcValueRecord> out;
         out.reserve(records.size());
         for (const qevsdk::ValueRecord& r : records) {
-            out.push_back(OpcValueRecord{Value(r.value), r.quality, r.timestamp});
+            out.push_back(OpcValueRecord{Value(r.value), r.quality, r.timestamp, r.source_timestamp,
+                                         r.server_timestamp});
         }
         return {status, std::move(out)};
     }

@@ -12,8 +12,10 @@
 #include <utility>
 #include <vector>
 
+#include "korrin/front_end.h"
 #include "korrin/opc_collector.h"
 #include "log.h"
+#include "store_forward.h"
 
 namespace vantrel::korrin {
 
@@ -56,7 +58,7 @@ bool screen(const Sample& sample, Value& value, bool warn) {
     }
     if (std::isnan(*number)) {
         if (warn) {
-            log().warn("Skipping NaN value for tag {}", sample.tag);
+            log().warn("Skipping NaN value for tag {}", shown_text(sample.tag));
         }
         return false;
     }
@@ -68,10 +70,17 @@ bool screen(const Sample& sample, Value& value, bool warn) {
     return true;
 }
 
-// Names per lookup statement; a stop is looked at between them.
-constexpr std::size_t kLookupChunk = 100;
+// Names per lookup statement: a plant's whole tag list in one round trip, so that the first
+// cycle after a (re)connect costs about what every other cycle costs. A stop does not wait for
+// it: the statement in flight is cancelled, and a stop is looked at between statements. The
+// bound keeps one statement well inside the lookup time-out on a busy server.
+constexpr std::size_t kLookupChunk = 10'000;
 
 }  // namespace
+
+bool screen_for_write(const Sample& sample, Value& value) {
+    return screen(sample, value, false);
+}
 
 bool OPCCollector::look_up_tag_ids_(const CycleResults& results) {
     std::vector<std::string> missing;
@@ -104,8 +113,8 @@ bool OPCCollector::look_up_tag_ids_(const CycleResults& results) {
                 // The database will not take this name; asking every cycle would only repeat
                 // the same refusal in the log.
                 _refused_tags.insert(chunk[i]);
-                log().error("Tag '{}' skipped: the TSDB refused its name ({})", chunk[i],
-                            found[i].refused);
+                log().error("Tag '{}' skipped: the TSDB refused its name ({})",
+                            shown_text(chunk[i]), found[i].refused);
             }
         }
     }
@@ -114,6 +123,7 @@ bool OPCCollector::look_up_tag_ids_(const CycleResults& results) {
 
 void OPCCollector::_handle_write_tsdb(const CycleResults& results) {
     if (!tsdb_conn) {
+        store_cycle_(results);
         _handle_db_error();
         return;
     }
@@ -121,9 +131,13 @@ void OPCCollector::_handle_write_tsdb(const CycleResults& results) {
     try {
         looked_up = look_up_tag_ids_(results);
     } catch (const std::exception& e) {
+        if (_stopping()) {
+            return;  // the lookup was cancelled by stop(): no failure to report or recover
+        }
         // A lookup that fails is the database failing, not the OPC read: recover the database
         // side and leave the OPC side alone.
         log().error("Write DB failed: {}", e.what());
+        store_cycle_(results);
         _handle_db_error();
         if (db_status_notify) {
             db_status_notify(false, 0);
@@ -137,44 +151,44 @@ void OPCCollector::_handle_write_tsdb(const CycleResults& results) {
     row_ids_.clear();
     row_values_.clear();
     row_qualities_.clear();
+    row_times_.clear();
+    row_tags_.clear();
+    std::unordered_set<std::string_view> unregistered;  // allocates only when a tag is missing
     for (const Sample& sample : results) {
         Value value = sample.value;
-        if (!screen(sample, value, true)) {
+        if (!screen(sample, value, true) || !is_new_sample_(sample)) {
             continue;
         }
         const auto it = _db_tagname_map.find(sample.tag);
         if (it == _db_tagname_map.end()) {
-            if (_refused_tags.count(sample.tag) == 0) {
-                // Not cached: registered later, the tag is written from then on.
-                log().error("Tag '{}' not found in TSDB", sample.tag);
+            unregistered.insert(sample.tag);
+            // Still looked up every cycle, so a tag registered later is written from then on;
+            // but named once, or a plant's unregistered tags fill the disk with this line.
+            if (_refused_tags.count(sample.tag) == 0 &&
+                _unregistered_logged.insert(sample.tag).second) {
+                log().error("Tag '{}' not found in TSDB", shown_text(sample.tag));
             }
             continue;
+        }
+        if (!_unregistered_logged.empty()) {
+            _unregistered_logged.erase(sample.tag);
         }
         row_ids_.push_back(it->second);
         row_values_.push_back(std::move(value));
         row_qualities_.push_back(sample.quality);
+        row_times_.push_back(row_time_(sample));
+        row_tags_.push_back(&sample.tag);
     }
 
-    if (row_ids_.empty()) {
+    unregistered_count_.store(unregistered.size());
+
+    if (row_ids_.empty() && (!buffer_ || buffer_->empty())) {
         if (db_status_notify && !results.empty()) {
             db_status_notify(true, 0);
         }
         return;
     }
-
-    try {
-        const auto [success, count] =
-            tsdb_client_->write_tsdata(*tsdb_conn, row_ids_, row_values_, row_qualities_);
-        if (db_status_notify) {
-            db_status_notify(success, success ? static_cast<std::int64_t>(count) : 0);
-        }
-    } catch (const std::exception& e) {
-        log().error("Write DB failed: {}", e.what());
-        _handle_db_error();
-        if (db_status_notify) {
-            db_status_notify(false, 0);
-        }
-    }
+    write_rows_();
 }
 
 void OPCCollector::_handle_db_error() {
@@ -211,6 +225,7 @@ void OPCCollector::_handle_db_error() {
             tsdb_conn = std::move(conn);
             _db_tagname_map.clear();
             _refused_tags.clear();
+            _unregistered_logged.clear();
             log().info("Database reconnection successful");
         } else {
             log().error("Database reconnection failed");

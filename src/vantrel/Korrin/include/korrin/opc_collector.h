@@ -2,11 +2,16 @@
 // samples of registered tags to the TSDB, with a ping and a single reconnect after a failure.
 #pragma once
 
+#include <atomic>
+#include <chrono>
+#include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <stop_token>
 #include <string>
 #include <type_traits>
@@ -15,6 +20,7 @@
 #include <vector>
 
 #include "korrin/base_collector.h"
+#include "korrin/sample_buffer.h"
 #include "korrin/tsdb_client.h"
 #include "korrin/types.h"
 
@@ -40,8 +46,13 @@ class OPCCollector : public BaseQevCollectorThread {
         // stop-aware sleep.
         OpcLibraryFactory opc_library_factory{};
         std::shared_ptr<TsdbClient> tsdb_client{};
-        Clock clock{};
+        SecondsClock clock{};
         Sleeper sleeper{};
+        // What time a stored row carries, and where samples wait while the TSDB cannot take
+        // them (an empty folder: they are lost, as without a buffer).
+        TimestampMode timestamp_mode = TimestampMode::gather;
+        std::filesystem::path buffer_dir{};
+        std::uint64_t buffer_max_bytes = 512ull << 20;
     };
 
     // Validates the schema first; with settings, opens the TSDB connection here (an error from
@@ -63,6 +74,13 @@ class OPCCollector : public BaseQevCollectorThread {
 
     bool has_tsdb_connection() const noexcept { return tsdb_conn != nullptr; }
 
+    // Samples waiting in the disk buffer for the TSDB. Safe to read from any thread.
+    std::uint64_t buffered_sample_count() const noexcept { return buffered_count_.load(); }
+
+    // How many distinct tags of the last written cycle had no TSDB id (not registered, or a
+    // name the database refused). Safe to read from any thread.
+    std::size_t unregistered_tag_count() const noexcept { return unregistered_count_.load(); }
+
     DataDeque* const data_deque;
     std::mutex* const deque_lock;
     const std::optional<TsdbConfig> tsdb_cfg;
@@ -79,6 +97,9 @@ class OPCCollector : public BaseQevCollectorThread {
     std::unordered_map<std::string, std::int64_t> _db_tagname_map;
     // Names the database refused to look up; skipped without asking again until a reconnect.
     std::unordered_set<std::string> _refused_tags;
+    // Unregistered tags already named in the log: a tag that never gets registered would
+    // otherwise write its line every cycle. Forgotten when the tag is found or on a reconnect.
+    std::unordered_set<std::string> _unregistered_logged;
 
   private:
     void close_connection_() noexcept;
@@ -92,6 +113,36 @@ class OPCCollector : public BaseQevCollectorThread {
     std::vector<std::int64_t> row_ids_;
     std::vector<Value> row_values_;
     std::vector<std::string> row_qualities_;
+
+    // Store and forward (store_forward.cpp).
+    void open_buffer_(const std::filesystem::path& dir, std::uint64_t max_bytes);
+    TimePoint row_time_(const Sample& sample) const;
+    // False for a sample whose source time has not moved since the last one stored.
+    bool is_new_sample_(const Sample& sample);
+    // Puts the rows built for this cycle (or, without them, the cycle's samples) in the buffer.
+    void store_rows_();
+    void store_cycle_(const CycleResults& results);
+    void store_(std::span<const BufferedRow> rows, std::int64_t seq);
+    // Writes the rows built for this cycle, by way of the buffer while it holds a backlog.
+    void write_rows_();
+    // Writes buffered records, oldest first, for at most a part of the interval. Throws what
+    // the client throws.
+    std::uint64_t replay_backlog_();
+    void note_buffer_state_();
+    TimestampMode timestamp_mode_;
+    std::unique_ptr<SampleBuffer> buffer_;
+    std::atomic<std::uint64_t> buffered_count_{0};
+    std::unordered_map<std::string, TimePoint> last_source_time_;
+    std::vector<TimePoint> row_times_;
+    std::vector<const std::string*> row_tags_;
+    std::int64_t row_seq_ = 0;
+    bool mark_checked_ = false;  // buffered records the TSDB already holds were skipped
+    std::optional<TimePoint> outage_began_;
+    std::uint64_t outage_buffered_ = 0;
+    std::uint64_t dropped_unreported_ = 0;
+    TimePoint dropped_since_{};
+    std::optional<std::chrono::steady_clock::time_point> dropped_logged_at_;
+    std::atomic<std::size_t> unregistered_count_{0};
 };
 
 }  // namespace vantrel::korrin

@@ -51,6 +51,8 @@ struct OpcValueRecord {
     Value value{};
     int quality = 0;
     Timestamp timestamp{};
+    Timestamp source_time{};  // OPC UA: the value's source and server times, when sent
+    Timestamp server_time{};
 };
 
 // One server found by discovery: UTF-8 text padded with NUL bytes. On input source_type 0

@@ -3,6 +3,7 @@
 // their own.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -94,6 +95,13 @@ class TsdbQueryError : public TsdbError {
     using TsdbError::TsdbError;
 };
 
+// How far a writer's numbered batches are committed: stored in the same statement as the rows,
+// so that after a crash the writer can tell which of its batches are already in.
+struct WriteMark {
+    std::string writer{};
+    std::int64_t seq = 0;
+};
+
 // One open connection, used by one thread at a time and closed by its owner.
 class TsdbConnection {
   public:
@@ -129,6 +137,15 @@ class TsdbClient {
                                                       std::span<const std::int64_t> tag_ids,
                                                       std::span<const Value> values,
                                                       std::span<const std::string> qualities) = 0;
+    // The same with each row's own time; with a mark, rows and mark are committed together.
+    // A failure that a later try can cure throws TsdbConnectionError; a refused write gives
+    // (false, 0). The default drops the times and the mark and calls write_tsdata.
+    virtual std::pair<bool, std::size_t> write_tsdata_at(
+        TsdbConnection& conn, std::span<const std::chrono::system_clock::time_point> times,
+        std::span<const std::int64_t> tag_ids, std::span<const Value> values,
+        std::span<const std::string> qualities, const WriteMark* mark);
+    // The writer's committed mark, 0 when none. The default knows none.
+    virtual std::int64_t write_mark(TsdbConnection& conn, const std::string& writer);
 
     // Batches: one result per entry, in order, with the outcome of the single call for that
     // entry as if the entries were handled one after the other (a name listed twice is

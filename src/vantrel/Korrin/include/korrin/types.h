@@ -25,7 +25,17 @@ struct Sample {
     std::string quality{};  // "Good", "Bad", "Uncertain" or "Invalid"
     Timestamp timestamp{};  // unchanged
 
-    friend bool operator==(const Sample&, const Sample&) = default;
+    // Not part of the queued record: the times a stored row may carry. When the collector
+    // read the value (its batch's request time), and the OPC UA source and server times.
+    std::chrono::system_clock::time_point read_time{};
+    Timestamp source_time{};
+    Timestamp server_time{};
+
+    // The queued record is the four fields above; the row times do not make two samples differ.
+    friend bool operator==(const Sample& a, const Sample& b) {
+        return a.tag == b.tag && a.value == b.value && a.quality == b.quality &&
+               a.timestamp == b.timestamp;
+    }
 };
 
 // One cycle's samples in tag-list order; one entry of the front end's queue.
