@@ -8,9 +8,10 @@
 #include <cerrno>
 #include <charconv>
 #include <cmath>
+#include <cstdint>
+#include <functional>
 #include <random>
 #include <system_error>
-#include <unordered_map>
 
 #include "common/text_decode.h"
 #include "text_util.h"
@@ -141,6 +142,67 @@ std::optional<std::string> interpolation_syntax_problem(std::string_view value) 
     return std::nullopt;
 }
 
+// Names seen while reading, for the duplicate checks: open addressing over (hash, id) slots in
+// one array. A file of a million headers then costs a probe of one slot per header, not a node
+// allocation and a chain of pointers each.
+class NameIndex {
+  public:
+    // The id already recorded for a name that `same` accepts, or nothing after recording `id`.
+    template <class Same>
+    std::optional<std::size_t> find_or_add(std::size_t hash, std::size_t id, Same same) {
+        if ((count_ + 1) * 2 > slots_.size()) {
+            grow();
+        }
+        const std::size_t mask = slots_.size() - 1;
+        for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+            Slot& slot = slots_[i];
+            if (slot.id == kEmpty) {
+                slot = Slot{hash, id};
+                ++count_;
+                return std::nullopt;
+            }
+            if (slot.hash == hash && same(slot.id)) {
+                return slot.id;
+            }
+        }
+    }
+
+    static std::size_t hash(std::string_view name, std::size_t salt = 0) {
+        // Mixed, because probing starts from the low bits.
+        std::uint64_t h = std::hash<std::string_view>{}(name) ^ (salt * 0x9E3779B97F4A7C15ull);
+        h ^= h >> 31;
+        h *= 0xBF58476D1CE4E5B9ull;
+        h ^= h >> 29;
+        return static_cast<std::size_t>(h);
+    }
+
+  private:
+    static constexpr std::size_t kEmpty = static_cast<std::size_t>(-1);
+    struct Slot {
+        std::size_t hash = 0;
+        std::size_t id = kEmpty;
+    };
+
+    void grow() {
+        std::vector<Slot> old = std::move(slots_);
+        slots_.assign(old.empty() ? 64 : old.size() * 2, Slot{});
+        const std::size_t mask = slots_.size() - 1;
+        for (const Slot& slot : old) {
+            if (slot.id == kEmpty) {
+                continue;
+            }
+            std::size_t i = slot.hash & mask;
+            while (slots_[i].id != kEmpty) {
+                i = (i + 1) & mask;
+            }
+            slots_[i] = slot;
+        }
+    }
+
+    std::vector<Slot> slots_;
+    std::size_t count_ = 0;
+};
+
 }  // namespace
 
 bool is_secret_ini_key(std::string_view key) {
@@ -225,19 +287,25 @@ IniFile IniFile::read_text(std::string_view text, std::string source_name) {
                        "the text is not valid UTF-8; save the file as UTF-8");
     }
 
-    // Values collect their lines here and are joined at the end.
+    // Values collect their lines here and are joined at the end. An entry's lines follow each
+    // other in `value_lines`: only the newest entry ever gets more.
     struct Pending {
         std::size_t section;
         std::size_t entry;
-        std::vector<std::string_view> lines;
+        std::size_t first;
+        std::size_t count;
     };
     std::vector<Pending> pending;
+    std::vector<std::string_view> value_lines;
     std::optional<std::size_t> section;
     bool have_entry = false;
     // Whether the entry before the current line has a secret key (see shown_line).
     bool after_secret = false;
     std::size_t indent_level = 0;
-    std::unordered_map<std::string, std::size_t> key_index;
+    // Sections by name and keys by section and name (ids: indexes into sections_ and pending),
+    // so that a long file stays linear to check for repeats.
+    NameIndex section_index;
+    NameIndex key_index;
 
     const auto lines = split_lines(text);
     for (std::size_t n = 0; n < lines.size(); ++n) {
@@ -248,25 +316,28 @@ IniFile IniFile::read_text(std::string_view text, std::string source_name) {
         if (stripped.empty() || comment) {
             // An empty line may belong to a multi-line value; a comment never does.
             if (!comment && section && have_entry) {
-                pending.back().lines.push_back({});
+                value_lines.emplace_back();
+                ++pending.back().count;
             }
             continue;
         }
         const std::size_t indent = indent_of(line);
         if (section && have_entry && indent > indent_level) {
-            pending.back().lines.push_back(stripped);
+            value_lines.push_back(stripped);
+            ++pending.back().count;
             continue;
         }
         indent_level = indent;
 
         const std::size_t close = stripped.rfind(']');
         if (stripped.front() == '[' && close != std::string_view::npos && close >= 2) {
-            std::string name(stripped.substr(1, close - 1));
-            if (ini.find_section(name) != nullptr) {
+            const std::string_view name = stripped.substr(1, close - 1);
+            const auto same = [&](std::size_t id) { return ini.sections_[id].name == name; };
+            if (section_index.find_or_add(NameIndex::hash(name), ini.sections_.size(), same)) {
                 throw IniError(ini.source_name_, lineno,
-                               "section [" + name + "] appears more than once");
+                               "section [" + std::string(name) + "] appears more than once");
             }
-            ini.sections_.push_back(Section{std::move(name), {}});
+            ini.sections_.push_back(Section{std::string(name), {}});
             section = ini.sections_.size() - 1;
             have_entry = false;
             continue;
@@ -291,29 +362,30 @@ IniFile IniFile::read_text(std::string_view text, std::string source_name) {
                                "' in " + shown_line(stripped, have_entry && after_secret));
         }
         std::string key = to_lower_ascii(raw_key);
-        // Index of each key in its section, so that long files stay linear to check.
-        auto [seen, added] =
-            key_index.try_emplace(std::to_string(*section) + '\n' + key, sec.entries.size());
-        if (!added) {
+        const auto same = [&](std::size_t id) {
+            return pending[id].section == *section && sec.entries[pending[id].entry].key == key;
+        };
+        if (const auto seen =
+                key_index.find_or_add(NameIndex::hash(key, *section), pending.size(), same)) {
             throw IniError(ini.source_name_, lineno,
                            "key '" + key + "' appears more than once in section [" + sec.name +
                                "] (first on line " +
-                               std::to_string(sec.entries[seen->second].line) + ")");
+                               std::to_string(sec.entries[pending[*seen].entry].line) + ")");
         }
         after_secret = is_secret_ini_key(key);
         sec.entries.push_back(Entry{std::move(key), {}, lineno});
-        pending.push_back(
-            Pending{*section, sec.entries.size() - 1, {strip(stripped.substr(delim + 1))}});
+        pending.push_back(Pending{*section, sec.entries.size() - 1, value_lines.size(), 1});
+        value_lines.push_back(strip(stripped.substr(delim + 1)));
         have_entry = true;
     }
 
     for (const Pending& p : pending) {
         std::string value;
-        for (std::size_t i = 0; i < p.lines.size(); ++i) {
+        for (std::size_t i = 0; i < p.count; ++i) {
             if (i > 0) {
                 value.push_back('\n');
             }
-            value.append(p.lines[i]);
+            value.append(value_lines[p.first + i]);
         }
         value.resize(detail::rstrip(value).size());
         ini.sections_[p.section].entries[p.entry].value = std::move(value);
