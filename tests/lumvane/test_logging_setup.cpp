@@ -121,6 +121,37 @@ TEST_F(LoggingSetup, BadValuesFailAndLeaveTheEarlierSinksInPlace) {
     EXPECT_THROW(lv::setup_logging_from_ini(), vantrel::common::IniError);
 }
 
+TEST_F(LoggingSetup, NoFileSizeIsRefusedAndNoRetentionIsSaidOnce) {
+    // A limit of 0 used to start a new file for every record.
+    for (const char* value : {"0", "-2", "0.0000000001"}) {
+        write_config(std::string("[VantrelLogging]\nconsole = off\nmax_bytes_mb = ") + value +
+                     "\n");
+        try {
+            lv::setup_logging_from_ini();
+            ADD_FAILURE() << value << " was accepted";
+        } catch (const std::invalid_argument& e) {
+            EXPECT_EQ(std::string(e.what()), std::string("[VantrelLogging] max_bytes_mb must be "
+                                                         "above 0, not ") +
+                                                 value +
+                                                 " (the size of one log file in MiB, e.g. 2)");
+        }
+        EXPECT_FALSE(lv::_logging_ready());
+    }
+    EXPECT_FALSE(fs::exists(dir_.path() / "log"));
+
+    write_config("[VantrelLogging]\nconsole = off\nretention_days = 0\n");
+    lv::setup_logging_from_ini();
+    lv::get_logger("retention")->info("first record");
+    lv::flush_logging();
+    const auto lines = lines_of(lv::detail::active_file_sink()->current_path());
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_THAT(
+        lines[0],
+        HasSubstr(" - lumvane - INFO - retention_days is 0: old log files are never deleted"));
+    EXPECT_THAT(lines[1], HasSubstr(" - retention - INFO - first record"));
+    spdlog::drop("retention");
+}
+
 TEST_F(LoggingSetup, LoggersOfOtherLibrariesAndModuleLoggersShareTheSinks) {
     // A library that clones the default logger before the set-up, as qevsdk and chronq do.
     auto library = spdlog::default_logger()->clone("libtest");

@@ -23,7 +23,8 @@ struct State {
     std::vector<spdlog::sink_ptr> sinks;
     // What every logger holds; `sinks` are its targets.
     std::shared_ptr<detail::SwitchSink> switch_sink = std::make_shared<detail::SwitchSink>();
-    std::shared_ptr<detail::QueuedFileSink> file;
+    std::shared_ptr<detail::QueuedSink> file;
+    std::shared_ptr<SequencedDailyRotatingSink> file_target;  // what `file` writes to
     spdlog::level::level_enum level = spdlog::level::info;
 };
 
@@ -80,7 +81,7 @@ const bool initial_installed = [] {
 }  // namespace
 
 ConfigFileNotFound::ConfigFileNotFound(const std::string& ini_path)
-    : std::runtime_error("无法读取配置文件：" + ini_path) {}
+    : std::runtime_error("无法读取配置文件：" + ini_path), path_(ini_path) {}
 
 spdlog::level::level_enum parse_level_name(const std::string& name) {
     const std::string u = upper(name);
@@ -159,14 +160,22 @@ std::shared_ptr<spdlog::logger> setup_logging_from_ini(const std::string& ini_pa
     const std::int64_t retention = ini.get_int(section, "retention_days", 7);
     const bool console = ini.get_bool(section, "console", true);
     const spdlog::level::level_enum level = parse_level_name(level_name);
-    const auto max_bytes =
-        static_cast<std::int64_t>(std::clamp(max_bytes_mb * 1024.0 * 1024.0, -9.0e18, 9.0e18));
+    const double max_bytes_real = max_bytes_mb * 1024.0 * 1024.0;
+    // A limit of no bytes would start a new file for every record, thousands a minute.
+    if (!(max_bytes_real >= 1.0)) {
+        throw std::invalid_argument("[" + section + "] max_bytes_mb must be above 0, not " +
+                                    ini.get(section, "max_bytes_mb", "") +
+                                    " (the size of one log file in MiB, e.g. 2)");
+    }
+    const auto max_bytes = static_cast<std::int64_t>(std::min(max_bytes_real, 9.0e18));
     const int retention_days = static_cast<int>(std::clamp<std::int64_t>(retention, -1, 1'000'000));
 
     // The new sinks are built before the old ones are dropped, so a failure here (say, a log
     // directory that cannot be created) leaves logging as it was.
-    auto file = std::make_shared<detail::QueuedFileSink>(
-        std::make_shared<SequencedDailyRotatingSink>(log_dir, prefix, max_bytes, retention_days));
+    auto file_target =
+        std::make_shared<SequencedDailyRotatingSink>(log_dir, prefix, max_bytes, retention_days);
+    auto file = std::make_shared<detail::QueuedSink>(
+        std::make_shared<detail::RotatingFileSink>(file_target));
     file->set_level(level);
     std::vector<spdlog::sink_ptr> sinks{file};
     if (console) {
@@ -179,11 +188,18 @@ std::shared_ptr<spdlog::logger> setup_logging_from_ini(const std::string& ini_pa
 
     if (s.file) {
         s.file->shutdown();
+        s.file_target->close();
     }
     s.file = std::move(file);
+    s.file_target = std::move(file_target);
     s.sinks = std::move(sinks);
     s.level = level;
     s.ready = true;
+    if (retention_days <= 0) {
+        s.switch_sink->log(spdlog::details::log_msg(
+            "lumvane", spdlog::level::info,
+            fmt::format("retention_days is {}: old log files are never deleted", retention)));
+    }
     if (!s.exit_hook) {
         s.exit_hook = true;
         // At exit only the worker is drained and stopped; the sinks stay in place, and any
@@ -193,6 +209,7 @@ std::shared_ptr<spdlog::logger> setup_logging_from_ini(const std::string& ini_pa
             std::lock_guard exit_lock(st.mutex);
             if (st.file) {
                 st.file->shutdown();
+                st.file_target->close();
             }
         });
     }
@@ -225,7 +242,7 @@ std::shared_ptr<spdlog::logger> get_logger(const std::string& name) {
 std::shared_ptr<SequencedDailyRotatingSink> detail::active_file_sink() {
     State& s = state();
     std::lock_guard lock(s.mutex);
-    return s.file ? s.file->target() : nullptr;
+    return s.file_target;
 }
 
 std::vector<spdlog::sink_ptr> detail::active_sinks() {
@@ -246,7 +263,7 @@ std::vector<spdlog::sink_ptr> detail::sinks_behind(const std::shared_ptr<spdlog:
 
 void flush_logging() noexcept {
     State& s = state();
-    std::shared_ptr<detail::QueuedFileSink> file;
+    std::shared_ptr<detail::QueuedSink> file;
     {
         std::lock_guard lock(s.mutex);
         file = s.file;
@@ -264,6 +281,7 @@ void shutdown_logging() noexcept {
     // thread once the worker has stopped, never dropped. The next set-up switches them.
     if (s.file) {
         s.file->shutdown();
+        s.file_target->close();
         s.file.reset();
     }
     s.ready = false;

@@ -1,6 +1,9 @@
 // SequencedDailyRotatingSink: numbering, size rotation, day change and retention.
 #include "lumvane/rotating_sink.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <ctime>
 #include <system_error>
@@ -15,6 +18,8 @@ using std::chrono::system_clock;
 namespace {
 
 constexpr auto kCleanupInterval = std::chrono::minutes(10);
+// How often the open file is checked for having been deleted (its folder removed, say).
+constexpr auto kLinkCheckInterval = std::chrono::seconds(1);
 
 std::tm local_tm(system_clock::time_point t) {
     const std::time_t tt = system_clock::to_time_t(t);
@@ -129,7 +134,30 @@ std::FILE* SequencedDailyRotatingSink::_open_new_file(const std::string& date_st
         throw fs::filesystem_error("cannot open the log file", path,
                                    std::error_code(errno, std::generic_category()));
     }
+    // Unbuffered: each record reaches the operating system in one write, so a record that
+    // cannot be written (a full disk) fails at its own write, not at some later flush.
+    std::setvbuf(f, nullptr, _IONBF, 0);
+    struct stat st {};
+    _bytes = ::fstat(::fileno(f), &st) == 0 ? static_cast<std::int64_t>(st.st_size) : 0;
     return f;
+}
+
+void SequencedDailyRotatingSink::reopen_if_deleted() {
+    const system_clock::time_point t = now();
+    if (_file == nullptr || (_last_link_check && t - *_last_link_check < kLinkCheckInterval &&
+                             t >= *_last_link_check)) {
+        return;
+    }
+    _last_link_check = t;
+    struct stat st {};
+    if (::fstat(::fileno(_file), &st) != 0 || st.st_nlink > 0) {
+        return;
+    }
+    // Writing on would fill a file nobody can read: start the same file again, and its folder.
+    std::fclose(_file);
+    _file = nullptr;
+    fs::create_directories(log_dir_);
+    _file = _open_new_file(_current_date, _seq);
 }
 
 fs::path SequencedDailyRotatingSink::current_path() const {
@@ -149,15 +177,8 @@ std::string SequencedDailyRotatingSink::current_date() const {
 
 bool SequencedDailyRotatingSink::_should_rollover() {
     std::lock_guard lock(_lock);
-    if (_file == nullptr || std::fflush(_file) != 0) {
-        return false;
-    }
-    std::error_code ec;
-    const auto size = fs::file_size(_build_path(_current_date, _seq), ec);
-    if (ec) {
-        return false;
-    }
-    return static_cast<std::int64_t>(size) >= max_bytes_;
+    // The sink counts what it writes: no flush and no look-up of the file per record.
+    return _file != nullptr && _bytes >= max_bytes_;
 }
 
 void SequencedDailyRotatingSink::_rollover() {
@@ -226,12 +247,20 @@ void SequencedDailyRotatingSink::write(std::string_view message) {
     if (format_date(now()) != _current_date) {
         _new_day();
     } else if (_file == nullptr) {
-        // Records that arrive after close() (late at exit) go on in the same file.
+        // Records that arrive after close() (late at exit) go on in the same file; after a
+        // failed reopen, the folder may have to be made again.
+        fs::create_directories(log_dir_);
         _file = _open_new_file(_current_date, _seq);
+    } else {
+        reopen_if_deleted();
     }
-    if (std::fwrite(message.data(), 1, message.size(), _file) != message.size()) {
+    const std::size_t written = std::fwrite(message.data(), 1, message.size(), _file);
+    _bytes += static_cast<std::int64_t>(written);
+    if (written != message.size()) {
+        const int error = errno;
+        std::clearerr(_file);
         throw fs::filesystem_error("cannot write the log file", _build_path(_current_date, _seq),
-                                   std::error_code(errno, std::generic_category()));
+                                   std::error_code(error, std::generic_category()));
     }
     if (_should_rollover()) {
         _rollover();

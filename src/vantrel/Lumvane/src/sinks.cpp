@@ -104,51 +104,92 @@ std::unique_ptr<spdlog::formatter> make_line_formatter(bool console, bool colour
     return f;
 }
 
-QueuedFileSink::QueuedFileSink(std::shared_ptr<SequencedDailyRotatingSink> target,
-                               std::size_t capacity)
+RotatingFileSink::RotatingFileSink(std::shared_ptr<SequencedDailyRotatingSink> file)
+    : spdlog::sinks::base_sink<std::mutex>(make_line_formatter(false, false)),
+      file_(std::move(file)) {}
+
+void RotatingFileSink::sink_it_(const spdlog::details::log_msg& msg) {
+    spdlog::memory_buf_t formatted;
+    formatter_->format(msg, formatted);
+    file_->write(std::string_view(formatted.data(), formatted.size()));
+}
+
+void RotatingFileSink::flush_() {
+    file_->flush();
+}
+
+LossReport::LossReport(Clock clock, std::FILE* stream)
+    : clock_(clock ? std::move(clock) : Clock([] { return std::chrono::steady_clock::now(); })),
+      stream_(stream) {}
+
+void LossReport::lost(const char* why) noexcept {
+    std::lock_guard lock(mutex_);
+    ++lost_;
+    failing_.store(true, std::memory_order_relaxed);
+    const auto now = clock_();
+    if (last_report_ && now - *last_report_ < std::chrono::minutes(1)) {
+        return;
+    }
+    last_report_ = now;
+    // Collection itself never waits on the log; this line is all that tells records are gone.
+    std::fprintf(stream_,
+                 "Logging: %zu log record%s lost so far, the log file cannot be written: %s "
+                 "(collection goes on)\n",
+                 lost_, lost_ == 1 ? "" : "s", why);
+    std::fflush(stream_);
+}
+
+void LossReport::recovered() noexcept {
+    std::lock_guard lock(mutex_);
+    if (!failing_.load(std::memory_order_relaxed)) {
+        return;
+    }
+    std::fprintf(stream_, "Logging: the log file is written again; %zu log record%s lost\n", lost_,
+                 lost_ == 1 ? " was" : "s were");
+    std::fflush(stream_);
+    failing_.store(false, std::memory_order_relaxed);
+    lost_ = 0;
+    last_report_.reset();
+}
+
+QueuedSink::QueuedSink(spdlog::sink_ptr target, std::size_t capacity, LossReport::Clock clock,
+                       std::FILE* report_stream)
     : spdlog::sinks::base_sink<std::mutex>(make_line_formatter(false, false)),
       target_(std::move(target)),
       capacity_(capacity == 0 ? 1 : capacity),
+      losses_(std::move(clock), report_stream),
       worker_([this] { run(); }) {}
 
-QueuedFileSink::~QueuedFileSink() {
+QueuedSink::~QueuedSink() {
     shutdown();
 }
 
-void QueuedFileSink::sink_it_(const spdlog::details::log_msg& msg) {
-    spdlog::memory_buf_t formatted;
-    formatter_->format(msg, formatted);
-    std::string text(formatted.data(), formatted.size());
+void QueuedSink::sink_it_(const spdlog::details::log_msg& msg) {
     std::unique_lock lock(queue_mutex_);
-    if (stopped_) {
-        lock.unlock();
-        write_out(text);
-        target_->flush();
-        return;
-    }
     space_or_idle_.wait(lock, [&] { return queue_.size() < capacity_ || stopped_; });
     if (stopped_) {
         lock.unlock();
-        write_out(text);
+        write_out(msg);
+        flush_target();
         return;
     }
-    queue_.push_back(std::move(text));
+    queue_.emplace_back(msg);
     work_ready_.notify_one();
 }
 
-void QueuedFileSink::flush_() {
+void QueuedSink::flush_() {
     drain();
 }
 
-void QueuedFileSink::drain() noexcept {
+void QueuedSink::drain() noexcept {
     {
         std::unique_lock lock(queue_mutex_);
         space_or_idle_.wait(lock, [&] { return (queue_.empty() && !busy_) || stopped_; });
     }
-    target_->flush();
+    flush_target();
 }
 
-void QueuedFileSink::shutdown() noexcept {
+void QueuedSink::shutdown() noexcept {
     {
         std::lock_guard lock(queue_mutex_);
         if (stopping_) {
@@ -165,10 +206,10 @@ void QueuedFileSink::shutdown() noexcept {
         stopped_ = true;
     }
     space_or_idle_.notify_all();
-    target_->close();
+    flush_target();
 }
 
-void QueuedFileSink::run() {
+void QueuedSink::run() {
     std::unique_lock lock(queue_mutex_);
     for (;;) {
         work_ready_.wait(lock, [&] { return !queue_.empty() || stopping_; });
@@ -180,29 +221,40 @@ void QueuedFileSink::run() {
             space_or_idle_.notify_all();
             return;
         }
-        std::deque<std::string> batch;
+        std::deque<spdlog::details::log_msg_buffer> batch;
         batch.swap(queue_);
         busy_ = true;
         space_or_idle_.notify_all();
         lock.unlock();
-        for (const std::string& text : batch) {
-            write_out(text);
+        for (const auto& msg : batch) {
+            write_out(msg);
         }
+        // Once per batch rather than per record: a busy log costs one flush per wake-up.
+        flush_target();
         lock.lock();
         busy_ = false;
         space_or_idle_.notify_all();
     }
 }
 
-void QueuedFileSink::write_out(const std::string& text) noexcept {
+void QueuedSink::write_out(const spdlog::details::log_msg& msg) noexcept {
     try {
-        target_->write(text);
-    } catch (const std::exception& e) {
-        // A full disk must not take the program down; say so on standard error, sparingly.
-        if (write_errors_++ % 1000 == 0) {
-            std::fprintf(stderr, "Logging: a record could not be written to the log file: %s\n",
-                         e.what());
+        if (target_->should_log(msg.level)) {
+            target_->log(msg);
         }
+        losses_.written();
+    } catch (const std::exception& e) {
+        losses_.lost(e.what());
+    } catch (...) {
+        losses_.lost("unknown error");
+    }
+}
+
+void QueuedSink::flush_target() noexcept {
+    try {
+        target_->flush();
+    } catch (...) {
+        // A flush that fails loses nothing the next write will not also report.
     }
 }
 

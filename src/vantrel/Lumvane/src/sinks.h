@@ -1,19 +1,23 @@
-// spdlog sinks behind the process-wide logger: the file sink, handed to a background worker,
-// and the console sink on standard error, written by the logging thread. Both keep their own
-// line format even if someone calls spdlog::set_pattern().
+// spdlog sinks behind the process-wide logger: the rotating file, handed to a background
+// worker, and the console sink on standard error, written by the logging thread. Both keep their
+// own line format even if someone calls spdlog::set_pattern().
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdio>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include <spdlog/details/log_msg_buffer.h>
 #include <spdlog/formatter.h>
 #include <spdlog/logger.h>
 #include <spdlog/sinks/base_sink.h>
@@ -26,21 +30,64 @@ namespace vantrel::lumvane::detail {
 // variant wraps time in green, name in cyan and level in the level's colour when `colour`.
 std::unique_ptr<spdlog::formatter> make_line_formatter(bool console, bool colour);
 
-// Formats on the caller's thread and queues the text; one worker writes it to the rotating
-// sink. A full queue makes the caller wait rather than drop a record.
-class QueuedFileSink final : public spdlog::sinks::base_sink<std::mutex> {
+// The sequenced daily rotating file as an ordinary spdlog sink, in the file's line format.
+// Errors of the file (a full disk) reach the caller of log().
+class RotatingFileSink final : public spdlog::sinks::base_sink<std::mutex> {
   public:
-    explicit QueuedFileSink(std::shared_ptr<SequencedDailyRotatingSink> target,
-                            std::size_t capacity = 8192);
-    ~QueuedFileSink() override;
+    explicit RotatingFileSink(std::shared_ptr<SequencedDailyRotatingSink> file);
+    const std::shared_ptr<SequencedDailyRotatingSink>& file() const { return file_; }
 
-    // Writes out everything queued, stops the worker and closes the file. Records that still
-    // arrive afterwards are written at once by the caller.
+  protected:
+    void sink_it_(const spdlog::details::log_msg& msg) override;
+    void flush_() override;
+    void set_pattern_(const std::string&) override {}
+    void set_formatter_(std::unique_ptr<spdlog::formatter>) override {}
+
+  private:
+    std::shared_ptr<SequencedDailyRotatingSink> file_;
+};
+
+// Records that a sink could not take, told on standard error: at the first loss, then at most
+// once a minute while losses go on, and once more when records are taken again.
+class LossReport {
+  public:
+    using Clock = std::function<std::chrono::steady_clock::time_point()>;
+    explicit LossReport(Clock clock = {}, std::FILE* stream = stderr);
+
+    void lost(const char* why) noexcept;
+    void written() noexcept {
+        if (failing_.load(std::memory_order_relaxed)) {
+            recovered();
+        }
+    }
+
+  private:
+    void recovered() noexcept;
+
+    Clock clock_;
+    std::FILE* stream_;
+    std::mutex mutex_;
+    std::atomic<bool> failing_{false};
+    std::size_t lost_ = 0;  // since the losses began
+    std::optional<std::chrono::steady_clock::time_point> last_report_;
+};
+
+// Copies each record on the caller's thread and queues it; one worker hands the records to
+// `target`, any sink, in order. A full queue makes the caller wait rather than drop a record.
+// A record the target cannot take is counted and reported (LossReport), never raised.
+class QueuedSink final : public spdlog::sinks::base_sink<std::mutex> {
+  public:
+    explicit QueuedSink(spdlog::sink_ptr target, std::size_t capacity = 8192,
+                        LossReport::Clock clock = {}, std::FILE* report_stream = stderr);
+    ~QueuedSink() override;
+
+    // Writes out everything queued, stops the worker and flushes the target. Records that
+    // still arrive afterwards are handed to the target at once by the caller.
     void shutdown() noexcept;
-    // Waits until everything queued so far is written, then flushes the file.
+    // Waits until everything queued so far is written, then flushes the target.
     void drain() noexcept;
 
-    const std::shared_ptr<SequencedDailyRotatingSink>& target() const { return target_; }
+    const spdlog::sink_ptr& target() const { return target_; }
 
   protected:
     void sink_it_(const spdlog::details::log_msg& msg) override;
@@ -50,18 +97,19 @@ class QueuedFileSink final : public spdlog::sinks::base_sink<std::mutex> {
 
   private:
     void run();
-    void write_out(const std::string& text) noexcept;
+    void write_out(const spdlog::details::log_msg& msg) noexcept;
+    void flush_target() noexcept;
 
-    std::shared_ptr<SequencedDailyRotatingSink> target_;
+    spdlog::sink_ptr target_;
     const std::size_t capacity_;
+    LossReport losses_;
     std::mutex queue_mutex_;
     std::condition_variable work_ready_;
     std::condition_variable space_or_idle_;
-    std::deque<std::string> queue_;
+    std::deque<spdlog::details::log_msg_buffer> queue_;
     bool stopping_ = false;
     bool stopped_ = false;
     bool busy_ = false;
-    std::atomic<std::size_t> write_errors_{0};
     std::thread worker_;
 };
 

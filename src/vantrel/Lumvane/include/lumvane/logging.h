@@ -22,6 +22,10 @@ inline constexpr const char* CONSOLE_FORMAT =
 class ConfigFileNotFound : public std::runtime_error {
   public:
     explicit ConfigFileNotFound(const std::string& ini_path);
+    const std::string& path() const noexcept { return path_; }
+
+  private:
+    std::string path_;
 };
 
 // Configures the process-wide logger once (later calls return it at once and read nothing).

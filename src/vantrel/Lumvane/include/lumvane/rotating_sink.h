@@ -44,7 +44,9 @@ class SequencedDailyRotatingSink {
     SequencedDailyRotatingSink(const SequencedDailyRotatingSink&) = delete;
     SequencedDailyRotatingSink& operator=(const SequencedDailyRotatingSink&) = delete;
 
-    // Appends one complete record (with its line end).
+    // Appends one complete record (with its line end). Throws std::filesystem::filesystem_error
+    // when it cannot be written (a full disk, a folder that cannot be made again); the next
+    // record tries again.
     void write(std::string_view message);
     void flush() noexcept;
     void close() noexcept;
@@ -70,6 +72,8 @@ class SequencedDailyRotatingSink {
 
   private:
     std::FILE* _open_new_file(const std::string& date_str, int seq);
+    // Starts the file again when it has been deleted under the sink (checked once a second).
+    void reopen_if_deleted();
     std::chrono::system_clock::time_point now() const;
 
     std::string log_dir_;
@@ -82,6 +86,8 @@ class SequencedDailyRotatingSink {
     std::string _current_date;
     int _seq = 1;
     std::FILE* _file = nullptr;
+    std::int64_t _bytes = 0;  // size of the open file: what it held when opened plus our writes
+    std::optional<std::chrono::system_clock::time_point> _last_link_check;
     std::optional<std::chrono::system_clock::time_point> _last_cleanup;  // none: never ran
 };
 
