@@ -41,10 +41,10 @@ class TimedLibrary final : public OpcLibrary {
     }
     void destroy_source(OpcSourceHandle s) override { in_->destroy_source(s); }
     void destroy() override { in_->destroy(); }
-    std::optional<int> discovery(std::vector<OpcServerDesc>& d, const std::string& h,
-                                 int p) override {
-        return in_->discovery(d, h, p);
+    std::vector<OpcServer> discovery(const std::string& h, int p, int t, std::size_t n) override {
+        return in_->discovery(h, p, t, n);
     }
+    std::string last_error() override { return in_->last_error(); }
 
   private:
     std::unique_ptr<OpcLibrary> in_;
@@ -101,9 +101,10 @@ class NullLibrary final : public OpcLibrary {
     }
     void destroy_source(OpcSourceHandle) override {}
     void destroy() override {}
-    std::optional<int> discovery(std::vector<OpcServerDesc>&, const std::string&, int) override {
-        return 0;
+    std::vector<OpcServer> discovery(const std::string&, int, int, std::size_t) override {
+        return {};
     }
+    std::string last_error() override { return {}; }
 };
 
 class NullConnection final : public TsdbConnection {

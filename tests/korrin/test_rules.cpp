@@ -54,6 +54,12 @@ TEST(ParseUaTag, SplitsAtTheFirstColonWhenThePrefixIsAnInteger) {
     EXPECT_EQ(parse("+4:y"), P(4, "y"));
     EXPECT_EQ(parse("2x:y"), P(0, "2x:y"));
     EXPECT_EQ(parse("99999999999:y"), P(0, "99999999999:y"));  // out of range: not a prefix
+    EXPECT_EQ(parse("+-1:x"), P(0, "+-1:x"));                  // one sign at most
+    EXPECT_EQ(parse("--1:x"), P(0, "--1:x"));
+    EXPECT_EQ(parse("+:x"), P(0, "+:x"));
+    EXPECT_EQ(parse("\t2\t:x"), P(2, "x"));  // every ASCII blank around the index goes
+    EXPECT_EQ(parse("\v\f5\r\n:x"), P(5, "x"));
+    EXPECT_EQ(parse("2: x "), P(2, " x "));  // the identifier is kept as written
 }
 
 TEST(BoundedDeque, KeepsTheNewest300Cycles) {
@@ -158,6 +164,16 @@ TEST(ConnectSource, RaisesWithTheLongProtocolName) {
         FAIL();
     } catch (const std::runtime_error& e) {
         EXPECT_STREQ(e.what(), "Create OPC UA Source failed");
+    }
+    // The library's cause follows the fixed text, so that the operator sees what to fix.
+    rig.opc->create_error = "cannot connect to OPC UA server opc.tcp://localhost:4840: refused";
+    try {
+        ua->connect_source();
+        FAIL();
+    } catch (const std::runtime_error& e) {
+        EXPECT_STREQ(e.what(),
+                     "Create OPC UA Source failed: cannot connect to OPC UA server "
+                     "opc.tcp://localhost:4840: refused");
     }
     rig.opc->create_fails = false;
     rig.opc->source_invalid = true;

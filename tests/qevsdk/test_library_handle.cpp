@@ -111,6 +111,24 @@ TEST(QevLibraryHandle, FailedCreationReturnsTheInvalidHandleAndLogsWhy) {
     EXPECT_THAT(log.text(), HasSubstr("opc.da://plant-scada/Other.Server.1"));
 }
 
+// A caller shows the cause beside its own message; it must not need the log for that.
+TEST(QevLibraryHandle, LastErrorNamesTheCauseOfTheLastFailureUntilASuccess) {
+    QevLibrary lib;
+    EXPECT_EQ(lib.last_error(), "");
+    EXPECT_EQ(lib.create_source(QEV_RTSOURCE_DA, "opc.da://plant-scada/Other.Server.1", 1000, 0),
+              QEV_INVALID_HANDLE);
+    EXPECT_THAT(lib.last_error(), HasSubstr("opc.da://plant-scada/Other.Server.1"));
+    EXPECT_THAT(lib.last_error(), HasSubstr("Windows COM"));
+    EXPECT_EQ(lib.create_source(QEV_RTSOURCE_UA, "opc.tcp://", 1000, 0), QEV_INVALID_HANDLE);
+    EXPECT_THAT(lib.last_error(), HasSubstr("invalid OPC UA schema 'opc.tcp://'"));
+
+    const SourceHandle source = lib.create_source(QEV_RTSOURCE_DA, kSimulation, 1000, 0);
+    ASSERT_NE(source, QEV_INVALID_HANDLE);
+    EXPECT_EQ(lib.last_error(), "");
+    EXPECT_EQ(lib.last_error(source), "");  // the simulation never fails
+    EXPECT_THROW(lib.last_error(source + 1000), Error);
+}
+
 TEST(QevLibraryHandle, UnknownLogLevelIsRefused) {
     QevLibrary lib;
     EXPECT_NO_THROW(lib.set_log_level(QEV_LOG_LEVEL_INFO));

@@ -225,6 +225,29 @@ TEST_F(Collecting, RunsStopsAndRunsAgainWithValuesInTheTable) {
     EXPECT_EQ(rig.db->opened, rig.db->closed + 1) << "only the window's own connection stays open";
 }
 
+// The operator sees why the server could not be opened on the status line, not only that it
+// could not.
+TEST_F(Collecting, TheStatusLineShowsWhyTheSourceCouldNotBeCreated) {
+    import("FullTagName,Description\nDemo.Tag1,a\n");
+    rig.opc->locked([&] {
+        rig.opc->create_fails = true;
+        rig.opc->create_error = "the only DA server available is the built-in simulation";
+        return 0;
+    });
+    // Each status the line showed, read right after the window's own slot set it: the line
+    // moves on to the back-off text within the same cycle.
+    QStringList shown;
+    QObject::connect(w->status_bridge, &vantrel::desktop::OPCStatusBridge::status_changed, w.get(),
+                     [&] { shown << w->status_label->text(); });
+    w->start_collecting();
+    const QString expected =
+        "Status: Reconnect DA error: Create OPC DA Source failed: the only DA server available "
+        "is the built-in simulation";
+    ASSERT_TRUE(process_until([&] { return shown.contains(expected); }))
+        << shown.join("\n").toStdString();
+    w->_stop_collecting();
+}
+
 TEST_F(Collecting, TheQueueDrainShowsTheNewestCycle) {
     w->paginated_table->set_data(
         {{1, "A", "", "", ""}, {2, "B", "", "", ""}, {3, "C", "", "", ""}});

@@ -36,6 +36,14 @@ struct QevLibrary::Impl {
     std::mutex mutex;
     bool destroyed = false;
     std::map<SourceHandle, std::shared_ptr<detail::Source>> sources;
+    std::string last_error;  // of create_source and discovery
+
+    int discover(std::vector<qev_source_desc_t>& descs, const std::string& hostname, int port);
+
+    void set_last_error(std::string why) {
+        std::lock_guard lock(mutex);
+        last_error = std::move(why);
+    }
 
     std::shared_ptr<detail::Source> find(SourceHandle handle) {
         std::lock_guard lock(mutex);
@@ -87,23 +95,26 @@ SourceHandle QevLibrary::create_source(int source_type, const std::string& sourc
                                        int sample_timespan_msec, int /*support_subscribe*/) {
     impl_->check_alive();
     std::shared_ptr<detail::Source> source;
+    std::string why;
     // Failure to connect is reported by the result, never by an exception.
     try {
         if (source_type == QEV_RTSOURCE_DA) {
-            source = detail::make_da_source(source_schema, sample_timespan_msec);
+            source = detail::make_da_source(source_schema, sample_timespan_msec, why);
         } else if (source_type == QEV_RTSOURCE_UA) {
-            source = detail::make_ua_source(source_schema, sample_timespan_msec);
+            source = detail::make_ua_source(source_schema, sample_timespan_msec, why);
         } else {
-            detail::logger()->error(
-                "create_source: unknown source type {}; use QEV_RTSOURCE_DA ({}) or "
+            why = fmt::format(
+                "unknown source type {}; use QEV_RTSOURCE_DA ({}) or "
                 "QEV_RTSOURCE_UA ({})",
                 source_type, static_cast<int>(QEV_RTSOURCE_DA), static_cast<int>(QEV_RTSOURCE_UA));
+            detail::logger()->error("create_source: {}", why);
         }
     } catch (const std::exception& e) {
-        detail::logger()->error("create_source: cannot connect to '{}': {}", source_schema,
-                                e.what());
+        why = fmt::format("cannot connect to '{}': {}", source_schema, e.what());
+        detail::logger()->error("create_source: {}", why);
         source.reset();
     }
+    impl_->set_last_error(source ? std::string() : std::move(why));
     if (!source) {
         return QEV_INVALID_HANDLE;
     }
@@ -129,6 +140,14 @@ std::pair<int, std::vector<ValueRecord>> QevLibrary::read_values(
     // while the read is under way.
     auto src = impl_->find(source);
     return {0, src->read(requests)};
+}
+
+std::string QevLibrary::last_error(SourceHandle source) {
+    if (source != QEV_INVALID_HANDLE) {
+        return impl_->find(source)->last_error();
+    }
+    std::lock_guard lock(impl_->mutex);
+    return impl_->last_error;
 }
 
 void QevLibrary::destroy_source(SourceHandle source) {
@@ -165,6 +184,18 @@ void QevLibrary::destroy() {
 std::optional<int> QevLibrary::discovery(std::vector<qev_source_desc_t>& descs,
                                          const std::string& hostname, int port) {
     impl_->check_alive();
+    try {
+        const int count = impl_->discover(descs, hostname, port);
+        impl_->set_last_error({});
+        return count;
+    } catch (const Error& e) {
+        impl_->set_last_error(e.what());
+        throw;
+    }
+}
+
+int QevLibrary::Impl::discover(std::vector<qev_source_desc_t>& descs, const std::string& hostname,
+                               int port) {
     // Every descriptor asks for the same kinds; the first one's source_type decides.
     const int wanted = descs.empty() ? 0 : descs.front().source_type;
     std::vector<std::pair<int, std::string>> found;

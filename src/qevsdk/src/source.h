@@ -10,7 +10,7 @@
 namespace qevsdk::detail {
 
 class Source {
-public:
+  public:
     virtual ~Source() = default;
     // False once the source knows it cannot serve reads (for example its connection is gone
     // and could not be restored).
@@ -18,15 +18,19 @@ public:
     // Exactly one record per request, in order. Never throws for a lost connection: that
     // gives Bad records.
     virtual std::vector<ValueRecord> read(const std::vector<TagRequest>& requests) = 0;
+    // Why the last read failed or the source became invalid; "" when nothing failed.
+    virtual std::string last_error() { return {}; }
 };
 
-// The built-in DA simulation server, or nullptr (with the reason logged) for any other DA
-// schema.
-std::unique_ptr<Source> make_da_source(const std::string& schema, int sample_timespan_msec);
+// The built-in DA simulation server, or nullptr for any other DA schema, with the reason
+// logged and in `why`.
+std::unique_ptr<Source> make_da_source(const std::string& schema, int sample_timespan_msec,
+                                       std::string& why);
 
-// An OPC UA session to `opc.tcp://host:port`, or nullptr (with the reason logged) when the
-// schema is malformed or the server cannot be reached.
-std::unique_ptr<Source> make_ua_source(const std::string& schema, int sample_timespan_msec);
+// An OPC UA session to `opc.tcp://host:port`, or nullptr when the schema is malformed or the
+// server cannot be reached, with the reason logged and in `why`.
+std::unique_ptr<Source> make_ua_source(const std::string& schema, int sample_timespan_msec,
+                                       std::string& why);
 
 // Discovery. Each returns schemas in the server's order, without duplicates.
 // discover_ua throws qevsdk::Error with a clear text when the server cannot be reached.

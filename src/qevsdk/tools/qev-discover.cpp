@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "common/text.h"
 #include "qevsdk/qevsdk.h"
 #include "qevsdk/ua_security.h"
 #include "tool_log.h"
@@ -23,10 +24,6 @@ constexpr std::size_t kMaxServers = 64;
 int usage(const std::string& problem) {
     std::cerr << "qev-discover: " << problem << "\n" << kUsage << qevsdk::tools::kSecurityUsage;
     return 2;
-}
-
-bool all_digits(const std::string& text) {
-    return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
 }
 
 }  // namespace
@@ -49,11 +46,12 @@ int main(int argc, char** argv) {
     int port = 0;
     int kind = 0;
     for (std::size_t i = 1; i < args.size(); ++i) {
-        if (all_digits(args[i]) && i == 1) {
-            if (args[i].size() > 5 || std::stoi(args[i]) > 65535) {
+        if (vantrel::common::all_digits(args[i]) && i == 1) {
+            const auto number = vantrel::common::parse_int<int>(args[i]);
+            if (!number || *number > 65535) {
                 return usage("port " + args[i] + " is out of range (1 to 65535)");
             }
-            port = std::stoi(args[i]);
+            port = *number;
         } else if (args[i] == "DA" || args[i] == "da") {
             kind = qevsdk::QEV_RTSOURCE_DA;
         } else if (args[i] == "UA" || args[i] == "ua") {
@@ -66,7 +64,7 @@ int main(int argc, char** argv) {
                                   : kind == qevsdk::QEV_RTSOURCE_UA ? "OPC UA"
                                                                     : "OPC";
 
-    auto errors = qevsdk::tools::set_up_logging("qev-discover", verbose);
+    qevsdk::tools::set_up_logging("qev-discover", verbose);
     try {
         qevsdk::set_ua_security(parsed.security);
     } catch (const qevsdk::Error& e) {

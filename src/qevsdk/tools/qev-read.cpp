@@ -2,8 +2,6 @@
 // the tag as given, the value, the quality code in decimal, the timestamp in ISO 8601 (UTC).
 #include <time.h>
 
-#include <cctype>
-#include <charconv>
 #include <chrono>
 #include <iostream>
 #include <string>
@@ -12,6 +10,7 @@
 
 #include <fmt/format.h>
 
+#include "common/text.h"
 #include "qevsdk/qevsdk.h"
 #include "qevsdk/ua_security.h"
 #include "tool_log.h"
@@ -30,32 +29,6 @@ constexpr const char* kUsage =
     "Exit status: 0 read, 1 the server could not be reached or was lost, 2 usage.\n";
 
 constexpr std::size_t kBatch = 1000;
-
-// "ns:name" as the engine reads it: a decimal prefix before the first ':' is the namespace,
-// anything else is a name in namespace 0.
-std::pair<int, std::string> parse_ua_tag(const std::string& tag) {
-    const auto colon = tag.find(':');
-    if (colon == std::string::npos) {
-        return {0, tag};
-    }
-    std::string prefix = tag.substr(0, colon);
-    const auto first = prefix.find_first_not_of(" \t");
-    const auto last = prefix.find_last_not_of(" \t");
-    if (first == std::string::npos) {
-        return {0, tag};
-    }
-    prefix = prefix.substr(first, last - first + 1);
-    const char* begin = prefix.data();
-    if (*begin == '+') {
-        ++begin;
-    }
-    int ns = 0;
-    const auto [end, ec] = std::from_chars(begin, prefix.data() + prefix.size(), ns);
-    if (ec != std::errc{} || end != prefix.data() + prefix.size()) {
-        return {0, tag};
-    }
-    return {ns, tag.substr(colon + 1)};
-}
 
 std::string iso8601(const std::optional<std::chrono::system_clock::time_point>& when) {
     if (!when) {
@@ -116,83 +89,59 @@ int usage(const std::string& problem) {
     return 2;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    const auto parsed = qevsdk::tools::parse_args(argc, argv);
-    if (parsed.help) {
-        std::cout << kUsage << qevsdk::tools::kSecurityUsage;
-        return 0;
-    }
-    if (!parsed.error.empty()) {
-        return usage(parsed.error);
-    }
-    const bool verbose = parsed.verbose;
-    const std::vector<std::string>& args = parsed.positional;
-    if (args.size() < 2) {
-        return usage("need a schema and at least one tag");
-    }
-    const std::string schema = args.front();
-    int source_type = 0;
-    if (schema.starts_with("opc.tcp://")) {
-        source_type = qevsdk::QEV_RTSOURCE_UA;
-    } else if (schema.starts_with("opc.da://")) {
-        source_type = qevsdk::QEV_RTSOURCE_DA;
-    } else {
-        return usage("'" + schema +
-                     "' is not a server schema: it must start with opc.tcp:// or opc.da://");
-    }
+// The tags as given: each argument, and for "-" every non-empty line of standard input.
+std::vector<std::string> collect_tags(const std::vector<std::string>& args) {
     std::vector<std::string> tags;
     for (std::size_t i = 1; i < args.size(); ++i) {
-        if (args[i] == "-") {
-            for (std::string line; std::getline(std::cin, line);) {
-                if (!line.empty() && line.back() == '\r') {
-                    line.pop_back();
-                }
-                if (!line.empty()) {
-                    tags.push_back(line);
-                }
-            }
-        } else {
+        if (args[i] != "-") {
             tags.push_back(args[i]);
+            continue;
+        }
+        for (std::string line; std::getline(std::cin, line);) {
+            if (!line.empty() && line.back() == '\r') {
+                line.pop_back();
+            }
+            if (!line.empty()) {
+                tags.push_back(line);
+            }
         }
     }
+    return tags;
+}
 
-    auto errors = qevsdk::tools::set_up_logging("qev-read", verbose);
-    try {
-        qevsdk::set_ua_security(parsed.security);
-    } catch (const qevsdk::Error& e) {
-        return usage(e.what());
-    }
-    qevsdk::QevLibrary lib;
-    lib.set_log_level(verbose ? qevsdk::QEV_LOG_LEVEL_DEBUG : qevsdk::QEV_LOG_LEVEL_INFO);
-    const auto source = lib.create_source(source_type, schema, 1000, 0);
-    if (source == qevsdk::QEV_INVALID_HANDLE) {
-        const std::string why = qevsdk::tools::reason(errors->last_error());
-        if (why.find(schema) != std::string::npos) {
-            std::cerr << "qev-read: " << why;
-        } else {
-            std::cerr << "qev-read: cannot connect to " << schema << ": "
-                      << (why.empty() ? "no reason given (run with -v)" : why);
-        }
-        std::cerr << "\n";
-        if (failed_to_reach(why)) {
-            std::cerr << "Check that the server is running and the schema is right.\n";
-        }
-        return 1;
-    }
-
+// UA tags are split as the collector splits them; DA item ids are taken whole.
+std::vector<qevsdk::TagRequest> requests_for(const std::vector<std::string>& tags, bool ua) {
     std::vector<qevsdk::TagRequest> requests;
     requests.reserve(tags.size());
     for (const auto& tag : tags) {
-        if (source_type == qevsdk::QEV_RTSOURCE_UA) {
-            auto [ns, name] = parse_ua_tag(tag);
+        if (ua) {
+            auto [ns, name] = vantrel::common::split_ua_tag(tag);
             requests.push_back({qevsdk::QEV_DATATYPE_REAL, ns, std::move(name)});
         } else {
             requests.push_back({qevsdk::QEV_DATATYPE_REAL, 0, tag});
         }
     }
+    return requests;
+}
 
+int report_connect_failure(const std::string& schema, const std::string& why) {
+    if (why.find(schema) != std::string::npos) {
+        std::cerr << "qev-read: " << why;
+    } else {
+        std::cerr << "qev-read: cannot connect to " << schema << ": "
+                  << (why.empty() ? "no reason given (run with -v)" : why);
+    }
+    std::cerr << "\n";
+    if (failed_to_reach(why)) {
+        std::cerr << "Check that the server is running and the schema is right.\n";
+    }
+    return 1;
+}
+
+// Reads in batches of kBatch and prints each batch as soon as it is in.
+void read_and_print(qevsdk::QevLibrary& lib, qevsdk::SourceHandle source,
+                    const std::vector<std::string>& tags,
+                    const std::vector<qevsdk::TagRequest>& requests) {
     std::string out;
     for (std::size_t start = 0; start < requests.size(); start += kBatch) {
         const std::size_t end = std::min(requests.size(), start + kBatch);
@@ -208,8 +157,47 @@ int main(int argc, char** argv) {
         out.clear();
     }
     std::cout.flush();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const auto parsed = qevsdk::tools::parse_args(argc, argv);
+    if (parsed.help) {
+        std::cout << kUsage << qevsdk::tools::kSecurityUsage;
+        return 0;
+    }
+    if (!parsed.error.empty()) {
+        return usage(parsed.error);
+    }
+    const std::vector<std::string>& args = parsed.positional;
+    if (args.size() < 2) {
+        return usage("need a schema and at least one tag");
+    }
+    const std::string schema = args.front();
+    const bool ua = schema.starts_with("opc.tcp://");
+    if (!ua && !schema.starts_with("opc.da://")) {
+        return usage("'" + schema +
+                     "' is not a server schema: it must start with opc.tcp:// or opc.da://");
+    }
+    const std::vector<std::string> tags = collect_tags(args);
+
+    qevsdk::tools::set_up_logging("qev-read", parsed.verbose);
+    try {
+        qevsdk::set_ua_security(parsed.security);
+    } catch (const qevsdk::Error& e) {
+        return usage(e.what());
+    }
+    qevsdk::QevLibrary lib;
+    lib.set_log_level(parsed.verbose ? qevsdk::QEV_LOG_LEVEL_DEBUG : qevsdk::QEV_LOG_LEVEL_INFO);
+    const auto source =
+        lib.create_source(ua ? qevsdk::QEV_RTSOURCE_UA : qevsdk::QEV_RTSOURCE_DA, schema, 1000, 0);
+    if (source == qevsdk::QEV_INVALID_HANDLE) {
+        return report_connect_failure(schema, lib.last_error());
+    }
+    read_and_print(lib, source, tags, requests_for(tags, ua));
     if (!lib.is_source_valid(source)) {
-        const std::string why = qevsdk::tools::reason(errors->last_error());
+        const std::string why = lib.last_error(source);
         std::cerr << "qev-read: lost the connection to " << schema
                   << (why.empty() ? "" : ": " + why) << "\n";
         return 1;

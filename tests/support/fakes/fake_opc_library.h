@@ -36,7 +36,7 @@ struct CreateCall {
 struct DiscoveryCall {
     std::string hostname;
     int port;
-    std::size_t capacity;  // descs.size() as passed
+    std::size_t capacity;  // max_servers as passed
 };
 
 // Holds every read until opened: a collector stuck in a read cannot honour a stop request.
@@ -64,6 +64,7 @@ class FakeOpcScript {
   public:
     // Behaviour; change under `mutex` while a thread runs, or before it starts.
     bool create_fails = false;                    // create_source gives QEV_INVALID_HANDLE
+    std::string create_error;                     // last_error() after a failed create_source
     bool source_invalid = false;                  // is_source_valid gives false
     std::string read_error;                       // non-empty: read_values throws this text
     std::optional<std::size_t> records_per_read;  // fewer records than requests
@@ -75,9 +76,9 @@ class FakeOpcScript {
             return korrin::OpcValueRecord{korrin::Value(1.5), 0x01C0, std::nullopt};
         };
 
-    // Discovery: each name is copied NUL-padded into a descriptor's `name`, as many as fit.
+    // Discovery: a server record per name, of the kind asked for (UA when asked for every kind).
     std::vector<std::string> server_names;
-    std::optional<int> discovery_count;          // returned; default the number of names
+    std::optional<int> discovery_count;          // how many names to give; default all
     std::optional<std::string> discovery_error;  // discovery throws std::runtime_error
 
     // Records.
@@ -176,21 +177,28 @@ class FakeOpcLibrary final : public korrin::OpcLibrary {
         s_->changed.notify_all();
     }
 
-    std::optional<int> discovery(std::vector<korrin::OpcServerDesc>& descs,
-                                 const std::string& hostname, int port) override {
+    std::vector<korrin::OpcServer> discovery(const std::string& hostname, int port, int source_type,
+                                             std::size_t max_servers) override {
         std::lock_guard lock(s_->mutex);
-        s_->discoveries.push_back({hostname, port, descs.size()});
+        s_->discoveries.push_back({hostname, port, max_servers});
         if (s_->discovery_error) {
             throw std::runtime_error(*s_->discovery_error);
         }
-        const std::size_t n = std::min(descs.size(), s_->server_names.size());
+        const auto wanted = static_cast<std::size_t>(
+            s_->discovery_count.value_or(static_cast<int>(s_->server_names.size())));
+        const std::size_t n = std::min(wanted, s_->server_names.size());
+        std::vector<korrin::OpcServer> out;
         for (std::size_t i = 0; i < n; ++i) {
-            auto& name = descs[i].name;
-            name.fill('\0');
-            const std::string& text = s_->server_names[i];
-            std::memcpy(name.data(), text.data(), std::min(text.size(), name.size() - 1));
+            out.push_back({.source_type = source_type == 0 ? korrin::QEV_RTSOURCE_UA : source_type,
+                           .name = s_->server_names[i],
+                           .schema = s_->server_names[i]});
         }
-        return s_->discovery_count.value_or(static_cast<int>(s_->server_names.size()));
+        return out;
+    }
+
+    std::string last_error() override {
+        std::lock_guard lock(s_->mutex);
+        return s_->create_fails ? s_->create_error : std::string();
     }
 
   private:

@@ -166,19 +166,21 @@ std::vector<ValueRecord> DaSimulationSource::read(const std::vector<TagRequest>&
     return records;
 }
 
-std::unique_ptr<Source> make_da_source(const std::string& schema, int sample_timespan_msec) {
+std::unique_ptr<Source> make_da_source(const std::string& schema, int sample_timespan_msec,
+                                       std::string& why) {
     const auto parts = split_da_schema(schema);
     if (!parts) {
-        logger()->error("create_source: '{}' is not an OPC DA schema; expected {}<host>/<ProgID>",
-                        schema, kDaSchemaPrefix);
+        why = fmt::format("'{}' is not an OPC DA schema; expected {}<host>/<ProgID>", schema,
+                          kDaSchemaPrefix);
+        logger()->error("create_source: {}", why);
         return nullptr;
     }
     if (!is_local_host(parts->host) || !is_simulation_prog_id(parts->prog_id)) {
-        logger()->error(
-            "create_source: cannot connect to OPC DA server '{}': OPC DA needs Windows COM, "
-            "which this platform lacks; the only DA server available is the built-in simulation "
-            "{}",
+        why = fmt::format(
+            "cannot connect to OPC DA server '{}': OPC DA needs Windows COM, which this platform "
+            "lacks; the only DA server available is the built-in simulation {}",
             schema, kSimulationSchema);
+        logger()->error("create_source: {}", why);
         return nullptr;
     }
     const auto period =

@@ -48,6 +48,11 @@ class UaSource final : public detail::Source {
         return client_.connected();
     }
 
+    std::string last_error() override {
+        std::lock_guard lock(mutex_);
+        return client_.last_error();
+    }
+
     std::vector<ValueRecord> read(const std::vector<TagRequest>& requests) override {
         std::lock_guard lock(mutex_);
         std::vector<ValueRecord> out(requests.size());
@@ -114,10 +119,6 @@ SecuritySettings parse_security(const UaSecurity& in) {
     return out;
 }
 
-namespace {
-
-}  // namespace
-
 void set_security(SecuritySettings settings) {
     std::lock_guard lock(security_mutex);
     process_security = std::move(settings);
@@ -149,11 +150,14 @@ ClientSettings settings_from_environment() {
 }
 
 std::unique_ptr<detail::Source> make_ua_source(const std::string& schema, int sample_timespan_msec,
-                                               ClientSettings settings) {
+                                               ClientSettings settings, std::string& why) {
     auto address = parse_endpoint_url(schema);
     if (!address) {
-        detail::logger()->error(
-            "invalid OPC UA schema '{}': expected opc.tcp://host:port (port 1 to 65535)", schema);
+        why = fmt::format(
+            "invalid OPC UA schema '{}': expected opc.tcp://host:port (port 1 to "
+            "65535)",
+            schema);
+        detail::logger()->error("{}", why);
         return nullptr;
     }
     // The session must outlive a few sampling intervals without traffic.
@@ -175,7 +179,8 @@ std::unique_ptr<detail::Source> make_ua_source(const std::string& schema, int sa
     try {
         source->connect();
     } catch (const UaError& e) {
-        detail::logger()->error("cannot connect to OPC UA server {}: {}", schema, e.what());
+        why = fmt::format("cannot connect to OPC UA server {}: {}", schema, e.what());
+        detail::logger()->error("{}", why);
         return nullptr;
     }
     detail::logger()->info("connected to OPC UA server {} ({})", schema, how);
@@ -190,8 +195,9 @@ void set_ua_security(const UaSecurity& settings) {
 
 namespace detail {
 
-std::unique_ptr<Source> make_ua_source(const std::string& schema, int sample_timespan_msec) {
-    return ua::make_ua_source(schema, sample_timespan_msec, ua::settings_from_environment());
+std::unique_ptr<Source> make_ua_source(const std::string& schema, int sample_timespan_msec,
+                                       std::string& why) {
+    return ua::make_ua_source(schema, sample_timespan_msec, ua::settings_from_environment(), why);
 }
 
 std::vector<std::string> discover_ua(const std::string& hostname, int port) {

@@ -21,9 +21,9 @@ ClientSettings settings_from_environment();
 SecuritySettings parse_security(const UaSecurity& in);
 void set_security(SecuritySettings settings);
 
-// nullptr (with the reason logged) when the schema is malformed or the server cannot be
-// reached.
+// nullptr when the schema is malformed or the server cannot be reached, with the reason logged
+// and in `why`.
 std::unique_ptr<detail::Source> make_ua_source(const std::string& schema, int sample_timespan_msec,
-                                               ClientSettings settings);
+                                               ClientSettings settings, std::string& why);
 
 }  // namespace qevsdk::ua

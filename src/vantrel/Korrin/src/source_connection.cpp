@@ -45,7 +45,11 @@ void BaseQevCollectorThread::connect_source() {
     source =
         qev->create_source(source_type, server_schema, sample_timespan_msec(sample_interval), 0);
     if (source == QEV_INVALID_HANDLE) {
-        throw std::runtime_error("Create " + long_name + " Source failed");
+        // The fixed text first, so that what matches on it still does; then the library's
+        // cause, which the operator needs to act on.
+        const std::string why = qev->last_error();
+        throw std::runtime_error("Create " + long_name + " Source failed" +
+                                 (why.empty() ? "" : ": " + why));
     }
     opc_status = qev->is_source_valid(source);
     if (!opc_status) {

@@ -29,17 +29,10 @@ class HandleGuard {
     korrin::OpcLibrary& qev_;
 };
 
-std::string server_name(const korrin::OpcServerDesc& desc) {
-    const auto& raw = desc.name;
-    std::size_t length = raw.size();
-    while (length > 0 && raw[length - 1] == '\0') {
-        --length;
-    }
-    std::string name(raw.data(), length);
+void check_utf8(const std::string& name) {
     if (!common::is_valid_utf8(name)) {
         throw std::runtime_error("the OPC library reported a server name that is not UTF-8");
     }
-    return name;
 }
 
 }  // namespace
@@ -54,19 +47,15 @@ std::vector<std::string> enumerate_opc_servers(const korrin::OpcLibraryFactory& 
     HandleGuard guard(*qev);
     qev->set_log_level(korrin::QEV_LOG_LEVEL_INFO);
 
-    std::vector<korrin::OpcServerDesc> descs(static_cast<std::size_t>(std::max(max_servers, 0)));
-    for (auto& desc : descs) {
-        desc.source_type = source_type;
-    }
-    const auto count = qev->discovery(descs, hostname, port);
-    std::size_t valid = descs.size();
-    if (count) {
-        valid = std::min(descs.size(), static_cast<std::size_t>(std::max(*count, 0)));
-    }
+    const auto limit = static_cast<std::size_t>(std::max(max_servers, 0));
+    auto servers = qev->discovery(hostname, port, source_type, limit);
+    // A library that finds more than it was asked for still fills no more rows.
+    servers.resize(std::min(servers.size(), limit));
     std::vector<std::string> names;
-    names.reserve(valid);
-    for (std::size_t i = 0; i < valid; ++i) {
-        names.push_back(server_name(descs[i]));
+    names.reserve(servers.size());
+    for (auto& server : servers) {
+        check_utf8(server.name);
+        names.push_back(std::move(server.name));
     }
     return names;
 }

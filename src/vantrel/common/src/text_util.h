@@ -1,4 +1,5 @@
-// Small text helpers shared by the INI, CSV and decoding code.
+// File reading and the byte-order mark, shared by the INI, CSV and decoding code; the text
+// rules themselves are common/text.h.
 #pragma once
 
 #include <cerrno>
@@ -9,38 +10,9 @@
 #include <string>
 #include <string_view>
 
+#include "common/text.h"
+
 namespace vantrel::common::detail {
-
-inline bool is_blank(char c) noexcept {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v';
-}
-
-inline std::string_view strip(std::string_view s) noexcept {
-    while (!s.empty() && is_blank(s.front())) {
-        s.remove_prefix(1);
-    }
-    while (!s.empty() && is_blank(s.back())) {
-        s.remove_suffix(1);
-    }
-    return s;
-}
-
-inline std::string_view rstrip(std::string_view s) noexcept {
-    while (!s.empty() && is_blank(s.back())) {
-        s.remove_suffix(1);
-    }
-    return s;
-}
-
-inline std::string to_lower_ascii(std::string_view s) {
-    std::string out(s);
-    for (char& c : out) {
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c - 'A' + 'a');
-        }
-    }
-    return out;
-}
 
 inline constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
 
