@@ -82,7 +82,7 @@ public:
 
     void set_log_level(QEV_LOG_LEVEL level);
 
-    // QEV_INVALID_HANDLE on failure; the log says why.
+    // QEV_INVALID_HANDLE on failure; last_error() says why (and the log).
     SourceHandle create_source(int source_type, const std::string& source_schema,
                                int sample_timespan_msec, int support_subscribe);
     bool is_source_valid(SourceHandle source);
@@ -94,6 +94,12 @@ public:
                                                          const std::vector<TagRequest>& requests);
 
     void destroy_source(SourceHandle source);
+
+    // Why the last failed call on this handle failed, so that a caller can show the cause
+    // beside its own message instead of fishing it out of the log. For QEV_INVALID_HANDLE:
+    // the last failed create_source or discovery ("" until one failed; a success clears it).
+    // For a source: why it last failed to read or became invalid ("" when it never did).
+    std::string last_error(SourceHandle source = QEV_INVALID_HANDLE);
 
     // Releases every source and the handle itself; harmless when called again.
     void destroy();

@@ -24,6 +24,11 @@ static_assert(QEV_DATATYPE_REAL == static_cast<int>(qevsdk::QEV_DATATYPE_REAL));
 static_assert(QEV_LOG_LEVEL_INFO == static_cast<int>(qevsdk::QEV_LOG_LEVEL_INFO));
 static_assert(QEV_INVALID_HANDLE == qevsdk::QEV_INVALID_HANDLE);
 
+// The text of a NUL-padded field; a field without a NUL is taken whole.
+std::string padded_text(const std::array<char, 512>& field) {
+    return std::string(field.data(), strnlen(field.data(), field.size()));
+}
+
 class QevsdkLibrary final : public OpcLibrary {
   public:
     void set_log_level(QEV_LOG_LEVEL level) override {
@@ -62,22 +67,27 @@ class QevsdkLibrary final : public OpcLibrary {
 
     void destroy() override { lib_.destroy(); }
 
-    std::optional<int> discovery(std::vector<OpcServerDesc>& descs, const std::string& hostname,
-                                 int port) override {
-        std::vector<qevsdk::qev_source_desc_t> raw(descs.size());
-        for (std::size_t i = 0; i < descs.size(); ++i) {
-            raw[i].source_type = descs[i].source_type;
-            raw[i].name = descs[i].name;
-            raw[i].schema = descs[i].schema;
+    std::vector<OpcServer> discovery(const std::string& hostname, int port, int source_type,
+                                     std::size_t max_servers) override {
+        std::vector<qevsdk::qev_source_desc_t> raw(max_servers);
+        for (auto& desc : raw) {
+            desc.source_type = source_type;
         }
-        const std::optional<int> valid = lib_.discovery(raw, hostname, port);
-        for (std::size_t i = 0; i < descs.size(); ++i) {
-            descs[i].source_type = raw[i].source_type;
-            descs[i].name = raw[i].name;
-            descs[i].schema = raw[i].schema;
+        const std::optional<int> count = lib_.discovery(raw, hostname, port);
+        const std::size_t valid =
+            count ? std::min(raw.size(), static_cast<std::size_t>(std::max(*count, 0)))
+                  : raw.size();
+        std::vector<OpcServer> found;
+        found.reserve(valid);
+        for (std::size_t i = 0; i < valid; ++i) {
+            found.push_back(OpcServer{.source_type = raw[i].source_type,
+                                      .name = padded_text(raw[i].name),
+                                      .schema = padded_text(raw[i].schema)});
         }
-        return valid;
+        return found;
     }
+
+    std::string last_error() override { return lib_.last_error(); }
 
   private:
     qevsdk::QevLibrary lib_;

@@ -20,9 +20,6 @@ namespace vantrel::common {
 
 namespace {
 
-using detail::strip;
-using detail::to_lower_ascii;
-
 // Nesting of %(key)s references, as deep as the common dialect allows.
 constexpr int kMaxInterpolationDepth = 10;
 // Ten levels of references can multiply a value's length enormously; refuse instead.
@@ -67,7 +64,7 @@ std::string shown_line(std::string_view stripped, bool after_secret) {
 // Index of the first character that is not a blank; the indentation of a line.
 std::size_t indent_of(std::string_view line) {
     std::size_t i = 0;
-    while (i < line.size() && detail::is_blank(line[i])) {
+    while (i < line.size() && is_space(line[i])) {
         ++i;
     }
     return i;
@@ -218,22 +215,7 @@ IniError::IniError(std::string file, int line, std::string problem)
       problem_(std::move(problem)) {}
 
 std::optional<std::int64_t> parse_ini_int(std::string_view text) {
-    text = strip(text);
-    if (!text.empty() && text.front() == '+') {
-        text.remove_prefix(1);
-        if (!text.empty() && text.front() == '-') {
-            return std::nullopt;
-        }
-    }
-    if (text.empty()) {
-        return std::nullopt;
-    }
-    std::int64_t value = 0;
-    const auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (ec != std::errc() || ptr != text.data() + text.size()) {
-        return std::nullopt;
-    }
-    return value;
+    return parse_int<std::int64_t>(text);
 }
 
 std::optional<double> parse_ini_real(std::string_view text) {
@@ -387,7 +369,7 @@ IniFile IniFile::read_text(std::string_view text, std::string source_name) {
             }
             value.append(value_lines[p.first + i]);
         }
-        value.resize(detail::rstrip(value).size());
+        value.resize(rstrip(value).size());
         ini.sections_[p.section].entries[p.entry].value = std::move(value);
     }
     return ini;

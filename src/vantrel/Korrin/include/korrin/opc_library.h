@@ -55,12 +55,13 @@ struct OpcValueRecord {
     Timestamp server_time{};
 };
 
-// One server found by discovery: UTF-8 text padded with NUL bytes. On input source_type 0
-// asks for every kind.
-struct OpcServerDesc {
-    std::int32_t source_type = 0;
-    std::array<char, 512> name{};
-    std::array<char, 512> schema{};
+// One server found by discovery.
+struct OpcServer {
+    std::int32_t source_type = 0;  // QEV_RTSOURCE_DA or QEV_RTSOURCE_UA
+    std::string name{};
+    std::string schema{};
+
+    friend bool operator==(const OpcServer&, const OpcServer&) = default;
 };
 
 // One library handle. Not shared between threads: its owner creates, uses and destroys it.
@@ -69,7 +70,7 @@ class OpcLibrary {
     virtual ~OpcLibrary() = default;
 
     virtual void set_log_level(QEV_LOG_LEVEL level) = 0;
-    // QEV_INVALID_HANDLE on failure (not an error).
+    // QEV_INVALID_HANDLE on failure (not an error); last_error() then says why.
     virtual OpcSourceHandle create_source(int source_type, const std::string& source_schema,
                                           int sample_timespan_msec, int support_subscribe) = 0;
     virtual bool is_source_valid(OpcSourceHandle source) = 0;
@@ -78,9 +79,14 @@ class OpcLibrary {
         OpcSourceHandle source, std::span<const OpcTagRequest> requests) = 0;
     virtual void destroy_source(OpcSourceHandle source) = 0;
     virtual void destroy() = 0;
-    // Fills at most descs.size() records; how many are valid (nothing: all).
-    virtual std::optional<int> discovery(std::vector<OpcServerDesc>& descs,
-                                         const std::string& hostname, int port) = 0;
+    // The servers found on the host, in the library's order, at most max_servers. source_type
+    // 0 asks for every kind, QEV_RTSOURCE_DA or QEV_RTSOURCE_UA for that kind only; for UA,
+    // port 0 means the default port. Throws, with the cause, when the host cannot be asked.
+    virtual std::vector<OpcServer> discovery(const std::string& hostname, int port, int source_type,
+                                             std::size_t max_servers) = 0;
+    // Why the last failed create_source failed, for the operator; "" when nothing failed or
+    // the library does not say.
+    virtual std::string last_error() = 0;
 };
 
 // Makes a fresh library handle; called at every connect.
