@@ -122,7 +122,9 @@ TEST(ReadStatus, SomeBadStillHandsOnEverySample) {
     };
     auto c = rig.make();
     c->connect_source();
-    c->consecutive_errors = 3;
+    for (int i = 0; i < 3; ++i) {
+        c->opc_error("an earlier failure");  // the count is the collector's own
+    }
     c->collection_step();
     EXPECT_EQ(rig.status.texts().back(), "Read 25 tags, 3 bad.");
     EXPECT_EQ(rig.drain().at(0).size(), 25u);
@@ -148,7 +150,9 @@ TEST(ReadStatus, AnEmptyTagListChangesNothing) {
     rig.tags.clear();
     auto c = rig.make();
     c->connect_source();
-    c->consecutive_errors = 2;
+    for (int i = 0; i < 2; ++i) {
+        c->opc_error("an earlier failure");  // the count is the collector's own
+    }
     rig.status.clear();
     c->collection_step();
     EXPECT_TRUE(rig.opc->reads.empty());

@@ -199,7 +199,9 @@ TEST_F(KorrinOnRealParts, ACollectorStartedBeforeItsServerCollectsOnceItAppears)
 TEST_F(KorrinOnRealParts, StopDuringTheLongPauseEndsTheThreadAtOnce) {
     server.stop();
     auto c = make(1.0);  // the real, stop-aware sleeper
-    c->consecutive_errors = 5;
+    for (int i = 0; i < 5; ++i) {
+        c->opc_error("an earlier failure");  // the count is the collector's own
+    }
     c->start();
     ASSERT_TRUE(
         status.wait_for("Too many consecutive errors, sleeping 60 seconds before retrying..."));

@@ -44,7 +44,9 @@ TEST(Stop, WakesTheSixtySecondPause) {
     Rig rig;
     rig.opc->read_error = "server gone";
     auto c = rig.make(real_time(rig, 1.0));
-    c->consecutive_errors = 5;
+    for (int i = 0; i < 5; ++i) {
+        c->opc_error("an earlier failure");  // the count is the collector's own
+    }
     c->start();
     ASSERT_TRUE(
         rig.status.wait_for("Too many consecutive errors, sleeping 60 seconds before retrying..."));

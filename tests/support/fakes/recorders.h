@@ -80,7 +80,7 @@ class DbStatusLog {
 // after each recorded sleep (for example to stop the collector after so many).
 class FakeTime {
   public:
-    vantrel::korrin::Clock clock() {
+    vantrel::korrin::SecondsClock clock() {
         return [this] {
             std::lock_guard lock(mutex_);
             return now_;

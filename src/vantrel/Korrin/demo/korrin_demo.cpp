@@ -21,7 +21,11 @@ using vantrel::korrin::CycleResults;
 using vantrel::korrin::DataDeque;
 using vantrel::korrin::OPCCollector;
 
-std::vector<std::string> demo_tags(bool ua) {
+// The demonstration reads the built-in DA simulation, which needs no server of its own.
+constexpr const char* kProtocol = "DA";
+constexpr const char* kSchema = "opc.da://localhost/Vantrel.Simulation.1";
+
+std::vector<std::string> demo_tags() {
     std::vector<std::string> names;
     for (int i = 1; i <= 4; ++i) {
         names.push_back("Demo.Count" + std::to_string(i));
@@ -33,11 +37,6 @@ std::vector<std::string> demo_tags(bool ua) {
         names.push_back("Demo.Tag" + std::to_string(i));
     }
     names.push_back("Demo.CCCTag10");
-    if (ua) {
-        for (std::string& n : names) {
-            n = "2:" + n;
-        }
-    }
     return names;
 }
 
@@ -82,23 +81,19 @@ int main() {
 
     vantrel::lumvane::get_logger("korrin")->set_level(spdlog::level::info);
 
-    const std::string protocol = "DA";
-    const bool ua = protocol == "UA";
-    const std::string schema =
-        ua ? "opc.tcp://localhost:46011" : "opc.da://localhost/Vantrel.Simulation.1";
-    const std::vector<std::string> tags = demo_tags(ua);
+    const std::vector<std::string> tags = demo_tags();
 
     DataDeque queue(300);
     // The queue is popped here while the collector appends: both sides take this lock.
     std::mutex queue_lock;
-    OPCCollector collector({.opc_schema = schema,
+    OPCCollector collector({.opc_schema = kSchema,
                             .get_tags_func = [tags] { return tags; },
                             .data_deque = &queue,
                             .deque_lock = &queue_lock,
                             .sample_interval = 5.0,
                             .batch_size = 2});
 
-    std::cout << "使用协议: " << protocol << ", Schema: " << schema << std::endl;
+    std::cout << "使用协议: " << kProtocol << ", Schema: " << kSchema << std::endl;
     collector.start();
 
     while (!wait_for_signal(signals)) {

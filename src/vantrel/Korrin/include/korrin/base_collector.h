@@ -22,12 +22,37 @@ namespace vantrel::korrin {
 
 using TagSupplier = std::function<std::vector<std::string>()>;
 using StatusNotify = std::function<void(const std::string&)>;
-// Monotonic time in seconds; only differences matter.
-using Clock = std::function<double()>;
+// Monotonic time in seconds; only differences matter. (Not a std clock: a test moves it.)
+using SecondsClock = std::function<double()>;
 // Waits the given seconds. The default wakes at once when the collector is stopped.
 using Sleeper = std::function<void(double)>;
 
 class BaseQevCollectorThread;
+
+// State that the collector keeps and anyone may read, but only the collector itself changes:
+// reads as an atomic does, assignment and increment are the collector's own.
+template <class T>
+class CollectorState {
+  public:
+    explicit CollectorState(T initial) noexcept : value_(initial) {}
+    CollectorState(const CollectorState&) = delete;
+    CollectorState& operator=(const CollectorState&) = delete;
+
+    T load() const noexcept { return value_.load(); }
+    operator T() const noexcept { return value_.load(); }
+
+  private:
+    friend class BaseQevCollectorThread;
+    CollectorState& operator=(T value) noexcept {
+        value_.store(value);
+        return *this;
+    }
+    CollectorState& operator++() noexcept {
+        ++value_;
+        return *this;
+    }
+    std::atomic<T> value_;
+};
 
 // Destroys a collector safely: its thread is stopped and joined before any part of the object
 // is torn down (a destructor runs only after the derived parts are gone, too late for a thread
@@ -47,11 +72,13 @@ class BaseQevCollectorThread {
         std::shared_ptr<const std::vector<std::string>> tags{};
         double sample_interval = 1.0;
         int batch_size = 100;
+        // Kept because both front ends and the collector's settings name it; nothing in the
+        // engine depends on it (reads are always synchronous).
         bool sync = true;
         StatusNotify status_notify{};
         // Injection; empty means the real qevsdk binding, steady clock and stop-aware sleep.
         OpcLibraryFactory opc_library_factory{};
-        Clock clock{};
+        SecondsClock clock{};
         Sleeper sleeper{};
     };
 
@@ -91,8 +118,8 @@ class BaseQevCollectorThread {
     const int batch_size;
     const StatusNotify status_notify;
     const bool sync;
-    std::atomic<bool> opc_status{false};
-    std::atomic<int> consecutive_errors{0};
+    CollectorState<bool> opc_status{false};
+    CollectorState<int> consecutive_errors{0};
     const TagSupplier get_tags_func;
 
   protected:
@@ -145,7 +172,7 @@ class BaseQevCollectorThread {
     void request_stop_() noexcept;
 
     OpcLibraryFactory opc_library_factory_;
-    Clock clock_;
+    SecondsClock clock_;
     Sleeper sleeper_;
 
     std::vector<OpcTagRequest> request_buffer_;
