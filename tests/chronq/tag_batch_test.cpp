@@ -68,6 +68,34 @@ TEST_F(ChronqTagBatch, LookupAnswersEachNameInOrder) {
     EXPECT_TRUE(chronq::get_tags(*conn, {}).empty());
 }
 
+// A whole plant's list in one lookup: names the server refuses are found wherever they sit,
+// and every other name keeps its answer.
+TEST_F(ChronqTagBatch, LookupOfALongListRefusesOnlyTheBadNames) {
+    const auto source = add_source("opc.tcp://a:4840");
+    std::vector<std::string> names;
+    for (int i = 0; i < 3000; ++i) {
+        names.push_back("Plant." + std::to_string(i));
+    }
+    names[17] = kBadUtf8;
+    names[2900] = "also bad\xc3";
+    names[2901] = kNul;
+    const auto first = chronq::insert_new_tag(*conn, tag_named("Plant.0", source));
+    const auto last = chronq::insert_new_tag(*conn, tag_named("Plant.2999", source));
+    ASSERT_TRUE(first.ok && last.ok);
+
+    const auto found = chronq::lookup_tags(*conn, names);
+    ASSERT_EQ(found.size(), names.size());
+    for (std::size_t i = 0; i < found.size(); ++i) {
+        const bool bad = i == 17 || i == 2900 || i == 2901;
+        EXPECT_EQ(found[i].refused.empty(), !bad) << "name " << i << ": " << found[i].refused;
+        EXPECT_EQ(found[i].tag.has_value(), i == 0 || i == 2999) << "name " << i;
+    }
+    EXPECT_NE(found[17].refused.find("UTF8"), std::string::npos) << found[17].refused;
+    EXPECT_EQ(found[0].tag->tag_id, first.data->tag_id);
+    EXPECT_EQ(found[2999].tag->tag_id, last.data->tag_id);
+    EXPECT_TRUE(chronq::ping(*conn));
+}
+
 TEST_F(ChronqTagBatch, InsertRefusesOnlyTheEntriesTheServerWouldRefuseAlone) {
     const auto source = add_source("opc.tcp://a:4840");
     ASSERT_TRUE(chronq::insert_new_tag(*conn, tag_named("taken")).ok);

@@ -63,6 +63,31 @@ TEST_F(WriteTest, TagIdsAreCachedAndUnknownTagsLookedUpAgain) {
     EXPECT_EQ(last_write().ids, (std::vector<std::int64_t>{100, 7}));
 }
 
+// A plant's whole list costs one lookup statement after each (re)connect, not one per name or
+// per handful of names: the first cycle must not overrun the interval.
+TEST_F(WriteTest, TheWholeTagListIsLookedUpInOneCallAfterEachConnect) {
+    CycleResults cycle;
+    for (int i = 0; i < 10000; ++i) {
+        const std::string name = "Plant." + std::to_string(i);
+        rig.db->add_tag(name, 1000 + i);
+        cycle.push_back(sample(name, 1.0, "Good"));
+    }
+    c->handle_data(cycle);
+    EXPECT_EQ(rig.db->calls["lookup_tags"], 1);
+    EXPECT_EQ(last_write().ids.size(), 10000u);
+    c->handle_data(cycle);
+    EXPECT_EQ(rig.db->calls["lookup_tags"], 1) << "every id is cached";
+
+    rig.db->write_error = "server closed the connection";
+    rig.db->ping_throws = true;
+    c->handle_data(cycle);
+    rig.db->write_error.reset();
+    c->handle_data(cycle);
+    EXPECT_EQ(rig.db->opened, 2);
+    EXPECT_EQ(rig.db->calls["lookup_tags"], 2);
+    EXPECT_EQ(last_write().ids.size(), 10000u);
+}
+
 TEST_F(WriteTest, OutcomesReachDbStatusNotify) {
     c->handle_data({});
     EXPECT_TRUE(rig.db_status.calls().empty());

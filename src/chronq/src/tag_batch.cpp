@@ -184,8 +184,9 @@ std::vector<TagLookup> lookup_tags(Connection& conn, const std::vector<std::stri
         sent.push_back(names[i]);
         sent_at.push_back(i);
     }
-    // One statement for a list; when the server refuses it for a value, one per name, so that
-    // the refusal lands on the names that caused it.
+    // One statement for a list; when the server refuses it for a value, the list is halved
+    // until the refusal lands on the names that caused it. A few bad names in a plant's whole
+    // list then cost a few dozen statements, not one per name.
     const auto select = [&](const std::vector<std::string>& list,
                             const std::vector<std::size_t>& at) {
         detail::Params params;
@@ -205,11 +206,24 @@ std::vector<TagLookup> lookup_tags(Connection& conn, const std::vector<std::stri
         }
         return error.empty() ? std::string("refused by the server") : error;
     };
-    if (sent.empty() || select(sent, sent_at).empty()) {
-        return out;
-    }
-    for (std::size_t k = 0; k < sent.size(); ++k) {
-        out[sent_at[k]].refused = select({sent[k]}, {sent_at[k]});
+    const auto settle = [&](const auto& self, const std::vector<std::string>& list,
+                            const std::vector<std::size_t>& at) -> void {
+        std::string refused = select(list, at);
+        if (refused.empty()) {
+            return;
+        }
+        if (list.size() == 1) {
+            out[at.front()].refused = std::move(refused);
+            return;
+        }
+        const auto half = static_cast<std::ptrdiff_t>(list.size() / 2);
+        self(self, std::vector<std::string>(list.begin(), list.begin() + half),
+             std::vector<std::size_t>(at.begin(), at.begin() + half));
+        self(self, std::vector<std::string>(list.begin() + half, list.end()),
+             std::vector<std::size_t>(at.begin() + half, at.end()));
+    };
+    if (!sent.empty()) {
+        settle(settle, sent, sent_at);
     }
     return out;
 }

@@ -203,13 +203,20 @@ class FakeTsdbClient : public korrin::TsdbClient {
         return {.ok = true, .data = std::nullopt, .message = ""};
     }
 
-    std::optional<korrin::TagInfo> get_tag(korrin::TsdbConnection&,
+    std::optional<korrin::TagInfo> get_tag(korrin::TsdbConnection& conn,
                                            const std::string& tag_name) override {
-        const auto delay = locked([&] { return lookup_delay; });
-        if (delay.count() > 0) {
-            std::this_thread::sleep_for(delay);
+        std::unique_lock lock(mutex);
+        if (lookup_delay.count() > 0) {
+            // A slow statement, cancelled as the real client cancels one once its connection's
+            // stop token is requested.
+            const auto* fake = dynamic_cast<FakeConnection*>(&conn);
+            const std::stop_token stop = fake != nullptr ? fake->stop() : std::stop_token();
+            std::condition_variable_any wake;
+            wake.wait_for(lock, stop, lookup_delay, [] { return false; });
+            if (stop.stop_requested()) {
+                throw korrin::TsdbConnectionError("cancelled: the client is stopping");
+            }
         }
-        std::lock_guard lock(mutex);
         ++calls["get_tag"];
         lookups.push_back(tag_name);
         changed.notify_all();
@@ -299,6 +306,11 @@ class FakeTsdbClient : public korrin::TsdbClient {
         korrin::TsdbConnection& conn, const std::vector<std::string>& names) override {
         count("get_tags");
         return TsdbClient::get_tags(conn, names);
+    }
+    std::vector<korrin::TagLookup> lookup_tags(korrin::TsdbConnection& conn,
+                                               const std::vector<std::string>& names) override {
+        count("lookup_tags");
+        return TsdbClient::lookup_tags(conn, names);
     }
     std::vector<korrin::OperationResult> insert_new_tags(
         korrin::TsdbConnection& conn, const std::vector<korrin::TagInfo>& batch) override {
