@@ -12,6 +12,7 @@
 #include "korrin/front_end.h"
 #include "korrin/opc_security.h"
 #include "korrin/quality.h"
+#include "korrin/sample_buffer.h"
 #include "pellumar/pellumar.h"
 
 namespace vantrel::pellumar {
@@ -80,6 +81,7 @@ bool Pellumar::load_config() {
         }
         batch_size = static_cast<int>(batch);
         korrin::apply_ua_security(korrin::read_ua_security(ini, base_dir));
+        store_settings = korrin::read_store_settings(ini, base_dir);
         return true;
     } catch (const std::exception& e) {
         log_error(std::string("Error loading config: ") + e.what());

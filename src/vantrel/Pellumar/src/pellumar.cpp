@@ -207,6 +207,9 @@ korrin::OPCCollector::Options Pellumar::collector_options() {
     if (deps_.tsdb_client) {
         options.tsdb_client = deps_.tsdb_client;
     }
+    options.timestamp_mode = store_settings.timestamp;
+    options.buffer_dir = store_settings.buffer_dir;
+    options.buffer_max_bytes = store_settings.buffer_max_bytes;
     return options;
 }
 
@@ -270,6 +273,11 @@ void Pellumar::print_status() {
         log_info("Status - Tags: " + std::to_string(tags_list.size()) +
                  ", Collected: " + std::to_string(total_collected.load()) +
                  ", Written: " + std::to_string(total_written.load()));
+        const std::uint64_t buffered =
+            collector_thread ? collector_thread->buffered_sample_count() : 0;
+        if (buffered > 0) {
+            log_info(std::to_string(buffered) + " samples wait in the buffer for the TSDB");
+        }
         last_status_time = now;
     }
 }

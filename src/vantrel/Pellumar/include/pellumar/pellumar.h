@@ -121,6 +121,7 @@ class Pellumar {
     std::string opc_type;
     double collection_interval = 1.0;
     int batch_size = 200;
+    korrin::StoreSettings store_settings;  // row times and the disk buffer
 
   private:
     korrin::OPCCollector::Options collector_options();

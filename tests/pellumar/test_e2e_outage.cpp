@@ -1,0 +1,120 @@
+// The console through a database outage, as a plant has them: PostgreSQL (an instance of the
+// test's own) stopped under a running pellumar, which is then killed with SIGKILL before the
+// database comes back; started again, it writes what it buffered. Every cycle's sample is
+// then in the database once, at the time it was read.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <chrono>
+#include <thread>
+
+#include "console_test_support.h"
+#include "opcua_test_server.h"
+#include "process_support.h"
+#include "support/private_pg.h"
+
+namespace {
+
+using namespace pellumar_test;
+using namespace std::chrono_literals;
+using korrin_test::PrivatePg;
+using korrin_test::query_one;
+
+std::string ini_escape(const std::string& value) {
+    std::string out;
+    for (char c : value) {
+        out += c;
+        if (c == '%') {
+            out += '%';
+        }
+    }
+    return out;
+}
+
+TEST(ConsoleOutage, KilledDuringAnOutageAndStartedAgainItStoresEveryCycleOnce) {
+    if (!vantrel::test::OpcUaTestServer::installed()) {
+        GTEST_SKIP() << "node-opcua is not installed in tests/opcua-server";
+    }
+    PrivatePg pg(true);
+    if (!pg.ok()) {
+        GTEST_SKIP() << "no private PostgreSQL: " << pg.why();
+    }
+    vantrel::test::OpcUaTestServer server;
+    server.start();
+    TempDir dir;
+    const fs::path prefix = dir / "prefix";
+    fs::create_directories(prefix / "bin");
+    fs::copy_file(PELLUMAR_EXE, prefix / "bin" / "pellumar");
+    fs::create_directory_symlink(fs::path(PELLUMAR_EXE).parent_path().parent_path() / "lib",
+                                 prefix / "lib");
+    const auto cfg = pg.config();
+    write_file(prefix / "config.ini",
+               "[TSDBConnection]\nhost = " + cfg.host + "\nport = " + std::to_string(cfg.port) +
+                   "\nuser = " + cfg.user + "\npassword = " + ini_escape(cfg.password) +
+                   "\ndbname = " + cfg.dbname +
+                   "\n\n[Vantrel]\ntag_csv_path = tags.csv\nopc_schema = " + server.endpoint() +
+                   "\nopc_type = OPC UA\ncollection_interval = 1\n"
+                   "\n[VantrelLogging]\nlog_dir = log\nprefix = outage\nlevel = INFO\n"
+                   "console = true\n");
+    write_file(prefix / "tags.csv",
+               "FullTagName,Description\n2:Demo.Double,Plain double\n2:Demo.Count1,Counter\n");
+    const std::string rows_of_each =
+        "SELECT min(n) FROM (SELECT count(d.time) AS n FROM chronq.tags t LEFT JOIN "
+        "chronq.tsdata d USING (tag_id) GROUP BY t.tag_id) x";
+    const auto wait_rows = [&](long n) {
+        const auto deadline = std::chrono::steady_clock::now() + 30s;
+        while (std::chrono::steady_clock::now() < deadline) {
+            const auto v = query_one(pg.conninfo(), rows_of_each);
+            if (v && !v->empty() && std::stol(*v) >= n) {
+                return true;
+            }
+            std::this_thread::sleep_for(200ms);
+        }
+        return false;
+    };
+
+    {
+        ConsoleProcess first(prefix, dir / "first.out");
+        ASSERT_TRUE(wait_rows(3)) << first.output();
+        pg.stop();
+        ASSERT_TRUE(first.wait_for_output("TSDB unavailable since", 20s)) << first.output();
+        std::this_thread::sleep_for(8s);
+        first.signal(SIGKILL);
+        ASSERT_EQ(first.wait(5000ms), 128 + SIGKILL);
+    }
+    pg.start();
+    ConsoleProcess second(prefix, dir / "second.out");
+    ASSERT_TRUE(second.wait_for_output("holds", 30s)) << second.output();
+    ASSERT_TRUE(second.wait_for_output("Buffered backlog written", 30s)) << second.output();
+    std::this_thread::sleep_for(3s);
+    second.signal(SIGTERM);
+    ASSERT_EQ(second.wait(15000ms), 0) << second.output();
+
+    for (const std::string tag : {"2:Demo.Double", "2:Demo.Count1"}) {
+        SCOPED_TRACE(tag);
+        const std::string where =
+            " FROM chronq.tsdata d JOIN chronq.tags t USING (tag_id) WHERE t.tag_name = '" + tag +
+            "'";
+        const long rows = std::stol(query_one(pg.conninfo(), "SELECT count(*)" + where).value());
+        EXPECT_EQ(std::to_string(rows),
+                  query_one(pg.conninfo(), "SELECT count(DISTINCT d.time)" + where))
+            << "a cycle stored twice";
+        // 3 before the outage, 8 or more during it, 3 or more after.
+        EXPECT_GE(rows, 3 + 8 + 3);
+        // One interval apart, except for at most one gap: while no console ran.
+        const std::string gaps =
+            "SELECT extract(epoch FROM d.time - lag(d.time) OVER (ORDER BY d.time)) AS g" + where;
+        EXPECT_LE(std::stol(query_one(pg.conninfo(),
+                                      "SELECT count(*) FROM (" + gaps + ") x WHERE g > 1.5")
+                                .value()),
+                  1);
+        EXPECT_EQ(query_one(pg.conninfo(), "SELECT count(*) FROM (" + gaps + ") x WHERE g < 0.5"),
+                  "0");
+        // That gap is the restart, not the 8 s of outage the killed console had buffered.
+        EXPECT_LT(
+            std::stod(query_one(pg.conninfo(), "SELECT max(g) FROM (" + gaps + ") x").value()),
+            6.0);
+    }
+}
+
+}  // namespace
