@@ -219,6 +219,9 @@ void MainWidget::_create_and_start_collector(const QString& opc_schema,
         options.opc_library_factory = deps_.opc_library_factory;
     }
     options.tsdb_client = client_;
+    options.timestamp_mode = store_settings.timestamp;
+    options.buffer_dir = store_settings.buffer_dir;
+    options.buffer_max_bytes = store_settings.buffer_max_bytes;
     collect_thread = std::make_unique<korrin::OPCCollector>(std::move(options));
     collect_thread->start();
 }

@@ -125,6 +125,7 @@ MainWidget::MainWidget(MainWidgetDeps deps)
     }
 
     korrin::apply_ua_security(korrin::read_ua_security(ini, cwd));
+    store_settings = korrin::read_store_settings(ini, cwd);
 
     available_dbs = client_->fetch_available_tsdbs(tsdb_cfg);
     if (available_dbs.empty()) {
@@ -338,12 +339,16 @@ void MainWidget::update_status_label(const QString& status) {
 }
 
 void MainWidget::update_db_status(bool success, int count) {
+    // While the disk buffer holds samples, the line says how many wait for the database.
+    const std::uint64_t buffered = collect_thread ? collect_thread->buffered_sample_count() : 0;
+    const QString waiting =
+        buffered > 0 ? QStringLiteral(" (%1 samples buffered)").arg(buffered) : QString();
     if (success) {
-        set_db_status("DB Status: Writing successfully", kStyleGood);
+        set_db_status("DB Status: Writing successfully" + waiting, kStyleGood);
         write_count_label->setText(
             QStringLiteral("Current: %1 | Total: %2 records").arg(count).arg(total_rows()));
     } else {
-        set_db_status("DB Status: Write failed", kStyleBad);
+        set_db_status("DB Status: Write failed" + waiting, kStyleBad);
     }
 }
 

@@ -20,6 +20,7 @@
 
 #include "korrin/collector.h"
 #include "korrin/opc_library.h"
+#include "korrin/sample_buffer.h"
 #include "korrin/tsdb_client.h"
 #include "korrin/types.h"
 #include "vantrel/dialogs.h"
@@ -95,6 +96,7 @@ class MainWidget : public QWidget {
 
     std::filesystem::path ini_path;
     korrin::TsdbConfig tsdb_cfg;
+    korrin::StoreSettings store_settings;  // row times and the disk buffer, from config.ini
     std::unique_ptr<korrin::TsdbConnection> tsdb_conn;
     std::optional<std::string> tag_csv_path;
     QStringList opc_servers_info;
