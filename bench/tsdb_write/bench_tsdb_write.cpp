@@ -1,8 +1,17 @@
-// bench_tsdb_write: rows per second of chronq::write_tsdata at 200-row and 10,000-row batches,
-// each beside a raw libpq baseline on a table of the same shape, measured in the same run:
-// INSERT from unnest arrays at 200 rows, binary COPY at 10,000 rows. The server comes from the
-// libpq environment (PGHOST, PGPORT, PGUSER, PGPASSWORD, PGDATABASE); the benchmark works in
-// a scratch database of its own that it drops again. The last two lines are the ratios.
+// bench_tsdb_write: rows per second of chronq's writes at 200-row and 10,000-row batches, each
+// beside a raw libpq baseline on a table of the same shape, measured in the same run: INSERT
+// from unnest arrays at 200 rows, binary COPY at 10,000 rows. The chronq writers are
+// write_tsdata (rows stamped by the server) and write_tsdata_at (each row with its read time,
+// as the collector writes). The server comes from the libpq environment (PGHOST, PGPORT,
+// PGUSER, PGPASSWORD, PGDATABASE); the benchmark works in a scratch database of its own that
+// it drops again.
+//
+// A machine's load comes and goes within seconds, so one long measurement per writer is no
+// verdict. Instead there are many short trials (BENCH_TSDB_TRIALS, default 21), each from
+// empty tables, in which the writers take turns batch by batch; each trial gives every
+// writer's rate (from its median batch) and its ratio to the baseline's, and the figure is the
+// median over the trials, the ratio with its quartiles and spread (the interquartile range over
+// the median). The ratio lines come last.
 #include <libpq-fe.h>
 #include <unistd.h>
 
@@ -11,7 +20,9 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <random>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -146,67 +157,75 @@ void raw_copy(PGconn* pg, const Batch& b) {
     }
 }
 
-template <typename Write>
-double seconds_for(const Batch& b, Write&& write) {
-    const auto start = Clock::now();
-    write(b);
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
 double median(std::vector<double> v) {
     std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
+    const std::size_t n = v.size();
+    return n % 2 == 1 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2.0;
 }
 
-struct Pair {
-    double chronq_rate;
-    double raw_rate;
+// The quartiles by the median of each half (the middle value left out of both when odd).
+struct Summary {
+    double median, q1, q3;
+    double spread() const { return (q3 - q1) / median; }
 };
 
-Pair measure(chronq::Connection& conn, PGconn* raw, PGconn* setup, std::size_t batch_rows,
-             std::size_t total_rows, bool raw_uses_copy) {
+Summary summarise(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    const std::size_t half = v.size() / 2;
+    return {median(v), median({v.begin(), v.begin() + static_cast<std::ptrdiff_t>(half)}),
+            median({v.end() - static_cast<std::ptrdiff_t>(half), v.end()})};
+}
+
+// One way of writing a batch. `name` becomes "<name>_<batch rows>_rows_per_s" and, for all
+// but the baseline, "ratio<ratio_tag>_<batch rows>".
+struct Writer {
+    std::string name;
+    std::string ratio_tag;
+    std::function<void(const Batch&)> write;
+};
+
+struct Figures {
+    std::vector<double> rates;    // per writer, the median of its trials
+    std::vector<Summary> ratios;  // per writer, to writer 0 (the baseline); [0] unused
+};
+
+// Writers take turns batch by batch, the first turn moving on one writer every batch, so that
+// load from elsewhere on the machine and the growth of the tables weigh on all alike.
+Figures measure(PGconn* setup, const std::vector<Writer>& writers, std::size_t batch_rows,
+                std::size_t rows_per_trial, int trials) {
     std::mt19937_64 rng(42);
     std::vector<Batch> batches;
-    for (std::size_t r = 0; r < total_rows; r += batch_rows) {
+    for (std::size_t r = 0; r < rows_per_trial; r += batch_rows) {
         batches.push_back(make_batch(batch_rows, rng));
     }
-    auto chronq_write = [&](const Batch& b) {
-        const auto [ok, rows] = chronq::write_tsdata(conn, b.ids, b.ts_values, b.qualities);
-        if (!ok || rows != b.ids.size()) {
-            throw std::runtime_error("write_tsdata refused a batch");
-        }
-    };
-    auto raw_write = [&](const Batch& b) {
-        if (raw_uses_copy) {
-            raw_copy(raw, b);
-        } else {
-            raw_unnest(raw, b);
-        }
-    };
-    // The two sides take turns batch by batch, the first turn swapping every batch, so that
-    // load from elsewhere on the machine and the growth of the tables weigh on both alike.
-    // Each round starts from empty tables; the figure is the median of the rounds.
-    std::vector<double> chronq_rates, raw_rates;
-    for (int round = 0; round < 5; ++round) {
+    const std::size_t n = writers.size();
+    std::vector<std::vector<double>> rates(n), ratios(n);
+    for (int trial = 0; trial < trials; ++trial) {
         check(setup, PQexec(setup, "TRUNCATE chronq.tsdata, bench_raw"), PGRES_COMMAND_OK,
               "truncate");
-        check(setup, PQexec(setup, "CHECKPOINT"), PGRES_COMMAND_OK, "checkpoint");
-        double chronq_seconds = 0, raw_seconds = 0;
-        std::size_t rows = 0;
+        std::vector<std::vector<double>> seconds(n);
         for (std::size_t i = 0; i < batches.size(); ++i) {
-            if (i % 2 == 0) {
-                chronq_seconds += seconds_for(batches[i], chronq_write);
-                raw_seconds += seconds_for(batches[i], raw_write);
-            } else {
-                raw_seconds += seconds_for(batches[i], raw_write);
-                chronq_seconds += seconds_for(batches[i], chronq_write);
+            for (std::size_t k = 0; k < n; ++k) {
+                const std::size_t w = (i + k) % n;
+                const auto start = Clock::now();
+                writers[w].write(batches[i]);
+                seconds[w].push_back(std::chrono::duration<double>(Clock::now() - start).count());
             }
-            rows += batches[i].ids.size();
         }
-        chronq_rates.push_back(static_cast<double>(rows) / chronq_seconds);
-        raw_rates.push_back(static_cast<double>(rows) / raw_seconds);
+        // The median batch, not the sum: a batch during which the process was descheduled
+        // says nothing about the writer.
+        for (std::size_t w = 0; w < n; ++w) {
+            const double typical = median(seconds[w]);
+            rates[w].push_back(static_cast<double>(batch_rows) / typical);
+            ratios[w].push_back(median(seconds[0]) / typical);
+        }
     }
-    return {median(chronq_rates), median(raw_rates)};
+    Figures out;
+    for (std::size_t w = 0; w < n; ++w) {
+        out.rates.push_back(median(rates[w]));
+        out.ratios.push_back(summarise(ratios[w]));
+    }
+    return out;
 }
 
 }  // namespace
@@ -218,6 +237,7 @@ int main() {
                      "PGUSER, PGPASSWORD, PGDATABASE), e.g. with scripts/pg-private.sh\n");
         return 1;
     }
+    const int trials = std::max(3, std::atoi(env("BENCH_TSDB_TRIALS", "21").c_str()));
     const std::string scratch = "bench_tsdb_write_" + std::to_string(getpid());
     PGconn* admin = nullptr;
     int status = 0;
@@ -247,14 +267,59 @@ int main() {
                         3, types),
               PGRES_COMMAND_OK, "prepare baseline insert");
 
-        const Pair small = measure(*conn, raw, setup, 200, 100000, false);
-        std::printf("chronq_200_rows_per_s: %.0f\n", small.chronq_rate);
-        std::printf("raw_unnest_200_rows_per_s: %.0f\n", small.raw_rate);
-        const Pair large = measure(*conn, raw, setup, 10000, 200000, true);
-        std::printf("chronq_10000_rows_per_s: %.0f\n", large.chronq_rate);
-        std::printf("raw_copy_10000_rows_per_s: %.0f\n", large.raw_rate);
-        std::printf("ratio_200: %.3f\n", small.chronq_rate / small.raw_rate);
-        std::printf("ratio_10000: %.3f\n", large.chronq_rate / large.raw_rate);
+        // Built before any clock runs, as the collector has its times before it writes.
+        std::vector<chronq::TimePoint> times(10000);
+        const auto read_at = std::chrono::system_clock::now();
+        for (std::size_t i = 0; i < times.size(); ++i) {
+            times[i] = read_at + std::chrono::microseconds(i);
+        }
+        const auto expect_all = [](std::pair<bool, std::size_t> result, const Batch& b) {
+            if (!result.first || result.second != b.ids.size()) {
+                throw std::runtime_error("chronq refused a batch");
+            }
+        };
+        const Writer chronq_plain{
+            "chronq", "", [&](const Batch& b) {
+                expect_all(chronq::write_tsdata(*conn, b.ids, b.ts_values, b.qualities), b);
+            }};
+        const Writer chronq_timed{
+            "chronq_timed", "_timed", [&](const Batch& b) {
+                expect_all(chronq::write_tsdata_at(*conn, std::span(times).first(b.ids.size()),
+                                                   b.ids, b.ts_values, b.qualities),
+                           b);
+            }};
+        const Writer raw_small{"raw_unnest", "", [&](const Batch& b) { raw_unnest(raw, b); }};
+        const Writer raw_large{"raw_copy", "", [&](const Batch& b) { raw_copy(raw, b); }};
+
+        struct Case {
+            std::size_t batch_rows;
+            std::size_t rows_per_trial;
+            std::vector<Writer> writers;  // the baseline first
+        };
+        const std::vector<Case> cases = {
+            {200, 20000, {raw_small, chronq_plain, chronq_timed}},
+            {10000, 200000, {raw_large, chronq_plain, chronq_timed}},
+        };
+        std::vector<Figures> figures;
+        for (const Case& c : cases) {
+            figures.push_back(measure(setup, c.writers, c.batch_rows, c.rows_per_trial, trials));
+        }
+
+        std::printf("trials: %d per batch size, writers taking turns batch by batch\n", trials);
+        for (std::size_t i = 0; i < cases.size(); ++i) {
+            for (std::size_t w = 0; w < cases[i].writers.size(); ++w) {
+                std::printf("%s_%zu_rows_per_s: %.0f\n", cases[i].writers[w].name.c_str(),
+                            cases[i].batch_rows, figures[i].rates[w]);
+            }
+        }
+        for (std::size_t i = 0; i < cases.size(); ++i) {
+            for (std::size_t w = 1; w < cases[i].writers.size(); ++w) {
+                const Summary& r = figures[i].ratios[w];
+                std::printf("ratio%s_%zu: %.3f (quartiles %.3f to %.3f, spread %.1f %%)\n",
+                            cases[i].writers[w].ratio_tag.c_str(), cases[i].batch_rows, r.median,
+                            r.q1, r.q3, 100.0 * r.spread());
+            }
+        }
         PQfinish(raw);
         PQfinish(setup);
         conn->close();
