@@ -4,6 +4,10 @@
 // client's CPU time per value under Basic256Sha256 SignAndEncrypt against security None.
 //
 //   bench_ua_read [CYCLES]     (default 20; BENCH_UA_CYCLES in the environment does the same)
+//
+// The test server is the tests/opcua-server folder of the source tree it was built from, or of
+// one above the program or the working directory, or VANTREL_OPCUA_SERVER_DIR; its npm
+// packages are installed there first when missing.
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -246,6 +250,8 @@ int main(int argc, char** argv) {
     }
     try {
         const int da = bench_da(cycles * 10);
+        // The server's npm packages, wherever this program runs from.
+        vantrel::test::OpcUaTestServer::install();
         const int ua = bench_ua(cycles);
         return da | ua;
     } catch (const std::exception& e) {

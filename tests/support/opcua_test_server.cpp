@@ -12,6 +12,8 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -57,11 +59,44 @@ std::string read_file(const std::filesystem::path& path) {
 
 std::filesystem::path fresh_work_dir() {
     static std::atomic<int> counter{0};
-    auto dir = std::filesystem::path(VANTREL_TEST_WORK_DIR) /
-               ("opcua-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
-    std::filesystem::remove_all(dir);
-    std::filesystem::create_directories(dir);
+    const std::string name =
+        "opcua-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
+    auto dir = std::filesystem::path(VANTREL_TEST_WORK_DIR) / name;
+    std::error_code ec;
+    std::filesystem::remove_all(dir, ec);
+    if (!std::filesystem::create_directories(dir, ec) && ec) {
+        // A program run away from its build tree works in the temporary folder instead.
+        dir = std::filesystem::temp_directory_path() / ("vantrel-" + name);
+        std::filesystem::remove_all(dir);
+        std::filesystem::create_directories(dir);
+    }
     return dir;
+}
+
+bool holds_server(const std::filesystem::path& dir) {
+    std::error_code ec;
+    return !dir.empty() && std::filesystem::exists(dir / "server.js", ec);
+}
+
+// tests/opcua-server in `start` or in a folder above it.
+std::filesystem::path search_upwards(std::filesystem::path start) {
+    for (; !start.empty(); start = start.parent_path()) {
+        if (holds_server(start / "tests" / "opcua-server")) {
+            return start / "tests" / "opcua-server";
+        }
+        if (start == start.parent_path()) {
+            break;
+        }
+    }
+    return {};
+}
+
+std::string shell_quoted(const std::string& text) {
+    std::string out = "'";
+    for (const char c : text) {
+        out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    }
+    return out + "'";
 }
 
 }  // namespace
@@ -76,11 +111,50 @@ OpcUaTestServer::~OpcUaTestServer() {
 }
 
 std::filesystem::path OpcUaTestServer::server_dir() {
-    return VANTREL_OPCUA_SERVER_DIR;
+    if (const char* given = std::getenv("VANTREL_OPCUA_SERVER_DIR");
+        given != nullptr && *given != '\0') {
+        return given;
+    }
+    if (holds_server(VANTREL_OPCUA_SERVER_DIR)) {
+        return VANTREL_OPCUA_SERVER_DIR;
+    }
+    std::error_code ec;
+    for (const auto& start : {std::filesystem::read_symlink("/proc/self/exe", ec).parent_path(),
+                              std::filesystem::current_path(ec)}) {
+        if (auto found = search_upwards(start); !found.empty()) {
+            return found;
+        }
+    }
+    return VANTREL_OPCUA_SERVER_DIR;  // named in the error that follows
 }
 
 bool OpcUaTestServer::installed() {
     return std::filesystem::exists(server_dir() / "node_modules" / "node-opcua" / "package.json");
+}
+
+void OpcUaTestServer::install() {
+    if (installed()) {
+        return;
+    }
+    const auto dir = server_dir();
+    const std::string by_hand =
+        "cd " + shell_quoted(dir.string()) + " && npm install --no-audit --no-fund";
+    if (!holds_server(dir)) {
+        throw std::runtime_error(
+            "OpcUaTestServer: no server.js in " + dir.string() +
+            "; set VANTREL_OPCUA_SERVER_DIR to the tests/opcua-server folder of a Vantrel source "
+            "tree");
+    }
+    std::fprintf(stderr, "Installing the OPC UA test server's npm packages into %s\n",
+                 (dir / "node_modules").c_str());
+    const std::string command = "cd " + shell_quoted(dir.string()) +
+                                " && npm install --no-audit --no-fund --loglevel=error 1>&2";
+    if (std::system(command.c_str()) != 0 || !installed()) {
+        throw std::runtime_error(
+            "OpcUaTestServer: npm could not install node-opcua (is npm "
+            "installed?); by hand: " +
+            by_hand);
+    }
 }
 
 std::string OpcUaTestServer::endpoint() const {
@@ -97,9 +171,9 @@ void OpcUaTestServer::start() {
     }
     if (!installed()) {
         throw std::runtime_error("OpcUaTestServer: node-opcua is not installed in " +
-                                 server_dir().string() +
-                                 "; run scripts/test, or: source scripts/lib/deps.sh && "
-                                 "vantrel_install_npm_fixture tests/opcua-server");
+                                 server_dir().string() + "; run scripts/test, or: cd " +
+                                 shell_quoted(server_dir().string()) +
+                                 " && npm install --no-audit --no-fund");
     }
     const bool pick_port = options_.port == 0 && port_ == 0;
     // A port picked as free may be taken by someone else before the server binds it.

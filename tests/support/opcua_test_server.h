@@ -101,9 +101,14 @@ class OpcUaTestServer {
         return work_dir_ / "pki" / "server" / "own" / "certs" / "certificate.pem";
     }
 
-    // Where server.js lives, and whether its npm packages are installed.
+    // Where server.js lives: $VANTREL_OPCUA_SERVER_DIR when set; else the source tree this
+    // was built from; else a tests/opcua-server found above this program or above the working
+    // directory (a moved or copied tree). Whether its npm packages are installed.
     static std::filesystem::path server_dir();
     static bool installed();
+    // Installs the npm packages into server_dir() when they are missing (npm, from the npm
+    // registry, about 16 s). Throws, saying what to run instead, when that cannot be done.
+    static void install();
 
   private:
     void spawn();
