@@ -25,13 +25,20 @@ if(VANTREL_TSAN)
     target_link_options(vantrel_settings INTERFACE -fsanitize=thread)
 endif()
 
+# Each test, every time it runs, gets a private runtime folder (XDG_RUNTIME_DIR) so that Qt and
+# friends never touch the user's: CTest starts the test program through this wrapper.
+function(vantrel_use_private_runtime_dir target)
+    set_target_properties(${target} PROPERTIES CROSSCOMPILING_EMULATOR
+        "${PROJECT_SOURCE_DIR}/cmake/with-private-runtime-dir.sh")
+endfunction()
+
 # Test programs link this in addition: GoogleTest plus the sanitizer flags above.
-# Each test gets a private runtime dir so Qt and friends never touch the user's.
 function(vantrel_add_gtest name)
     cmake_parse_arguments(ARG "" "LABEL" "SOURCES;LIBS" ${ARGN})
     add_executable(${name} ${ARG_SOURCES})
     target_link_libraries(${name} PRIVATE vantrel::settings GTest::gtest GTest::gtest_main
                                           GTest::gmock ${ARG_LIBS})
+    vantrel_use_private_runtime_dir(${name})
     set(label unit)
     if(ARG_LABEL)
         set(label ${ARG_LABEL})

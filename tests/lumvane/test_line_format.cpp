@@ -2,6 +2,10 @@
 #include <gtest/gtest.h>
 #include <spdlog/details/log_msg.h>
 
+#include <algorithm>
+#include <cctype>
+#include <string>
+
 #include "lumvane/logging.h"
 #include "sinks.h"
 #include "test_support.h"
@@ -24,12 +28,19 @@ std::string render(bool console, bool colour, spdlog::level::level_enum level,
 TEST(LineFormat, FileLinesCarryTimeToTheSecondNameLevelAndMessage) {
     EXPECT_EQ(render(false, false, spdlog::level::info),
               "2026-12-07 09:05:03 - korrin - INFO - 测试日志 7\n");
-    EXPECT_EQ(render(false, false, spdlog::level::debug, "x"),
-              "2026-12-07 09:05:03 - korrin - DEBUG - x\n");
-    EXPECT_EQ(render(false, false, spdlog::level::warn, "x"),
-              "2026-12-07 09:05:03 - korrin - WARNING - x\n");
-    EXPECT_EQ(render(false, false, spdlog::level::err, "x"),
-              "2026-12-07 09:05:03 - korrin - ERROR - x\n");
+}
+
+// An operator filters the file by the level names config.ini accepts: a record logged at the
+// level a name configures carries that very name, whatever the case it was configured in.
+TEST(LineFormat, EachConfigurableLevelShowsTheNameThatConfiguresIt) {
+    for (const std::string name : {"DEBUG", "INFO", "WARNING", "ERROR"}) {
+        std::string lower = name;
+        std::transform(lower.begin(), lower.end(), lower.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        const auto level = vantrel::lumvane::parse_level_name(lower);
+        EXPECT_EQ(render(false, false, level, "x"),
+                  "2026-12-07 09:05:03 - korrin - " + name + " - x\n");
+    }
 }
 
 TEST(LineFormat, ConsoleWithoutColourEqualsTheFileFormat) {

@@ -2,6 +2,13 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <fstream>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+
 #include "common/ini.h"
 #include "console_test_support.h"
 #include "pellumar/pellumar.h"
@@ -46,22 +53,72 @@ class LoadConfig : public ::testing::Test {
     std::string opc_type;
 };
 
-TEST_F(LoadConfig, MinimalFileTakesTheFallbacks) {
+// "# key (type; ...; fallback VALUE)" of examples/config.ini as key and VALUE ("empty" is
+// the empty text; quotes go); nothing for any other line, or a fallback told in words.
+std::optional<std::pair<std::string, std::string>> documented_fallback(std::string_view line) {
+    if (!line.starts_with("# ")) {
+        return std::nullopt;
+    }
+    line.remove_prefix(2);
+    const auto open = line.find(" (");
+    const auto close = line.find(')');
+    if (open == std::string_view::npos || close == std::string_view::npos || close < open) {
+        return std::nullopt;
+    }
+    const std::string_view key = line.substr(0, open);
+    if (key.empty() || key.find_first_not_of("abcdefghijklmnopqrstuvwxyz_") != key.npos) {
+        return std::nullopt;
+    }
+    const std::string_view inside = line.substr(open + 2, close - open - 2);
+    const auto at = inside.rfind("; fallback ");
+    if (at == std::string_view::npos) {
+        return std::nullopt;
+    }
+    std::string_view value = inside.substr(at + 11);
+    if (value.size() >= 2 && value.front() == '"' && value.back() == '"') {
+        value = value.substr(1, value.size() - 2);
+    } else if (value.find(' ') != std::string_view::npos) {
+        return std::nullopt;
+    }
+    return std::pair{std::string(key), value == "empty" ? std::string() : std::string(value)};
+}
+
+// Every fallback that examples/config.ini documents as "(type; fallback VALUE)" is what the
+// console takes for a key left out: an operator who deletes a line that states the fallback
+// sees no change, and the example never promises what the program does not do.
+TEST_F(LoadConfig, AKeyLeftOutActsAsTheExampleDocumentsIt) {
+    std::ifstream example(fs::path(PELLUMAR_EXAMPLES_DIR) / "config.ini");
+    ASSERT_TRUE(example);
+    std::map<std::string, std::string> spelled;  // section -> "key = fallback" lines
+    std::string section;
+    int keys = 0;
+    for (std::string line; std::getline(example, line);) {
+        if (line.starts_with("[")) {
+            section = line.substr(1, line.find(']') - 1);
+        } else if (const auto fallback = documented_fallback(line)) {
+            spelled[section] += fallback->first + " = " + fallback->second + "\n";
+            ++keys;
+        }
+    }
+    ASSERT_GE(keys, 8) << "the example's fallback comments changed form";
+
+    write_config(spelled["TSDBConnection"], spelled["Vantrel"]);
+    ASSERT_TRUE(load());
+    const auto spelled_cfg = cfg;
+    const auto spelled_interval = interval;
+    const auto spelled_batch = batch;
+
     write_config("", "");
     LogCapture log;
     ASSERT_TRUE(load());
     EXPECT_TRUE(log.lines().empty()) << "a successful load logs nothing";
+    EXPECT_EQ(cfg, spelled_cfg);
+    EXPECT_DOUBLE_EQ(interval, spelled_interval);
+    EXPECT_EQ(batch, spelled_batch);
+    // The one fallback a file cannot spell: no host means this machine.
     char host[256] = {};
     ::gethostname(host, sizeof(host) - 1);
     EXPECT_EQ(cfg.host, host);
-    EXPECT_EQ(cfg.port, 5432);
-    EXPECT_EQ(cfg.user, "postgres");
-    EXPECT_EQ(cfg.password, "");
-    EXPECT_EQ(cfg.dbname, "tsdb_default");
-    EXPECT_FALSE(cfg.autocommit);
-    EXPECT_DOUBLE_EQ(interval, 1.0);
-    EXPECT_EQ(batch, 200);
-    EXPECT_EQ(opc_type, "OPC UA");
 }
 
 TEST_F(LoadConfig, ReadsTypedValuesAndUpperCaseKeys) {
