@@ -4,6 +4,7 @@
 #include <exception>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "console_log.h"
 #include "korrin/front_end.h"
@@ -32,6 +33,55 @@ void close_connection(std::unique_ptr<korrin::TsdbConnection>& conn) {
     }
 }
 
+// The source record that stands for this console and its OPC server.
+korrin::SourceInfo console_source(const std::string& opc_schema, const std::string& opc_type) {
+    return {.source_name = kSourceName,
+            .endpoint = opc_schema,
+            .status = korrin::SourceStatus::ACTIVE,
+            .protocol = opc_type == "OPC UA" ? korrin::SourceProtocol::OPC_UA
+                                             : korrin::SourceProtocol::OPC_DA,
+            .interval_msec = 1000,
+            .description = {
+                {"created_by", kCreatedBy}, {"endpoint", opc_schema}, {"protocol", opc_type}}};
+}
+
+// One line per tag that could not be stored, with its CSV line and the server's reason so
+// that the operator can mend the row, then the totals.
+void log_tag_outcomes(const std::vector<korrin::TagOutcome>& outcomes, const korrin::TagList& tags,
+                      const std::vector<std::size_t>& lines) {
+    const auto where = [&lines](std::size_t i) {
+        return i < lines.size() ? " (CSV line " + std::to_string(lines[i]) + ")" : std::string();
+    };
+    const auto reason = [](const std::string& message) {
+        return message.empty() ? std::string() : ": " + message;
+    };
+    int created = 0;
+    int updated = 0;
+    for (std::size_t i = 0; i < outcomes.size(); ++i) {
+        const std::string& name = tags[i].first;
+        switch (outcomes[i].action) {
+            case korrin::TagAction::inserted:
+                ++created;
+                log_debug("Created tag: " + name);
+                break;
+            case korrin::TagAction::insert_failed:
+                log_warning("Failed to create tag: " + korrin::shown_text(name) + where(i) +
+                            reason(outcomes[i].message));
+                break;
+            case korrin::TagAction::updated:
+                ++updated;
+                log_debug("Updated tag: " + name);
+                break;
+            case korrin::TagAction::update_failed:
+                log_warning("Failed to update tag: " + korrin::shown_text(name) + where(i) +
+                            reason(outcomes[i].message));
+                break;
+        }
+    }
+    log_info("Database setup complete: " + std::to_string(created) + " tags created, " +
+             std::to_string(updated) + " tags updated");
+}
+
 }  // namespace
 
 bool Pellumar::setup_database_objects() {
@@ -46,17 +96,8 @@ bool Pellumar::setup_database_objects() {
             return false;
         }
 
-        korrin::SourceInfo record;
-        record.source_name = kSourceName;
-        record.endpoint = opc_schema;
-        record.status = korrin::SourceStatus::ACTIVE;
-        record.protocol =
-            opc_type == "OPC UA" ? korrin::SourceProtocol::OPC_UA : korrin::SourceProtocol::OPC_DA;
-        record.interval_msec = 1000;
-        record.description = {
-            {"created_by", kCreatedBy}, {"endpoint", opc_schema}, {"protocol", opc_type}};
-
-        const auto source = korrin::ensure_source(*client, *conn, record);
+        const auto source =
+            korrin::ensure_source(*client, *conn, console_source(opc_schema, opc_type));
         if (!source.source_id) {
             log_error("Failed to create data source");
             close_connection(conn);
@@ -66,40 +107,8 @@ bool Pellumar::setup_database_objects() {
             (source.existing ? "Found existing source with ID: " : "Created new source with ID: ") +
             std::to_string(*source.source_id));
 
-        // The CSV line and the server's reason, so that the operator can mend the row.
-        const auto where = [this](std::size_t i) {
-            return i < tag_lines.size() ? " (CSV line " + std::to_string(tag_lines[i]) + ")"
-                                        : std::string();
-        };
-        const auto reason = [](const std::string& message) {
-            return message.empty() ? std::string() : ": " + message;
-        };
-        int created = 0;
-        int updated = 0;
-        const auto outcomes = korrin::sync_tags(*client, *conn, *source.source_id, tags_list);
-        for (std::size_t i = 0; i < outcomes.size(); ++i) {
-            const std::string& name = tags_list[i].first;
-            switch (outcomes[i].action) {
-                case korrin::TagAction::inserted:
-                    ++created;
-                    log_debug("Created tag: " + name);
-                    break;
-                case korrin::TagAction::insert_failed:
-                    log_warning("Failed to create tag: " + korrin::shown_text(name) + where(i) +
-                                reason(outcomes[i].message));
-                    break;
-                case korrin::TagAction::updated:
-                    ++updated;
-                    log_debug("Updated tag: " + name);
-                    break;
-                case korrin::TagAction::update_failed:
-                    log_warning("Failed to update tag: " + korrin::shown_text(name) + where(i) +
-                                reason(outcomes[i].message));
-                    break;
-            }
-        }
-        log_info("Database setup complete: " + std::to_string(created) + " tags created, " +
-                 std::to_string(updated) + " tags updated");
+        log_tag_outcomes(korrin::sync_tags(*client, *conn, *source.source_id, tags_list), tags_list,
+                         tag_lines);
         result = true;
     } catch (const std::exception& e) {
         // After a signal the failure is the cancellation itself, not worth a line.
