@@ -3,11 +3,8 @@
 # open (forged, and validly sealed around hostile contents).
 set(vantrel_ua_dir ${CMAKE_SOURCE_DIR}/src/qevsdk/src)
 find_package(OpenSSL 3 REQUIRED)
+include(${CMAKE_SOURCE_DIR}/src/qevsdk/ua_core_sources.cmake)
 vantrel_add_fuzzer(fuzz_ua_server
-    SOURCES ${CMAKE_SOURCE_DIR}/tests/ua/fuzz_ua_server.cpp
-            ${vantrel_ua_dir}/ua/status.cpp ${vantrel_ua_dir}/ua/codec.cpp
-            ${vantrel_ua_dir}/ua/node_text.cpp ${vantrel_ua_dir}/ua/messages.cpp
-            ${vantrel_ua_dir}/ua/framing.cpp ${vantrel_ua_dir}/ua/secure_channel.cpp
-            ${vantrel_ua_dir}/ua/crypto.cpp ${vantrel_ua_dir}/ua/channel_security.cpp
+    SOURCES ${CMAKE_SOURCE_DIR}/tests/ua/fuzz_ua_server.cpp ${qevsdk_ua_core_sources}
     INCLUDES ${vantrel_ua_dir} ${CMAKE_SOURCE_DIR}/src/qevsdk/include)
 target_link_libraries(fuzz_ua_server PRIVATE OpenSSL::Crypto)
