@@ -151,6 +151,11 @@ TEST_F(ChronqRegistry, DuplicateTagOrUnknownSourceIsRefusedNotThrown) {
     EXPECT_FALSE(dup.ok);
     EXPECT_FALSE(dup.data.has_value());
     EXPECT_NE(dup.message.find("already exists"), std::string::npos) << dup.message;
+    // A long name is quoted cut, with its length, in the message and the log.
+    const std::string long_name(2000, 'L');
+    ASSERT_TRUE(chronq::insert_new_tag(*conn, tag_named(long_name)).ok);
+    EXPECT_EQ(chronq::insert_new_tag(*conn, tag_named(long_name)).message,
+              "a tag named '" + std::string(120, 'L') + "... (2000 bytes)' already exists");
 
     const auto orphan = chronq::insert_new_tag(*conn, tag_named("T2", 999));
     EXPECT_FALSE(orphan.ok);

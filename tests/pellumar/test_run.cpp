@@ -429,6 +429,66 @@ TEST_F(SingleStep, ThreeCyclesOfNTagsGiveThreeTimesN) {
     EXPECT_TRUE(log.contains("DEBUG - Single step collection completed"));
 }
 
+// How many lines of the whole log (every module) contain `text`, and the longest of them.
+std::pair<std::size_t, std::size_t> lines_with(const std::string& text) {
+    const std::string all = all_log_text();
+    std::size_t count = 0;
+    std::size_t longest = 0;
+    for (std::size_t pos = all.find(text); pos != std::string::npos;
+         pos = all.find(text, pos + 1)) {
+        const auto start = all.rfind('\n', pos);
+        const auto end = all.find('\n', pos);
+        ++count;
+        longest = std::max(longest, end - (start == std::string::npos ? 0 : start + 1));
+    }
+    return {count, longest};
+}
+
+TEST_F(SingleStep, UnregisteredTagIsNamedOnceThenCountedInTheStatus) {
+    const std::string long_name = "Ghost." + std::string(2000, 'g');
+    write_file(dir / "tags.csv",
+               "FullTagName,Description\nDemo.Tag1,one\nGhost.Short,\n" + long_name + ",\n");
+    client->refuse_tags = {"Ghost.Short", long_name};
+    PellumarDeps deps;
+    deps.now = [t = std::make_shared<double>(0.0)] { return *t += 100.0; };  // always due
+    auto c = console(deps);
+    const auto before = lines_with("' not found in TSDB").first;
+    LogCapture log;
+    ASSERT_TRUE(c->initialize_for_single_step());
+    for (int i = 0; i < 5; ++i) {
+        ASSERT_TRUE(c->single_step_collection());
+    }
+    c->print_status();
+    const auto [count, longest] = lines_with("' not found in TSDB");
+    EXPECT_EQ(count - before, 2u);  // once per tag, not once per cycle
+    EXPECT_LT(longest, 300u);       // the long name is cut, its length noted
+    EXPECT_EQ(lines_with("... (2006 bytes)' not found in TSDB").first, 1u);
+    EXPECT_EQ(client->row_count(), 5u);  // the registered tag is still written every cycle
+    EXPECT_TRUE(log.contains("WARNING - 2 tags not registered"));
+    c->cleanup_single_step();
+}
+
+TEST_F(SingleStep, TagListedTwiceIsWarnedOnceAndWrittenOncePerCycle) {
+    write_file(dir / "tags.csv",
+               "FullTagName,Description\nDemo.Tag1,first\nDemo.Tag2,two\nDemo.Tag1,second\n");
+    auto c = console();
+    LogCapture log;
+    ASSERT_TRUE(c->initialize_for_single_step());
+    EXPECT_EQ(c->tags_list.size(), 3u);  // every row of the file stays in the list
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(c->single_step_collection());
+    }
+    EXPECT_EQ(client->row_count(), 6u);
+    const auto lines = log.lines();
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [](const std::string& l) { return l.rfind("WARNING - ", 0) == 0; }),
+              1);
+    EXPECT_TRUE(log.contains(
+        "WARNING - Tag 'Demo.Tag1' is listed 2 times in the tag file (CSV lines 2, 4); it is "
+        "collected once per cycle, with the description of line 4"));
+    c->cleanup_single_step();
+}
+
 TEST_F(SingleStep, StepBeforeInitialisationIsRefused) {
     auto c = console();
     LogCapture log;

@@ -135,6 +135,18 @@ void array_header(std::string& out, std::size_t count, bool has_nulls, Oid eleme
     put_be32(out, 1);  // lower bound
 }
 
+std::string shown_name(const std::string& name) {
+    constexpr std::size_t kShown = 120;
+    if (name.size() <= kShown) {
+        return name;
+    }
+    std::size_t cut = kShown;
+    while (cut > 0 && (static_cast<unsigned char>(name[cut]) & 0xC0) == 0x80) {
+        --cut;  // not inside a UTF-8 character
+    }
+    return name.substr(0, cut) + "... (" + std::to_string(name.size()) + " bytes)";
+}
+
 std::string scrub(std::string text, const ConnSettings& settings) {
     const std::string& pw = settings.password;
     if (pw.empty()) {

@@ -156,6 +156,9 @@ std::string error_text(PGconn* pg, const PGresult* res, const ConnSettings& sett
 // Removes every occurrence of the password from a text meant for logs or errors.
 std::string scrub(std::string text, const ConnSettings& settings);
 
+// A tag name as log lines and messages quote it: a name of kilobytes is cut, its length noted.
+std::string shown_name(const std::string& name);
+
 // Refuses text that PostgreSQL cannot store (a NUL byte) before it reaches the server.
 void check_text(std::string_view what, std::string_view value);
 

@@ -86,12 +86,13 @@ OperationResult insert_new_tag(Connection& conn, const TagInfo& tag) {
     auto res = detail::exec_checked(conn, kInsertTag, params, ok, detail::Limit::write);
     if (!ok) {
         result.message = detail::error_text(conn.impl().pg, res.get(), conn.settings());
-        detail::log()->error("Inserting tag '{}' failed: {}", tag.tag_name, result.message);
+        detail::log()->error("Inserting tag '{}' failed: {}", detail::shown_name(tag.tag_name),
+                             result.message);
         return result;
     }
     result.data = read_tag(res);
     if (!result.data) {
-        result.message = "a tag named '" + tag.tag_name + "' already exists";
+        result.message = "a tag named '" + detail::shown_name(tag.tag_name) + "' already exists";
         detail::log()->warn("Inserting tag failed: {}", result.message);
         return result;
     }
@@ -129,11 +130,12 @@ OperationResult update_tag_fields(Connection& conn, const std::string& tag_name,
     auto res = detail::exec_checked(conn, kUpdateTag, params, ok, detail::Limit::write);
     if (!ok) {
         result.message = detail::error_text(conn.impl().pg, res.get(), conn.settings());
-        detail::log()->error("Updating tag '{}' failed: {}", tag_name, result.message);
+        detail::log()->error("Updating tag '{}' failed: {}", detail::shown_name(tag_name),
+                             result.message);
         return result;
     }
     if (res.rows() == 0) {
-        result.message = "no tag named '" + tag_name + "'";
+        result.message = "no tag named '" + detail::shown_name(tag_name) + "'";
         detail::log()->warn("Updating tag failed: {}", result.message);
         return result;
     }

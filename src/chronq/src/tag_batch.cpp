@@ -289,7 +289,8 @@ std::vector<OperationResult> insert_new_tags(Connection& conn, const std::vector
     });
     for (auto& [name, left] : waiting) {
         for (const std::size_t i : left) {
-            out[i] = refusal("a tag named '" + std::string(name) + "' already exists");
+            out[i] = refusal("a tag named '" + detail::shown_name(std::string(name)) +
+                             "' already exists");
             detail::log()->warn("Inserting tag failed: {}", out[i].message);
         }
     }

@@ -9,6 +9,8 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <unordered_map>
+#include <unordered_set>
 
 #include "common/csv.h"
 #include "common/text_decode.h"
@@ -169,6 +171,51 @@ LoadedTagList load_tag_list(const std::filesystem::path& path,
         }
     }
     return loaded;
+}
+
+std::vector<DuplicateTag> duplicate_tags(const TagList& tags,
+                                         const std::vector<std::size_t>& lines) {
+    std::vector<DuplicateTag> entries;  // every name once, in order of first appearance
+    std::unordered_map<std::string_view, std::size_t> index;
+    for (std::size_t i = 0; i < tags.size(); ++i) {
+        const auto [it, inserted] = index.emplace(tags[i].first, entries.size());
+        if (inserted) {
+            entries.push_back({tags[i].first, {}});
+        }
+        entries[it->second].lines.push_back(i < lines.size() ? lines[i] : i + 1);
+    }
+    std::vector<DuplicateTag> duplicates;
+    for (auto& entry : entries) {
+        if (entry.lines.size() > 1) {
+            duplicates.push_back(std::move(entry));
+        }
+    }
+    return duplicates;
+}
+
+std::vector<std::string> distinct_tag_names(const TagList& tags) {
+    std::vector<std::string> names;
+    names.reserve(tags.size());
+    std::unordered_set<std::string_view> seen;
+    seen.reserve(tags.size());
+    for (const auto& tag : tags) {
+        if (seen.insert(tag.first).second) {
+            names.push_back(tag.first);
+        }
+    }
+    return names;
+}
+
+std::string duplicate_tag_warning(const DuplicateTag& duplicate) {
+    std::string lines;
+    for (const std::size_t line : duplicate.lines) {
+        lines += (lines.empty() ? "" : ", ") + std::to_string(line);
+    }
+    // Registration updates the tag once per row, so the last row's description is the one kept.
+    return "Tag '" + shown_text(duplicate.name) + "' is listed " +
+           std::to_string(duplicate.lines.size()) + " times in the tag file (CSV lines " + lines +
+           "); it is collected once per cycle, with the description of line " +
+           std::to_string(duplicate.lines.back());
 }
 
 std::string shown_text(std::string_view text, std::size_t max_bytes) {

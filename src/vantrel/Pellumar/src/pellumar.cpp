@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "console_log.h"
+#include "korrin/front_end.h"
 #include "lumvane/logging.h"
 
 namespace vantrel::pellumar {
@@ -278,6 +279,12 @@ void Pellumar::print_status() {
         if (buffered > 0) {
             log_info(std::to_string(buffered) + " samples wait in the buffer for the TSDB");
         }
+        // Each such tag was named once when first missed; this keeps the count in view.
+        const std::size_t unregistered =
+            tags_left_out_ + (collector_thread ? collector_thread->unregistered_tag_count() : 0);
+        if (unregistered > 0) {
+            log_warning(std::to_string(unregistered) + " tags not registered");
+        }
         last_status_time = now;
     }
 }
@@ -296,12 +303,8 @@ CollectionStatistics Pellumar::get_collection_statistics() {
 }
 
 std::vector<std::string> Pellumar::get_current_tags() const {
-    std::vector<std::string> names;
-    names.reserve(tags_list.size());
-    for (const auto& pair : tags_list) {
-        names.push_back(pair.first);
-    }
-    return names;
+    // A name listed twice is still one tag: reading it twice would store two rows per cycle.
+    return korrin::distinct_tag_names(tags_list);
 }
 
 void Pellumar::status_callback(const std::string& status) {

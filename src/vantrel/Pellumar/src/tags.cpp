@@ -15,6 +15,7 @@ bool Pellumar::load_tags_from_csv() {
     try {
         tags_list.clear();
         tag_lines.clear();
+        tags_left_out_ = 0;
         const auto loaded = korrin::load_tag_list(tag_csv_path, [](const std::string& encoding) {
             log_info("CSV file loaded with encoding: " + encoding);
         });
@@ -25,10 +26,14 @@ bool Pellumar::load_tags_from_csv() {
             if (const auto problem = korrin::tag_name_problem(name)) {
                 log_error("Skipping tag " + korrin::shown_text(name) + " on CSV line " +
                           std::to_string(loaded.lines[i]) + ": " + *problem);
+                ++tags_left_out_;
                 continue;
             }
             tags_list.push_back(loaded.tags[i]);
             tag_lines.push_back(loaded.lines[i]);
+        }
+        for (const auto& duplicate : korrin::duplicate_tags(tags_list, tag_lines)) {
+            log_warning(korrin::duplicate_tag_warning(duplicate));
         }
         log_info("Loaded " + std::to_string(tags_list.size()) + " tags from CSV file");
         return !tags_list.empty();

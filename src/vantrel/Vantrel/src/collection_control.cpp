@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <exception>
 #include <stdexcept>
+#include <string>
+#include <unordered_set>
 #include <utility>
 
 #include <QCloseEvent>
@@ -70,6 +72,9 @@ void MainWidget::import_tags_from_csv() {
     }
     log()->info("Loaded {} tags from {} (encoding: {})", loaded.tags.size(), path.toStdString(),
                 loaded.encoding);
+    for (const auto& duplicate : korrin::duplicate_tags(loaded.tags, loaded.lines)) {
+        log()->warn("{}", korrin::duplicate_tag_warning(duplicate));
+    }
 
     {
         // Samples of an earlier collection belong to the old list.
@@ -139,7 +144,8 @@ void MainWidget::_sync_tags_with_source(std::int64_t source_id) {
     const auto outcomes = korrin::sync_tags(*client_, connection_or_throw(), source_id, tags);
     for (std::size_t i = 0; i < outcomes.size() && i < rows.size(); ++i) {
         const auto& outcome = outcomes[i];
-        const auto& name = tags[i].first;
+        // A name of kilobytes would make each of these lines as long.
+        const std::string name = korrin::shown_text(tags[i].first);
         if (outcome.tag_id) {
             rows[i][0] = static_cast<qlonglong>(*outcome.tag_id);
         }
@@ -187,8 +193,14 @@ std::vector<std::string> MainWidget::_current_tags() {
     const auto& rows = paginated_table->all_data;
     std::vector<std::string> names;
     names.reserve(rows.size());
+    std::unordered_set<std::string> seen;
     for (const auto& row : rows) {
-        names.push_back(row.size() > 1 ? row[1].toString().toStdString() : std::string());
+        std::string name = row.size() > 1 ? row[1].toString().toStdString() : std::string();
+        // A name listed twice is still one tag: read and written once per cycle; the merge
+        // shows its value in every row that names it.
+        if (seen.insert(name).second) {
+            names.push_back(std::move(name));
+        }
     }
     return names;
 }

@@ -81,6 +81,23 @@ std::string shown_text(std::string_view text, std::size_t max_bytes = 120);
 LoadedTagList load_tag_list(const std::filesystem::path& path,
                             const std::function<void(const std::string&)>& on_decoded = {});
 
+// A tag name that a list holds more than once, and the CSV lines where it stands.
+struct DuplicateTag {
+    std::string name;
+    std::vector<std::size_t> lines;
+};
+
+// The names listed more than once, in order of first appearance. `lines` gives each entry's CSV
+// line; where it is shorter, the 1-based position in the list stands in.
+std::vector<DuplicateTag> duplicate_tags(const TagList& tags,
+                                         const std::vector<std::size_t>& lines);
+
+// Each name once, in order of first appearance: what a collector reads and writes per cycle.
+std::vector<std::string> distinct_tag_names(const TagList& tags);
+
+// The load-time warning about one duplicated name, the same for both front ends.
+std::string duplicate_tag_warning(const DuplicateTag& duplicate);
+
 struct SourceOutcome {
     std::optional<std::int64_t> source_id;  // nothing: the insertion was refused
     bool existing = false;                  // found rather than inserted

@@ -139,6 +139,8 @@ class Pellumar {
     std::thread startup_worker_;
     // The collector already had its stop() and its wait: a second stop() stays silent.
     bool stop_done_ = false;
+    // Tags of the file left out at load because the database cannot take their names.
+    std::size_t tags_left_out_ = 0;
 };
 
 }  // namespace vantrel::pellumar
