@@ -254,7 +254,9 @@ std::uint64_t OPCCollector::replay_backlog_() {
     std::vector<Value> values;
     std::vector<std::string> qualities;
     std::vector<TimePoint> times;
-    // Writes records [first, last) in one statement; false when the TSDB refused them.
+    std::size_t sent = 0;
+    // Writes records [first, last) in one statement, counting their rows in `sent`; false when
+    // the TSDB refused them.
     const auto write = [&](const std::vector<BufferedRecord>& recs, std::size_t first,
                            std::size_t last) {
         ids.clear();
@@ -279,14 +281,15 @@ std::uint64_t OPCCollector::replay_backlog_() {
                 tsdb_client_->write_tsdata_at(*tsdb_conn, times, ids, values, qualities, &mark);
             if (ok) {
                 written += count;
+                sent += ids.size();
             }
-            return ok ? ids.size() : std::size_t{0};
+            return ok;
         } catch (const std::exception& e) {
             if (!permanent(e)) {
                 throw;
             }
             log().error("Writing buffered samples failed: {}", e.what());
-            return std::size_t{0};
+            return false;
         }
     };
     while (!buffer_->empty() && std::chrono::steady_clock::now() - started < budget &&
@@ -318,12 +321,11 @@ std::uint64_t OPCCollector::replay_backlog_() {
                 }
             }
         }
-        std::size_t sent = write(recs, 0, recs.size());
-        if (sent == 0 && recs.size() > 1) {
+        sent = 0;
+        if (!write(recs, 0, recs.size()) && recs.size() > 1) {
             // One bad record must not take its neighbours with it: each on its own.
-            sent = 0;
             for (std::size_t r = 0; r < recs.size(); ++r) {
-                sent += write(recs, r, r + 1);
+                write(recs, r, r + 1);
             }
         }
         std::size_t mapped = 0;
