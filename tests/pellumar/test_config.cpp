@@ -179,7 +179,8 @@ TEST_F(LoadConfig, MissingPiecesEachGiveTheirLine) {
     const std::vector<Case> cases = {
         {"[Vantrel]\ntag_csv_path = " + tags + "\n",
          "ERROR - Missing [TSDBConnection] section in config file"},
-        {"[TSDBConnection]\n", "ERROR - Invalid 'tag_csv_path': "},
+        {"[TSDBConnection]\n", "ERROR - Missing [Vantrel] section in config file"},
+        {"[TSDBConnection]\n[Vantrel]\n", "ERROR - Invalid 'tag_csv_path': "},
         {"[TSDBConnection]\n[Vantrel]\ntag_csv_path = /no/such/tags.csv\n",
          "ERROR - Invalid 'tag_csv_path': /no/such/tags.csv"},
         {"[TSDBConnection]\n[Vantrel]\ntag_csv_path = " + dir.path().string() + "\n",

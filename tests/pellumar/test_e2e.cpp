@@ -278,6 +278,12 @@ TEST_F(ConsoleEndToEnd, StartUpFailuresGiveTheirLinesAndStatusOne) {
                                         (fs::canonical(prefix) / "config.ini").string()),
                   std::string::npos)
             << console.output();
+        EXPECT_NE(console.output().find(
+                      "ERROR - Tried " + (fs::canonical(prefix) / "config.ini").string() +
+                      ": config.ini must sit in " + fs::canonical(prefix).string() +
+                      ", beside the bin/ folder that holds pellumar"),
+                  std::string::npos)
+            << console.output();
     }
     {
         write_file(prefix / "config.ini", "[Vantrel]\ntag_csv_path = tags.csv\n");

@@ -45,6 +45,11 @@ bool Pellumar::load_config() {
         }
 
         tsdb_cfg = korrin::read_tsdb_config(ini);
+        if (!ini.has_section(kVantrelSection)) {
+            // Otherwise the first key read from it reports an empty value, not the section.
+            log_error("Missing [Vantrel] section in config file");
+            return false;
+        }
 
         tag_csv_path = ini.get(kVantrelSection, "tag_csv_path", "");
         if (!is_regular_file(tag_csv_path)) {

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
@@ -86,6 +87,13 @@ int main(int argc, char** argv) {
         };
         deps.poll_signal = [&signals] { return signals->wait(std::chrono::milliseconds(0)); };
         console = std::make_unique<Pellumar>(std::nullopt, std::move(deps));
+    } catch (const vantrel::lumvane::ConfigFileNotFound& e) {
+        log_error(std::string("Error occurred: ") + e.what());
+        // The program looks in one place only, not in the current directory: say where.
+        const std::filesystem::path tried = std::filesystem::absolute(e.path());
+        log_error("Tried " + tried.string() + ": config.ini must sit in " +
+                  tried.parent_path().string() + ", beside the bin/ folder that holds pellumar");
+        return 1;
     } catch (const std::exception& e) {
         log_error(std::string("Error occurred: ") + e.what());
         return 1;
