@@ -46,6 +46,8 @@ inline constexpr std::int32_t kTokenTypeUserName = 1;
 inline constexpr std::string_view kTransportBinary =
     "http://opcfoundation.org/UA-Profile/Transport/uatcp-uasc-uabinary";
 inline constexpr std::uint32_t kAttributeValue = 13;
+// Server_ServerCapabilities_OperationLimits_MaxNodesPerRead (namespace 0): how many nodes the
+// server takes in one Read; the client splits its reads by it.
 inline constexpr std::uint32_t kNodeMaxNodesPerRead = 11705;
 
 // What every request header carries besides the current time.

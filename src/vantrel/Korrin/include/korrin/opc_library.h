@@ -2,7 +2,7 @@
 // integer handles. The default factory binds to qevsdk; tests and tools may substitute their own.
 #pragma once
 
-#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
