@@ -220,6 +220,22 @@ TEST_F(StoreForward, CyclesOfAnOutageWaitOnDiskAndAreWrittenInOrderBeforeNewOnes
     EXPECT_EQ(written_values(), (std::vector<double>{9, 10}));
 }
 
+TEST_F(StoreForward, CyclesWithoutAConnectionWaitByTagNameUntilAReconnect) {
+    rig.db->write_error = "server closed the connection unexpectedly";
+    rig.db->ping_result = false;
+    rig.db->connect_error = "connection refused";
+    c->handle_data({sample("a", 1), sample("b", 2)});  // fails; the reconnect fails too
+    c->handle_data({sample("a", 3), sample("b", 4)});  // no connection at all
+    EXPECT_EQ(c->buffered_sample_count(), 4u);
+    rig.db->write_error.reset();
+    rig.db->connect_error.reset();
+    c->handle_data({sample("a", 5), sample("b", 6)});  // reconnects; ids looked up afresh
+    rig.db->writes.clear();
+    c->handle_data({sample("a", 7), sample("b", 8)});
+    EXPECT_EQ(written_values(), (std::vector<double>{1, 2, 3, 4, 5, 6, 7, 8}));
+    EXPECT_EQ(c->buffered_sample_count(), 0u);
+}
+
 TEST_F(StoreForward, ARefusedWriteIsNotRetried) {
     rig.db->write_result = std::make_pair(false, std::size_t{0});
     c->handle_data({sample("a", 1), sample("b", 2)});
