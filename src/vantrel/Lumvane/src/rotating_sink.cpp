@@ -47,7 +47,7 @@ int to_int(std::string_view digits) {
 
 }  // namespace
 
-// FILENAME_REGEX by hand (std::regex trips GCC 12's warnings), from the end: ".log", the
+// Read by hand (std::regex trips GCC 12's warnings), from the end: ".log", the
 // sequence digits, then the fixed "-mm-dd."; the greedy prefix is whatever comes before.
 std::optional<LogFileName> parse_log_file_name(std::string_view name) {
     constexpr std::string_view kExt = ".log";

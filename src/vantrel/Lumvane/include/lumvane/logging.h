@@ -12,12 +12,6 @@
 
 namespace vantrel::lumvane {
 
-inline constexpr const char* FILE_FORMAT =
-    "{time:YYYY-MM-DD HH:mm:ss} - {name} - {level} - {message}";
-inline constexpr const char* CONSOLE_FORMAT =
-    "<green>{time:YYYY-MM-DD HH:mm:ss}</green> - <cyan>{name}</cyan> - <level>{level}</level> - "
-    "{message}";
-
 // The configuration file could not be read; what() is "无法读取配置文件：" + path.
 class ConfigFileNotFound : public std::runtime_error {
   public:

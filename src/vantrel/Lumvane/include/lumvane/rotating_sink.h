@@ -16,11 +16,6 @@
 namespace vantrel::lumvane {
 
 inline constexpr const char* DATE_FMT = "%m-%d";
-inline constexpr const char* NAME_PATTERN = "{prefix}-{date}.{seq:03d}.log";
-// The regular expression of the sink's file names, in ECMAScript syntax: groups are
-// 1 prefix (greedy, so a prefix may hold hyphens), 2 month, 3 day, 4 sequence. The sequence
-// has three digits or more, so files past 999 in one day are counted and expire like the rest.
-inline constexpr const char* FILENAME_REGEX = R"(^(.+)-(\d{2})-(\d{2})\.(\d{3,})\.log$)";
 
 struct LogFileName {
     std::string prefix;
@@ -28,7 +23,9 @@ struct LogFileName {
     int dd = 0;
     int seq = 0;
 };
-// Parses a name by FILENAME_REGEX; nothing when it does not match.
+// Parses a file name "<prefix>-<mm>-<dd>.<seq>.log": the prefix may hold hyphens, the sequence
+// has three digits or more (files past 999 in one day count and expire like the rest).
+// Nothing when the name has another form.
 std::optional<LogFileName> parse_log_file_name(std::string_view name);
 
 class SequencedDailyRotatingSink {
