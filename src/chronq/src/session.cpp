@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <string_view>
 #include <thread>
 
 #include "pg.h"
@@ -203,6 +204,18 @@ void open_session(Connection::Impl& s, const std::string& dbname) {
     if (pg == nullptr) {
         throw ConnectionError("out of memory while opening a PostgreSQL connection");
     }
+    // libpq prints the server's notices ("relation ... already exists, skipping") on standard
+    // error; they belong in the debug log, not on an operator's console at every start.
+    PQsetNoticeProcessor(
+        pg,
+        [](void*, const char* message) {
+            std::string_view text(message);
+            while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
+                text.remove_suffix(1);
+            }
+            log()->debug("PostgreSQL: {}", text);
+        },
+        nullptr);
     const auto fail = [&](const std::string& why) {
         std::string msg = why.empty() ? error_text(pg, nullptr, settings) : why;
         PQfinish(pg);
