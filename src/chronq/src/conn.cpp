@@ -8,7 +8,9 @@ namespace chronq {
 namespace {
 
 // Everything chronq stores lives in its own schema. Descriptions are `json`, not `jsonb`, so
-// that their keys keep the order they were given in.
+// that their keys keep the order they were given in. 7301042025 is chronq's own advisory lock
+// key: two programs creating the schema at once take turns instead of failing on each other's
+// half-made tables.
 constexpr const char* kCreateSchema = R"SQL(
 BEGIN;
 SELECT pg_advisory_xact_lock(7301042025);

@@ -96,7 +96,7 @@ Params& Params::int64(std::int64_t value) {
 }
 
 Params& Params::boolean(bool value) {
-    add(std::string(1, value ? '\1' : '\0'), false, 16, 1);
+    add(std::string(1, value ? '\1' : '\0'), false, kBoolOid, 1);
     return *this;
 }
 

@@ -86,12 +86,14 @@ class Params {
 };
 
 // Binary array building blocks (PostgreSQL's array send format, one dimension).
+constexpr Oid kBoolOid = 16;
 constexpr Oid kInt8Oid = 20;
 constexpr Oid kTextOid = 25;
 constexpr Oid kFloat8Oid = 701;
 constexpr Oid kInt8ArrayOid = 1016;
 constexpr Oid kTextArrayOid = 1009;
 constexpr Oid kFloat8ArrayOid = 1022;
+constexpr Oid kBoolArrayOid = 1000;
 void put_be32(std::string& out, std::uint32_t v);
 void put_be64(std::string& out, std::uint64_t v);
 void array_header(std::string& out, std::size_t count, bool has_nulls, Oid element);

@@ -11,9 +11,6 @@ namespace chronq {
 
 namespace {
 
-constexpr Oid kBoolOid = 16;
-constexpr Oid kBoolArrayOid = 1000;
-
 constexpr const char* kSelectTags = R"SQL(
 SELECT n.ord, t.tag_id, t.tag_name, t.source_id, t.source_tagname, d.key, d.value
   FROM unnest($1::text[]) WITH ORDINALITY AS n(tag_name, ord)
@@ -72,7 +69,7 @@ std::string int8_array(const std::vector<std::int64_t>& values) {
 std::string bool_array(const std::vector<char>& values) {
     std::string out;
     out.reserve(20 + values.size() * 5);
-    detail::array_header(out, values.size(), false, kBoolOid);
+    detail::array_header(out, values.size(), false, detail::kBoolOid);
     for (const char v : values) {
         detail::put_be32(out, 1);
         out.push_back(v != 0 ? '\1' : '\0');
@@ -260,7 +257,7 @@ std::vector<OperationResult> insert_new_tags(Connection& conn, const std::vector
     detail::Params params;
     params.text_array(names)
         .text_array(descriptions)
-        .binary(bool_array(has_source), kBoolArrayOid)
+        .binary(bool_array(has_source), detail::kBoolArrayOid)
         .binary(int8_array(source_ids), detail::kInt8ArrayOid)
         .text_array(source_tagnames);
     bool ok = false;
@@ -335,11 +332,11 @@ void update_round(Connection& conn, const std::vector<std::pair<std::string, Tag
 
     detail::Params params;
     params.text_array(names)
-        .binary(bool_array(set_source_id), kBoolArrayOid)
+        .binary(bool_array(set_source_id), detail::kBoolArrayOid)
         .binary(int8_array(source_ids), detail::kInt8ArrayOid)
-        .binary(bool_array(set_source_tagname), kBoolArrayOid)
+        .binary(bool_array(set_source_tagname), detail::kBoolArrayOid)
         .text_array(source_tagnames)
-        .binary(bool_array(set_description), kBoolArrayOid)
+        .binary(bool_array(set_description), detail::kBoolArrayOid)
         .text_array(descriptions);
     bool ok = false;
     auto res = detail::exec_checked(conn, kUpdateTags, params, ok, detail::Limit::write);

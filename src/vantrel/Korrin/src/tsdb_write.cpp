@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/text.h"
 #include "korrin/front_end.h"
 #include "korrin/opc_collector.h"
 #include "log.h"
@@ -21,22 +22,14 @@ namespace vantrel::korrin {
 
 namespace {
 
-// The database stores single precision; beyond this the value is stored as an infinity. The
-// limit is 3.4e38 itself, slightly below the largest float.
+// The database stores double precision, but values beyond a float's range are stored as
+// infinities, as stored data and its readers already expect. The limit is 3.4e38 itself,
+// slightly below the largest float.
 constexpr double kFloatLimit = 3.4e38;
-
-bool is_space(char c) {
-    return std::isspace(static_cast<unsigned char>(c)) != 0;
-}
 
 // "good" in any letter case, with surrounding white space ignored.
 bool is_good(std::string_view q) {
-    while (!q.empty() && is_space(q.front())) {
-        q.remove_prefix(1);
-    }
-    while (!q.empty() && is_space(q.back())) {
-        q.remove_suffix(1);
-    }
+    q = common::strip(q);
     constexpr std::string_view kGood = "good";
     if (q.size() != kGood.size()) {
         return false;

@@ -10,6 +10,8 @@
 
 #include <fmt/format.h>
 
+#include "common/text.h"
+
 namespace vantrel::lumvane {
 
 namespace fs = std::filesystem;
@@ -26,15 +28,6 @@ std::tm local_tm(system_clock::time_point t) {
     std::tm tm{};
     ::localtime_r(&tt, &tm);
     return tm;
-}
-
-bool all_digits(std::string_view s) {
-    for (char c : s) {
-        if (c < '0' || c > '9') {
-            return false;
-        }
-    }
-    return true;
 }
 
 int to_int(std::string_view digits) {
@@ -68,8 +61,8 @@ std::optional<LogFileName> parse_log_file_name(std::string_view name) {
     }
     const std::string_view seq = stem.substr(stem.size() - digits);
     const std::string_view date = stem.substr(stem.size() - digits - kDate, kDate);
-    if (date[0] != '-' || date[3] != '-' || date[6] != '.' || !all_digits(date.substr(1, 2)) ||
-        !all_digits(date.substr(4, 2))) {
+    if (date[0] != '-' || date[3] != '-' || date[6] != '.' ||
+        !common::all_digits(date.substr(1, 2)) || !common::all_digits(date.substr(4, 2))) {
         return std::nullopt;
     }
     const std::string_view prefix = stem.substr(0, stem.size() - digits - kDate);
