@@ -66,12 +66,13 @@ void ensure_schema(Connection& conn) {
     }
     detail::log()->info("Creating the chronq schema in database {}", conn.settings().dbname);
     bool ok = false;
-    auto res = detail::exec_checked(conn, kCreateSchema, {}, ok, detail::Limit::write);
+    auto res = detail::exec_allow_refusal(conn, kCreateSchema, {}, ok, detail::Limit::write);
     if (!ok) {
-        const std::string msg = detail::error_text(conn.impl().pg, res.get(), conn.settings());
+        const std::string msg =
+            detail::error_text(detail::impl_of(conn).pg, res.get(), conn.settings());
         // Leave no aborted transaction behind on the session.
         bool rolled_back = false;
-        detail::exec_checked(conn, "ROLLBACK", {}, rolled_back);
+        detail::exec_allow_refusal(conn, "ROLLBACK", {}, rolled_back);
         throw QueryError("could not create the chronq schema: " + msg);
     }
 }
@@ -100,10 +101,6 @@ const ConnSettings& Connection::settings() const {
     return impl_->settings;
 }
 
-Connection::Impl& Connection::impl() {
-    return *impl_;
-}
-
 std::unique_ptr<Connection> get_conn(const ConnSettings& settings, std::stop_token stop) {
     auto impl = std::make_unique<Connection::Impl>();
     impl->settings = settings;
@@ -126,15 +123,16 @@ std::unique_ptr<Connection> get_conn(const ConnSettings& settings, std::stop_tok
 
 bool ping(Connection& conn) noexcept {
     try {
-        PGconn* pg = conn.impl().pg;
+        PGconn* pg = detail::impl_of(conn).pg;
         if (pg == nullptr || PQstatus(pg) != CONNECTION_OK) {
             return false;
         }
         // An empty query is the cheapest full round trip to the server.
         bool ok = false;
-        detail::Result res = detail::exec_checked(conn, "", {}, ok);
+        detail::Result res = detail::exec_allow_refusal(conn, "", {}, ok);
         return res.get() != nullptr && PQresultStatus(res.get()) == PGRES_EMPTY_QUERY &&
-               conn.impl().pg != nullptr && PQstatus(conn.impl().pg) == CONNECTION_OK;
+               detail::impl_of(conn).pg != nullptr &&
+               PQstatus(detail::impl_of(conn).pg) == CONNECTION_OK;
     } catch (...) {
         return false;
     }

@@ -37,7 +37,7 @@ std::vector<std::string> fetch_available_tsdbs(const ConnSettings& settings) {
         }
     }
     bool ok = false;
-    detail::Result res = detail::exec_checked(session, kListDatabases, {}, ok);
+    detail::Result res = detail::exec_allow_refusal(session, kListDatabases, {}, ok);
     if (!ok) {
         const std::string msg = detail::error_text(session.pg, res.get(), settings);
         detail::log()->debug("Listing databases failed: {}", msg);

@@ -264,7 +264,7 @@ std::string to_json(const Description& description) {
 }
 
 PGconn* session(Connection& conn) {
-    auto& impl = conn.impl();
+    auto& impl = detail::impl_of(conn);
     if (impl.pg == nullptr) {
         throw ConnectionError("the chronq connection is closed; open a new one with get_conn");
     }
@@ -313,14 +313,14 @@ bool succeeded(const PGresult* res) {
 
 }  // namespace
 
-Result exec_checked(Connection& conn, const char* sql, const Params& params, bool& ok,
-                    Limit limit) {
+Result exec_allow_refusal(Connection& conn, const char* sql, const Params& params, bool& ok,
+                          Limit limit) {
     session(conn);
-    return exec_checked(conn.impl(), sql, params, ok, limit);
+    return exec_allow_refusal(detail::impl_of(conn), sql, params, ok, limit);
 }
 
-Result exec_checked(Connection::Impl& s, const char* sql, const Params& params, bool& ok,
-                    Limit limit) {
+Result exec_allow_refusal(Connection::Impl& s, const char* sql, const Params& params, bool& ok,
+                          Limit limit) {
     PGconn* pg = s.pg;
     const Deadline deadline = deadline_for(s.settings, limit);
     const int sent = params.size() == 0 ? PQsendQuery(pg, sql)
@@ -341,9 +341,9 @@ Result exec_checked(Connection::Impl& s, const char* sql, const Params& params, 
 
 Result exec(Connection& conn, const char* sql, const Params& params, Limit limit) {
     bool ok = false;
-    Result res = exec_checked(conn, sql, params, ok, limit);
+    Result res = exec_allow_refusal(conn, sql, params, ok, limit);
     if (!ok) {
-        throw QueryError(error_text(conn.impl().pg, res.get(), conn.settings()));
+        throw QueryError(error_text(detail::impl_of(conn).pg, res.get(), conn.settings()));
     }
     return res;
 }

@@ -29,6 +29,14 @@ struct Connection::Impl {
 
 namespace detail {
 
+// chronq's own way into a connection's session; the public header keeps it opaque.
+struct ConnectionAccess {
+    static Connection::Impl& impl(Connection& conn) { return *conn.impl_; }
+};
+inline Connection::Impl& impl_of(Connection& conn) {
+    return ConnectionAccess::impl(conn);
+}
+
 // The "chronq" logger from spdlog's registry, created from the default logger when missing.
 std::shared_ptr<spdlog::logger> log();
 
@@ -132,11 +140,11 @@ Result exec(Connection& conn, const char* sql, const Params& params = {},
 
 // Like exec, but a refused statement comes back as a failed result instead of an exception;
 // a broken session still throws.
-Result exec_checked(Connection& conn, const char* sql, const Params& params, bool& ok,
-                    Limit limit = Limit::lookup);
+Result exec_allow_refusal(Connection& conn, const char* sql, const Params& params, bool& ok,
+                          Limit limit = Limit::lookup);
 // The same on a bare session (one that no Connection owns), which must be open.
-Result exec_checked(Connection::Impl& s, const char* sql, const Params& params, bool& ok,
-                    Limit limit = Limit::lookup);
+Result exec_allow_refusal(Connection::Impl& s, const char* sql, const Params& params, bool& ok,
+                          Limit limit = Limit::lookup);
 
 // The waits behind every statement (session.cpp). The session is non-blocking: each wait
 // polls its socket in short slices, so a time limit or a stop request ends it at once. Giving

@@ -83,9 +83,9 @@ OperationResult insert_new_tag(Connection& conn, const TagInfo& tag) {
 
     OperationResult result;
     bool ok = false;
-    auto res = detail::exec_checked(conn, kInsertTag, params, ok, detail::Limit::write);
+    auto res = detail::exec_allow_refusal(conn, kInsertTag, params, ok, detail::Limit::write);
     if (!ok) {
-        result.message = detail::error_text(conn.impl().pg, res.get(), conn.settings());
+        result.message = detail::error_text(detail::impl_of(conn).pg, res.get(), conn.settings());
         detail::log()->error("Inserting tag '{}' failed: {}", detail::shown_name(tag.tag_name),
                              result.message);
         return result;
@@ -127,9 +127,9 @@ OperationResult update_tag_fields(Connection& conn, const std::string& tag_name,
 
     OperationResult result;
     bool ok = false;
-    auto res = detail::exec_checked(conn, kUpdateTag, params, ok, detail::Limit::write);
+    auto res = detail::exec_allow_refusal(conn, kUpdateTag, params, ok, detail::Limit::write);
     if (!ok) {
-        result.message = detail::error_text(conn.impl().pg, res.get(), conn.settings());
+        result.message = detail::error_text(detail::impl_of(conn).pg, res.get(), conn.settings());
         detail::log()->error("Updating tag '{}' failed: {}", detail::shown_name(tag_name),
                              result.message);
         return result;

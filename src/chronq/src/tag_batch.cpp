@@ -132,7 +132,7 @@ std::vector<std::optional<TagInfo>> get_tags(Connection& conn,
     detail::Params params;
     params.text_array(sent);
     bool ok = false;
-    auto res = detail::exec_checked(conn, kSelectTags, params, ok);
+    auto res = detail::exec_allow_refusal(conn, kSelectTags, params, ok);
     if (ok) {
         read_tags(res, 1, [&](int row, TagInfo tag) {
             const auto ord = static_cast<std::size_t>(res.int64(row, 0));
@@ -143,7 +143,8 @@ std::vector<std::optional<TagInfo>> get_tags(Connection& conn,
 
     // Refused as a whole: some name is text the server will not take, so no tag has it. Ask
     // one name at a time; only when every name is refused is the statement itself at fault.
-    const std::string batch_error = detail::error_text(conn.impl().pg, res.get(), conn.settings());
+    const std::string batch_error =
+        detail::error_text(detail::impl_of(conn).pg, res.get(), conn.settings());
     std::size_t refused = 0;
     for (std::size_t i = 0; i < sent.size(); ++i) {
         try {
@@ -189,7 +190,7 @@ std::vector<TagLookup> lookup_tags(Connection& conn, const std::vector<std::stri
         detail::Params params;
         params.text_array(list);
         bool ok = false;
-        auto res = detail::exec_checked(conn, kSelectTags, params, ok);
+        auto res = detail::exec_allow_refusal(conn, kSelectTags, params, ok);
         if (ok) {
             read_tags(res, 1, [&](int row, TagInfo tag) {
                 const auto ord = static_cast<std::size_t>(res.int64(row, 0));
@@ -197,7 +198,8 @@ std::vector<TagLookup> lookup_tags(Connection& conn, const std::vector<std::stri
             });
             return std::string();
         }
-        const std::string error = detail::error_text(conn.impl().pg, res.get(), conn.settings());
+        const std::string error =
+            detail::error_text(detail::impl_of(conn).pg, res.get(), conn.settings());
         if (!refuses_a_value(res)) {
             throw QueryError(error);
         }
@@ -261,11 +263,11 @@ std::vector<OperationResult> insert_new_tags(Connection& conn, const std::vector
         .binary(int8_array(source_ids), detail::kInt8ArrayOid)
         .text_array(source_tagnames);
     bool ok = false;
-    auto res = detail::exec_checked(conn, kInsertTags, params, ok, detail::Limit::write);
+    auto res = detail::exec_allow_refusal(conn, kInsertTags, params, ok, detail::Limit::write);
     if (!ok) {
-        detail::log()->debug("Inserting {} tags at once failed ({}); inserting one at a time",
-                             sent_at.size(),
-                             detail::error_text(conn.impl().pg, res.get(), conn.settings()));
+        detail::log()->debug(
+            "Inserting {} tags at once failed ({}); inserting one at a time", sent_at.size(),
+            detail::error_text(detail::impl_of(conn).pg, res.get(), conn.settings()));
         for (const std::size_t i : sent_at) {
             out[i] = insert_new_tag(conn, tags[i]);
         }
@@ -339,11 +341,11 @@ void update_round(Connection& conn, const std::vector<std::pair<std::string, Tag
         .binary(bool_array(set_description), detail::kBoolArrayOid)
         .text_array(descriptions);
     bool ok = false;
-    auto res = detail::exec_checked(conn, kUpdateTags, params, ok, detail::Limit::write);
+    auto res = detail::exec_allow_refusal(conn, kUpdateTags, params, ok, detail::Limit::write);
     if (!ok) {
-        detail::log()->debug("Updating {} tags at once failed ({}); updating one at a time",
-                             sent_at.size(),
-                             detail::error_text(conn.impl().pg, res.get(), conn.settings()));
+        detail::log()->debug(
+            "Updating {} tags at once failed ({}); updating one at a time", sent_at.size(),
+            detail::error_text(detail::impl_of(conn).pg, res.get(), conn.settings()));
         for (const std::size_t i : sent_at) {
             out[i] = update_tag_fields(conn, updates[i].first, updates[i].second);
         }

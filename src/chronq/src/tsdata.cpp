@@ -99,14 +99,14 @@ detail::Result send_and_wait(Connection& conn, detail::Deadline deadline, Send s
     if (send(pg) == 0) {
         throw ConnectionError(detail::error_text(pg, nullptr, conn.settings()));
     }
-    detail::flush_request(conn.impl(), deadline);
-    return detail::collect_result(conn.impl(), deadline);
+    detail::flush_request(detail::impl_of(conn), deadline);
+    return detail::collect_result(detail::impl_of(conn), deadline);
 }
 
 // A statement that did not succeed: a transient failure raises ConnectionError (see
 // detail::classify), a refusal is logged and reported as (false, 0).
 std::pair<bool, std::size_t> refused(Connection& conn, const detail::Result& res) {
-    const std::string why = detail::refusal(conn.impl().pg, res.get(), conn.settings());
+    const std::string why = detail::refusal(detail::impl_of(conn).pg, res.get(), conn.settings());
     detail::log()->error("Writing time-series rows failed: {}", why);
     return {false, 0};
 }
@@ -162,7 +162,7 @@ std::pair<bool, std::size_t> write_by_insert(Connection& conn, const Rows& rows,
         }
     }
 
-    auto& impl = conn.impl();
+    auto& impl = detail::impl_of(conn);
     const detail::Deadline deadline = detail::deadline_for(conn.settings(), detail::Limit::write);
     if (mark != nullptr) {
         detail::Params params;
@@ -175,7 +175,7 @@ std::pair<bool, std::size_t> write_by_insert(Connection& conn, const Rows& rows,
         detail::check_text("a writer name", mark->writer);
         bool ok = false;
         detail::Result res =
-            detail::exec_checked(conn, kWriteMarkedSql, params, ok, detail::Limit::write);
+            detail::exec_allow_refusal(conn, kWriteMarkedSql, params, ok, detail::Limit::write);
         if (ok && res.rows() == 1) {
             return {true, static_cast<std::size_t>(res.int64(0, 0))};
         }
@@ -251,7 +251,7 @@ std::pair<bool, std::size_t> write_by_copy(Connection& conn, const Rows& rows) {
     }
     // Handed over in pieces: libpq takes at most an int's worth at a time, and queues a piece
     // only when there is room for it.
-    auto& impl = conn.impl();
+    auto& impl = detail::impl_of(conn);
     constexpr std::size_t kPiece = std::size_t{1} << 20;
     for (std::size_t at = 0; at < buf.size();) {
         const std::size_t len = std::min(kPiece, buf.size() - at);

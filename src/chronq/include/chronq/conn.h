@@ -8,6 +8,10 @@
 
 namespace chronq {
 
+namespace detail {
+struct ConnectionAccess;
+}
+
 // One server connection, used by one thread at a time. Each chronq operation on it is atomic
 // and committed when it returns, whatever `autocommit` says (see README).
 class Connection {
@@ -22,10 +26,11 @@ class Connection {
     bool is_closed() const;
     const ConnSettings& settings() const;
 
+    // Opaque outside chronq.
     struct Impl;
-    Impl& impl();
 
   private:
+    friend struct detail::ConnectionAccess;
     friend std::unique_ptr<Connection> get_conn(const ConnSettings&, std::stop_token);
     explicit Connection(std::unique_ptr<Impl> impl);
     std::unique_ptr<Impl> impl_;
