@@ -73,12 +73,14 @@ TEST(ConsoleOutage, KilledDuringAnOutageAndStartedAgainItStoresEveryCycleOnce) {
         return false;
     };
 
+    std::chrono::system_clock::time_point killed_at;
     {
         ConsoleProcess first(prefix, dir / "first.out");
         ASSERT_TRUE(wait_rows(3)) << first.output();
         pg.stop();
         ASSERT_TRUE(first.wait_for_output("TSDB unavailable since", 20s)) << first.output();
         std::this_thread::sleep_for(8s);
+        killed_at = std::chrono::system_clock::now();
         first.signal(SIGKILL);
         ASSERT_EQ(first.wait(5000ms), 128 + SIGKILL);
     }
@@ -101,19 +103,22 @@ TEST(ConsoleOutage, KilledDuringAnOutageAndStartedAgainItStoresEveryCycleOnce) {
             << "a cycle stored twice";
         // 3 before the outage, 8 or more during it, 3 or more after.
         EXPECT_GE(rows, 3 + 8 + 3);
-        // One interval apart, except for at most one gap: while no console ran.
+        // One interval apart, except for at most one gap: while no console ran. A cycle lost
+        // would leave a gap of two intervals; a cycle merely late on a busy machine, less.
         const std::string gaps =
             "SELECT extract(epoch FROM d.time - lag(d.time) OVER (ORDER BY d.time)) AS g" + where;
         EXPECT_LE(std::stol(query_one(pg.conninfo(),
-                                      "SELECT count(*) FROM (" + gaps + ") x WHERE g > 1.5")
+                                      "SELECT count(*) FROM (" + gaps + ") x WHERE g > 1.8")
                                 .value()),
                   1);
-        EXPECT_EQ(query_one(pg.conninfo(), "SELECT count(*) FROM (" + gaps + ") x WHERE g < 0.5"),
-                  "0");
-        // That gap is the restart, not the 8 s of outage the killed console had buffered.
-        EXPECT_LT(
-            std::stod(query_one(pg.conninfo(), "SELECT max(g) FROM (" + gaps + ") x").value()),
-            6.0);
+        // That gap is the restart: the killed console's buffered cycles reach up to its end.
+        const double killed = std::chrono::duration<double>(killed_at.time_since_epoch()).count();
+        const double last_before_kill =
+            std::stod(query_one(pg.conninfo(), "SELECT extract(epoch FROM max(d.time))" + where +
+                                                   " AND d.time <= to_timestamp(" +
+                                                   std::to_string(killed) + ")")
+                          .value());
+        EXPECT_GT(last_before_kill, killed - 2.5);
     }
 }
 
