@@ -79,12 +79,12 @@ std::string SequencedDailyRotatingSink::format_date(system_clock::time_point t) 
 
 SequencedDailyRotatingSink::SequencedDailyRotatingSink(std::string log_dir, std::string prefix,
                                                        std::int64_t max_bytes, int retention_days,
-                                                       Clock clock)
+                                                       WallClock clock)
     : log_dir_(std::move(log_dir)),
       prefix_(std::move(prefix)),
       max_bytes_(max_bytes),
       retention_days_(retention_days),
-      clock_(clock ? std::move(clock) : Clock([] { return system_clock::now(); })) {
+      clock_(clock ? std::move(clock) : WallClock([] { return system_clock::now(); })) {
     fs::create_directories(log_dir_);
     _current_date = format_date(now());
     _seq = _init_seq_for_today();

@@ -118,8 +118,9 @@ void RotatingFileSink::flush_() {
     file_->flush();
 }
 
-LossReport::LossReport(Clock clock, std::FILE* stream)
-    : clock_(clock ? std::move(clock) : Clock([] { return std::chrono::steady_clock::now(); })),
+LossReport::LossReport(SteadyClock clock, std::FILE* stream)
+    : clock_(clock ? std::move(clock)
+                   : SteadyClock([] { return std::chrono::steady_clock::now(); })),
       stream_(stream) {}
 
 void LossReport::lost(const char* why) noexcept {
@@ -152,7 +153,7 @@ void LossReport::recovered() noexcept {
     last_report_.reset();
 }
 
-QueuedSink::QueuedSink(spdlog::sink_ptr target, std::size_t capacity, LossReport::Clock clock,
+QueuedSink::QueuedSink(spdlog::sink_ptr target, std::size_t capacity, LossReport::SteadyClock clock,
                        std::FILE* report_stream)
     : spdlog::sinks::base_sink<std::mutex>(make_line_formatter(false, false)),
       target_(std::move(target)),

@@ -51,8 +51,8 @@ class RotatingFileSink final : public spdlog::sinks::base_sink<std::mutex> {
 // once a minute while losses go on, and once more when records are taken again.
 class LossReport {
   public:
-    using Clock = std::function<std::chrono::steady_clock::time_point()>;
-    explicit LossReport(Clock clock = {}, std::FILE* stream = stderr);
+    using SteadyClock = std::function<std::chrono::steady_clock::time_point()>;
+    explicit LossReport(SteadyClock clock = {}, std::FILE* stream = stderr);
 
     void lost(const char* why) noexcept;
     void written() noexcept {
@@ -64,7 +64,7 @@ class LossReport {
   private:
     void recovered() noexcept;
 
-    Clock clock_;
+    SteadyClock clock_;
     std::FILE* stream_;
     std::mutex mutex_;
     std::atomic<bool> failing_{false};
@@ -78,7 +78,7 @@ class LossReport {
 class QueuedSink final : public spdlog::sinks::base_sink<std::mutex> {
   public:
     explicit QueuedSink(spdlog::sink_ptr target, std::size_t capacity = 8192,
-                        LossReport::Clock clock = {}, std::FILE* report_stream = stderr);
+                        LossReport::SteadyClock clock = {}, std::FILE* report_stream = stderr);
     ~QueuedSink() override;
 
     // Writes out everything queued, stops the worker and flushes the target. Records that

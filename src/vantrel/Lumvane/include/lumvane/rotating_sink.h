@@ -30,12 +30,12 @@ std::optional<LogFileName> parse_log_file_name(std::string_view name);
 
 class SequencedDailyRotatingSink {
   public:
-    using Clock = std::function<std::chrono::system_clock::time_point()>;
+    using WallClock = std::function<std::chrono::system_clock::time_point()>;
 
     // Creates log_dir and opens the first free sequence of today. Throws
     // std::filesystem::filesystem_error when the directory or file cannot be created.
     SequencedDailyRotatingSink(std::string log_dir, std::string prefix, std::int64_t max_bytes,
-                               int retention_days, Clock clock = {});
+                               int retention_days, WallClock clock = {});
     ~SequencedDailyRotatingSink();
 
     SequencedDailyRotatingSink(const SequencedDailyRotatingSink&) = delete;
@@ -77,7 +77,7 @@ class SequencedDailyRotatingSink {
     std::string prefix_;
     std::int64_t max_bytes_;
     int retention_days_;
-    Clock clock_;
+    WallClock clock_;
 
     mutable std::recursive_mutex _lock;
     std::string _current_date;
