@@ -16,6 +16,18 @@ namespace pellumar_test {
 
 namespace fs = std::filesystem;
 
+// A value as config.ini must hold it: a literal percent sign is written twice.
+inline std::string ini_escape(const std::string& value) {
+    std::string out;
+    for (char c : value) {
+        out += c;
+        if (c == '%') {
+            out += '%';
+        }
+    }
+    return out;
+}
+
 class TempDir {
   public:
     TempDir() {

@@ -58,17 +58,6 @@ bool contains(const Lines& lines, const std::string& line) {
     return std::find(lines.begin(), lines.end(), line) != lines.end();
 }
 
-std::string ini_escape(const std::string& value) {
-    std::string out;
-    for (char c : value) {
-        out += c;
-        if (c == '%') {
-            out += '%';
-        }
-    }
-    return out;
-}
-
 // The node-opcua server and a database of this process's own, shared by the suite.
 class ConsoleEndToEnd : public ::testing::Test {
   protected:

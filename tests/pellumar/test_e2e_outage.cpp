@@ -20,17 +20,6 @@ using namespace std::chrono_literals;
 using korrin_test::PrivatePg;
 using korrin_test::query_one;
 
-std::string ini_escape(const std::string& value) {
-    std::string out;
-    for (char c : value) {
-        out += c;
-        if (c == '%') {
-            out += '%';
-        }
-    }
-    return out;
-}
-
 TEST(ConsoleOutage, KilledDuringAnOutageAndStartedAgainItStoresEveryCycleOnce) {
     if (!vantrel::test::OpcUaTestServer::installed()) {
         GTEST_SKIP() << "node-opcua is not installed in tests/opcua-server";
