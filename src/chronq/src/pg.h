@@ -159,6 +159,19 @@ Result collect_result(Connection::Impl& s, Deadline deadline);
 void wait_socket(Connection::Impl& s, bool for_write, Deadline deadline);
 // Cancels whatever runs on the session, closes it and throws ConnectionError(why).
 [[noreturn]] void give_up(Connection::Impl& s, const std::string& why);
+// Throws ConnectionError with libpq's reason: the session broke under a call.
+[[noreturn]] void broken(Connection::Impl& s);
+
+// One round trip: `send` (a PQsend* call on the session), then the whole request handed over
+// and its result collected, all within the deadline.
+template <class Send>
+Result send_and_collect(Connection::Impl& s, Deadline deadline, Send send) {
+    if (send(s.pg) == 0) {
+        broken(s);
+    }
+    flush_request(s, deadline);
+    return collect_result(s, deadline);
+}
 
 // libpq's message for a result (or the session), trimmed and without the password.
 std::string error_text(PGconn* pg, const PGresult* res, const ConnSettings& settings);

@@ -27,11 +27,6 @@ milliseconds connect_limit(const ConnSettings& settings) {
     return std::max(milliseconds(settings.write_timeout_ms), milliseconds(2000));
 }
 
-// A closed session is the one outcome a caller can always recover from: reconnect.
-[[noreturn]] void broken(Connection::Impl& s, PGconn* pg) {
-    throw ConnectionError(error_text(pg, nullptr, s.settings));
-}
-
 // Asks the server to cancel the statement running for the session. libpq's cancel request
 // opens a connection of its own and then waits for the server to acknowledge, without any
 // limit; it runs on a thread of its own so that a paused server cannot hold the caller.
@@ -91,6 +86,11 @@ Deadline deadline_for(const ConnSettings& settings, Limit limit) {
     return SteadyClock::now() + milliseconds(std::max(ms, 1));
 }
 
+// A closed session is the one outcome a caller can always recover from: reconnect.
+void broken(Connection::Impl& s) {
+    throw ConnectionError(error_text(s.pg, nullptr, s.settings));
+}
+
 void give_up(Connection::Impl& s, const std::string& why) {
     if (s.pg != nullptr) {
         // Closing alone would not do: a server process that waits for a lock notices a lost
@@ -117,13 +117,13 @@ void flush_request(Connection::Impl& s, Deadline deadline) {
             return;
         }
         if (left < 0) {
-            broken(s, s.pg);
+            broken(s);
         }
         // The server may be sending while we send; read it so that neither side stalls.
         wait_for(s.pg, POLLIN | POLLOUT, s.stop, deadline,
                  [&s](const std::string& why) { give_up(s, why); });
         if (PQconsumeInput(s.pg) == 0) {
-            broken(s, s.pg);
+            broken(s);
         }
     }
 }
@@ -135,7 +135,7 @@ Result collect_result(Connection::Impl& s, Deadline deadline) {
         while (PQisBusy(s.pg) != 0) {
             wait_socket(s, false, deadline);
             if (PQconsumeInput(s.pg) == 0) {
-                broken(s, s.pg);
+                broken(s);
             }
         }
         Result next(PQgetResult(s.pg));

@@ -87,30 +87,6 @@ Converted convert(const TsValue& v, bool& inexact) {
     return out;
 }
 
-std::size_t affected(const detail::Result& res) {
-    const char* n = PQcmdTuples(res.get());
-    return (n != nullptr && *n != '\0') ? static_cast<std::size_t>(std::stoull(n)) : 0;
-}
-
-// Sends with `send` (a PQsend* call) and waits for the answer, both within the deadline.
-template <class Send>
-detail::Result send_and_wait(Connection& conn, detail::Deadline deadline, Send send) {
-    PGconn* pg = detail::session(conn);
-    if (send(pg) == 0) {
-        throw ConnectionError(detail::error_text(pg, nullptr, conn.settings()));
-    }
-    detail::flush_request(detail::impl_of(conn), deadline);
-    return detail::collect_result(detail::impl_of(conn), deadline);
-}
-
-// A statement that did not succeed: a transient failure raises ConnectionError (see
-// detail::classify), a refusal is logged and reported as (false, 0).
-std::pair<bool, std::size_t> refused(Connection& conn, const detail::Result& res) {
-    const std::string why = detail::refusal(detail::impl_of(conn).pg, res.get(), conn.settings());
-    detail::log()->error("Writing time-series rows failed: {}", why);
-    return {false, 0};
-}
-
 // The rows as they travel: the times empty for a write stamped by the server.
 struct Rows {
     std::span<const std::int64_t> tag_ids;
@@ -119,102 +95,65 @@ struct Rows {
     std::span<const TimePoint> times;
 };
 
-std::pair<bool, std::size_t> write_by_insert(Connection& conn, const Rows& rows,
-                                             const WriteMark* mark) {
-    const std::size_t n = rows.tag_ids.size();
-    const bool timed = !rows.times.empty();
-    std::string ids;
-    ids.reserve(20 + n * 12);
-    detail::array_header(ids, n, false, detail::kInt8Oid);
-    for (const auto id : rows.tag_ids) {
-        detail::put_be32(ids, 8);
-        detail::put_be64(ids, static_cast<std::uint64_t>(id));
-    }
-    bool has_nulls = false;
-    for (const auto& v : rows.values) {
-        has_nulls = has_nulls || v.is_null;
-    }
-    std::string vals;
-    vals.reserve(20 + n * 12);
-    detail::array_header(vals, n, has_nulls, detail::kFloat8Oid);
-    for (const auto& v : rows.values) {
-        if (v.is_null) {
-            detail::put_be32(vals, 0xFFFFFFFFu);
-        } else {
-            detail::put_be32(vals, 8);
-            detail::put_be64(vals, std::bit_cast<std::uint64_t>(v.number));
-        }
-    }
-    std::string quals;
-    quals.reserve(20 + n * 12);
-    detail::array_header(quals, n, false, detail::kTextOid);
-    for (const auto& q : rows.qualities) {
-        detail::put_be32(quals, static_cast<std::uint32_t>(q.size()));
-        quals += q;
-    }
-    std::string times;
-    if (timed || mark != nullptr) {
-        times.reserve(20 + n * 12);
-        detail::array_header(times, n, false, kTimestamptzOid);
-        for (const auto t : rows.times) {
-            detail::put_be32(times, 8);
-            detail::put_be64(times, static_cast<std::uint64_t>(pg_micros(t)));
-        }
-    }
-
-    auto& impl = detail::impl_of(conn);
-    const detail::Deadline deadline = detail::deadline_for(conn.settings(), detail::Limit::write);
-    if (mark != nullptr) {
-        detail::Params params;
-        params.binary(std::move(ids), detail::kInt8ArrayOid)
-            .binary(std::move(vals), detail::kFloat8ArrayOid)
-            .binary(std::move(quals), detail::kTextArrayOid)
-            .binary(std::move(times), kTimestamptzArrayOid)
-            .text(mark->writer)
-            .int64(mark->seq);
-        detail::check_text("a writer name", mark->writer);
-        bool ok = false;
-        detail::Result res =
-            detail::exec_allow_refusal(conn, kWriteMarkedSql, params, ok, detail::Limit::write);
-        if (ok && res.rows() == 1) {
-            return {true, static_cast<std::size_t>(res.int64(0, 0))};
-        }
-        return refused(conn, res);
-    }
-    bool& prepared = timed ? impl.write_at_prepared : impl.write_prepared;
-    const char* statement = timed ? kWriteAtStatement : kWriteStatement;
-    if (!prepared) {
-        const Oid types[4] = {detail::kInt8ArrayOid, detail::kFloat8ArrayOid, detail::kTextArrayOid,
-                              kTimestamptzArrayOid};
-        detail::Result prep = send_and_wait(conn, deadline, [&](PGconn* pg) {
-            return PQsendPrepare(pg, statement, timed ? kWriteAtSql : kWriteSql, timed ? 4 : 3,
-                                 types);
-        });
-        if (prep.get() == nullptr || PQresultStatus(prep.get()) != PGRES_COMMAND_OK) {
-            const std::string msg = detail::refusal(impl.pg, prep.get(), conn.settings());
-            throw QueryError("could not prepare the time-series insert: " + msg);
-        }
-        prepared = true;
-    }
-    const char* params[4] = {ids.data(), vals.data(), quals.data(), times.data()};
-    const int lengths[4] = {static_cast<int>(ids.size()), static_cast<int>(vals.size()),
-                            static_cast<int>(quals.size()), static_cast<int>(times.size())};
-    const int formats[4] = {1, 1, 1, 1};
-    detail::Result res = send_and_wait(conn, deadline, [&](PGconn* pg) {
-        return PQsendQueryPrepared(pg, statement, timed ? 4 : 3, params, lengths, formats, 0);
-    });
-    if (res.get() != nullptr && PQresultStatus(res.get()) == PGRES_COMMAND_OK) {
-        return {true, affected(res)};
-    }
-    return refused(conn, res);
+// One field as both the binary array and the binary COPY format carry it: its length, then
+// its bytes; a length of -1 is NULL.
+void put_int8(std::string& out, std::int64_t v) {
+    detail::put_be32(out, 8);
+    detail::put_be64(out, static_cast<std::uint64_t>(v));
 }
 
-std::pair<bool, std::size_t> write_by_copy(Connection& conn, const Rows& rows) {
+void put_float8(std::string& out, const Converted& v) {
+    if (v.is_null) {
+        detail::put_be32(out, 0xFFFFFFFFu);
+        return;
+    }
+    detail::put_be32(out, 8);
+    detail::put_be64(out, std::bit_cast<std::uint64_t>(v.number));
+}
+
+void put_text(std::string& out, const std::string& text) {
+    detail::put_be32(out, static_cast<std::uint32_t>(text.size()));
+    out += text;
+}
+
+void put_time(std::string& out, TimePoint t) {
+    put_int8(out, pg_micros(t));
+}
+
+template <class Range, class Put>
+std::string binary_array(const Range& items, bool has_nulls, Oid element, Put put) {
+    std::string out;
+    out.reserve(20 + items.size() * 12);
+    detail::array_header(out, items.size(), has_nulls, element);
+    for (const auto& item : items) {
+        put(out, item);
+    }
+    return out;
+}
+
+// The insert's parameters: one array per column; the times only for a write that carries them.
+detail::Params insert_params(const Rows& rows, bool with_times) {
+    const bool has_nulls = std::any_of(rows.values.begin(), rows.values.end(),
+                                       [](const auto& v) { return v.is_null; });
+    detail::Params params;
+    params
+        .binary(binary_array(rows.tag_ids, false, detail::kInt8Oid, put_int8),
+                detail::kInt8ArrayOid)
+        .binary(binary_array(rows.values, has_nulls, detail::kFloat8Oid, put_float8),
+                detail::kFloat8ArrayOid)
+        .binary(binary_array(rows.qualities, false, detail::kTextOid, put_text),
+                detail::kTextArrayOid);
+    if (with_times) {
+        params.binary(binary_array(rows.times, false, kTimestamptzOid, put_time),
+                      kTimestamptzArrayOid);
+    }
+    return params;
+}
+
+// The rows in the binary COPY format: signature and header, the fields of each row, end mark.
+std::string copy_data(const Rows& rows) {
     const std::size_t n = rows.tag_ids.size();
     const bool timed = !rows.times.empty();
-    const auto& tag_ids = rows.tag_ids;
-    const auto& values = rows.values;
-    const auto& qualities = rows.qualities;
     std::string buf;
     buf.reserve(19 + n * 40 + 2);
     static const char kSignature[11] = {'P',  'G',    'C',  'O',  'P', 'Y',
@@ -225,65 +164,127 @@ std::pair<bool, std::size_t> write_by_copy(Connection& conn, const Rows& rows) {
     for (std::size_t i = 0; i < n; ++i) {
         buf += '\0';
         buf += timed ? '\4' : '\3';  // fields per row
-        detail::put_be32(buf, 8);
-        detail::put_be64(buf, static_cast<std::uint64_t>(tag_ids[i]));
-        if (values[i].is_null) {
-            detail::put_be32(buf, 0xFFFFFFFFu);
-        } else {
-            detail::put_be32(buf, 8);
-            detail::put_be64(buf, std::bit_cast<std::uint64_t>(values[i].number));
-        }
-        detail::put_be32(buf, static_cast<std::uint32_t>(qualities[i].size()));
-        buf += qualities[i];
+        put_int8(buf, rows.tag_ids[i]);
+        put_float8(buf, rows.values[i]);
+        put_text(buf, rows.qualities[i]);
         if (timed) {
-            detail::put_be32(buf, 8);
-            detail::put_be64(buf, static_cast<std::uint64_t>(pg_micros(rows.times[i])));
+            put_time(buf, rows.times[i]);
         }
     }
     buf += '\xFF';
     buf += '\xFF';  // end of data
+    return buf;
+}
 
-    const detail::Deadline deadline = detail::deadline_for(conn.settings(), detail::Limit::write);
-    detail::Result start = send_and_wait(
-        conn, deadline, [&](PGconn* pg) { return PQsendQuery(pg, timed ? kCopyAtSql : kCopySql); });
-    if (start.get() == nullptr || PQresultStatus(start.get()) != PGRES_COPY_IN) {
-        return refused(conn, start);
+// The insert is prepared once per session (give_up forgets that with the session), so the
+// server plans it once instead of for every batch.
+void prepare_insert(Connection::Impl& s, bool timed, const detail::Params& params,
+                    detail::Deadline deadline) {
+    bool& prepared = timed ? s.write_at_prepared : s.write_prepared;
+    if (prepared) {
+        return;
     }
-    // Handed over in pieces: libpq takes at most an int's worth at a time, and queues a piece
-    // only when there is room for it.
-    auto& impl = detail::impl_of(conn);
+    detail::Result prep = detail::send_and_collect(s, deadline, [&](PGconn* pg) {
+        return PQsendPrepare(pg, timed ? kWriteAtStatement : kWriteStatement,
+                             timed ? kWriteAtSql : kWriteSql, params.size(), params.types());
+    });
+    if (prep.get() == nullptr || PQresultStatus(prep.get()) != PGRES_COMMAND_OK) {
+        const std::string msg = detail::refusal(s.pg, prep.get(), s.settings);
+        throw QueryError("could not prepare the time-series insert: " + msg);
+    }
+    prepared = true;
+}
+
+// Handed over in pieces: libpq takes at most an int's worth at a time, and queues a piece only
+// when there is room for it.
+void send_copy_data(Connection::Impl& s, const std::string& data, detail::Deadline deadline) {
     constexpr std::size_t kPiece = std::size_t{1} << 20;
-    for (std::size_t at = 0; at < buf.size();) {
-        const std::size_t len = std::min(kPiece, buf.size() - at);
-        const int put = PQputCopyData(impl.pg, buf.data() + at, static_cast<int>(len));
+    for (std::size_t at = 0; at < data.size();) {
+        const std::size_t len = std::min(kPiece, data.size() - at);
+        const int put = PQputCopyData(s.pg, data.data() + at, static_cast<int>(len));
         if (put < 0) {
-            throw ConnectionError(detail::error_text(impl.pg, nullptr, conn.settings()));
+            detail::broken(s);
         }
         if (put == 0) {
-            detail::wait_socket(impl, true, deadline);
-            if (PQflush(impl.pg) < 0) {
-                throw ConnectionError(detail::error_text(impl.pg, nullptr, conn.settings()));
+            detail::wait_socket(s, true, deadline);
+            if (PQflush(s.pg) < 0) {
+                detail::broken(s);
             }
             continue;
         }
         at += len;
     }
     for (;;) {
-        const int ended = PQputCopyEnd(impl.pg, nullptr);
+        const int ended = PQputCopyEnd(s.pg, nullptr);
         if (ended < 0) {
-            throw ConnectionError(detail::error_text(impl.pg, nullptr, conn.settings()));
+            detail::broken(s);
         }
         if (ended == 1) {
             break;
         }
-        detail::wait_socket(impl, true, deadline);
+        detail::wait_socket(s, true, deadline);
     }
-    detail::flush_request(impl, deadline);
-    detail::Result done = detail::collect_result(impl, deadline);
-    if (done.get() != nullptr && PQresultStatus(done.get()) == PGRES_COMMAND_OK) {
-        return {true, affected(done)};
+    detail::flush_request(s, deadline);
+}
+
+// A statement that did not succeed: a transient failure raises ConnectionError (see
+// detail::classify), a refusal is logged and reported as (false, 0).
+std::pair<bool, std::size_t> refused(Connection::Impl& s, const detail::Result& res) {
+    const std::string why = detail::refusal(s.pg, res.get(), s.settings);
+    detail::log()->error("Writing time-series rows failed: {}", why);
+    return {false, 0};
+}
+
+// The outcome of an insert or a COPY: the rows the server reports, or the refusal.
+std::pair<bool, std::size_t> outcome(Connection::Impl& s, const detail::Result& res) {
+    if (res.get() == nullptr || PQresultStatus(res.get()) != PGRES_COMMAND_OK) {
+        return refused(s, res);
     }
-    return refused(conn, done);
+    const char* n = PQcmdTuples(res.get());
+    return {true, (n != nullptr && *n != '\0') ? static_cast<std::size_t>(std::stoull(n)) : 0};
+}
+
+std::pair<bool, std::size_t> write_by_insert(Connection& conn, const Rows& rows) {
+    auto& s = detail::impl_of(conn);
+    const bool timed = !rows.times.empty();
+    const detail::Params params = insert_params(rows, timed);
+    const detail::Deadline deadline = detail::deadline_for(s.settings, detail::Limit::write);
+    prepare_insert(s, timed, params, deadline);
+    detail::Result res = detail::send_and_collect(s, deadline, [&](PGconn* pg) {
+        return PQsendQueryPrepared(pg, timed ? kWriteAtStatement : kWriteStatement, params.size(),
+                                   params.values(), params.lengths(), params.formats(), 0);
+    });
+    return outcome(s, res);
+}
+
+// The rows and the writer's mark in one statement (see kWriteMarkedSql); the server counts the
+// rows in its answer.
+std::pair<bool, std::size_t> write_marked(Connection& conn, const Rows& rows,
+                                          const WriteMark& mark) {
+    detail::Params params = insert_params(rows, true);
+    params.text(mark.writer).int64(mark.seq);
+    detail::check_text("a writer name", mark.writer);
+    bool ok = false;
+    detail::Result res =
+        detail::exec_allow_refusal(conn, kWriteMarkedSql, params, ok, detail::Limit::write);
+    if (ok && res.rows() == 1) {
+        return {true, static_cast<std::size_t>(res.int64(0, 0))};
+    }
+    return refused(detail::impl_of(conn), res);
+}
+
+std::pair<bool, std::size_t> write_by_copy(Connection& conn, const Rows& rows) {
+    auto& s = detail::impl_of(conn);
+    const std::string data = copy_data(rows);
+    const detail::Deadline deadline = detail::deadline_for(s.settings, detail::Limit::write);
+    detail::Result start = detail::send_and_collect(s, deadline, [&](PGconn* pg) {
+        return PQsendQuery(pg, rows.times.empty() ? kCopySql : kCopyAtSql);
+    });
+    if (start.get() == nullptr || PQresultStatus(start.get()) != PGRES_COPY_IN) {
+        return refused(s, start);
+    }
+    send_copy_data(s, data, deadline);
+    return outcome(s, detail::collect_result(s, deadline));
 }
 
 std::vector<Converted> convert_all(std::span<const TsValue> values) {
@@ -309,20 +310,32 @@ void check_lengths(std::size_t ids, std::size_t values, std::size_t qualities) {
     }
 }
 
+// The one choice of a write path: a mark needs the single statement that commits it with the
+// rows; from kCopyFrom rows on COPY is faster; the array insert otherwise.
+std::pair<bool, std::size_t> write_rows(Connection& conn, std::span<const TimePoint> times,
+                                        std::span<const std::int64_t> tag_ids,
+                                        std::span<const TsValue> values,
+                                        std::span<const std::string> qualities,
+                                        const WriteMark* mark) {
+    detail::session(conn);  // a closed connection fails even for an empty batch
+    if (tag_ids.empty() && mark == nullptr) {
+        return {true, 0};
+    }
+    const std::vector<Converted> converted = convert_all(values);
+    const Rows rows{tag_ids, converted, qualities, times};
+    if (mark != nullptr) {
+        return write_marked(conn, rows, *mark);
+    }
+    return tag_ids.size() >= kCopyFrom ? write_by_copy(conn, rows) : write_by_insert(conn, rows);
+}
+
 }  // namespace
 
 std::pair<bool, std::size_t> write_tsdata(Connection& conn, std::span<const std::int64_t> tag_ids,
                                           std::span<const TsValue> values,
                                           std::span<const std::string> qualities) {
     check_lengths(tag_ids.size(), values.size(), qualities.size());
-    detail::session(conn);  // a closed connection fails even for an empty batch
-    if (tag_ids.empty()) {
-        return {true, 0};
-    }
-    const std::vector<Converted> converted = convert_all(values);
-    const Rows rows{tag_ids, converted, qualities, {}};
-    return tag_ids.size() >= kCopyFrom ? write_by_copy(conn, rows)
-                                       : write_by_insert(conn, rows, nullptr);
+    return write_rows(conn, {}, tag_ids, values, qualities, nullptr);
 }
 
 std::pair<bool, std::size_t> write_tsdata_at(Connection& conn, std::span<const TimePoint> times,
@@ -336,16 +349,7 @@ std::pair<bool, std::size_t> write_tsdata_at(Connection& conn, std::span<const T
                                     std::to_string(times.size()) + " times for " +
                                     std::to_string(tag_ids.size()) + " rows");
     }
-    detail::session(conn);
-    if (tag_ids.empty() && mark == nullptr) {
-        return {true, 0};
-    }
-    const std::vector<Converted> converted = convert_all(values);
-    const Rows rows{tag_ids, converted, qualities, times};
-    if (mark == nullptr && tag_ids.size() >= kCopyFrom) {
-        return write_by_copy(conn, rows);
-    }
-    return write_by_insert(conn, rows, mark);
+    return write_rows(conn, times, tag_ids, values, qualities, mark);
 }
 
 std::int64_t write_mark(Connection& conn, const std::string& writer) {
