@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string_view>
 #include <thread>
+#include <utility>
 
 #include "pg.h"
 
@@ -154,48 +155,76 @@ Result collect_result(Connection::Impl& s, Deadline deadline) {
     }
 }
 
-void open_session(Connection::Impl& s, const std::string& dbname) {
-    const ConnSettings& settings = s.settings;
-    const std::string port = std::to_string(settings.port);
-    std::vector<const char*> keys;
-    std::vector<const char*> values;
-    auto set = [&](const char* key, const std::string& value) {
-        keys.push_back(key);
-        values.push_back(value.c_str());
-    };
+namespace {
+
+// libpq's connection keywords and values for the settings.
+std::vector<std::pair<const char*, std::string>> connect_params(const ConnSettings& settings,
+                                                                const std::string& dbname) {
+    std::vector<std::pair<const char*, std::string>> params;
     if (!settings.host.empty()) {
-        set("host", settings.host);
+        params.emplace_back("host", settings.host);
     }
-    set("port", port);
-    set("user", settings.user);
+    params.emplace_back("port", std::to_string(settings.port));
+    params.emplace_back("user", settings.user);
     // An empty password is left out, so that libpq may still find one in PGPASSWORD or .pgpass.
     if (!settings.password.empty()) {
-        set("password", settings.password);
+        params.emplace_back("password", settings.password);
     }
-    set("dbname", dbname);
-    static const std::string app = "chronq";
+    params.emplace_back("dbname", dbname);
+    params.emplace_back("application_name", "chronq");
     const milliseconds limit = connect_limit(settings);
-    const std::string timeout = std::to_string((limit.count() + 999) / 1000);
-    static const std::string encoding = "UTF8";
+    params.emplace_back("connect_timeout", std::to_string((limit.count() + 999) / 1000));
+    params.emplace_back("client_encoding", "UTF8");
     // A peer that vanished without a word is noticed in well under a minute: keep-alives while
     // idle, and a limit on unacknowledged data while sending.
-    static const std::string keepalive_idle = "10";
-    static const std::string keepalive_interval = "5";
-    static const std::string keepalive_count = "3";
-    static const std::string user_timeout = "15000";
+    params.emplace_back("keepalives_idle", "10");
+    params.emplace_back("keepalives_interval", "5");
+    params.emplace_back("keepalives_count", "3");
+    params.emplace_back("tcp_user_timeout", "15000");
     // The server ends a statement on its own if a cancel request never reaches it, and never
     // keeps a transaction open for a client that went away.
-    const std::string options =
+    params.emplace_back(
+        "options",
         "-c statement_timeout=" + std::to_string(std::max(settings.write_timeout_ms, 1) + 1000) +
-        " -c idle_in_transaction_session_timeout=60000";
-    set("application_name", app);
-    set("connect_timeout", timeout);
-    set("client_encoding", encoding);
-    set("keepalives_idle", keepalive_idle);
-    set("keepalives_interval", keepalive_interval);
-    set("keepalives_count", keepalive_count);
-    set("tcp_user_timeout", user_timeout);
-    set("options", options);
+            " -c idle_in_transaction_session_timeout=60000");
+    return params;
+}
+
+// libpq prints the server's notices ("relation ... already exists, skipping") on standard
+// error; they belong in the debug log, not on an operator's console at every start.
+void notice_to_debug_log(void*, const char* message) {
+    std::string_view text(message);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
+        text.remove_suffix(1);
+    }
+    log()->debug("PostgreSQL: {}", text);
+}
+
+// Drives a started connection until it is established, waiting on its socket in between;
+// `fail` ends it otherwise.
+template <class Fail>
+void await_connected(PGconn* pg, const std::stop_token& stop, Deadline deadline, Fail fail) {
+    PostgresPollingStatusType state = PGRES_POLLING_WRITING;
+    while (state != PGRES_POLLING_OK) {
+        if (state == PGRES_POLLING_FAILED) {
+            fail("");
+        }
+        wait_for(pg, state == PGRES_POLLING_READING ? POLLIN : POLLOUT, stop, deadline,
+                 [&](const std::string& why) { fail("connecting: " + why); });
+        state = PQconnectPoll(pg);
+    }
+}
+
+}  // namespace
+
+void open_session(Connection::Impl& s, const std::string& dbname) {
+    const auto params = connect_params(s.settings, dbname);
+    std::vector<const char*> keys;
+    std::vector<const char*> values;
+    for (const auto& [key, value] : params) {
+        keys.push_back(key);
+        values.push_back(value.c_str());
+    }
     keys.push_back(nullptr);
     values.push_back(nullptr);
 
@@ -204,36 +233,17 @@ void open_session(Connection::Impl& s, const std::string& dbname) {
     if (pg == nullptr) {
         throw ConnectionError("out of memory while opening a PostgreSQL connection");
     }
-    // libpq prints the server's notices ("relation ... already exists, skipping") on standard
-    // error; they belong in the debug log, not on an operator's console at every start.
-    PQsetNoticeProcessor(
-        pg,
-        [](void*, const char* message) {
-            std::string_view text(message);
-            while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
-                text.remove_suffix(1);
-            }
-            log()->debug("PostgreSQL: {}", text);
-        },
-        nullptr);
+    PQsetNoticeProcessor(pg, notice_to_debug_log, nullptr);
+    // Closes the half-open connection; an empty reason means libpq's own.
     const auto fail = [&](const std::string& why) {
-        std::string msg = why.empty() ? error_text(pg, nullptr, settings) : why;
+        std::string msg = why.empty() ? error_text(pg, nullptr, s.settings) : why;
         PQfinish(pg);
         throw ConnectionError(msg);
     };
     if (PQstatus(pg) == CONNECTION_BAD) {
         fail("");
     }
-    const Deadline deadline = SteadyClock::now() + limit;
-    PostgresPollingStatusType state = PGRES_POLLING_WRITING;
-    while (state != PGRES_POLLING_OK) {
-        if (state == PGRES_POLLING_FAILED) {
-            fail("");
-        }
-        wait_for(pg, state == PGRES_POLLING_READING ? POLLIN : POLLOUT, s.stop, deadline,
-                 [&](const std::string& why) { fail("connecting: " + why); });
-        state = PQconnectPoll(pg);
-    }
+    await_connected(pg, s.stop, SteadyClock::now() + connect_limit(s.settings), fail);
     if (PQsetnonblocking(pg, 1) != 0) {
         fail("");
     }
