@@ -17,6 +17,7 @@
 #include "lumvane/logging.h"
 #include "lumvane/rotating_sink.h"
 #include "sinks.h"
+#include "spdlog_support/named_logger.h"
 #include "test_support.h"
 
 namespace {
@@ -153,9 +154,8 @@ TEST_F(LoggingSetup, NoFileSizeIsRefusedAndNoRetentionIsSaidOnce) {
 }
 
 TEST_F(LoggingSetup, LoggersOfOtherLibrariesAndModuleLoggersShareTheSinks) {
-    // A library that clones the default logger before the set-up, as qevsdk and chronq do.
-    auto library = spdlog::default_logger()->clone("libtest");
-    spdlog::register_logger(library);
+    // A library that takes its logger before the set-up, as qevsdk and chronq do.
+    auto library = spdlog_support::named_logger("libtest");
     auto early = lv::get_logger("early-module");
 
     write_config("[VantrelLogging]\nconsole = off\nlevel = DEBUG\n");
@@ -180,6 +180,25 @@ TEST_F(LoggingSetup, LoggersOfOtherLibrariesAndModuleLoggersShareTheSinks) {
     spdlog::drop("libtest");
     spdlog::drop("early-module");
     spdlog::drop("late-module");
+}
+
+TEST_F(LoggingSetup, ModulesAskingForTheirLoggerAtOnceShareOne) {
+    // A module's first records come from whichever of its threads logs first; two loggers of
+    // one name would leave one of them outside the registry, deaf to the set-up.
+    std::vector<std::shared_ptr<spdlog::logger>> got(8);
+    std::vector<std::thread> threads;
+    for (std::size_t i = 0; i < got.size(); ++i) {
+        threads.emplace_back([&got, i] {
+            got[i] = i % 2 == 0 ? lv::get_logger("racing") : spdlog_support::named_logger("racing");
+        });
+    }
+    for (auto& t : threads) {
+        t.join();
+    }
+    for (const auto& logger : got) {
+        EXPECT_EQ(logger, spdlog::get("racing"));
+    }
+    spdlog::drop("racing");
 }
 
 TEST_F(LoggingSetup, TheLevelFiltersBothSinksAndOurFormatSurvivesSetPattern) {

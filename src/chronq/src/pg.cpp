@@ -1,7 +1,7 @@
 // chronq internals: sessions, statements, parameters, errors and the logger.
 #include "pg.h"
 
-#include <spdlog/spdlog.h>
+#include "spdlog_support/named_logger.h"
 
 #include <cstring>
 #include <stdexcept>
@@ -17,19 +17,7 @@ Connection::Impl::~Impl() {
 namespace detail {
 
 std::shared_ptr<spdlog::logger> log() {
-    if (auto logger = spdlog::get("chronq")) {
-        return logger;
-    }
-    auto logger = spdlog::default_logger()->clone("chronq");
-    try {
-        spdlog::register_logger(logger);
-    } catch (const spdlog::spdlog_ex&) {
-        // Another thread registered it first; use theirs.
-        if (auto existing = spdlog::get("chronq")) {
-            return existing;
-        }
-    }
-    return logger;
+    return spdlog_support::named_logger("chronq");
 }
 
 Result& Result::operator=(Result&& other) noexcept {

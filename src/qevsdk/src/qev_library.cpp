@@ -6,20 +6,14 @@
 #include "log.h"
 #include "qevsdk/qevsdk.h"
 #include "source.h"
+#include "spdlog_support/named_logger.h"
 
 namespace qevsdk {
 
 namespace detail {
 
 std::shared_ptr<spdlog::logger> logger() {
-    static std::mutex mutex;
-    std::lock_guard lock(mutex);
-    if (auto existing = spdlog::get("qevsdk")) {
-        return existing;
-    }
-    auto created = spdlog::default_logger()->clone("qevsdk");
-    spdlog::register_logger(created);
-    return created;
+    return spdlog_support::named_logger("qevsdk");
 }
 
 }  // namespace detail

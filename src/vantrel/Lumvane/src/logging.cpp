@@ -11,6 +11,7 @@
 
 #include "common/ini.h"
 #include "sinks.h"
+#include "spdlog_support/named_logger.h"
 
 namespace vantrel::lumvane {
 
@@ -217,26 +218,12 @@ std::shared_ptr<spdlog::logger> setup_logging_from_ini(const std::string& ini_pa
 }
 
 std::shared_ptr<spdlog::logger> get_logger(const std::string& name) {
-    if (auto existing = spdlog::get(name)) {
-        return existing;
-    }
+    // Under the set-up's lock, so that a logger created while the set-up runs copies the
+    // default logger either before the new level is given to all or after.
     State& s = state();
     std::lock_guard lock(s.mutex);
     install_initial_locked(s);
-    if (auto existing = spdlog::get(name)) {
-        return existing;
-    }
-    auto logger = std::make_shared<spdlog::logger>(name, s.switch_sink);
-    logger->set_level(s.level);
-    try {
-        spdlog::register_logger(logger);
-    } catch (const spdlog::spdlog_ex&) {
-        // Registered meanwhile by code that does not go through here.
-        if (auto existing = spdlog::get(name)) {
-            return existing;
-        }
-    }
-    return logger;
+    return spdlog_support::named_logger(name);
 }
 
 std::shared_ptr<SequencedDailyRotatingSink> detail::active_file_sink() {

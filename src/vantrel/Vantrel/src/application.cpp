@@ -9,15 +9,12 @@
 #include <QFont>
 #include <QScreen>
 
+#include "desktop_log.h"
 #include "lumvane/logging.h"
 
 namespace vantrel::desktop {
 
 namespace {
-
-std::shared_ptr<spdlog::logger> log() {
-    return lumvane::get_logger("vantrel");
-}
 
 std::string demangled(const char* name) {
     int status = 0;

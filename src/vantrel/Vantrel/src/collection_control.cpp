@@ -16,6 +16,7 @@
 #include <QTableView>
 #include <QTimer>
 
+#include "desktop_log.h"
 #include "korrin/front_end.h"
 #include "lumvane/logging.h"
 #include "vantrel/main_widget.h"
@@ -24,10 +25,6 @@
 namespace vantrel::desktop {
 
 namespace {
-
-std::shared_ptr<spdlog::logger> log() {
-    return lumvane::get_logger("vantrel");
-}
 
 QString q(const std::string& text) {
     return QString::fromStdString(text);

@@ -29,6 +29,7 @@
 #include <cstdio>
 
 #include "common/ini.h"
+#include "desktop_log.h"
 #include "korrin/front_end.h"
 #include "korrin/opc_security.h"
 #include "lumvane/logging.h"
@@ -40,10 +41,6 @@ namespace vantrel::desktop {
 namespace {
 
 constexpr const char* kTitleNotConnected = "OPC Data Widget [TSDB NOT connected!!]";
-
-std::shared_ptr<spdlog::logger> log() {
-    return lumvane::get_logger("vantrel");
-}
 
 QString q(const std::string& text) {
     return QString::fromStdString(text);
