@@ -46,7 +46,7 @@ BaseQevCollectorThread::BaseQevCollectorThread(Options options)
       sleeper_(std::move(options.sleeper)) {}
 
 BaseQevCollectorThread::~BaseQevCollectorThread() {
-    _stop_and_join();
+    stop_and_join();
     // Single-step users may leave the source open; the handle must not outlive its owner.
     if (qev) {
         try {
@@ -101,7 +101,7 @@ void CollectorDeleter::operator()(BaseQevCollectorThread* collector) const noexc
         collector->request_stop_();
         return;
     }
-    collector->_stop_and_join();
+    collector->stop_and_join();
     delete collector;
 }
 
@@ -129,7 +129,7 @@ bool BaseQevCollectorThread::join(std::chrono::milliseconds timeout) {
 
 void BaseQevCollectorThread::stop() {
     log().info("Stopping OPC collector thread...");
-    _notify("Stopping OPC collector thread...");
+    notify_status("Stopping OPC collector thread...");
     request_stop_();
 }
 
@@ -140,10 +140,10 @@ void BaseQevCollectorThread::request_stop_() noexcept {
         running_.store(false);
     }
     wake_cv_.notify_all();
-    _interrupt_waits();
+    interrupt_waits();
 }
 
-void BaseQevCollectorThread::_stop_and_join() noexcept {
+void BaseQevCollectorThread::stop_and_join() noexcept {
     request_stop_();
     if (thread_.joinable() && thread_.get_id() == std::this_thread::get_id()) {
         // Destroyed by its own thread without CollectorDeleter: joining itself is impossible,
@@ -155,11 +155,11 @@ void BaseQevCollectorThread::_stop_and_join() noexcept {
     join();
 }
 
-double BaseQevCollectorThread::_now() const {
+double BaseQevCollectorThread::now_seconds() const {
     return clock_ ? clock_() : steady_seconds();
 }
 
-void BaseQevCollectorThread::_sleep(double seconds) {
+void BaseQevCollectorThread::sleep_seconds(double seconds) {
     if (sleeper_) {
         sleeper_(seconds);
         return;
@@ -175,7 +175,7 @@ void BaseQevCollectorThread::_sleep(double seconds) {
                       [this] { return !running_.load(); });
 }
 
-void BaseQevCollectorThread::_notify(const std::string& text) const {
+void BaseQevCollectorThread::notify_status(const std::string& text) const {
     if (status_notify) {
         status_notify(text);
     }
@@ -184,7 +184,7 @@ void BaseQevCollectorThread::_notify(const std::string& text) const {
 void BaseQevCollectorThread::opc_error(const std::string& message) {
     ++consecutive_errors;
     log().error("{}", message);
-    _notify(message);
+    notify_status(message);
 }
 
 }  // namespace vantrel::korrin

@@ -87,7 +87,7 @@ void BaseQevCollectorThread::_batch_read_data(const std::vector<OpcTagRequest>& 
     all_results.reserve(tag_objs.size());
     const std::size_t step = static_cast<std::size_t>(batch_size);
     for (std::size_t i = 0; i < tag_objs.size(); i += step) {
-        if (i > 0 && _stopping()) {
+        if (i > 0 && stopping()) {
             read_cut_short_ = true;  // a slow server must not hold a stop for a long cycle
             return;
         }
@@ -138,12 +138,12 @@ void BaseQevCollectorThread::_update_read_status(const CycleResults& all_results
         const std::string text =
             "All " + std::to_string(n) + " tags read failed. Waiting for next cycle...";
         log().error("{}", text);
-        _notify(text);
+        notify_status(text);
         return;
     }
     opc_status = true;
     consecutive_errors = 0;
-    _notify("Read " + std::to_string(n) + " tags, " + std::to_string(bad_count) + " bad.");
+    notify_status("Read " + std::to_string(n) + " tags, " + std::to_string(bad_count) + " bad.");
 }
 
 }  // namespace vantrel::korrin

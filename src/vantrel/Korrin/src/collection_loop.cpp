@@ -27,7 +27,7 @@ void BaseQevCollectorThread::run() {
             } catch (const std::exception& e) {
                 log().error("Disconnecting the OPC source failed: {}", e.what());
             }
-            self._on_thread_exit();
+            self.on_thread_exit();
             log().info("OPC collector thread stopped.");
         }
     } release{*this};
@@ -37,14 +37,14 @@ void BaseQevCollectorThread::run() {
     } catch (const std::exception& e) {
         // A server that is rebooting when we start is retried like a lost one, rather than
         // leaving a thread that has ended while its front end believes it collects.
-        const double loop_start = _now();
+        const double loop_start = now_seconds();
         opc_error("Reconnect " + protocol_type + " error: " + e.what());
         _handle_error_retry();
         _control_sampling_interval(loop_start);
     }
 
     while (_running()) {
-        const double loop_start = _now();
+        const double loop_start = now_seconds();
         _process_collection_cycle();
         _handle_error_retry();
         _control_sampling_interval(loop_start);
@@ -63,20 +63,20 @@ void BaseQevCollectorThread::_handle_error_retry() {
         const std::string text =
             "Too many consecutive errors, sleeping 60 seconds before retrying...";
         log().error("{}", text);
-        _notify(text);
-        _sleep(kPauseWait);
+        notify_status(text);
+        sleep_seconds(kPauseWait);
         consecutive_errors = 0;
     } else if (consecutive_errors > 0) {
         const std::string text = "Retrying in 5 seconds...";
         log().warn("{}", text);
-        _notify(text);
-        _sleep(kRetryWait);
+        notify_status(text);
+        sleep_seconds(kRetryWait);
     }
 }
 
 void BaseQevCollectorThread::_control_sampling_interval(double loop_start) {
-    const double loop_duration = _now() - loop_start;
-    _sleep(std::max(sample_interval - loop_duration, 0.0));
+    const double loop_duration = now_seconds() - loop_start;
+    sleep_seconds(std::max(sample_interval - loop_duration, 0.0));
 }
 
 }  // namespace vantrel::korrin

@@ -56,13 +56,13 @@ std::unique_ptr<TsdbConnection> OPCCollector::open_connection_() {
     return tsdb_client_->get_conn_stoppable(*tsdb_cfg, db_stop_.get_token());
 }
 
-void OPCCollector::_interrupt_waits() noexcept {
+void OPCCollector::interrupt_waits() noexcept {
     db_stop_.request_stop();
 }
 
 OPCCollector::~OPCCollector() {
     // The thread calls into this object: it must end before the members go.
-    _stop_and_join();
+    stop_and_join();
     close_connection_();
 }
 
@@ -88,13 +88,13 @@ void OPCCollector::collection_step() {
 void OPCCollector::stop() {
     // A running thread may be writing on the connection right now; it closes it on its way
     // out. Without one, the caller's thread is the one that uses it.
-    if (!_thread_started()) {
+    if (!thread_started()) {
         close_connection_();
     }
     BaseQevCollectorThread::stop();
 }
 
-void OPCCollector::_on_thread_exit() {
+void OPCCollector::on_thread_exit() {
     close_connection_();
 }
 

@@ -68,7 +68,7 @@ void BaseQevCollectorThread::disconnect_source() {
         qev.reset();
     }
     opc_status = false;
-    _notify(protocol_type + " source disconnected");
+    notify_status(protocol_type + " source disconnected");
 }
 
 void BaseQevCollectorThread::_check_and_reconnect() {

@@ -121,7 +121,7 @@ void OPCCollector::store_cycle_(const CycleResults& results) {
     rows.reserve(results.size());
     for (const Sample& sample : results) {
         Value value = sample.value;
-        if (!screen_for_write(sample, value) || _refused_tags.count(sample.tag) != 0 ||
+        if (!screen_for_write(sample, value) || refused_tags_.count(sample.tag) != 0 ||
             !is_new_sample_(sample)) {
             continue;
         }
@@ -237,7 +237,7 @@ void OPCCollector::write_rows_() {
 }
 
 std::uint64_t OPCCollector::replay_backlog_() {
-    if (!tsdb_conn || _stopping()) {
+    if (!tsdb_conn || stopping()) {
         return 0;
     }
     const auto started = std::chrono::steady_clock::now();
@@ -293,7 +293,7 @@ std::uint64_t OPCCollector::replay_backlog_() {
         }
     };
     while (!buffer_->empty() && std::chrono::steady_clock::now() - started < budget &&
-           !_stopping()) {
+           !stopping()) {
         const std::vector<BufferedRecord> recs = buffer_->peek(kReplayRows);
         std::vector<std::string> missing;
         std::unordered_set<std::string_view> listed;
@@ -301,7 +301,7 @@ std::uint64_t OPCCollector::replay_backlog_() {
         for (const auto& rec : recs) {
             rows += rec.rows.size();
             for (const auto& row : rec.rows) {
-                if (_db_tagname_map.count(row.tag) == 0 && _refused_tags.count(row.tag) == 0 &&
+                if (_db_tagname_map.count(row.tag) == 0 && refused_tags_.count(row.tag) == 0 &&
                     listed.insert(row.tag).second) {
                     missing.push_back(row.tag);
                 }
@@ -317,7 +317,7 @@ std::uint64_t OPCCollector::replay_backlog_() {
                 if (found[i].tag && found[i].tag->tag_id) {
                     _db_tagname_map.emplace(chunk[i], *found[i].tag->tag_id);
                 } else if (!found[i].refused.empty()) {
-                    _refused_tags.insert(chunk[i]);
+                    refused_tags_.insert(chunk[i]);
                 }
             }
         }

@@ -81,13 +81,13 @@ bool OPCCollector::look_up_tag_ids_(const CycleResults& results) {
     for (const Sample& sample : results) {
         Value value = sample.value;
         if (!screen(sample, value, false) || _db_tagname_map.count(sample.tag) != 0 ||
-            _refused_tags.count(sample.tag) != 0 || !listed.insert(sample.tag).second) {
+            refused_tags_.count(sample.tag) != 0 || !listed.insert(sample.tag).second) {
             continue;
         }
         missing.push_back(sample.tag);
     }
     for (std::size_t at = 0; at < missing.size(); at += kLookupChunk) {
-        if (at > 0 && _stopping()) {
+        if (at > 0 && stopping()) {
             return false;
         }
         const std::vector<std::string> chunk(
@@ -105,7 +105,7 @@ bool OPCCollector::look_up_tag_ids_(const CycleResults& results) {
             } else if (!found[i].refused.empty()) {
                 // The database will not take this name; asking every cycle would only repeat
                 // the same refusal in the log.
-                _refused_tags.insert(chunk[i]);
+                refused_tags_.insert(chunk[i]);
                 log().error("Tag '{}' skipped: the TSDB refused its name ({})",
                             shown_text(chunk[i]), found[i].refused);
             }
@@ -124,7 +124,7 @@ void OPCCollector::_handle_write_tsdb(const CycleResults& results) {
     try {
         looked_up = look_up_tag_ids_(results);
     } catch (const std::exception& e) {
-        if (_stopping()) {
+        if (stopping()) {
             return;  // the lookup was cancelled by stop(): no failure to report or recover
         }
         // A lookup that fails is the database failing, not the OPC read: recover the database
@@ -157,14 +157,14 @@ void OPCCollector::_handle_write_tsdb(const CycleResults& results) {
             unregistered.insert(sample.tag);
             // Still looked up every cycle, so a tag registered later is written from then on;
             // but named once, or a plant's unregistered tags fill the disk with this line.
-            if (_refused_tags.count(sample.tag) == 0 &&
-                _unregistered_logged.insert(sample.tag).second) {
+            if (refused_tags_.count(sample.tag) == 0 &&
+                unregistered_logged_.insert(sample.tag).second) {
                 log().error("Tag '{}' not found in TSDB", shown_text(sample.tag));
             }
             continue;
         }
-        if (!_unregistered_logged.empty()) {
-            _unregistered_logged.erase(sample.tag);
+        if (!unregistered_logged_.empty()) {
+            unregistered_logged_.erase(sample.tag);
         }
         row_ids_.push_back(it->second);
         row_values_.push_back(std::move(value));
@@ -217,8 +217,8 @@ void OPCCollector::_handle_db_error() {
         if (auto conn = open_connection_()) {
             tsdb_conn = std::move(conn);
             _db_tagname_map.clear();
-            _refused_tags.clear();
-            _unregistered_logged.clear();
+            refused_tags_.clear();
+            unregistered_logged_.clear();
             log().info("Database reconnection successful");
         } else {
             log().error("Database reconnection failed");

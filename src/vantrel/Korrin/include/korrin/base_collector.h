@@ -63,6 +63,9 @@ struct CollectorDeleter {
 };
 
 class BaseQevCollectorThread {
+    // Names with a leading underscore are the collector's documented steps and state, which the
+    // front ends, logs and tests refer to; the helpers this implementation adds have ordinary
+    // names.
   public:
     // Every member has a default, so callers name only what they set.
     struct Options {
@@ -147,21 +150,21 @@ class BaseQevCollectorThread {
 
     // Releases what the collecting thread owns besides the OPC side; runs on that thread on its
     // way out, after disconnect_source().
-    virtual void _on_thread_exit() {}
+    virtual void on_thread_exit() {}
     // Cuts short the subclass's own waits (such as a database statement); called from any
     // thread when the collector is asked to stop.
-    virtual void _interrupt_waits() noexcept {}
+    virtual void interrupt_waits() noexcept {}
 
     bool _running() const noexcept { return running_.load(); }
-    bool _thread_started() const noexcept { return started_.load(); }
+    bool thread_started() const noexcept { return started_.load(); }
     // A running thread was asked to stop: a long cycle ends early. Single steps (no thread)
     // run to their end.
-    bool _stopping() const noexcept { return _thread_started() && !_running(); }
-    double _now() const;
-    void _sleep(double seconds);
-    void _notify(const std::string& text) const;
+    bool stopping() const noexcept { return thread_started() && !_running(); }
+    double now_seconds() const;
+    void sleep_seconds(double seconds);
+    void notify_status(const std::string& text) const;
     // For destructors of this class and its subclasses: ends the thread quietly.
-    void _stop_and_join() noexcept;
+    void stop_and_join() noexcept;
 
     std::unique_ptr<OpcLibrary> qev;
     OpcSourceHandle source = QEV_INVALID_HANDLE;  // QEV_INVALID_HANDLE: none

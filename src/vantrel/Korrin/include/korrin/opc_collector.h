@@ -29,6 +29,8 @@ namespace vantrel::korrin {
 using DbStatusNotify = std::function<void(bool, std::int64_t)>;
 
 class OPCCollector : public BaseQevCollectorThread {
+    // As in the base class: a leading underscore marks the collector's documented steps and
+    // state (such as _db_tagname_map); what only this implementation needs has ordinary names.
   public:
     // Every member has a default, so callers name only what they set.
     struct Options {
@@ -89,17 +91,17 @@ class OPCCollector : public BaseQevCollectorThread {
   protected:
     void _handle_write_tsdb(const CycleResults& results);
     void _handle_db_error();
-    void _on_thread_exit() override;
-    void _interrupt_waits() noexcept override;
+    void on_thread_exit() override;
+    void interrupt_waits() noexcept override;
 
     std::shared_ptr<TsdbClient> tsdb_client_;
     std::unique_ptr<TsdbConnection> tsdb_conn;
     std::unordered_map<std::string, std::int64_t> _db_tagname_map;
     // Names the database refused to look up; skipped without asking again until a reconnect.
-    std::unordered_set<std::string> _refused_tags;
+    std::unordered_set<std::string> refused_tags_;
     // Unregistered tags already named in the log: a tag that never gets registered would
     // otherwise write its line every cycle. Forgotten when the tag is found or on a reconnect.
-    std::unordered_set<std::string> _unregistered_logged;
+    std::unordered_set<std::string> unregistered_logged_;
 
   private:
     void close_connection_() noexcept;
