@@ -111,15 +111,7 @@ class DatabaseStalls : public ::testing::Test {
         return deque.size();
     }
 
-    long rows_written() {
-        std::string list;
-        for (auto id : ids) {
-            list += (list.empty() ? "" : ",") + std::to_string(id);
-        }
-        auto v = query_one(pg().conninfo(), "SELECT count(*) FROM chronq.tsdata WHERE tag_id IN (" +
-                                                list + ") AND time >= '" + started_at + "'");
-        return v ? std::stol(*v) : -1;
-    }
+    long rows_written() { return rows_since(pg().conninfo(), ids, started_at); }
 
     // Sessions the collector (chronq) has open on the server, up to a few seconds for the
     // server to notice that they went.

@@ -100,15 +100,7 @@ class KorrinOnRealParts : public ::testing::Test {
             t);
     }
 
-    long rows_written() {
-        std::string list;
-        for (auto id : ids) {
-            list += (list.empty() ? "" : ",") + std::to_string(id);
-        }
-        auto v = query_one(pg().conninfo(), "SELECT count(*) FROM chronq.tsdata WHERE tag_id IN (" +
-                                                list + ") AND time >= '" + started_at + "'");
-        return v ? std::stol(*v) : -1;
-    }
+    long rows_written() { return rows_since(pg().conninfo(), ids, started_at); }
 
     bool said(const std::string& prefix) {
         auto texts = status.texts();

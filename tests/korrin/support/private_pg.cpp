@@ -123,4 +123,15 @@ std::optional<std::string> query_one(const std::string& conninfo, const std::str
     return value;
 }
 
+long rows_since(const std::string& conninfo, const std::vector<std::int64_t>& tag_ids,
+                const std::string& since) {
+    std::string list;
+    for (auto id : tag_ids) {
+        list += (list.empty() ? "" : ",") + std::to_string(id);
+    }
+    const auto count = query_one(conninfo, "SELECT count(*) FROM chronq.tsdata WHERE tag_id IN (" +
+                                               list + ") AND time >= '" + since + "'");
+    return count ? std::stol(*count) : -1;
+}
+
 }  // namespace korrin_test

@@ -4,8 +4,10 @@
 // is created on construction and destroyed with the object.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <korrin/types.h>
 
@@ -45,5 +47,9 @@ class PrivatePg {
 
 // One value from a query, or nothing on any error.
 std::optional<std::string> query_one(const std::string& conninfo, const std::string& sql);
+
+// Rows of the given tags stored from `since` (a timestamp text) on; -1 when the count fails.
+long rows_since(const std::string& conninfo, const std::vector<std::int64_t>& tag_ids,
+                const std::string& since);
 
 }  // namespace korrin_test
