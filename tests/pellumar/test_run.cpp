@@ -1,11 +1,14 @@
 // The run loop, its exits, the statistics and the single-step mode, with fake OPC and TSDB.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
+#include <functional>
 #include <mutex>
 #include <stop_token>
 #include <thread>
@@ -131,6 +134,106 @@ TEST_F(RunLoop, KeyboardInterruptAndLoopErrorsStopAndReturnTrue) {
                          "INFO - Stopping data collection...", "INFO - Data collection stopped",
                          "INFO - Pellumar stopped"}));
     }
+}
+
+// Run without the program's signal hand-over: the loop owns Ctrl+C unless a handler is
+// already there, and leaves SIGINT as it found it.
+class CtrlCWithoutHandOver : public RunLoop {
+  protected:
+    void SetUp() override {
+        RunLoop::SetUp();
+        ASSERT_EQ(::sigaction(SIGINT, nullptr, &saved_), 0);
+        set_handler(SIG_DFL);
+    }
+    void TearDown() override { ::sigaction(SIGINT, &saved_, nullptr); }
+
+    static void set_handler(void (*handler)(int)) {
+        struct sigaction action {};
+        action.sa_handler = handler;
+        sigemptyset(&action.sa_mask);
+        ASSERT_EQ(::sigaction(SIGINT, &action, nullptr), 0);
+    }
+    static void (*current_handler())(int) {
+        struct sigaction now {};
+        ::sigaction(SIGINT, nullptr, &now);
+        return now.sa_handler;
+    }
+    static bool wait_until(const std::function<bool()>& condition) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (!condition()) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                return false;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return true;
+    }
+
+    // Runs a console with its own pause; `during` acts once the loop is running. Should the
+    // run not end by itself, the loop is ended from outside so that the test fails, not hangs.
+    bool run_with(const std::function<void(Pellumar&)>& during) {
+        auto c = console();
+        const LogCapture since_start;
+        std::atomic<bool> returned{false};
+        std::thread helper([&] {
+            if (wait_until([&] { return returned.load() || since_start.contains(kRunning); }) &&
+                !returned.load()) {
+                during(*c);
+            }
+            if (!wait_until([&] { return returned.load(); })) {
+                c->running.store(false);
+            }
+        });
+        const bool ok = c->run();
+        returned.store(true);
+        helper.join();
+        return ok;
+    }
+
+    static constexpr const char* kRunning =
+        "INFO - Data collection is running. Press Ctrl+C to stop.";
+    struct sigaction saved_ {};
+};
+
+std::atomic<int> g_host_signals{0};
+extern "C" void host_sigint_handler(int) {
+    ++g_host_signals;
+}
+
+TEST_F(CtrlCWithoutHandOver, SigintEndsTheRunCleanlyAndTheDefaultComesBack) {
+    LogCapture log;
+    std::atomic<bool> ours_while_running{false};
+    EXPECT_TRUE(run_with([&](Pellumar&) {
+        ours_while_running.store(current_handler() != SIG_DFL);
+        ::kill(::getpid(), SIGINT);
+    }));
+    EXPECT_TRUE(ours_while_running.load());
+    const auto lines = without_debug(log.lines());
+    ASSERT_GE(lines.size(), 5u);
+    EXPECT_EQ(
+        Lines(lines.end() - 5, lines.end()),
+        (Lines{kRunning, "INFO - Received keyboard interrupt", "INFO - Stopping data collection...",
+               "INFO - Data collection stopped", "INFO - Pellumar stopped"}));
+    EXPECT_EQ(current_handler(), SIG_DFL);
+}
+
+TEST_F(CtrlCWithoutHandOver, HostsOwnHandlerStaysInChargeAndGetsTheSignal) {
+    set_handler(host_sigint_handler);
+    g_host_signals.store(0);
+    LogCapture log;
+    std::atomic<bool> host_while_running{false};
+    bool host_got_it = false;
+    // The host's handler takes the signal and the run goes on until the host ends it.
+    EXPECT_TRUE(run_with([&](Pellumar& c) {
+        host_while_running.store(current_handler() == host_sigint_handler);
+        ::kill(::getpid(), SIGINT);
+        host_got_it = wait_until([] { return g_host_signals.load() == 1; });
+        c.running.store(false);
+    }));
+    EXPECT_TRUE(host_while_running.load());
+    EXPECT_TRUE(host_got_it);
+    EXPECT_FALSE(log.contains("INFO - Received keyboard interrupt"));
+    EXPECT_EQ(current_handler(), host_sigint_handler);
 }
 
 TEST_F(RunLoop, EachFailedStepEndsTheRunWithItsLine) {

@@ -4,8 +4,11 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <csignal>
 #include <exception>
 #include <system_error>
 #include <thread>
@@ -25,9 +28,64 @@ double wall_clock_seconds() {
         .count();
 }
 
-std::optional<int> plain_sleep(std::chrono::milliseconds timeout) {
-    std::this_thread::sleep_for(timeout);
-    return std::nullopt;
+// Set by the SIGINT handler that run() puts in place around its loop when it pauses on its
+// own. An atomic rather than a volatile flag: the signal may land on any thread of the process
+// (the collector's, the one that sent it) while the loop's thread reads it.
+std::atomic<bool> g_keyboard_interrupt{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "the flag is set from a signal handler");
+
+extern "C" void on_keyboard_interrupt(int) {
+    g_keyboard_interrupt.store(true);
+}
+
+// Catches SIGINT while it exists and puts back what it found. A handler that is already
+// there (a host program's own) stays in charge: it is never replaced, and the loop then
+// pauses as if there were none.
+class KeyboardInterruptCatcher {
+  public:
+    KeyboardInterruptCatcher() {
+        struct sigaction current {};
+        if (::sigaction(SIGINT, nullptr, &current) != 0 || (current.sa_flags & SA_SIGINFO) != 0 ||
+            current.sa_handler != SIG_DFL) {
+            return;
+        }
+        struct sigaction action {};
+        action.sa_handler = on_keyboard_interrupt;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = SA_RESTART;
+        g_keyboard_interrupt.store(false);
+        installed_ = ::sigaction(SIGINT, &action, &previous_) == 0;
+    }
+    ~KeyboardInterruptCatcher() {
+        if (installed_) {
+            ::sigaction(SIGINT, &previous_, nullptr);
+            // A Ctrl+C that came as the loop ended belongs to this run, not to the next one.
+            g_keyboard_interrupt.store(false);
+        }
+    }
+    KeyboardInterruptCatcher(const KeyboardInterruptCatcher&) = delete;
+    KeyboardInterruptCatcher& operator=(const KeyboardInterruptCatcher&) = delete;
+
+  private:
+    struct sigaction previous_ {};
+    bool installed_ = false;
+};
+
+// The loop's pause when no wait was given. It sleeps in short slices so that Ctrl+C ends the
+// run within a twentieth of a second rather than after the whole pause.
+std::optional<int> own_pause(std::chrono::milliseconds timeout) {
+    constexpr auto kSlice = std::chrono::milliseconds(50);
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        if (g_keyboard_interrupt.exchange(false)) {
+            throw KeyboardInterrupt{};
+        }
+        const auto left = deadline - std::chrono::steady_clock::now();
+        if (left <= std::chrono::steady_clock::duration::zero()) {
+            return std::nullopt;
+        }
+        std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(left, kSlice));
+    }
 }
 
 std::filesystem::path resolve_base_dir(const std::optional<std::filesystem::path>& given) {
@@ -55,7 +113,8 @@ Pellumar::Pellumar(std::optional<std::filesystem::path> base, PellumarDeps deps)
         deps_.now = wall_clock_seconds;
     }
     if (!deps_.wait) {
-        deps_.wait = plain_sleep;
+        deps_.wait = own_pause;
+        own_pause_ = true;
     }
     last_status_time = deps_.now();
 }
@@ -165,6 +224,12 @@ bool Pellumar::run() {
     }
 
     try {
+        // Only around the loop: during the set-up Ctrl+C still ends the process at once, and
+        // a second one while the collector stops below is not swallowed.
+        std::optional<KeyboardInterruptCatcher> catcher;
+        if (own_pause_) {
+            catcher.emplace();
+        }
         try {
             log_info("Data collection is running. Press Ctrl+C to stop.");
             while (running.load()) {

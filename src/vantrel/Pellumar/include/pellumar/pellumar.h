@@ -30,7 +30,9 @@ struct ProcessExit {
     int status = 0;
 };
 
-// Thrown by a loop wait that wants the behaviour of an interrupt from the keyboard.
+// Thrown by the main loop's own pause (no PellumarDeps::wait given) when SIGINT arrived, so
+// that a console run without the program's signal hand-over still ends cleanly on Ctrl+C; a
+// substituted wait may throw it too.
 struct KeyboardInterrupt {};
 
 struct CollectionStatistics {
@@ -47,6 +49,7 @@ struct PellumarDeps {
     // Wall-clock seconds, for the status line.
     std::function<double()> now;
     // The main loop's one-second pause. It returns a signal number when one arrived meanwhile.
+    // Without it, run() catches SIGINT itself (when nothing else handles it) and ends on it.
     std::function<std::optional<int>(std::chrono::milliseconds)> wait;
     // Polls for a signal without waiting. When given, run() performs each set-up step on a
     // worker thread and polls while it works, so that a signal during set-up (a long tag file,
@@ -132,6 +135,8 @@ class Pellumar {
     bool wait_startup_step(std::chrono::milliseconds timeout);
 
     PellumarDeps deps_;
+    // No wait was given: the main loop pauses with its own sleep and owns Ctrl+C.
+    bool own_pause_ = false;
     // Requested when a signal cuts the set-up short: database calls of the set-up then end.
     std::stop_source startup_stop_;
     struct StartupOutcome;
