@@ -7,7 +7,7 @@
 #include "common/text.h"
 #include "qevsdk/qevsdk.h"
 #include "qevsdk/ua_security.h"
-#include "tool_log.h"
+#include "tool_support.h"
 
 namespace {
 
@@ -21,21 +21,18 @@ constexpr const char* kUsage =
 
 constexpr std::size_t kMaxServers = 64;
 
+constexpr qevsdk::tools::Tool kTool{"qev-discover", kUsage};
+
 int usage(const std::string& problem) {
-    std::cerr << "qev-discover: " << problem << "\n" << kUsage << qevsdk::tools::kSecurityUsage;
-    return 2;
+    return kTool.usage_error(problem);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     const auto parsed = qevsdk::tools::parse_args(argc, argv);
-    if (parsed.help) {
-        std::cout << kUsage << qevsdk::tools::kSecurityUsage;
-        return 0;
-    }
-    if (!parsed.error.empty()) {
-        return usage(parsed.error);
+    if (auto status = qevsdk::tools::answer_help_or_bad_option(kTool, parsed)) {
+        return *status;
     }
     const bool verbose = parsed.verbose;
     const std::vector<std::string>& args = parsed.positional;
@@ -64,14 +61,11 @@ int main(int argc, char** argv) {
                                   : kind == qevsdk::QEV_RTSOURCE_UA ? "OPC UA"
                                                                     : "OPC";
 
-    qevsdk::tools::set_up_logging("qev-discover", verbose);
-    try {
-        qevsdk::set_ua_security(parsed.security);
-    } catch (const qevsdk::Error& e) {
-        return usage(e.what());
+    if (auto status = qevsdk::tools::set_up_tool(kTool, parsed)) {
+        return *status;
     }
     qevsdk::QevLibrary lib;
-    lib.set_log_level(verbose ? qevsdk::QEV_LOG_LEVEL_DEBUG : qevsdk::QEV_LOG_LEVEL_INFO);
+    qevsdk::tools::set_verbosity(lib, verbose);
     std::vector<qevsdk::qev_source_desc_t> descs(kMaxServers);
     for (auto& desc : descs) {
         desc.source_type = kind;

@@ -13,7 +13,7 @@
 #include "common/text.h"
 #include "qevsdk/qevsdk.h"
 #include "qevsdk/ua_security.h"
-#include "tool_log.h"
+#include "tool_support.h"
 
 namespace {
 
@@ -84,9 +84,10 @@ bool failed_to_reach(const std::string& why) {
     return !after.starts_with("OPC ") && !after.starts_with("'");
 }
 
+constexpr qevsdk::tools::Tool kTool{"qev-read", kUsage};
+
 int usage(const std::string& problem) {
-    std::cerr << "qev-read: " << problem << "\n" << kUsage << qevsdk::tools::kSecurityUsage;
-    return 2;
+    return kTool.usage_error(problem);
 }
 
 // The tags as given: each argument, and for "-" every non-empty line of standard input.
@@ -163,12 +164,8 @@ void read_and_print(qevsdk::QevLibrary& lib, qevsdk::SourceHandle source,
 
 int main(int argc, char** argv) {
     const auto parsed = qevsdk::tools::parse_args(argc, argv);
-    if (parsed.help) {
-        std::cout << kUsage << qevsdk::tools::kSecurityUsage;
-        return 0;
-    }
-    if (!parsed.error.empty()) {
-        return usage(parsed.error);
+    if (auto status = qevsdk::tools::answer_help_or_bad_option(kTool, parsed)) {
+        return *status;
     }
     const std::vector<std::string>& args = parsed.positional;
     if (args.size() < 2) {
@@ -182,14 +179,11 @@ int main(int argc, char** argv) {
     }
     const std::vector<std::string> tags = collect_tags(args);
 
-    qevsdk::tools::set_up_logging("qev-read", parsed.verbose);
-    try {
-        qevsdk::set_ua_security(parsed.security);
-    } catch (const qevsdk::Error& e) {
-        return usage(e.what());
+    if (auto status = qevsdk::tools::set_up_tool(kTool, parsed)) {
+        return *status;
     }
     qevsdk::QevLibrary lib;
-    lib.set_log_level(parsed.verbose ? qevsdk::QEV_LOG_LEVEL_DEBUG : qevsdk::QEV_LOG_LEVEL_INFO);
+    qevsdk::tools::set_verbosity(lib, parsed.verbose);
     const auto source =
         lib.create_source(ua ? qevsdk::QEV_RTSOURCE_UA : qevsdk::QEV_RTSOURCE_DA, schema, 1000, 0);
     if (source == qevsdk::QEV_INVALID_HANDLE) {

@@ -4,10 +4,13 @@
 #pragma once
 
 #include <cstdlib>
+#include <iostream>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "qevsdk/qevsdk.h"
 #include "qevsdk/ua_security.h"
 
 #include <spdlog/sinks/stdout_sinks.h>
@@ -85,6 +88,46 @@ inline void set_up_logging(const std::string& name, bool verbose) {
     logger->set_pattern("%Y-%m-%d %H:%M:%S - %n - %l - %v");
     logger->set_level(spdlog::level::debug);
     spdlog::set_default_logger(logger);
+}
+
+// A tool's name and usage text, for its messages.
+struct Tool {
+    const char* name;
+    const char* usage;
+
+    // Says what was wrong, then how to call the tool; the status for a usage error.
+    int usage_error(const std::string& problem) const {
+        std::cerr << name << ": " << problem << "\n" << usage << kSecurityUsage;
+        return 2;
+    }
+};
+
+// Help, or a malformed option: a status means the tool ends here with it.
+inline std::optional<int> answer_help_or_bad_option(const Tool& tool, const ToolArgs& parsed) {
+    if (parsed.help) {
+        std::cout << tool.usage << kSecurityUsage;
+        return 0;
+    }
+    if (!parsed.error.empty()) {
+        return tool.usage_error(parsed.error);
+    }
+    return std::nullopt;
+}
+
+// Once its own arguments are checked: logging at the verbosity asked for, then OPC UA
+// security. A status means the tool ends here with it.
+inline std::optional<int> set_up_tool(const Tool& tool, const ToolArgs& parsed) {
+    set_up_logging(tool.name, parsed.verbose);
+    try {
+        qevsdk::set_ua_security(parsed.security);
+    } catch (const qevsdk::Error& e) {
+        return tool.usage_error(e.what());
+    }
+    return std::nullopt;
+}
+
+inline void set_verbosity(qevsdk::QevLibrary& lib, bool verbose) {
+    lib.set_log_level(verbose ? qevsdk::QEV_LOG_LEVEL_DEBUG : qevsdk::QEV_LOG_LEVEL_INFO);
 }
 
 }  // namespace qevsdk::tools
