@@ -218,7 +218,10 @@ std::shared_ptr<spdlog::logger> setup_logging_from_ini(const std::string& ini_pa
 }
 
 std::shared_ptr<spdlog::logger> get_logger(const std::string& name) {
-    // Under the set-up's lock, so that a logger created while the set-up runs copies the
+    if (auto existing = spdlog::get(name)) {
+        return existing;
+    }
+    // Created under the set-up's lock, so that a logger made while the set-up runs copies the
     // default logger either before the new level is given to all or after.
     State& s = state();
     std::lock_guard lock(s.mutex);
