@@ -309,17 +309,12 @@ Result exec_allow_refusal(Connection& conn, const char* sql, const Params& param
 
 Result exec_allow_refusal(Connection::Impl& s, const char* sql, const Params& params, bool& ok,
                           Limit limit) {
-    PGconn* pg = s.pg;
-    const Deadline deadline = deadline_for(s.settings, limit);
-    const int sent = params.size() == 0 ? PQsendQuery(pg, sql)
-                                        : PQsendQueryParams(pg, sql, params.size(), params.types(),
-                                                            params.values(), params.lengths(),
-                                                            params.formats(), 0);
-    if (sent == 0) {
-        throw ConnectionError(error_text(pg, nullptr, s.settings));
-    }
-    flush_request(s, deadline);
-    Result res = collect_result(s, deadline);
+    Result res = send_and_collect(s, deadline_for(s.settings, limit), [&](PGconn* pg) {
+        return params.size() == 0
+                   ? PQsendQuery(pg, sql)
+                   : PQsendQueryParams(pg, sql, params.size(), params.types(), params.values(),
+                                       params.lengths(), params.formats(), 0);
+    });
     ok = res.get() != nullptr && succeeded(res.get());
     if (!ok) {
         refusal(s.pg, res.get(), s.settings);
