@@ -187,11 +187,6 @@ void OPCCollector::note_buffer_state_() {
 }
 
 void OPCCollector::write_rows_() {
-    const auto notify = [this](bool ok, std::uint64_t count) {
-        if (db_status_notify) {
-            db_status_notify(ok, ok ? static_cast<std::int64_t>(count) : 0);
-        }
-    };
     const auto refused = [this] {
         log().error("The TSDB refused the {} samples of this cycle; they are not written again",
                     row_ids_.size());
@@ -201,12 +196,12 @@ void OPCCollector::write_rows_() {
         row_seq_ = 0;
         store_rows_();
         try {
-            notify(true, replay_backlog_());
+            report_write_(true, replay_backlog_());
         } catch (const std::exception& e) {
             log().error("Write DB failed: {}", e.what());
             mark_checked_ = false;
             _handle_db_error();
-            notify(false, 0);
+            report_write_(false, 0);
         }
         return;
     }
@@ -216,7 +211,7 @@ void OPCCollector::write_rows_() {
         const auto [success, count] =
             tsdb_client_->write_tsdata_at(*tsdb_conn, row_times_, row_ids_, row_values_,
                                           row_qualities_, buffer_ ? &mark : nullptr);
-        notify(success, count);
+        report_write_(success, count);
         if (!success) {
             refused();
         }
@@ -224,7 +219,7 @@ void OPCCollector::write_rows_() {
         log().error("Write DB failed: {}", e.what());
         if (permanent(e)) {
             _handle_db_error();
-            notify(false, 0);
+            report_write_(false, 0);
             refused();
             return;
         }
@@ -232,7 +227,7 @@ void OPCCollector::write_rows_() {
         store_rows_();
         mark_checked_ = false;
         _handle_db_error();
-        notify(false, 0);
+        report_write_(false, 0);
     }
 }
 

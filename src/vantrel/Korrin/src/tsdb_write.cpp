@@ -75,25 +75,58 @@ bool screen_for_write(const Sample& sample, Value& value) {
     return screen(sample, value, false);
 }
 
+void OPCCollector::_handle_write_tsdb(const CycleResults& results) {
+    if (!tsdb_conn) {
+        store_cycle_(results);
+        _handle_db_error();
+        return;
+    }
+    if (!look_up_tag_ids_(results)) {
+        return;
+    }
+    build_rows_(results);
+    if (row_ids_.empty() && (!buffer_ || buffer_->empty())) {
+        // Nothing to write, but the TSDB side is working: the front end's status says so.
+        if (!results.empty()) {
+            report_write_(true, 0);
+        }
+        return;
+    }
+    write_rows_();
+}
+
 bool OPCCollector::look_up_tag_ids_(const CycleResults& results) {
-    std::vector<std::string> missing;
-    std::unordered_set<std::string_view> listed;
+    MissingNames missing(_db_tagname_map, refused_tags_);
     for (const Sample& sample : results) {
         Value value = sample.value;
-        if (!screen(sample, value, false) || _db_tagname_map.count(sample.tag) != 0 ||
-            refused_tags_.count(sample.tag) != 0 || !listed.insert(sample.tag).second) {
-            continue;
+        if (screen(sample, value, false)) {
+            missing.add(sample.tag);
         }
-        missing.push_back(sample.tag);
     }
-    for (std::size_t at = 0; at < missing.size(); at += kLookupChunk) {
+    try {
+        return look_up_names_(missing.names());  // false: a stopping collector writes nothing more
+    } catch (const std::exception& e) {
+        if (stopping()) {
+            return false;  // the lookup was cancelled by stop(): no failure to report or recover
+        }
+        // A lookup that fails is the database failing, not the OPC read: recover the database
+        // side and leave the OPC side alone.
+        log().error("Write DB failed: {}", e.what());
+        store_cycle_(results);
+        _handle_db_error();
+        report_write_(false, 0);
+        return false;
+    }
+}
+
+bool OPCCollector::look_up_names_(const std::vector<std::string>& names) {
+    for (std::size_t at = 0; at < names.size(); at += kLookupChunk) {
         if (at > 0 && stopping()) {
             return false;
         }
         const std::vector<std::string> chunk(
-            missing.begin() + static_cast<std::ptrdiff_t>(at),
-            missing.begin() +
-                static_cast<std::ptrdiff_t>(std::min(at + kLookupChunk, missing.size())));
+            names.begin() + static_cast<std::ptrdiff_t>(at),
+            names.begin() + static_cast<std::ptrdiff_t>(std::min(at + kLookupChunk, names.size())));
         const auto found = tsdb_client_->lookup_tags(*tsdb_conn, chunk);
         if (found.size() != chunk.size()) {
             throw std::runtime_error("tag lookup gave " + std::to_string(found.size()) +
@@ -114,33 +147,7 @@ bool OPCCollector::look_up_tag_ids_(const CycleResults& results) {
     return true;
 }
 
-void OPCCollector::_handle_write_tsdb(const CycleResults& results) {
-    if (!tsdb_conn) {
-        store_cycle_(results);
-        _handle_db_error();
-        return;
-    }
-    bool looked_up = false;
-    try {
-        looked_up = look_up_tag_ids_(results);
-    } catch (const std::exception& e) {
-        if (stopping()) {
-            return;  // the lookup was cancelled by stop(): no failure to report or recover
-        }
-        // A lookup that fails is the database failing, not the OPC read: recover the database
-        // side and leave the OPC side alone.
-        log().error("Write DB failed: {}", e.what());
-        store_cycle_(results);
-        _handle_db_error();
-        if (db_status_notify) {
-            db_status_notify(false, 0);
-        }
-        return;
-    }
-    if (!looked_up) {
-        return;  // cut short by a stop: a stopping collector writes nothing more
-    }
-
+void OPCCollector::build_rows_(const CycleResults& results) {
     row_ids_.clear();
     row_values_.clear();
     row_qualities_.clear();
@@ -172,16 +179,13 @@ void OPCCollector::_handle_write_tsdb(const CycleResults& results) {
         row_times_.push_back(row_time_(sample));
         row_tags_.push_back(&sample.tag);
     }
-
     unregistered_count_.store(unregistered.size());
+}
 
-    if (row_ids_.empty() && (!buffer_ || buffer_->empty())) {
-        if (db_status_notify && !results.empty()) {
-            db_status_notify(true, 0);
-        }
-        return;
+void OPCCollector::report_write_(bool ok, std::uint64_t rows) {
+    if (db_status_notify) {
+        db_status_notify(ok, ok ? static_cast<std::int64_t>(rows) : 0);
     }
-    write_rows_();
 }
 
 void OPCCollector::_handle_db_error() {

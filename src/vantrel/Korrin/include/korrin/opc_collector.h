@@ -106,9 +106,17 @@ class OPCCollector : public BaseQevCollectorThread {
   private:
     void close_connection_() noexcept;
     std::unique_ptr<TsdbConnection> open_connection_();
-    // Looks up the ids of the cycle's tags that are neither cached nor refused; false when a
-    // stop cut the lookups short.
+    // Looks up the ids of the cycle's tags that are neither cached nor refused; false when the
+    // cycle ends there: a stop cut the lookups short, or they failed and were handled as a
+    // database failure.
     bool look_up_tag_ids_(const CycleResults& results);
+    // Looks up and caches the ids of `names`, remembering the names the database refused;
+    // false when a stop cut it short. Throws what the client throws.
+    bool look_up_names_(const std::vector<std::string>& names);
+    // Fills the row buffers with the cycle's samples of known tags, naming unregistered ones.
+    void build_rows_(const CycleResults& results);
+    // Tells the front end how a write went, when it asked to know.
+    void report_write_(bool ok, std::uint64_t rows);
     // Requested by stop(): cancels a database statement in flight.
     std::stop_source db_stop_;
     // Row buffers kept between cycles so that a cycle allocates nothing for them.
