@@ -246,6 +246,26 @@ TEST_F(StoreForward, ARefusedWriteIsNotRetried) {
     EXPECT_EQ(written_values(), (std::vector<double>{3, 4}));
 }
 
+TEST_F(StoreForward, ABacklogRecordTheTsdbRefusesCostsOnlyItselfAndUnknownTagsAreDropped) {
+    rig.db->add_tag("bad", 9);
+    rig.db->write_error = "server closed the connection unexpectedly";
+    rig.db->ping_result = false;
+    rig.db->connect_error = "connection refused";
+    c->handle_data({sample("a", 1), sample("b", 2)});    // fails; the reconnect fails too
+    c->handle_data({sample("a", 3), sample("z", 4)});    // kept by name: z is not registered
+    c->handle_data({sample("a", 5), sample("bad", 6)});  // the record the TSDB will refuse
+    EXPECT_EQ(c->buffered_sample_count(), 6u);
+    rig.db->write_error.reset();
+    rig.db->connect_error.reset();
+    rig.db->refuse_write_ids = {9};
+    c->handle_data({sample("a", 7), sample("b", 8)});  // reconnects
+    rig.db->writes.clear();
+    c->handle_data({sample("a", 9), sample("b", 10)});
+    EXPECT_EQ(written_values(), (std::vector<double>{1, 2, 3, 7, 8, 9, 10}));
+    EXPECT_EQ(rig.db_status.calls().back(), std::make_pair(true, std::int64_t{7}));
+    EXPECT_EQ(c->buffered_sample_count(), 0u) << "what was refused or unknown is not kept";
+}
+
 TEST(StoreForwardSourceTime, ASourceTimeThatHasNotMovedIsTheSameSample) {
     Rig rig;
     rig.db->add_tag("a", 1);

@@ -76,6 +76,8 @@ class FakeTsdbClient : public korrin::TsdbClient {
     bool block_writes = false;
     std::optional<std::string> write_error;  // write_tsdata throws (after recording)
     std::optional<std::pair<bool, std::size_t>> write_result;  // default: (true, rows)
+    // A write holding any of these tag ids is refused as a whole and stores nothing.
+    std::set<std::int64_t> refuse_write_ids;
 
     // The stored records. Ids are handed out from 1 upward.
     std::vector<korrin::SourceInfo> sources;
@@ -290,6 +292,10 @@ class FakeTsdbClient : public korrin::TsdbClient {
             std::condition_variable_any wake;
             wake.wait(lock, stop, [] { return false; });
             throw korrin::TsdbConnectionError("cancelled: the client is stopping");
+        }
+        if (std::any_of(ids.begin(), ids.end(),
+                        [this](std::int64_t id) { return refuse_write_ids.count(id) != 0; })) {
+            return {false, 0};
         }
         writes.push_back({{ids.begin(), ids.end()},
                           {values.begin(), values.end()},

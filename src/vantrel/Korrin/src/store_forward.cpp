@@ -28,7 +28,6 @@ namespace {
 // Rows per replayed statement: large enough to write fast, small enough to stay well inside
 // the write time limit.
 constexpr std::size_t kReplayRows = 5000;
-constexpr std::size_t kLookupNames = 100;
 constexpr auto kDropWarningEvery = std::chrono::minutes(1);
 
 std::string local_time_text(TimePoint t) {
@@ -231,6 +230,15 @@ void OPCCollector::write_rows_() {
     }
 }
 
+// What one replay did, in rows. Rows of tags without an id are dropped (rows - mapped); rows
+// of records the TSDB refused are dropped too (mapped - sent).
+struct OPCCollector::ReplayTally {
+    std::uint64_t rows = 0;     // taken from the buffer
+    std::uint64_t mapped = 0;   // of them, rows of tags with an id
+    std::uint64_t sent = 0;     // of those, rows in statements the TSDB took
+    std::uint64_t written = 0;  // rows the TSDB reports written
+};
+
 std::uint64_t OPCCollector::replay_backlog_() {
     if (!tsdb_conn || stopping()) {
         return 0;
@@ -242,101 +250,83 @@ std::uint64_t OPCCollector::replay_backlog_() {
         buffer_->consume_through(tsdb_client_->write_mark(*tsdb_conn, buffer_->writer()));
         mark_checked_ = true;
     }
-    std::uint64_t written = 0;
-    std::uint64_t unknown = 0;
-    std::uint64_t refused = 0;
+    ReplayTally tally;
+    while (!buffer_->empty() && std::chrono::steady_clock::now() - started < budget &&
+           !stopping()) {
+        const std::vector<BufferedRecord> records = buffer_->peek(kReplayRows);
+        MissingNames missing(_db_tagname_map, refused_tags_);
+        for (const auto& record : records) {
+            for (const auto& row : record.rows) {
+                missing.add(row.tag);
+            }
+        }
+        if (!look_up_names_(missing.names())) {
+            break;  // cut short by a stop: the records stay buffered
+        }
+        replay_records_(records, tally);
+        buffer_->consume_through(records.back().seq);
+    }
+    report_replay_(tally);
+    return tally.written;
+}
+
+void OPCCollector::replay_records_(const std::vector<BufferedRecord>& records, ReplayTally& tally) {
+    if (!write_records_(records, tally) && records.size() > 1) {
+        // One bad record must not take its neighbours with it: each on its own.
+        for (std::size_t r = 0; r < records.size(); ++r) {
+            write_records_(std::span(records).subspan(r, 1), tally);
+        }
+    }
+    for (const auto& record : records) {
+        tally.rows += record.rows.size();
+        for (const auto& row : record.rows) {
+            tally.mapped += _db_tagname_map.count(row.tag);
+        }
+    }
+}
+
+// Writes the records in one statement that carries the last one's number as the mark; false
+// when the TSDB refused them.
+bool OPCCollector::write_records_(std::span<const BufferedRecord> records, ReplayTally& tally) {
     std::vector<std::int64_t> ids;
     std::vector<Value> values;
     std::vector<std::string> qualities;
     std::vector<TimePoint> times;
-    std::size_t sent = 0;
-    // Writes records [first, last) in one statement, counting their rows in `sent`; false when
-    // the TSDB refused them.
-    const auto write = [&](const std::vector<BufferedRecord>& recs, std::size_t first,
-                           std::size_t last) {
-        ids.clear();
-        values.clear();
-        qualities.clear();
-        times.clear();
-        for (std::size_t r = first; r < last; ++r) {
-            for (const BufferedRow& row : recs[r].rows) {
-                const auto it = _db_tagname_map.find(row.tag);
-                if (it == _db_tagname_map.end()) {
-                    continue;
-                }
-                ids.push_back(it->second);
-                values.push_back(row.value);
-                qualities.push_back(row.quality);
-                times.push_back(row.time);
+    for (const BufferedRecord& record : records) {
+        for (const BufferedRow& row : record.rows) {
+            const auto it = _db_tagname_map.find(row.tag);
+            if (it == _db_tagname_map.end()) {
+                continue;
             }
+            ids.push_back(it->second);
+            values.push_back(row.value);
+            qualities.push_back(row.quality);
+            times.push_back(row.time);
         }
-        const WriteMark mark{buffer_->writer(), recs[last - 1].seq};
-        try {
-            const auto [ok, count] =
-                tsdb_client_->write_tsdata_at(*tsdb_conn, times, ids, values, qualities, &mark);
-            if (ok) {
-                written += count;
-                sent += ids.size();
-            }
-            return ok;
-        } catch (const std::exception& e) {
-            if (!permanent(e)) {
-                throw;
-            }
-            log().error("Writing buffered samples failed: {}", e.what());
-            return false;
-        }
-    };
-    while (!buffer_->empty() && std::chrono::steady_clock::now() - started < budget &&
-           !stopping()) {
-        const std::vector<BufferedRecord> recs = buffer_->peek(kReplayRows);
-        std::vector<std::string> missing;
-        std::unordered_set<std::string_view> listed;
-        std::size_t rows = 0;
-        for (const auto& rec : recs) {
-            rows += rec.rows.size();
-            for (const auto& row : rec.rows) {
-                if (_db_tagname_map.count(row.tag) == 0 && refused_tags_.count(row.tag) == 0 &&
-                    listed.insert(row.tag).second) {
-                    missing.push_back(row.tag);
-                }
-            }
-        }
-        for (std::size_t at = 0; at < missing.size(); at += kLookupNames) {
-            const std::vector<std::string> chunk(
-                missing.begin() + static_cast<std::ptrdiff_t>(at),
-                missing.begin() +
-                    static_cast<std::ptrdiff_t>(std::min(at + kLookupNames, missing.size())));
-            const auto found = tsdb_client_->lookup_tags(*tsdb_conn, chunk);
-            for (std::size_t i = 0; i < chunk.size() && i < found.size(); ++i) {
-                if (found[i].tag && found[i].tag->tag_id) {
-                    _db_tagname_map.emplace(chunk[i], *found[i].tag->tag_id);
-                } else if (!found[i].refused.empty()) {
-                    refused_tags_.insert(chunk[i]);
-                }
-            }
-        }
-        sent = 0;
-        if (!write(recs, 0, recs.size()) && recs.size() > 1) {
-            // One bad record must not take its neighbours with it: each on its own.
-            for (std::size_t r = 0; r < recs.size(); ++r) {
-                write(recs, r, r + 1);
-            }
-        }
-        std::size_t mapped = 0;
-        for (const auto& rec : recs) {
-            for (const auto& row : rec.rows) {
-                mapped += _db_tagname_map.count(row.tag);
-            }
-        }
-        unknown += rows - mapped;
-        refused += mapped - std::min(mapped, sent);
-        buffer_->consume_through(recs.back().seq);
     }
-    if (unknown > 0) {
+    const WriteMark mark{buffer_->writer(), records.back().seq};
+    try {
+        const auto [ok, count] =
+            tsdb_client_->write_tsdata_at(*tsdb_conn, times, ids, values, qualities, &mark);
+        if (ok) {
+            tally.written += count;
+            tally.sent += ids.size();
+        }
+        return ok;
+    } catch (const std::exception& e) {
+        if (!permanent(e)) {
+            throw;
+        }
+        log().error("Writing buffered samples failed: {}", e.what());
+        return false;
+    }
+}
+
+void OPCCollector::report_replay_(const ReplayTally& tally) {
+    if (const auto unknown = tally.rows - tally.mapped; unknown > 0) {
         log().warn("{} buffered samples of tags not found in TSDB were dropped", unknown);
     }
-    if (refused > 0) {
+    if (const auto refused = tally.mapped - std::min(tally.mapped, tally.sent); refused > 0) {
         log().error("The TSDB refused {} buffered samples; they are not written again", refused);
     }
     note_buffer_state_();
@@ -346,7 +336,6 @@ std::uint64_t OPCCollector::replay_backlog_() {
         outage_began_.reset();
         outage_buffered_ = 0;
     }
-    return written;
 }
 
 }  // namespace vantrel::korrin

@@ -138,6 +138,12 @@ class OPCCollector : public BaseQevCollectorThread {
     // Writes buffered records, oldest first, for at most a part of the interval. Throws what
     // the client throws.
     std::uint64_t replay_backlog_();
+    struct ReplayTally;
+    // One round: the records in one statement, or each on its own when the TSDB refuses them
+    // together; counted in the tally.
+    void replay_records_(const std::vector<BufferedRecord>& records, ReplayTally& tally);
+    bool write_records_(std::span<const BufferedRecord> records, ReplayTally& tally);
+    void report_replay_(const ReplayTally& tally);
     void note_buffer_state_();
     TimestampMode timestamp_mode_;
     std::unique_ptr<SampleBuffer> buffer_;
