@@ -129,11 +129,10 @@ TEST(ChronqDbUtils, ListsConnectableDatabasesInNameOrderWithoutTemplates) {
 
 TEST(ChronqDbUtils, LeavesOutDatabasesThatRefuseConnections) {
     ScratchDb locked;
-    PGconn* pg = chronq_test::raw_connect(chronq_test::env_settings().dbname);
-    PQclear(PQexec(pg, ("ALTER DATABASE " + locked.name() + " ALLOW_CONNECTIONS false").c_str()));
+    vantrel::test::PgSession admin(chronq_test::env_settings().dbname);
+    admin.exec("ALTER DATABASE " + locked.name() + " ALLOW_CONNECTIONS false");
     const auto names = chronq::fetch_available_tsdbs(chronq_test::env_settings());
-    PQclear(PQexec(pg, ("ALTER DATABASE " + locked.name() + " ALLOW_CONNECTIONS true").c_str()));
-    PQfinish(pg);
+    admin.exec("ALTER DATABASE " + locked.name() + " ALLOW_CONNECTIONS true");
     EXPECT_EQ(std::find(names.begin(), names.end(), locked.name()), names.end());
 }
 

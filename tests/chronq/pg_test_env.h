@@ -1,8 +1,6 @@
 // The test database: settings from the libpq environment and a scratch database per test.
 #pragma once
 
-#include <libpq-fe.h>
-
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -10,6 +8,7 @@
 #include <vector>
 
 #include "chronq/types.h"
+#include "pg_session.h"
 
 namespace chronq_test {
 
@@ -21,20 +20,17 @@ chronq::ConnSettings env_settings();
 class ScratchDb {
   public:
     ScratchDb();
-    ~ScratchDb();
-    ScratchDb(const ScratchDb&) = delete;
-    ScratchDb& operator=(const ScratchDb&) = delete;
 
-    const std::string& name() const { return name_; }
+    const std::string& name() const { return db_.name(); }
     chronq::ConnSettings settings() const;
 
     // Runs SQL on a separate plain libpq session and returns the rows as text ("<NULL>" for
     // NULL), one inner vector per row. Throws on failure.
-    std::vector<std::vector<std::string>> query(const std::string& sql) const;
+    vantrel::test::PgRows query(const std::string& sql) const;
     std::string scalar(const std::string& sql) const;
 
   private:
-    std::string name_;
+    vantrel::test::ScratchDatabase db_;
 };
 
 // A tag record as registration builds it: its own name as source tag name.
@@ -48,8 +44,5 @@ inline chronq::TagInfo tag_named(const std::string& name,
     tag.description = std::move(description);
     return tag;
 }
-
-// A raw session to the given database of the test server; the caller PQfinish-es it.
-PGconn* raw_connect(const std::string& dbname);
 
 }  // namespace chronq_test

@@ -2,7 +2,6 @@
 // paused server (SIGSTOP). Cycles go on, rows resume once the database does, and stop() ends
 // the thread within a second whatever the database is doing, leaving nothing open on it.
 #include <gtest/gtest.h>
-#include <libpq-fe.h>
 
 #include <chrono>
 #include <csignal>
@@ -27,23 +26,6 @@ using namespace std::chrono_literals;
 
 const std::string kSimulation = "opc.da://localhost/Vantrel.Simulation.1";
 const std::vector<std::string> kTags = {"Demo.Count1", "Demo.Random1", "Demo.Tag1"};
-
-// A session of the test's own, for locks and checks.
-class Session {
-  public:
-    explicit Session(const std::string& conninfo) : pg_(PQconnectdb(conninfo.c_str())) {}
-    ~Session() { PQfinish(pg_); }
-    bool ok() const { return PQstatus(pg_) == CONNECTION_OK; }
-    bool run(const std::string& sql) {
-        PGresult* res = PQexec(pg_, sql.c_str());
-        const auto status = PQresultStatus(res);
-        PQclear(res);
-        return status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK;
-    }
-
-  private:
-    PGconn* pg_;
-};
 
 class DatabaseStalls : public ::testing::Test {
   protected:
@@ -171,11 +153,11 @@ TEST_F(DatabaseStalls, AHeldTableLockNeitherStopsTheCyclesNorHoldsAStop) {
     c->start();
     ASSERT_TRUE(wait_for_writes(1, 0));
 
-    Session locker(pg().conninfo());
-    ASSERT_TRUE(locker.ok());
+    // A session of the test's own holds the lock.
+    auto locker = vantrel::test::PgSession::from_conninfo(pg().conninfo());
     const long rows_before = rows_written();  // counting waits for the lock too
-    ASSERT_TRUE(locker.run("BEGIN"));
-    ASSERT_TRUE(locker.run("LOCK TABLE chronq.tsdata IN ACCESS EXCLUSIVE MODE"));
+    ASSERT_NO_THROW(locker.exec("BEGIN"));
+    ASSERT_NO_THROW(locker.exec("LOCK TABLE chronq.tsdata IN ACCESS EXCLUSIVE MODE"));
     const auto failed_from = db_status.calls().size();
     ASSERT_TRUE(wait_for_failure(failed_from)) << "a write behind the lock must time out";
     const std::size_t queued_during = queued();
@@ -185,19 +167,19 @@ TEST_F(DatabaseStalls, AHeldTableLockNeitherStopsTheCyclesNorHoldsAStop) {
 
     // Released: rows resume.
     ASSERT_TRUE(wait_until_freshly_blocked());
-    ASSERT_TRUE(locker.run("COMMIT"));
+    ASSERT_NO_THROW(locker.exec("COMMIT"));
     ASSERT_TRUE(wait_for_writes(2, db_status.calls().size())) << "no rows after the release";
     EXPECT_GT(rows_written(), rows_before);
 
     // Held again: stop() during a write behind it ends the thread within a second, and the
     // cancelled write does not land when the lock goes.
-    ASSERT_TRUE(locker.run("BEGIN"));
-    ASSERT_TRUE(locker.run("LOCK TABLE chronq.tsdata IN ACCESS EXCLUSIVE MODE"));
+    ASSERT_NO_THROW(locker.exec("BEGIN"));
+    ASSERT_NO_THROW(locker.exec("LOCK TABLE chronq.tsdata IN ACCESS EXCLUSIVE MODE"));
     ASSERT_TRUE(wait_until_freshly_blocked());
     EXPECT_LT(stop_and_time(*c), 1000ms);
     // Gone from the server before the lock goes: its write was cancelled, not left to land.
     EXPECT_EQ(chronq_sessions_after_a_while(), 0);
-    ASSERT_TRUE(locker.run("COMMIT"));
+    ASSERT_NO_THROW(locker.exec("COMMIT"));
     // Every row in the table came from a write reported as done: the cancelled one is gone.
     long reported = 0;
     for (const auto& [ok, count] : db_status.calls()) {

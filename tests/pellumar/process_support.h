@@ -3,7 +3,6 @@
 #pragma once
 
 #include <fcntl.h>
-#include <libpq-fe.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -19,68 +18,21 @@
 #include <thread>
 #include <vector>
 
+#include "pg_session.h"
+
 extern char** environ;
 
 namespace pellumar_test {
 
 namespace fs = std::filesystem;
-using Rows = std::vector<std::vector<std::string>>;
+using Rows = vantrel::test::PgRows;
+// Checks of what the program wrote, on the test server (PG* environment).
+using Db = vantrel::test::PgSession;
 
 inline std::string env_or(const char* name, const std::string& fallback = "") {
     const char* v = std::getenv(name);
     return v != nullptr && *v != '\0' ? v : fallback;
 }
-
-// A libpq connection to the test server (PG* environment); values travel as parameters.
-class PgCheck {
-  public:
-    explicit PgCheck(const std::string& dbname) {
-        const std::string host = env_or("PGHOST");
-        const std::string port = env_or("PGPORT");
-        const std::string user = env_or("PGUSER", "postgres");
-        const std::string password = env_or("PGPASSWORD");
-        const char* keys[] = {"host", "port", "user", "password", "dbname", nullptr};
-        const char* values[] = {host.c_str(),     port.c_str(),   user.c_str(),
-                                password.c_str(), dbname.c_str(), nullptr};
-        pg_ = PQconnectdbParams(keys, values, 0);
-        if (PQstatus(pg_) != CONNECTION_OK) {
-            const std::string msg = PQerrorMessage(pg_);
-            PQfinish(pg_);
-            throw std::runtime_error("cannot reach the test PostgreSQL: " + msg);
-        }
-    }
-    ~PgCheck() { PQfinish(pg_); }
-    PgCheck(const PgCheck&) = delete;
-    PgCheck& operator=(const PgCheck&) = delete;
-
-    Rows query(const std::string& sql, const std::vector<std::string>& params = {}) {
-        std::vector<const char*> p;
-        for (const auto& s : params) {
-            p.push_back(s.c_str());
-        }
-        PGresult* res = PQexecParams(pg_, sql.c_str(), static_cast<int>(p.size()), nullptr,
-                                     p.data(), nullptr, nullptr, 0);
-        const auto status = PQresultStatus(res);
-        if (status != PGRES_TUPLES_OK && status != PGRES_COMMAND_OK) {
-            const std::string msg = PQresultErrorMessage(res);
-            PQclear(res);
-            throw std::runtime_error(sql + ": " + msg);
-        }
-        Rows rows;
-        for (int r = 0; r < PQntuples(res); ++r) {
-            std::vector<std::string> row;
-            for (int c = 0; c < PQnfields(res); ++c) {
-                row.emplace_back(PQgetisnull(res, r, c) ? "NULL" : PQgetvalue(res, r, c));
-            }
-            rows.push_back(std::move(row));
-        }
-        PQclear(res);
-        return rows;
-    }
-
-  private:
-    PGconn* pg_ = nullptr;
-};
 
 // One pellumar process started in `prefix`, standard output and error going to `output`
 // (a file path), or to a pipe whose read end the test holds when `output` is empty.

@@ -21,7 +21,6 @@ namespace {
 
 using namespace pellumar_test;
 using Lines = std::vector<std::string>;
-using Db = PgCheck;
 
 // One pellumar process with its terminal output captured to a file.
 class Console : public ConsoleProcess {
@@ -70,9 +69,8 @@ class ConsoleEndToEnd : public ::testing::Test {
             return;
         }
         try {
-            dbname_ = "pellumar_e2e_" + std::to_string(::getpid());
-            Db admin("postgres");
-            admin.query("CREATE DATABASE " + dbname_);
+            database_ = std::make_unique<vantrel::test::ScratchDatabase>("pellumar_e2e");
+            dbname_ = database_->name();
             server_ = new vantrel::test::OpcUaTestServer();
             server_->start();
         } catch (const std::exception& e) {
@@ -82,13 +80,7 @@ class ConsoleEndToEnd : public ::testing::Test {
     static void TearDownTestSuite() {
         delete server_;
         server_ = nullptr;
-        if (!dbname_.empty() && !env_or("PGHOST").empty()) {
-            try {
-                Db admin("postgres");
-                admin.query("DROP DATABASE IF EXISTS " + dbname_ + " WITH (FORCE)");
-            } catch (const std::exception&) {
-            }
-        }
+        database_.reset();
     }
 
     void SetUp() override {
@@ -131,9 +123,9 @@ class ConsoleEndToEnd : public ::testing::Test {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
         while (std::chrono::steady_clock::now() < deadline) {
             // The console creates the tables on its first connection.
-            const auto exists = db.query("SELECT to_regclass('chronq.tsdata') IS NOT NULL");
+            const auto exists = db.rows("SELECT to_regclass('chronq.tsdata') IS NOT NULL");
             if (exists.at(0).at(0) == "t") {
-                const auto r = db.query(
+                const auto r = db.rows(
                     "SELECT count(*) FROM chronq.tags t WHERE (SELECT count(*) FROM "
                     "chronq.tsdata d WHERE d.tag_id = t.tag_id) >= $1",
                     {std::to_string(rows)});
@@ -149,6 +141,7 @@ class ConsoleEndToEnd : public ::testing::Test {
     Console start() { return Console(prefix, dir / ("run" + std::to_string(++runs_) + ".out")); }
 
     static inline vantrel::test::OpcUaTestServer* server_ = nullptr;
+    static inline std::unique_ptr<vantrel::test::ScratchDatabase> database_;
     static inline std::string dbname_;
     static inline std::string setup_error_;
 
@@ -175,7 +168,7 @@ TEST_F(ConsoleEndToEnd, RegistersCollectsRestartsWithUpdatesAndStopsOnSignals) {
         EXPECT_LT(took, std::chrono::seconds(2));
 
         const auto lines = info_and_above(console.lines());
-        const auto sources = db.query(
+        const auto sources = db.rows(
             "SELECT source_id, endpoint, protocol, description::text FROM chronq.sources "
             "WHERE source_name = 'console_vantrel'");
         ASSERT_EQ(sources.size(), 1u);
@@ -199,7 +192,7 @@ TEST_F(ConsoleEndToEnd, RegistersCollectsRestartsWithUpdatesAndStopsOnSignals) {
     }
 
     // Every tag points at the source; the Chinese description arrives intact.
-    const auto tags = db.query(
+    const auto tags = db.rows(
         "SELECT t.tag_name, t.source_tagname, t.description->>'desc' FROM chronq.tags t JOIN "
         "chronq.sources s USING (source_id) WHERE s.source_name = 'console_vantrel' "
         "ORDER BY t.tag_id");
@@ -210,7 +203,7 @@ TEST_F(ConsoleEndToEnd, RegistersCollectsRestartsWithUpdatesAndStopsOnSignals) {
                           {"2:i=1001", "2:i=1001", "Numeric id, quoted"}}));
 
     // Rows carry the qualities the server gave.
-    const auto qualities = db.query(
+    const auto qualities = db.rows(
         "SELECT t.tag_name, d.quality, min(d.value), count(*) FROM chronq.tsdata d JOIN "
         "chronq.tags t USING (tag_id) GROUP BY t.tag_id, t.tag_name, d.quality ORDER BY t.tag_id");
     ASSERT_EQ(qualities.size(), 5u);
@@ -225,8 +218,8 @@ TEST_F(ConsoleEndToEnd, RegistersCollectsRestartsWithUpdatesAndStopsOnSignals) {
     EXPECT_EQ(qualities[4][2], "1001.5");
 
     // Second run: the same source is found and every tag updated; SIGINT ends it the same way.
-    const auto first_id = db.query("SELECT source_id FROM chronq.sources")[0][0];
-    const auto rows_before = std::stoll(db.query("SELECT count(*) FROM chronq.tsdata")[0][0]);
+    const auto first_id = db.rows("SELECT source_id FROM chronq.sources")[0][0];
+    const auto rows_before = std::stoll(db.rows("SELECT count(*) FROM chronq.tsdata")[0][0]);
     {
         Console console = start();
         ASSERT_TRUE(wait_for_rows(db, 4)) << console.output();
@@ -244,8 +237,8 @@ TEST_F(ConsoleEndToEnd, RegistersCollectsRestartsWithUpdatesAndStopsOnSignals) {
                          "INFO - Stopping data collection...", "INFO - Data collection stopped"}));
         EXPECT_FALSE(contains(lines, "INFO - Pellumar stopped"));
     }
-    EXPECT_EQ(db.query("SELECT count(*) FROM chronq.sources")[0][0], "1");
-    EXPECT_GT(std::stoll(db.query("SELECT count(*) FROM chronq.tsdata")[0][0]), rows_before);
+    EXPECT_EQ(db.rows("SELECT count(*) FROM chronq.sources")[0][0], "1");
+    EXPECT_GT(std::stoll(db.rows("SELECT count(*) FROM chronq.tsdata")[0][0]), rows_before);
 
     // The log file holds the same lines as the terminal.
     ASSERT_TRUE(fs::exists(prefix / "log"));
@@ -313,9 +306,8 @@ TEST_F(ConsoleEndToEnd, CollectsFromASecuredServerThatWantsAUserName) {
     options.allow_anonymous = false;
     vantrel::test::OpcUaTestServer secured(options);
     secured.start();
-    const std::string db_name = dbname_ + "_secured";
-    Db admin("postgres");
-    admin.query("CREATE DATABASE " + db_name);
+    const vantrel::test::ScratchDatabase secured_db("pellumar_e2e_secured");
+    const std::string& db_name = secured_db.name();
     write_config(
         "ua_security_policy = Basic256Sha256\nua_security_mode = SignAndEncrypt\n"
         "ua_user = operator\nua_password = pa55word\nua_trust_on_first_use = true\n",
@@ -336,7 +328,6 @@ TEST_F(ConsoleEndToEnd, CollectsFromASecuredServerThatWantsAUserName) {
     EXPECT_TRUE(fs::exists(prefix / "pki" / "own"))
         << "the client's certificate lives beside config.ini";
     EXPECT_EQ(console.output().find("pa55word"), std::string::npos) << "no password in the log";
-    admin.query("DROP DATABASE IF EXISTS " + db_name + " WITH (FORCE)");
 }
 
 TEST_F(ConsoleEndToEnd, SingleStepThreeCyclesGiveThreeTimesTheTags) {

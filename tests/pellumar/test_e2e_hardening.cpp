@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <map>
+#include <memory>
 #include <thread>
 
 #include "console_test_support.h"
@@ -75,21 +76,14 @@ class ConsoleHardening : public ::testing::Test {
             return;
         }
         try {
-            dbname_ = "pellumar_hardening_" + std::to_string(::getpid());
-            PgCheck("postgres").query("CREATE DATABASE " + dbname_);
+            database_ = std::make_unique<vantrel::test::ScratchDatabase>("pellumar_hardening");
+            dbname_ = database_->name();
         } catch (const std::exception& e) {
             db_error_ = e.what();
             dbname_.clear();
         }
     }
-    static void TearDownTestSuite() {
-        if (!dbname_.empty()) {
-            try {
-                PgCheck("postgres").query("DROP DATABASE IF EXISTS " + dbname_ + " WITH (FORCE)");
-            } catch (const std::exception&) {
-            }
-        }
-    }
+    static void TearDownTestSuite() { database_.reset(); }
 
     void SetUp() override {
         fs::create_directories(prefix / "bin");
@@ -133,18 +127,19 @@ class ConsoleHardening : public ::testing::Test {
     }
 
     // Rows per tag name, for the tags that have any.
-    std::map<std::string, int> rows_by_tag(PgCheck& db) {
+    std::map<std::string, int> rows_by_tag(Db& db) {
         std::map<std::string, int> out;
-        if (db.query("SELECT to_regclass('chronq.tsdata') IS NOT NULL")[0][0] != "t") {
+        if (db.rows("SELECT to_regclass('chronq.tsdata') IS NOT NULL")[0][0] != "t") {
             return out;
         }
-        for (const auto& row : db.query("SELECT t.tag_name, count(*) FROM chronq.tsdata d JOIN "
-                                        "chronq.tags t USING (tag_id) GROUP BY t.tag_name")) {
+        for (const auto& row : db.rows("SELECT t.tag_name, count(*) FROM chronq.tsdata d JOIN "
+                                       "chronq.tags t USING (tag_id) GROUP BY t.tag_name")) {
             out[row[0]] = std::stoi(row[1]);
         }
         return out;
     }
 
+    static inline std::unique_ptr<vantrel::test::ScratchDatabase> database_;
     static inline std::string dbname_;
     static inline std::string db_error_;
     TempDir dir;
@@ -214,13 +209,13 @@ TEST_F(ConsoleHardening, SchemaTypoLeavesTheDatabaseUntouched) {
     }
     write_real_database_config("opc.tcp//plc:4840");
     write_file(prefix / "tags.csv", "FullTagName,Description\nDemo.Count1,\n");
-    PgCheck db(dbname_);
+    Db db(dbname_);
     // What chronq holds: nothing at all until a console has connected.
     const auto contents = [&db] {
-        if (db.query("SELECT to_regclass('chronq.sources') IS NULL")[0][0] == "t") {
+        if (db.rows("SELECT to_regclass('chronq.sources') IS NULL")[0][0] == "t") {
             return Rows{};
         }
-        return db.query(
+        return db.rows(
             "SELECT 'source', source_name, endpoint FROM chronq.sources UNION ALL "
             "SELECT 'tag', tag_name, coalesce(source_id::text, '') FROM chronq.tags ORDER BY 1, 2");
     };
@@ -244,7 +239,7 @@ TEST_F(ConsoleHardening, PoisonedRowIsSkippedAndEveryOtherTagIsCollected) {
     tags += "B\",poisoned\n" + std::string(3000, 'x') + ",too long\nDemo.Random1,three\n";
     write_file(prefix / "tags.csv", tags);
 
-    PgCheck db(dbname_);
+    Db db(dbname_);
     auto console = start();
     const auto deadline = std::chrono::steady_clock::now() + 20s;
     std::map<std::string, int> rows;
@@ -274,7 +269,7 @@ TEST_F(ConsoleHardening, ReaderClosingStandardErrorDoesNotStopCollection) {
     }
     write_real_database_config();
     write_file(prefix / "tags.csv", "FullTagName,Description\nDemo.Count2,\n");
-    PgCheck db(dbname_);
+    Db db(dbname_);
     // Like `pellumar 2>&1 | head -2`.
     ConsoleProcess console(prefix, {});
     console.read_lines(2);

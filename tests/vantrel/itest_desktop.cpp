@@ -1,7 +1,5 @@
 // The window on the real parts: the private PostgreSQL of the libpq environment, the node-opcua
 // test server, and the vantrel program itself for what happens before any window exists.
-#include <libpq-fe.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -16,6 +14,7 @@
 
 #include "common/ini.h"
 #include "opcua_test_server.h"
+#include "pg_session.h"
 #include "vantrel/application.h"
 #include "window_rig.h"
 
@@ -23,34 +22,12 @@ namespace vantrel_test {
 namespace {
 
 using vantrel::test::OpcUaTestServer;
+using vantrel::test::PgSession;
+using vantrel::test::ScratchDatabase;
 
 std::string env(const char* name, const char* fallback = "") {
     const char* value = std::getenv(name);
     return value ? value : fallback;
-}
-
-std::string conninfo(const std::string& dbname) {
-    return "host=" + env("PGHOST") + " port=" + env("PGPORT") + " user=" + env("PGUSER") +
-           " password=" + env("PGPASSWORD") + " dbname=" + dbname;
-}
-
-// One value from a query on the environment's database, or nothing on any error.
-std::optional<std::string> query_one(const std::string& sql,
-                                     const std::string& dbname = env("PGDATABASE")) {
-    PGconn* conn = PQconnectdb(conninfo(dbname).c_str());
-    std::optional<std::string> out;
-    if (PQstatus(conn) == CONNECTION_OK) {
-        PGresult* res = PQexec(conn, sql.c_str());
-        const auto status = PQresultStatus(res);
-        if (status == PGRES_TUPLES_OK && PQntuples(res) > 0) {
-            out = PQgetvalue(res, 0, 0);
-        } else if (status == PGRES_COMMAND_OK) {
-            out = "";
-        }
-        PQclear(res);
-    }
-    PQfinish(conn);
-    return out;
 }
 
 // The real client, counting the connections the window opens.
@@ -128,17 +105,17 @@ class DesktopOnRealParts : public ::testing::Test {
 };
 
 TEST_F(DesktopOnRealParts, ChoosesTheConfiguredDatabaseElseTsdbDefault) {
-    query_one("CREATE DATABASE vantrel_desktop_it");
-    write_config("vantrel_desktop_it", "opc_type = OPC DA\n");
+    const ScratchDatabase configured("vantrel_desktop_it");
+    write_config(configured.name(), "opc_type = OPC DA\n");
     {
         auto counting = std::make_shared<CountingClient>();
         auto deps = real_deps();
         deps.tsdb_client = counting;
         MainWidget w(deps);
         EXPECT_EQ(counting->connects, 1) << "one connection attempt at start-up";
-        EXPECT_EQ(w.tsdb_combo->currentText(), "vantrel_desktop_it");
-        EXPECT_EQ(w.windowTitle().toStdString(),
-                  "OPC Data Widget [TSDB connected: " + env("PGHOST") + "/vantrel_desktop_it]");
+        EXPECT_EQ(w.tsdb_combo->currentText().toStdString(), configured.name());
+        EXPECT_EQ(w.windowTitle().toStdString(), "OPC Data Widget [TSDB connected: " +
+                                                     env("PGHOST") + "/" + configured.name() + "]");
         for (const auto& name : w.available_dbs) {
             EXPECT_NE(name.rfind("template", 0), 0u) << "templates are never offered";
         }
@@ -195,9 +172,9 @@ TEST_F(DesktopOnRealParts, CollectsFromTheTestServerIntoPostgresql) {
     }
     OpcUaTestServer server;
     server.start();
-    query_one("DROP DATABASE IF EXISTS vantrel_desktop_e2e");
-    query_one("CREATE DATABASE vantrel_desktop_e2e");
-    write_config("vantrel_desktop_e2e", "opc_type = OPC UA\nopc_host = 127.0.0.1\n");
+    const ScratchDatabase e2e("vantrel_desktop_e2e");
+    write_config(e2e.name(), "opc_type = OPC UA\nopc_host = 127.0.0.1\n");
+    PgSession check(e2e.name());
     auto w = std::make_unique<MainWidget>(real_deps());
     w->show();
 
@@ -224,17 +201,14 @@ TEST_F(DesktopOnRealParts, CollectsFromTheTestServerIntoPostgresql) {
     ASSERT_TRUE(process_until(
         [&] { return w->write_count_label->text() == "Current: 4 | Total: 4 records"; }, 20000));
 
-    const auto count = [] {
-        return std::stoi(
-            query_one("SELECT count(*) FROM chronq.tsdata", "vantrel_desktop_e2e").value_or("0"));
+    const auto count = [&] {
+        return std::stoi(check.try_scalar("SELECT count(*) FROM chronq.tsdata").value_or("0"));
     };
     ASSERT_TRUE(process_until([&] { return count() >= 8; }, 20000));
-    EXPECT_EQ(query_one("SELECT description->>'desc' FROM chronq.tags WHERE tag_name = "
-                        "'2:Demo.Double'",
-                        "vantrel_desktop_e2e"),
+    EXPECT_EQ(check.try_scalar(
+                  "SELECT description->>'desc' FROM chronq.tags WHERE tag_name = '2:Demo.Double'"),
               "锅炉温度");
-    EXPECT_EQ(query_one("SELECT count(*) FROM chronq.sources WHERE source_name = 'vantrel'",
-                        "vantrel_desktop_e2e"),
+    EXPECT_EQ(check.try_scalar("SELECT count(*) FROM chronq.sources WHERE source_name = 'vantrel'"),
               "1");
 
     w->start_collecting();  // stop
@@ -249,7 +223,6 @@ TEST_F(DesktopOnRealParts, CollectsFromTheTestServerIntoPostgresql) {
     EXPECT_EQ(ini.get("Vantrel", "opc_schema"), server.endpoint());
     EXPECT_EQ(ini.get("Vantrel", "tag_csv_path"), (rig.path() / "ua-tags.csv").string());
     EXPECT_EQ(ini.get("TSDBConnection", "password"), env("PGPASSWORD"));
-    query_one("DROP DATABASE IF EXISTS vantrel_desktop_e2e WITH (FORCE)");
 }
 
 TEST(DesktopProgram, EndsWithTheLoggingErrorWhenThereIsNoConfigFile) {

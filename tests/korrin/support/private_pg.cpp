@@ -1,6 +1,5 @@
 #include "private_pg.h"
 
-#include <libpq-fe.h>
 #include <unistd.h>
 
 #include <array>
@@ -23,10 +22,11 @@ PrivatePg::PrivatePg(bool own_instance)
     : dir_("/tmp/vantrel-pg-korrin-" + std::to_string(::getpid())),
       script_(std::string(KORRIN_SOURCE_ROOT) + "/scripts/pg-private.sh") {
     if (!own_instance && !env("PGHOST").empty() && !env("PGPASSWORD").empty()) {
-        cfg_.host = env("PGHOST");
-        cfg_.port = env("PGPORT").empty() ? 5432 : std::stoi(env("PGPORT"));
-        cfg_.user = env("PGUSER").empty() ? "postgres" : env("PGUSER");
-        cfg_.password = env("PGPASSWORD");
+        const auto server = vantrel::test::pg_server();
+        cfg_.host = server.host;
+        cfg_.port = server.port;
+        cfg_.user = server.user;
+        cfg_.password = server.password;
         cfg_.dbname = env("PGDATABASE").empty() ? "tsdb_default" : env("PGDATABASE");
         ok_ = true;
         return;
@@ -107,20 +107,6 @@ int PrivatePg::run(const std::string& command, std::string* out) const {
         }
     }
     return ::pclose(pipe);
-}
-
-std::optional<std::string> query_one(const std::string& conninfo, const std::string& sql) {
-    PGconn* conn = PQconnectdb(conninfo.c_str());
-    std::optional<std::string> value;
-    if (PQstatus(conn) == CONNECTION_OK) {
-        PGresult* res = PQexec(conn, sql.c_str());
-        if (PQresultStatus(res) == PGRES_TUPLES_OK && PQntuples(res) == 1) {
-            value = PQgetvalue(res, 0, 0);
-        }
-        PQclear(res);
-    }
-    PQfinish(conn);
-    return value;
 }
 
 long rows_since(const std::string& conninfo, const std::vector<std::int64_t>& tag_ids,

@@ -11,6 +11,8 @@
 
 #include <korrin/types.h>
 
+#include "pg_session.h"
+
 namespace korrin_test {
 
 class PrivatePg {
@@ -45,8 +47,7 @@ class PrivatePg {
     std::string why_;
 };
 
-// One value from a query, or nothing on any error.
-std::optional<std::string> query_one(const std::string& conninfo, const std::string& sql);
+using vantrel::test::query_one;
 
 // Rows of the given tags stored from `since` (a timestamp text) on; -1 when the count fails.
 long rows_since(const std::string& conninfo, const std::vector<std::int64_t>& tag_ids,
