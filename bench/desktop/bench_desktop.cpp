@@ -2,8 +2,6 @@
 // list), the registration at start (source and tags), and one 200 ms queue tick that merges a
 // 10,000-sample cycle into the table and refreshes the page. Runs offscreen in a scratch
 // database of its own on the libpq environment's server.
-#include <libpq-fe.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -18,6 +16,7 @@
 #include <QTemporaryDir>
 
 #include "lumvane/logging.h"
+#include "pg_session.h"
 #include "vantrel/dialogs.h"
 #include "vantrel/main_widget.h"
 
@@ -26,31 +25,10 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr int kTags = 10000;
-constexpr const char* kDatabase = "vantrel_bench_desktop";
 
 std::string env(const char* name) {
     const char* value = std::getenv(name);
     return value ? value : "";
-}
-
-bool admin(const std::string& sql) {
-    const std::string info = "host=" + env("PGHOST") + " port=" + env("PGPORT") +
-                             " user=" + env("PGUSER") + " password=" + env("PGPASSWORD") +
-                             " dbname=" + env("PGDATABASE");
-    PGconn* conn = PQconnectdb(info.c_str());
-    bool ok = PQstatus(conn) == CONNECTION_OK;
-    if (ok) {
-        PGresult* res = PQexec(conn, sql.c_str());
-        ok = PQresultStatus(res) == PGRES_COMMAND_OK;
-        if (!ok) {
-            std::fprintf(stderr, "%s", PQerrorMessage(conn));
-        }
-        PQclear(res);
-    } else {
-        std::fprintf(stderr, "%s", PQerrorMessage(conn));
-    }
-    PQfinish(conn);
-    return ok;
 }
 
 // Answers the import's file dialog with the prepared file; any box is printed, never shown.
@@ -89,8 +67,11 @@ int main(int argc, char** argv) {
     }
     QTemporaryDir dir;
     const std::filesystem::path root = dir.path().toStdString();
-    if (!admin(std::string("DROP DATABASE IF EXISTS ") + kDatabase + " WITH (FORCE)") ||
-        !admin(std::string("CREATE DATABASE ") + kDatabase)) {
+    std::unique_ptr<vantrel::test::ScratchDatabase> database;
+    try {
+        database = std::make_unique<vantrel::test::ScratchDatabase>("vantrel_bench_desktop");
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "bench_desktop: %s\n", e.what());
         return 1;
     }
     {
@@ -99,7 +80,7 @@ int main(int argc, char** argv) {
         std::ofstream ini(root / "config.ini");
         ini << "[TSDBConnection]\nhost = " << env("PGHOST") << "\nport = " << env("PGPORT")
             << "\nuser = " << env("PGUSER") << "\npassword = " << env("PGPASSWORD")
-            << "\ndbname = " << kDatabase << "\n\n[Vantrel]\nopc_type = OPC UA\n"
+            << "\ndbname = " << database->name() << "\n\n[Vantrel]\nopc_type = OPC UA\n"
             << "opc_schema = opc.tcp://127.0.0.1:4840\n\n[VantrelLogging]\nlog_dir = "
             << (root / "logs").string() << "\nconsole = off\n";
         std::ofstream csv(root / "tags.csv");
@@ -167,7 +148,6 @@ int main(int argc, char** argv) {
     std::printf("tick_ms: %.2f (median of %zu; worst %.2f)\n", tick_ms, ticks.size(), ticks.back());
     std::printf("tick_share_of_period: %.4f (target <= 0.05 of 200 ms)\n", tick_ms / 200.0);
     vantrel::lumvane::shutdown_logging();
-    admin(std::string("DROP DATABASE IF EXISTS ") + kDatabase + " WITH (FORCE)");
     const bool met = import_new <= 1.0 && import_known <= 1.0 && register_new <= 3.0 &&
                      register_known <= 3.0 && tick_ms / 200.0 <= 0.05;
     std::printf("targets_met: %s\n", met ? "yes" : "no");

@@ -16,7 +16,7 @@
 #include <korrin/collector.h>
 #include <korrin/tsdb_client.h>
 
-#include "scratch_db.h"
+#include "pg_session.h"
 #include "timed_adapters.h"
 
 namespace {
@@ -113,16 +113,21 @@ Split run_cycles(OpcLibraryFactory factory, std::shared_ptr<TsdbClient> client,
 
 int main() {
     try {
-        bench::ScratchDb db;
-        register_tags(db.config(), bulk_tags());
+        const vantrel::test::ScratchDatabase db("bench_engine_cycle");
+        const auto server = vantrel::test::pg_server();
+        const TsdbConfig cfg{.host = server.host,
+                             .port = server.port,
+                             .user = server.user,
+                             .password = server.password,
+                             .dbname = db.name()};
+        register_tags(cfg, bulk_tags());
 
         bench::Stopwatches watches;
         const Split real =
             run_cycles(bench::timed_factory(default_opc_library_factory(), watches),
-                       bench::timed_client(default_tsdb_client(), watches), db.config(), watches);
+                       bench::timed_client(default_tsdb_client(), watches), cfg, watches);
         bench::Stopwatches none;
-        const Split alone =
-            run_cycles(bench::null_factory(), bench::null_client(), db.config(), none);
+        const Split alone = run_cycles(bench::null_factory(), bench::null_client(), cfg, none);
         const double per_sample_us = real.engine_cpu_ms() * 1000.0 / kTags;
         const double wall_per_sample_us = real.engine_ms() * 1000.0 / kTags;
         const double alone_us = alone.total_ms * 1000.0 / kTags;

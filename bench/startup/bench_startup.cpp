@@ -10,7 +10,6 @@
 // the runs per case (default 5); the cases take turns run by run, so that load from elsewhere
 // weighs on each alike. Each figure is the median with the lowest and highest run.
 #include <fcntl.h>
-#include <libpq-fe.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -27,6 +26,8 @@
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+#include "pg_session.h"
 
 extern char** environ;
 
@@ -50,53 +51,6 @@ std::string env(const char* name, const char* fallback = "") {
 double since(Clock::time_point t0) {
     return std::chrono::duration<double>(Clock::now() - t0).count();
 }
-
-class Pg {
-  public:
-    explicit Pg(const std::string& dbname) {
-        const std::string host = env("PGHOST"), port = env("PGPORT", "5432");
-        const std::string user = env("PGUSER", "postgres"), password = env("PGPASSWORD");
-        const char* keys[] = {"host", "port", "user", "password", "dbname", nullptr};
-        const char* values[] = {host.c_str(),     port.c_str(),   user.c_str(),
-                                password.c_str(), dbname.c_str(), nullptr};
-        pg_ = PQconnectdbParams(keys, values, 0);
-        if (PQstatus(pg_) != CONNECTION_OK) {
-            const std::string msg = PQerrorMessage(pg_);
-            PQfinish(pg_);
-            throw std::runtime_error("cannot connect to " + dbname + ": " + msg);
-        }
-        PQsetNoticeProcessor(
-            pg_, [](void*, const char*) {}, nullptr);
-    }
-    ~Pg() { PQfinish(pg_); }
-    Pg(const Pg&) = delete;
-    Pg& operator=(const Pg&) = delete;
-
-    void exec(const std::string& sql) {
-        PGresult* res = PQexec(pg_, sql.c_str());
-        const auto status = PQresultStatus(res);
-        PQclear(res);
-        if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
-            throw std::runtime_error(sql + ": " + PQerrorMessage(pg_));
-        }
-    }
-
-    // The first column of the first row.
-    std::string scalar(const std::string& sql) {
-        PGresult* res = PQexec(pg_, sql.c_str());
-        if (PQresultStatus(res) != PGRES_TUPLES_OK || PQntuples(res) < 1) {
-            const std::string msg = PQerrorMessage(pg_);
-            PQclear(res);
-            throw std::runtime_error(sql + ": " + msg);
-        }
-        std::string out = PQgetvalue(res, 0, 0);
-        PQclear(res);
-        return out;
-    }
-
-  private:
-    PGconn* pg_ = nullptr;
-};
 
 // A console prefix: bin/pellumar (a copy: the program finds config.ini beside its real bin/
 // folder), lib/ pointing at the build's libraries, config.ini and tags.csv.
@@ -159,7 +113,7 @@ struct Times {
 
 // One launch: watches the console's log for the start line and the database for the rows of
 // the first two cycles, then stops the console with SIGTERM.
-Times launch(const Prefix& prefix, Pg& watch, int tags) {
+Times launch(const Prefix& prefix, vantrel::test::PgSession& watch, int tags) {
     int pipe_fds[2];
     if (::pipe2(pipe_fds, O_CLOEXEC) != 0) {
         throw std::runtime_error("pipe failed");
@@ -271,11 +225,10 @@ int main() {
         return 1;
     }
     const int runs = std::max(1, std::atoi(env("BENCH_STARTUP_RUNS", "5").c_str()));
-    const std::string scratch = "bench_startup_" + std::to_string(::getpid());
     int status = 0;
     try {
-        Pg admin(env("PGDATABASE", "postgres"));
-        Prefix prefix(pellumar, scratch);
+        vantrel::test::ScratchDatabase scratch("bench_startup");
+        Prefix prefix(pellumar, scratch.name());
         const std::vector<int> sizes = {1000, 10000};
         const std::vector<std::string> kinds = {"fresh", "restart"};
         std::map<std::string, std::vector<double>> figures;
@@ -287,10 +240,9 @@ int main() {
                 prefix.lay_out(tags);
                 for (const auto& kind : kinds) {
                     if (kind == "fresh") {
-                        admin.exec("DROP DATABASE IF EXISTS " + scratch + " WITH (FORCE)");
-                        admin.exec("CREATE DATABASE " + scratch);
+                        scratch.recreate();
                     }
-                    Pg watch(scratch);
+                    vantrel::test::PgSession watch(scratch.name());
                     if (kind == "restart") {
                         // The tags stay; only the rows of the run before go.
                         watch.exec("TRUNCATE chronq.tsdata");
@@ -322,12 +274,6 @@ int main() {
     } catch (const std::exception& e) {
         std::fprintf(stderr, "bench_startup: %s\n", e.what());
         status = 1;
-    }
-    try {
-        Pg admin(env("PGDATABASE", "postgres"));
-        admin.exec("DROP DATABASE IF EXISTS " + scratch + " WITH (FORCE)");
-    } catch (const std::exception&) {
-        // Leaving a scratch database behind is not worth failing the run for.
     }
     return status;
 }

@@ -4,7 +4,6 @@
 // backlog's rows per second of wall time until it is gone, and the longest cycle (which must
 // stay below the interval for collection to keep its pace). The server comes from the libpq
 // environment; the benchmark works in a scratch database of its own that it drops again.
-#include <libpq-fe.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -19,6 +18,7 @@
 #include "korrin/collector.h"
 #include "korrin/sample_buffer.h"
 #include "korrin/tsdb_client.h"
+#include "pg_session.h"
 
 namespace {
 
@@ -33,15 +33,6 @@ std::string env(const char* name, const std::string& fallback = "") {
     return v != nullptr && *v != '\0' ? v : fallback;
 }
 
-void exec(PGconn* pg, const std::string& sql) {
-    PGresult* res = PQexec(pg, sql.c_str());
-    const bool ok = PQresultStatus(res) == PGRES_COMMAND_OK;
-    PQclear(res);
-    if (!ok) {
-        throw std::runtime_error(sql + ": " + PQerrorMessage(pg));
-    }
-}
-
 std::string tag_name(int i) {
     return "2:Plant.Area" + std::to_string(i / 100) + ".Tag" + std::to_string(i);
 }
@@ -50,25 +41,22 @@ std::string tag_name(int i) {
 
 int main() {
     if (env("PGHOST").empty() && env("PGPORT").empty()) {
-        std::fprintf(stderr, "bench_backlog_replay: no database; set the libpq environment, "
-                             "e.g. with scripts/pg-private.sh\n");
+        std::fprintf(stderr,
+                     "bench_backlog_replay: no database; set the libpq environment, "
+                     "e.g. with scripts/pg-private.sh\n");
         return 1;
     }
-    const std::string scratch = "bench_backlog_" + std::to_string(getpid());
     const std::filesystem::path dir =
         std::filesystem::temp_directory_path() / ("bench-backlog-" + std::to_string(getpid()));
-    PGconn* admin = PQconnectdb(("dbname=" + env("PGDATABASE", "postgres")).c_str());
     int status = 0;
     try {
-        if (PQstatus(admin) != CONNECTION_OK) {
-            throw std::runtime_error(PQerrorMessage(admin));
-        }
-        exec(admin, "CREATE DATABASE " + scratch);
-        TsdbConfig cfg{.host = env("PGHOST"),
-                       .port = std::stoi(env("PGPORT", "5432")),
-                       .user = env("PGUSER", "postgres"),
-                       .password = env("PGPASSWORD"),
-                       .dbname = scratch};
+        const vantrel::test::ScratchDatabase scratch("bench_backlog");
+        const auto server = vantrel::test::pg_server();
+        TsdbConfig cfg{.host = server.host,
+                       .port = server.port,
+                       .user = server.user,
+                       .password = server.password,
+                       .dbname = scratch.name()};
         auto client = default_tsdb_client();
         {
             auto conn = client->get_conn(cfg);
@@ -137,7 +125,5 @@ int main() {
     }
     std::error_code ec;
     std::filesystem::remove_all(dir, ec);
-    PQclear(PQexec(admin, ("DROP DATABASE IF EXISTS " + scratch + " WITH (FORCE)").c_str()));
-    PQfinish(admin);
     return status;
 }

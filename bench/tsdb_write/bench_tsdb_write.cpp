@@ -13,7 +13,6 @@
 // median over the trials, the ratio with its quartiles and spread (the interquartile range over
 // the median). The ratio lines come last.
 #include <libpq-fe.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <bit>
@@ -28,6 +27,7 @@
 #include <vector>
 
 #include "chronq/chronq.h"
+#include "pg_session.h"
 
 namespace {
 
@@ -45,21 +45,6 @@ void check(PGconn* pg, PGresult* res, ExecStatusType want, const char* what) {
         throw std::runtime_error(std::string(what) + ": " + msg);
     }
     PQclear(res);
-}
-
-PGconn* connect(const std::string& dbname) {
-    const std::string host = env("PGHOST"), port = env("PGPORT", "5432");
-    const std::string user = env("PGUSER", "postgres"), password = env("PGPASSWORD");
-    const char* keys[] = {"host", "port", "user", "password", "dbname", nullptr};
-    const char* values[] = {host.c_str(),     port.c_str(),   user.c_str(),
-                            password.c_str(), dbname.c_str(), nullptr};
-    PGconn* pg = PQconnectdbParams(keys, values, 0);
-    if (PQstatus(pg) != CONNECTION_OK) {
-        const std::string msg = PQerrorMessage(pg);
-        PQfinish(pg);
-        throw std::runtime_error("cannot connect to " + dbname + ": " + msg);
-    }
-    return pg;
 }
 
 void put32(std::string& out, std::uint32_t v) {
@@ -191,8 +176,8 @@ struct Figures {
 
 // Writers take turns batch by batch, the first turn moving on one writer every batch, so that
 // load from elsewhere on the machine and the growth of the tables weigh on all alike.
-Figures measure(PGconn* setup, const std::vector<Writer>& writers, std::size_t batch_rows,
-                std::size_t rows_per_trial, int trials) {
+Figures measure(vantrel::test::PgSession& setup, const std::vector<Writer>& writers,
+                std::size_t batch_rows, std::size_t rows_per_trial, int trials) {
     std::mt19937_64 rng(42);
     std::vector<Batch> batches;
     for (std::size_t r = 0; r < rows_per_trial; r += batch_rows) {
@@ -201,8 +186,7 @@ Figures measure(PGconn* setup, const std::vector<Writer>& writers, std::size_t b
     const std::size_t n = writers.size();
     std::vector<std::vector<double>> rates(n), ratios(n);
     for (int trial = 0; trial < trials; ++trial) {
-        check(setup, PQexec(setup, "TRUNCATE chronq.tsdata, bench_raw"), PGRES_COMMAND_OK,
-              "truncate");
+        setup.exec("TRUNCATE chronq.tsdata, bench_raw");
         std::vector<std::vector<double>> seconds(n);
         for (std::size_t i = 0; i < batches.size(); ++i) {
             for (std::size_t k = 0; k < n; ++k) {
@@ -238,27 +222,23 @@ int main() {
         return 1;
     }
     const int trials = std::max(3, std::atoi(env("BENCH_TSDB_TRIALS", "21").c_str()));
-    const std::string scratch = "bench_tsdb_write_" + std::to_string(getpid());
-    PGconn* admin = nullptr;
     int status = 0;
     try {
-        admin = connect(env("PGDATABASE", "postgres"));
-        check(admin, PQexec(admin, ("CREATE DATABASE " + scratch).c_str()), PGRES_COMMAND_OK,
-              "create scratch database");
-
+        const vantrel::test::ScratchDatabase scratch("bench_tsdb_write");
+        const auto server = vantrel::test::pg_server();
         chronq::ConnSettings settings;
-        settings.host = env("PGHOST");
-        settings.port = std::stoi(env("PGPORT", "5432"));
-        settings.user = env("PGUSER", "postgres");
-        settings.password = env("PGPASSWORD");
-        settings.dbname = scratch;
+        settings.host = server.host;
+        settings.port = server.port;
+        settings.user = server.user;
+        settings.password = server.password;
+        settings.dbname = scratch.name();
         auto conn = chronq::get_conn(settings);
         // Table set-up and truncation go through a session of their own, so that the baseline
         // writes on a session that did nothing else, just like chronq's.
-        PGconn* setup = connect(scratch);
-        check(setup, PQexec(setup, "CREATE TABLE bench_raw (LIKE chronq.tsdata INCLUDING ALL)"),
-              PGRES_COMMAND_OK, "create baseline table");
-        PGconn* raw = connect(scratch);
+        vantrel::test::PgSession setup(scratch.name());
+        setup.exec("CREATE TABLE bench_raw (LIKE chronq.tsdata INCLUDING ALL)");
+        vantrel::test::PgSession raw_session(scratch.name());
+        PGconn* raw = raw_session.native();
         const Oid types[3] = {1016, 1022, 1009};
         check(raw,
               PQprepare(raw, "raw_insert",
@@ -320,16 +300,10 @@ int main() {
                             r.q1, r.q3, 100.0 * r.spread());
             }
         }
-        PQfinish(raw);
-        PQfinish(setup);
         conn->close();
     } catch (const std::exception& e) {
         std::fprintf(stderr, "bench_tsdb_write: %s\n", e.what());
         status = 1;
-    }
-    if (admin != nullptr) {
-        PQclear(PQexec(admin, ("DROP DATABASE IF EXISTS " + scratch + " WITH (FORCE)").c_str()));
-        PQfinish(admin);
     }
     return status;
 }
