@@ -247,6 +247,7 @@ std::uint64_t OPCCollector::replay_backlog_() {
     // Half the interval at most, so that the next cycle still reads on time.
     const auto budget = std::chrono::duration<double>(std::max(0.05, sample_interval * 0.5));
     if (!mark_checked_) {
+        // Records whose write had an unknown outcome may be in the TSDB: the mark says which.
         buffer_->consume_through(tsdb_client_->write_mark(*tsdb_conn, buffer_->writer()));
         mark_checked_ = true;
     }
