@@ -65,14 +65,12 @@ void ensure_schema(Connection& conn) {
         return;
     }
     detail::log()->info("Creating the chronq schema in database {}", conn.settings().dbname);
-    bool ok = false;
-    auto res = detail::exec_allow_refusal(conn, kCreateSchema, {}, ok, detail::Limit::write);
-    if (!ok) {
+    auto res = detail::exec_allow_refusal(conn, kCreateSchema, {}, detail::Limit::write);
+    if (!res.succeeded()) {
         const std::string msg =
             detail::error_text(detail::impl_of(conn).pg, res.get(), conn.settings());
         // Leave no aborted transaction behind on the session.
-        bool rolled_back = false;
-        detail::exec_allow_refusal(conn, "ROLLBACK", {}, rolled_back);
+        detail::exec_allow_refusal(conn, "ROLLBACK", {});
         throw QueryError("could not create the chronq schema: " + msg);
     }
 }
@@ -128,8 +126,7 @@ bool ping(Connection& conn) noexcept {
             return false;
         }
         // An empty query is the cheapest full round trip to the server.
-        bool ok = false;
-        detail::Result res = detail::exec_allow_refusal(conn, "", {}, ok);
+        detail::Result res = detail::exec_allow_refusal(conn, "", {});
         return res.get() != nullptr && PQresultStatus(res.get()) == PGRES_EMPTY_QUERY &&
                detail::impl_of(conn).pg != nullptr &&
                PQstatus(detail::impl_of(conn).pg) == CONNECTION_OK;

@@ -36,9 +36,8 @@ std::vector<std::string> fetch_available_tsdbs(const ConnSettings& settings) {
             throw first;
         }
     }
-    bool ok = false;
-    detail::Result res = detail::exec_allow_refusal(session, kListDatabases, {}, ok);
-    if (!ok) {
+    detail::Result res = detail::exec_allow_refusal(session, kListDatabases, {});
+    if (!res.succeeded()) {
         const std::string msg = detail::error_text(session.pg, res.get(), settings);
         detail::log()->debug("Listing databases failed: {}", msg);
         throw QueryError(msg);

@@ -43,6 +43,11 @@ std::int64_t Result::int64(int row, int col) const {
     }
 }
 
+bool Result::succeeded() const {
+    const auto status = res_ != nullptr ? PQresultStatus(res_) : PGRES_FATAL_ERROR;
+    return status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK;
+}
+
 std::string Result::sqlstate() const {
     const char* state = res_ != nullptr ? PQresultErrorField(res_, PG_DIAG_SQLSTATE) : nullptr;
     return state != nullptr ? state : "";
@@ -292,40 +297,27 @@ std::string refusal(PGconn* pg, const PGresult* res, const ConnSettings& setting
     return msg;
 }
 
-namespace {
-
-bool succeeded(const PGresult* res) {
-    const auto status = PQresultStatus(res);
-    return status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK;
-}
-
-}  // namespace
-
-Result exec_allow_refusal(Connection& conn, const char* sql, const Params& params, bool& ok,
-                          Limit limit) {
+Result exec_allow_refusal(Connection& conn, const char* sql, const Params& params, Limit limit) {
     session(conn);
-    return exec_allow_refusal(detail::impl_of(conn), sql, params, ok, limit);
+    return exec_allow_refusal(detail::impl_of(conn), sql, params, limit);
 }
 
-Result exec_allow_refusal(Connection::Impl& s, const char* sql, const Params& params, bool& ok,
-                          Limit limit) {
+Result exec_allow_refusal(Connection::Impl& s, const char* sql, const Params& params, Limit limit) {
     Result res = send_and_collect(s, deadline_for(s.settings, limit), [&](PGconn* pg) {
         return params.size() == 0
                    ? PQsendQuery(pg, sql)
                    : PQsendQueryParams(pg, sql, params.size(), params.types(), params.values(),
                                        params.lengths(), params.formats(), 0);
     });
-    ok = res.get() != nullptr && succeeded(res.get());
-    if (!ok) {
+    if (!res.succeeded()) {
         refusal(s.pg, res.get(), s.settings);
     }
     return res;
 }
 
 Result exec(Connection& conn, const char* sql, const Params& params, Limit limit) {
-    bool ok = false;
-    Result res = exec_allow_refusal(conn, sql, params, ok, limit);
-    if (!ok) {
+    Result res = exec_allow_refusal(conn, sql, params, limit);
+    if (!res.succeeded()) {
         throw QueryError(error_text(detail::impl_of(conn).pg, res.get(), conn.settings()));
     }
     return res;

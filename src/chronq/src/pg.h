@@ -51,6 +51,8 @@ class Result {
     Result& operator=(const Result&) = delete;
 
     PGresult* get() const { return res_; }
+    // The statement ran to its end, with or without rows.
+    bool succeeded() const;
     int rows() const { return PQntuples(res_); }
     bool is_null(int row, int col) const { return PQgetisnull(res_, row, col) != 0; }
     std::string text(int row, int col) const;
@@ -138,12 +140,12 @@ std::string refusal(PGconn* pg, const PGresult* res, const ConnSettings& setting
 Result exec(Connection& conn, const char* sql, const Params& params = {},
             Limit limit = Limit::lookup);
 
-// Like exec, but a refused statement comes back as a failed result instead of an exception;
-// a broken session still throws.
-Result exec_allow_refusal(Connection& conn, const char* sql, const Params& params, bool& ok,
+// Like exec, but a refused statement comes back as a result that has not succeeded() instead
+// of an exception; a broken session still throws.
+Result exec_allow_refusal(Connection& conn, const char* sql, const Params& params,
                           Limit limit = Limit::lookup);
 // The same on a bare session (one that no Connection owns), which must be open.
-Result exec_allow_refusal(Connection::Impl& s, const char* sql, const Params& params, bool& ok,
+Result exec_allow_refusal(Connection::Impl& s, const char* sql, const Params& params,
                           Limit limit = Limit::lookup);
 
 // The waits behind every statement (session.cpp). The session is non-blocking: each wait

@@ -87,10 +87,9 @@ OperationResult insert_new_source(Connection& conn, SourceInfo& info) {
         .text(info.source_type)
         .int64(info.interval_msec)
         .text(detail::to_json(info.description));
-    bool ok = false;
-    auto res = detail::exec_allow_refusal(conn, kInsertSource, params, ok, detail::Limit::write);
+    auto res = detail::exec_allow_refusal(conn, kInsertSource, params, detail::Limit::write);
     OperationResult result;
-    if (!ok) {
+    if (!res.succeeded()) {
         result.message = detail::error_text(detail::impl_of(conn).pg, res.get(), conn.settings());
         detail::log()->error("Inserting source '{}' failed: {}", info.source_name, result.message);
         return result;

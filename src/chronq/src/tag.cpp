@@ -82,9 +82,8 @@ OperationResult insert_new_tag(Connection& conn, const TagInfo& tag) {
     params.text(tag.source_tagname);
 
     OperationResult result;
-    bool ok = false;
-    auto res = detail::exec_allow_refusal(conn, kInsertTag, params, ok, detail::Limit::write);
-    if (!ok) {
+    auto res = detail::exec_allow_refusal(conn, kInsertTag, params, detail::Limit::write);
+    if (!res.succeeded()) {
         result.message = detail::error_text(detail::impl_of(conn).pg, res.get(), conn.settings());
         detail::log()->error("Inserting tag '{}' failed: {}", detail::shown_name(tag.tag_name),
                              result.message);
@@ -126,9 +125,8 @@ OperationResult update_tag_fields(Connection& conn, const std::string& tag_name,
     }
 
     OperationResult result;
-    bool ok = false;
-    auto res = detail::exec_allow_refusal(conn, kUpdateTag, params, ok, detail::Limit::write);
-    if (!ok) {
+    auto res = detail::exec_allow_refusal(conn, kUpdateTag, params, detail::Limit::write);
+    if (!res.succeeded()) {
         result.message = detail::error_text(detail::impl_of(conn).pg, res.get(), conn.settings());
         detail::log()->error("Updating tag '{}' failed: {}", detail::shown_name(tag_name),
                              result.message);

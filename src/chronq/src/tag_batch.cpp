@@ -131,9 +131,8 @@ std::vector<std::optional<TagInfo>> get_tags(Connection& conn,
 
     detail::Params params;
     params.text_array(sent);
-    bool ok = false;
-    auto res = detail::exec_allow_refusal(conn, kSelectTags, params, ok);
-    if (ok) {
+    auto res = detail::exec_allow_refusal(conn, kSelectTags, params);
+    if (res.succeeded()) {
         read_tags(res, 1, [&](int row, TagInfo tag) {
             const auto ord = static_cast<std::size_t>(res.int64(row, 0));
             out.at(sent_at.at(ord - 1)) = std::move(tag);
@@ -189,9 +188,8 @@ std::vector<TagLookup> lookup_tags(Connection& conn, const std::vector<std::stri
                             const std::vector<std::size_t>& at) {
         detail::Params params;
         params.text_array(list);
-        bool ok = false;
-        auto res = detail::exec_allow_refusal(conn, kSelectTags, params, ok);
-        if (ok) {
+        auto res = detail::exec_allow_refusal(conn, kSelectTags, params);
+        if (res.succeeded()) {
             read_tags(res, 1, [&](int row, TagInfo tag) {
                 const auto ord = static_cast<std::size_t>(res.int64(row, 0));
                 out.at(at.at(ord - 1)).tag = std::move(tag);
@@ -262,9 +260,8 @@ std::vector<OperationResult> insert_new_tags(Connection& conn, const std::vector
         .binary(bool_array(has_source), detail::kBoolArrayOid)
         .binary(int8_array(source_ids), detail::kInt8ArrayOid)
         .text_array(source_tagnames);
-    bool ok = false;
-    auto res = detail::exec_allow_refusal(conn, kInsertTags, params, ok, detail::Limit::write);
-    if (!ok) {
+    auto res = detail::exec_allow_refusal(conn, kInsertTags, params, detail::Limit::write);
+    if (!res.succeeded()) {
         detail::log()->debug(
             "Inserting {} tags at once failed ({}); inserting one at a time", sent_at.size(),
             detail::error_text(detail::impl_of(conn).pg, res.get(), conn.settings()));
@@ -340,9 +337,8 @@ void update_round(Connection& conn, const std::vector<std::pair<std::string, Tag
         .text_array(source_tagnames)
         .binary(bool_array(set_description), detail::kBoolArrayOid)
         .text_array(descriptions);
-    bool ok = false;
-    auto res = detail::exec_allow_refusal(conn, kUpdateTags, params, ok, detail::Limit::write);
-    if (!ok) {
+    auto res = detail::exec_allow_refusal(conn, kUpdateTags, params, detail::Limit::write);
+    if (!res.succeeded()) {
         detail::log()->debug(
             "Updating {} tags at once failed ({}); updating one at a time", sent_at.size(),
             detail::error_text(detail::impl_of(conn).pg, res.get(), conn.settings()));

@@ -264,10 +264,9 @@ std::pair<bool, std::size_t> write_marked(Connection& conn, const Rows& rows,
     detail::Params params = insert_params(rows, true);
     params.text(mark.writer).int64(mark.seq);
     detail::check_text("a writer name", mark.writer);
-    bool ok = false;
     detail::Result res =
-        detail::exec_allow_refusal(conn, kWriteMarkedSql, params, ok, detail::Limit::write);
-    if (ok && res.rows() == 1) {
+        detail::exec_allow_refusal(conn, kWriteMarkedSql, params, detail::Limit::write);
+    if (res.succeeded() && res.rows() == 1) {
         return {true, static_cast<std::size_t>(res.int64(0, 0))};
     }
     return refused(detail::impl_of(conn), res);
