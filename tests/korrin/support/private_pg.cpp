@@ -109,14 +109,18 @@ int PrivatePg::run(const std::string& command, std::string* out) const {
     return ::pclose(pipe);
 }
 
-long rows_since(const std::string& conninfo, const std::vector<std::int64_t>& tag_ids,
-                const std::string& since) {
+std::string rows_since_query(const std::vector<std::int64_t>& tag_ids, const std::string& since) {
     std::string list;
     for (auto id : tag_ids) {
         list += (list.empty() ? "" : ",") + std::to_string(id);
     }
-    const auto count = query_one(conninfo, "SELECT count(*) FROM chronq.tsdata WHERE tag_id IN (" +
-                                               list + ") AND time >= '" + since + "'");
+    return "SELECT count(*) FROM chronq.tsdata WHERE tag_id IN (" + list + ") AND time >= '" +
+           since + "'";
+}
+
+long rows_since(const std::string& conninfo, const std::vector<std::int64_t>& tag_ids,
+                const std::string& since) {
+    const auto count = query_one(conninfo, rows_since_query(tag_ids, since));
     return count ? std::stol(*count) : -1;
 }
 

@@ -49,7 +49,10 @@ class PrivatePg {
 
 using vantrel::test::query_one;
 
-// Rows of the given tags stored from `since` (a timestamp text) on; -1 when the count fails.
+// The statement that counts the rows of the given tags stored from `since` (a timestamp text)
+// on, for a session of the caller's own.
+std::string rows_since_query(const std::vector<std::int64_t>& tag_ids, const std::string& since);
+// That count on a session of its own; -1 when the count fails.
 long rows_since(const std::string& conninfo, const std::vector<std::int64_t>& tag_ids,
                 const std::string& since);
 
