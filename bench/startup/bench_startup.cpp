@@ -210,10 +210,7 @@ Spread spread(std::vector<double> v) {
 }  // namespace
 
 int main() {
-    if (env("PGHOST").empty() && env("PGPORT").empty()) {
-        std::fprintf(stderr,
-                     "bench_startup: no database; set the libpq environment (PGHOST, PGPORT, "
-                     "PGUSER, PGPASSWORD, PGDATABASE), e.g. with scripts/pg-private.sh\n");
+    if (!vantrel::test::pg_environment_given("bench_startup")) {
         return 1;
     }
     const fs::path pellumar = env("VANTREL_PELLUMAR", BENCH_PELLUMAR);

@@ -8,7 +8,6 @@
 
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <stdexcept>
 #include <string>
@@ -28,11 +27,6 @@ using Clock = std::chrono::steady_clock;
 constexpr int kTags = 1000;
 constexpr int kBacklogCycles = 1000;
 
-std::string env(const char* name, const std::string& fallback = "") {
-    const char* v = std::getenv(name);
-    return v != nullptr && *v != '\0' ? v : fallback;
-}
-
 std::string tag_name(int i) {
     return "2:Plant.Area" + std::to_string(i / 100) + ".Tag" + std::to_string(i);
 }
@@ -40,10 +34,7 @@ std::string tag_name(int i) {
 }  // namespace
 
 int main() {
-    if (env("PGHOST").empty() && env("PGPORT").empty()) {
-        std::fprintf(stderr,
-                     "bench_backlog_replay: no database; set the libpq environment, "
-                     "e.g. with scripts/pg-private.sh\n");
+    if (!vantrel::test::pg_environment_given("bench_backlog_replay")) {
         return 1;
     }
     const std::filesystem::path dir =

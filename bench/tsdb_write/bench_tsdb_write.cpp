@@ -215,10 +215,7 @@ Figures measure(vantrel::test::PgSession& setup, const std::vector<Writer>& writ
 }  // namespace
 
 int main() {
-    if (env("PGHOST").empty() && env("PGPORT").empty()) {
-        std::fprintf(stderr,
-                     "bench_tsdb_write: no database; set the libpq environment (PGHOST, PGPORT, "
-                     "PGUSER, PGPASSWORD, PGDATABASE), e.g. with scripts/pg-private.sh\n");
+    if (!vantrel::test::pg_environment_given("bench_tsdb_write")) {
         return 1;
     }
     const int trials = std::max(3, std::atoi(env("BENCH_TSDB_TRIALS", "21").c_str()));

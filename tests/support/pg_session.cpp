@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
 
@@ -43,6 +44,17 @@ PgServer pg_server() {
             .port = std::stoi(env_or("PGPORT", "5432")),
             .user = env_or("PGUSER", "postgres"),
             .password = env_or("PGPASSWORD", "")};
+}
+
+bool pg_environment_given(const char* program) {
+    if (!env_or("PGHOST", "").empty() || !env_or("PGPORT", "").empty()) {
+        return true;
+    }
+    std::fprintf(stderr,
+                 "%s: no database; set the libpq environment (PGHOST, PGPORT, PGUSER, "
+                 "PGPASSWORD, PGDATABASE), e.g. with scripts/pg-private.sh\n",
+                 program);
+    return false;
 }
 
 PgSession::PgSession(const std::string& dbname) : dbname_(dbname) {

@@ -28,6 +28,10 @@ struct PgServer {
 };
 PgServer pg_server();
 
+// Whether the libpq environment names a server (PGHOST or PGPORT); if not, `program` says on
+// standard error how to give it one.
+bool pg_environment_given(const char* program);
+
 class PgSession {
   public:
     // `dbname` on the server of the libpq environment (PGHOST, PGPORT, PGPASSWORD; PGUSER, else
