@@ -13,6 +13,7 @@ VANTREL_APT_PACKAGES=(
     xvfb xauth fonts-wqy-microhei
     dbus at-spi2-core python3-pyatspi imagemagick
     nodejs npm
+    ccache
 )
 
 vantrel_missing_packages() {
@@ -55,4 +56,15 @@ vantrel_install_npm_fixture() {
     fi
     echo "Installing the OPC UA test server's npm packages into $dir/node_modules"
     (cd "$dir" && npm install --no-audit --no-fund --loglevel=error)
+}
+
+# Appends to the array named $1 the CMake arguments that compile through ccache, when it is
+# installed. Its cache stays outside the clone (~/.cache/ccache), and paths are taken relative to
+# the clone, so that a machine's next run, even from a fresh clone elsewhere, finds it warm.
+vantrel_compiler_cache() {
+    command -v ccache >/dev/null 2>&1 || return 0
+    local -n args=$1
+    export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$PWD}
+    export CCACHE_NOHASHDIR=${CCACHE_NOHASHDIR:-1}
+    args+=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 }
