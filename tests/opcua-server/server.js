@@ -4,11 +4,13 @@
 // client (node count per Read, chunk and message sizes, channel token lifetime) is a
 // command-line option, so the same server stands in for "some other vendor's server".
 //
-//   node server.js --pki DIR [--port N] [--extra-nodes N] [--max-nodes-per-read N]
-//                  [--buffer-size BYTES] [--max-message-size BYTES] [--max-chunk-count N]
+//   node server.js --pki DIR [--port N] [--extra-nodes N] [--changing-percent P]
+//                  [--max-nodes-per-read N] [--buffer-size BYTES] [--max-message-size BYTES] [--max-chunk-count N]
 //                  [--token-lifetime MS] [--max-sessions N] [--host ADDR] [--exit-with-parent]
 //                  [--security POLICY:MODE,...] [--users NAME:PASSWORD,...] [--no-anonymous]
 //
+// --changing-percent gives P % of the Bulk nodes a new value every second (default 0: they
+// keep reading k), taking turns along the list, so that a benchmark sees a plant that moves.
 // --security lists the endpoints, e.g. "None:None,Basic256Sha256:SignAndEncrypt" (default
 // None:None); --users the accepted user names (the password is what follows the first ':').
 // Client certificates are accepted automatically; the server's own certificate is in
@@ -24,8 +26,8 @@ const fs = require("fs");
 function usage(message) {
     if (message) process.stderr.write(`server.js: ${message}\n`);
     (message ? process.stderr : process.stdout).write(
-        "usage: node server.js --pki DIR [--port N] [--extra-nodes N] [--max-nodes-per-read N]\n" +
-            "       [--buffer-size BYTES] [--max-message-size BYTES] [--max-chunk-count N]\n" +
+        "usage: node server.js --pki DIR [--port N] [--extra-nodes N] [--changing-percent P]\n" +
+            "       [--max-nodes-per-read N] [--buffer-size BYTES] [--max-message-size BYTES] [--max-chunk-count N]\n" +
             "       [--token-lifetime MS] [--max-sessions N] [--host ADDR] [--exit-with-parent]\n" +
             "       [--security POLICY:MODE,...] [--users NAME:PASSWORD,...] [--no-anonymous]\n"
     );
@@ -38,6 +40,7 @@ function parseArgs(argv) {
         host: "127.0.0.1",
         pki: "",
         extraNodes: 0,
+        changingPercent: 0,
         maxNodesPerRead: 0,
         bufferSize: 0,
         maxMessageSize: 0,
@@ -52,6 +55,7 @@ function parseArgs(argv) {
     const numeric = {
         "--port": "port",
         "--extra-nodes": "extraNodes",
+        "--changing-percent": "changingPercent",
         "--max-nodes-per-read": "maxNodesPerRead",
         "--buffer-size": "bufferSize",
         "--max-message-size": "maxMessageSize",
@@ -80,6 +84,7 @@ function parseArgs(argv) {
         }
     }
     if (!opts.pki) usage("--pki DIR is required (the certificate folders go there)");
+    if (opts.changingPercent > 100) usage("--changing-percent must be at most 100");
     if (opts.bufferSize !== 0 && opts.bufferSize < 8192) usage("--buffer-size must be at least 8192");
     return opts;
 }
@@ -166,6 +171,25 @@ function addComputed(namespace, parent, id, dataType, compute, withSourceTimesta
     });
 }
 
+// Each second the next share of `nodes` reads a new value, k + the number of that second, so
+// that every node changes as often as every other and a changed value never repeats.
+function changeEverySecond(nodes, percent) {
+    const share = Math.round((nodes.length * percent) / 100);
+    if (share === 0) return;
+    let next = 0;
+    let tick = 0;
+    setInterval(() => {
+        ++tick;
+        const now = new Date();
+        for (let i = 0; i < share; ++i) {
+            const k = (next + i) % nodes.length;
+            nodes[k].setValueFromSource(
+                new Variant({ dataType: DataType.Double, value: k + tick }), StatusCodes.Good, now);
+        }
+        next = (next + share) % nodes.length;
+    }, 1000);
+}
+
 function buildAddressSpace(server) {
     const addressSpace = server.engine.addressSpace;
     const namespace = addressSpace.registerNamespace("urn:vantrel:test-server:nodes");
@@ -210,9 +234,11 @@ function buildAddressSpace(server) {
     // Bulk.<k> reads k, so a test can check each of thousands of values by its name.
     if (opts.extraNodes > 0) {
         const bulk = namespace.addObject({ organizedBy: objects, browseName: "Bulk" });
+        const nodes = [];
         for (let k = 0; k < opts.extraNodes; ++k) {
-            addConstant(namespace, bulk, `s=Bulk.${k}`, "Double", k);
+            nodes.push(addConstant(namespace, bulk, `s=Bulk.${k}`, "Double", k));
         }
+        changeEverySecond(nodes, opts.changingPercent);
     }
 
     // What a test needs to see from the server's side.

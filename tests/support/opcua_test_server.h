@@ -26,7 +26,9 @@
 //   s=Demo.Random1 .. s=Demo.Random10         Double   random in [0, 100)
 //   s=Demo.Tag1 .. s=Demo.Tag10               Double   sine waves, amplitude 50
 //   s=Demo.CCCTag10                           Double   sine wave between 0 and 100
-//   s=Bulk.0 .. s=Bulk.<extra_nodes - 1>      Double   k for s=Bulk.k
+//   s=Bulk.0 .. s=Bulk.<extra_nodes - 1>      Double   k for s=Bulk.k; with changing_percent
+//                                                      P, each second the next P % of them
+//                                                      read k + the seconds since start
 //   s=Test.SessionCount                       UInt32   sessions open on the server now
 //   s=Test.ChannelCount                       UInt32   secure channels open now
 //   s=Test.MaxTokenCount                      UInt32   most security tokens issued on one open
@@ -51,6 +53,7 @@ namespace vantrel::test {
 struct OpcUaTestServerOptions {
     int port = 0;                // 0: pick a free loopback port
     int extra_nodes = 0;         // how many s=Bulk.k nodes
+    int changing_percent = 0;    // share of the Bulk nodes given a new value each second
     int max_nodes_per_read = 0;  // the server's MaxNodesPerRead; 0: no limit
     int buffer_size = 0;         // chunk size in bytes, at least 8192; 0: the server's default
     int max_message_size = 0;    // 0: the server's default (16 MiB)
