@@ -21,6 +21,9 @@
 #include <thread>
 #include <vector>
 
+#include "npm_packages.h"
+#include "process_stats.h"
+
 extern char** environ;
 
 namespace vantrel::test {
@@ -129,7 +132,7 @@ std::filesystem::path OpcUaTestServer::server_dir() {
 }
 
 bool OpcUaTestServer::installed() {
-    return std::filesystem::exists(server_dir() / "node_modules" / "node-opcua" / "package.json");
+    return npm_package_installed(server_dir(), "node-opcua");
 }
 
 void OpcUaTestServer::install() {
@@ -137,23 +140,16 @@ void OpcUaTestServer::install() {
         return;
     }
     const auto dir = server_dir();
-    const std::string by_hand =
-        "cd " + shell_quoted(dir.string()) + " && npm install --no-audit --no-fund";
     if (!holds_server(dir)) {
         throw std::runtime_error(
             "OpcUaTestServer: no server.js in " + dir.string() +
             "; set VANTREL_OPCUA_SERVER_DIR to the tests/opcua-server folder of a Vantrel source "
             "tree");
     }
-    std::fprintf(stderr, "Installing the OPC UA test server's npm packages into %s\n",
-                 (dir / "node_modules").c_str());
-    const std::string command = "cd " + shell_quoted(dir.string()) +
-                                " && npm install --no-audit --no-fund --loglevel=error 1>&2";
-    if (std::system(command.c_str()) != 0 || !installed()) {
-        throw std::runtime_error(
-            "OpcUaTestServer: npm could not install node-opcua (is npm "
-            "installed?); by hand: " +
-            by_hand);
+    try {
+        install_npm_packages(dir, "node-opcua", "the OPC UA test server");
+    } catch (const std::runtime_error& e) {
+        throw std::runtime_error(std::string("OpcUaTestServer: ") + e.what());
     }
 }
 
@@ -240,6 +236,10 @@ void OpcUaTestServer::spawn() {
     };
     if (!options_.allow_anonymous) {
         args.emplace_back("--no-anonymous");
+    }
+    if (options_.changing_percent > 0) {
+        args.emplace_back("--changing-percent");
+        args.push_back(std::to_string(options_.changing_percent));
     }
     std::vector<char*> argv;
     for (auto& arg : args) {
@@ -340,29 +340,7 @@ void OpcUaTestServer::resume() {
 }
 
 std::chrono::nanoseconds OpcUaTestServer::cpu_time() const {
-    if (!running()) {
-        return {};
-    }
-    const std::string stat = read_file("/proc/" + std::to_string(pid_) + "/stat");
-    // Fields after the command name, which is in parentheses and may hold spaces.
-    const auto close = stat.rfind(')');
-    if (close == std::string::npos) {
-        return {};
-    }
-    std::istringstream fields(stat.substr(close + 2));
-    std::string field;
-    long long utime = 0;
-    long long stime = 0;
-    // utime and stime are fields 14 and 15 of the whole line, 12 and 13 after the name.
-    for (int i = 3; i <= 15 && fields >> field; ++i) {
-        if (i == 14) {
-            utime = std::stoll(field);
-        } else if (i == 15) {
-            stime = std::stoll(field);
-        }
-    }
-    const long ticks = ::sysconf(_SC_CLK_TCK);
-    return std::chrono::nanoseconds((utime + stime) * 1'000'000'000LL / ticks);
+    return running() ? process_cpu_time(pid_) : std::chrono::nanoseconds{};
 }
 
 }  // namespace vantrel::test
