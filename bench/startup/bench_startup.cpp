@@ -21,12 +21,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "console_prefix.h"
 #include "pg_session.h"
 
 extern char** environ;
@@ -35,10 +35,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
-
-#ifndef BENCH_PELLUMAR
-#define BENCH_PELLUMAR ""
-#endif
 
 constexpr double kInterval = 1.0;  // the console's collection_interval, in seconds
 constexpr double kGiveUp = 30.0;   // seconds before a run counts as failed
@@ -52,58 +48,16 @@ double since(Clock::time_point t0) {
     return std::chrono::duration<double>(Clock::now() - t0).count();
 }
 
-// A console prefix: bin/pellumar (a copy: the program finds config.ini beside its real bin/
-// folder), lib/ pointing at the build's libraries, config.ini and tags.csv.
-class Prefix {
-  public:
-    Prefix(const fs::path& pellumar, const std::string& dbname) {
-        char pattern[] = "/tmp/bench_startup_XXXXXX";
-        if (::mkdtemp(pattern) == nullptr) {
-            throw std::runtime_error("cannot make a folder under /tmp");
-        }
-        root_ = pattern;
-        fs::create_directories(root_ / "bin");
-        fs::copy_file(pellumar, root_ / "bin" / "pellumar");
-        fs::create_directory_symlink(fs::canonical(pellumar.parent_path() / ".." / "lib"),
-                                     root_ / "lib");
-        dbname_ = dbname;
+// The console's settings for `tags` points of the DA simulation.
+vantrel::bench::ConsoleSettings settings(int tags) {
+    vantrel::bench::ConsoleSettings out;
+    out.collection_interval = kInterval;
+    out.batch_size = 200;
+    for (int i = 0; i < tags; ++i) {
+        out.tags.push_back("Demo.Bulk." + std::to_string(i));
     }
-    ~Prefix() {
-        std::error_code ec;
-        fs::remove_all(root_, ec);
-    }
-    Prefix(const Prefix&) = delete;
-    Prefix& operator=(const Prefix&) = delete;
-
-    void lay_out(int tags) const {
-        std::ofstream csv(root_ / "tags.csv");
-        csv << "FullTagName,Description\n";
-        for (int i = 0; i < tags; ++i) {
-            csv << "Demo.Bulk." << i << ",bulk point " << i << "\n";
-        }
-        std::string password;  // a percent sign is written %% in config.ini
-        for (const char c : env("PGPASSWORD")) {
-            password += c == '%' ? std::string("%%") : std::string(1, c);
-        }
-        std::ofstream ini(root_ / "config.ini");
-        ini << "[TSDBConnection]\nhost = " << env("PGHOST", "127.0.0.1")
-            << "\nport = " << env("PGPORT", "5432") << "\nuser = " << env("PGUSER", "postgres")
-            << "\npassword = " << password << "\ndbname = " << dbname_
-            << "\nautocommit = false\n\n[Vantrel]\ntag_csv_path = " << (root_ / "tags.csv").string()
-            << "\nopc_schema = opc.da://localhost/Vantrel.Simulation.1\nopc_type = OPC DA\n"
-               "collection_interval = "
-            << kInterval
-            << "\nbatch_size = 200\n\n[VantrelLogging]\nlog_dir = " << (root_ / "log").string()
-            << "\nprefix = pellumar\nlevel = INFO\nmax_bytes_mb = 20\nretention_days = 1\n"
-               "console = true\n";
-    }
-
-    fs::path program() const { return root_ / "bin" / "pellumar"; }
-
-  private:
-    fs::path root_;
-    std::string dbname_;
-};
+    return out;
+}
 
 struct Times {
     double started = -1;         // the "Data collection started successfully" line
@@ -113,7 +67,8 @@ struct Times {
 
 // One launch: watches the console's log for the start line and the database for the rows of
 // the first two cycles, then stops the console with SIGTERM.
-Times launch(const Prefix& prefix, vantrel::test::PgSession& watch, int tags) {
+Times launch(const vantrel::bench::ConsolePrefix& prefix, vantrel::test::PgSession& watch,
+             int tags) {
     int pipe_fds[2];
     if (::pipe2(pipe_fds, O_CLOEXEC) != 0) {
         throw std::runtime_error("pipe failed");
@@ -213,19 +168,15 @@ int main() {
     if (!vantrel::test::pg_environment_given("bench_startup")) {
         return 1;
     }
-    const fs::path pellumar = env("VANTREL_PELLUMAR", BENCH_PELLUMAR);
-    if (pellumar.empty() || !fs::exists(pellumar)) {
-        std::fprintf(stderr,
-                     "bench_startup: no console program at '%s'; build the pellumar target or "
-                     "name one with VANTREL_PELLUMAR\n",
-                     pellumar.c_str());
+    const fs::path pellumar = vantrel::bench::console_program("bench_startup");
+    if (pellumar.empty()) {
         return 1;
     }
     const int runs = std::max(1, std::atoi(env("BENCH_STARTUP_RUNS", "5").c_str()));
     int status = 0;
     try {
         vantrel::test::ScratchDatabase scratch("bench_startup");
-        Prefix prefix(pellumar, scratch.name());
+        vantrel::bench::ConsolePrefix prefix(pellumar, scratch.name(), "bench_startup");
         const std::vector<int> sizes = {1000, 10000};
         const std::vector<std::string> kinds = {"fresh", "restart"};
         std::map<std::string, std::vector<double>> figures;
@@ -234,7 +185,7 @@ int main() {
         };
         for (int run = 0; run < runs; ++run) {
             for (const int tags : sizes) {
-                prefix.lay_out(tags);
+                prefix.lay_out(settings(tags));
                 for (const auto& kind : kinds) {
                     if (kind == "fresh") {
                         scratch.recreate();
