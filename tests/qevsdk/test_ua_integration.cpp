@@ -160,6 +160,31 @@ TEST(UaIntegration, ReadsThousandsOfNodesWithinTheServersNodeLimit) {
     EXPECT_TRUE(conn.lib().is_source_valid(conn.source()));
 }
 
+TEST(UaIntegration, AChangingShareOfTheBulkNodesTakesNewValuesInTurn) {
+    OpcUaTestServer server({.extra_nodes = 1000, .changing_percent = 10});
+    server.start();
+    Connection conn(server.endpoint());
+    ASSERT_TRUE(conn.connected());
+    const auto before = conn.read(bulk(0, 1000));
+    std::this_thread::sleep_for(2500ms);
+    const auto after = conn.read(bulk(0, 1000));
+    ASSERT_EQ(before.size(), 1000u);
+    ASSERT_EQ(after.size(), 1000u);
+    int changed = 0;
+    for (int k = 0; k < 1000; ++k) {
+        // Bulk.k reads k plus a whole number of seconds, which only grows.
+        const double was = before[k].value - k;
+        const double now = after[k].value - k;
+        EXPECT_EQ(severity(after[k]), kGood) << k;
+        EXPECT_EQ(now, std::floor(now)) << k;
+        EXPECT_GE(now, was) << k;
+        changed += now != was ? 1 : 0;
+    }
+    // 100 nodes a second, about two or three seconds apart; slack for a loaded machine.
+    EXPECT_GE(changed, 100);
+    EXPECT_LE(changed, 500);
+}
+
 TEST(UaIntegration, ReadsThroughTheSmallestChunks) {
     OpcUaTestServer server({.extra_nodes = 3000, .buffer_size = 8192});
     server.start();
