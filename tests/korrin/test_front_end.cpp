@@ -9,6 +9,7 @@
 
 #include <common/ini.h>
 #include <korrin/front_end.h>
+#include <korrin/settings.h>
 
 #include "fakes/fake_tsdb_client.h"
 

@@ -3,7 +3,9 @@
 
 #include <stdexcept>
 
+#include <common/ini.h>
 #include <korrin/opc_security.h>
+#include <korrin/settings.h>
 
 namespace {
 

@@ -9,6 +9,7 @@
 #include <random>
 
 #include "korrin/sample_buffer.h"
+#include "korrin/settings.h"
 #include "support/rig.h"
 
 namespace korrin_test {

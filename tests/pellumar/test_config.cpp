@@ -11,6 +11,7 @@
 
 #include "common/ini.h"
 #include "console_test_support.h"
+#include "korrin/settings.h"
 #include "pellumar/pellumar.h"
 
 namespace {
@@ -119,6 +120,39 @@ TEST_F(LoadConfig, AKeyLeftOutActsAsTheExampleDocumentsIt) {
     char host[256] = {};
     ::gethostname(host, sizeof(host) - 1);
     EXPECT_EQ(cfg.host, host);
+}
+
+// The window reads the same file with its own fallbacks; those the example states hold for it
+// too.
+TEST(DesktopSettings, AKeyLeftOutActsAsTheExampleDocumentsIt) {
+    using vantrel::korrin::read_settings;
+    std::ifstream example(fs::path(PELLUMAR_EXAMPLES_DIR) / "config.ini");
+    ASSERT_TRUE(example);
+    std::string spelled;
+    for (std::string line; std::getline(example, line);) {
+        if (line.starts_with("[")) {
+            // The port is read, and checked, for OPC UA only.
+            spelled += line + (line == "[Vantrel]" ? "\nopc_type = OPC UA\n" : "\n");
+        } else if (const auto fallback = documented_fallback(line)) {
+            spelled += fallback->first + " = " + fallback->second + "\n";
+        }
+    }
+    const vantrel::korrin::SettingsContext desktop{
+        .config_dir = "/plant", .strictness = vantrel::korrin::Strictness::desktop};
+    const auto given = read_settings(vantrel::common::IniFile::read_text(spelled), desktop);
+    const auto left_out = read_settings(
+        vantrel::common::IniFile::read_text("[TSDBConnection]\n[Vantrel]\nopc_type = OPC UA\n"),
+        desktop);
+    EXPECT_EQ(left_out.tsdb, given.tsdb);
+    EXPECT_EQ(left_out.opc.opc_schema, given.opc.opc_schema);
+    EXPECT_EQ(left_out.security.policy, given.security.policy);
+    EXPECT_EQ(left_out.security.mode, given.security.mode);
+    EXPECT_EQ(left_out.security.user, given.security.user);
+    EXPECT_EQ(left_out.security.password, given.security.password);
+    EXPECT_EQ(left_out.security.trust_on_first_use, given.security.trust_on_first_use);
+    EXPECT_EQ(left_out.store.timestamp, given.store.timestamp);
+    EXPECT_EQ(left_out.store.buffer_dir, given.store.buffer_dir);
+    EXPECT_EQ(left_out.store.buffer_max_bytes, given.store.buffer_max_bytes);
 }
 
 TEST_F(LoadConfig, ReadsTypedValuesAndUpperCaseKeys) {

@@ -1,5 +1,9 @@
 // The window's tag import, registration and collection control against the fakes.
 #include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
 
 #include <QCloseEvent>
 #include <QLabel>
@@ -362,6 +366,36 @@ TEST(SaveCollectionConfig, KeepsOtherKeysAndWritesPathsThatReadBack) {
     vantrel::desktop::save_collection_config(ini, cfg);
     read = vantrel::common::IniFile::read_file(ini);
     EXPECT_EQ(read.get("Vantrel", "tag_csv_path"), "/data/100%_tags.csv");
+}
+
+// The documented example is what operators start from: saving into it keeps every comment and
+// blank line where it was.
+TEST(SaveCollectionConfig, KeepsTheCommentsOfTheDocumentedExample) {
+    QTemporaryDir dir;
+    const std::filesystem::path ini = dir.path().toStdString() + "/config.ini";
+    std::filesystem::copy_file(std::filesystem::path(VANTREL_EXAMPLES_DIR) / "config.ini", ini);
+    const auto lines_without_values = [&ini] {
+        std::ifstream in(ini);
+        std::vector<std::string> kept;
+        for (std::string line; std::getline(in, line);) {
+            if (line.empty() || line.starts_with("#") || line.starts_with("[")) {
+                kept.push_back(line);
+            }
+        }
+        return kept;
+    };
+    const auto before = lines_without_values();
+    vantrel::desktop::save_collection_config(ini, {.dbname = "plant",
+                                                   .opc_host = "ops-pc",
+                                                   .opc_schema = "opc.tcp://ops-pc:4841",
+                                                   .opc_type = "OPC UA",
+                                                   .opc_port = "4841",
+                                                   .tag_csv_path = "50% tags.csv"});
+    EXPECT_EQ(lines_without_values(), before);
+    const auto read = vantrel::common::IniFile::read_file(ini);
+    EXPECT_EQ(read.get("Vantrel", "tag_csv_path"), "50% tags.csv");
+    EXPECT_EQ(read.get("Vantrel", "opc_port"), "4841");
+    EXPECT_EQ(read.get("TSDBConnection", "dbname"), "plant");
 }
 
 }  // namespace

@@ -85,38 +85,7 @@ std::string segment_name(std::int64_t first_seq) {
            kSegmentSuffix;
 }
 
-std::string ini_text(const common::IniFile& ini, std::string_view key, std::string_view fb) {
-    return ini.get("Vantrel", key, fb);
-}
-
 }  // namespace
-
-StoreSettings read_store_settings(const common::IniFile& ini,
-                                  const std::filesystem::path& config_dir) {
-    StoreSettings s;
-    const std::string mode = ini_text(ini, "timestamp", "gather");
-    if (mode == "gather") {
-        s.timestamp = TimestampMode::gather;
-    } else if (mode == "source") {
-        s.timestamp = TimestampMode::source;
-    } else if (mode == "server") {
-        s.timestamp = TimestampMode::server;
-    } else {
-        throw std::invalid_argument("[Vantrel] timestamp must be gather, source or server, not '" +
-                                    mode + "'");
-    }
-    const std::filesystem::path dir = ini_text(ini, "buffer_dir", "buffer");
-    if (!dir.empty()) {
-        s.buffer_dir = dir.is_absolute() ? dir : config_dir / dir;
-    }
-    const std::int64_t mb = ini.get_int("Vantrel", "buffer_max_mb", 512);
-    if (mb < 1 || mb > (std::int64_t{1} << 30)) {
-        throw std::invalid_argument("[Vantrel] buffer_max_mb must be at least 1, not " +
-                                    std::to_string(mb));
-    }
-    s.buffer_max_bytes = static_cast<std::uint64_t>(mb) << 20;
-    return s;
-}
 
 SampleBuffer::SampleBuffer(std::filesystem::path dir, std::uint64_t max_bytes)
     : dir_(std::move(dir)),

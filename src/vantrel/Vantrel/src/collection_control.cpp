@@ -18,6 +18,7 @@
 
 #include "desktop_log.h"
 #include "korrin/front_end.h"
+#include "korrin/settings.h"
 #include "lumvane/logging.h"
 #include "vantrel/main_widget.h"
 #include "vantrel/window_logic.h"

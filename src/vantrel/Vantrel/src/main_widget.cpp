@@ -30,8 +30,8 @@
 
 #include "common/ini.h"
 #include "desktop_log.h"
-#include "korrin/front_end.h"
 #include "korrin/opc_security.h"
+#include "korrin/settings.h"
 #include "lumvane/logging.h"
 #include "vantrel/discovery.h"
 #include "vantrel/window_logic.h"
@@ -112,17 +112,14 @@ MainWidget::MainWidget(MainWidgetDeps deps)
     }
 
     const auto ini = common::IniFile::read_file(ini_path);
-    tsdb_cfg = korrin::read_tsdb_config(ini);
-    const std::string opc_type = ini.get("Vantrel", "opc_type", "OPC DA");
-    const std::string opc_host = ini.get("Vantrel", "opc_host", korrin::local_host_name());
-    const std::string opc_schema = ini.get("Vantrel", "opc_schema", "");
-    if (opc_type == "OPC UA") {
-        // Only checked: the port field shows the type's default, whatever the file holds.
-        (void)ini.get_int("Vantrel", "opc_port", 4840);
-    }
-
-    korrin::apply_ua_security(korrin::read_ua_security(ini, cwd));
-    store_settings = korrin::read_store_settings(ini, cwd);
+    const korrin::Settings settings =
+        korrin::read_settings(ini, {.config_dir = cwd, .strictness = korrin::Strictness::desktop});
+    tsdb_cfg = settings.tsdb;
+    const std::string& opc_type = settings.opc.opc_type;
+    const std::string& opc_host = settings.opc.opc_host;
+    const std::string& opc_schema = settings.opc.opc_schema;
+    korrin::apply_ua_security(settings.security);
+    store_settings = settings.store;
 
     available_dbs = client_->fetch_available_tsdbs(tsdb_cfg);
     if (available_dbs.empty()) {

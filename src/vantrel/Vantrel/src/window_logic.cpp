@@ -5,7 +5,7 @@
 #include <string_view>
 #include <unordered_map>
 
-#include "common/ini.h"
+#include "common/ini_edit.h"
 
 namespace vantrel::desktop {
 
@@ -87,21 +87,19 @@ std::string trimmed(const std::string& text) {
 }  // namespace
 
 void save_collection_config(const std::filesystem::path& ini_path, const CollectionConfig& cfg) {
-    common::IniFile ini;
-    std::error_code ec;
-    if (std::filesystem::exists(ini_path, ec)) {
-        ini = common::IniFile::read_file(ini_path);
-    }
     const std::string dbname = cfg.dbname.empty() ? "tsdb_default" : cfg.dbname;
-    ini.set("TSDBConnection", "dbname", ini_literal(trimmed(dbname)));
-    ini.set("Vantrel", "opc_host", ini_literal(cfg.opc_host));
-    ini.set("Vantrel", "opc_schema", ini_literal(cfg.opc_schema));
-    ini.set("Vantrel", "opc_type", ini_literal(cfg.opc_type));
-    ini.set("Vantrel", "opc_port", ini_literal(cfg.opc_port));
+    std::vector<common::IniValue> values = {
+        {"TSDBConnection", "dbname", ini_literal(trimmed(dbname))},
+        {"Vantrel", "opc_host", ini_literal(cfg.opc_host)},
+        {"Vantrel", "opc_schema", ini_literal(cfg.opc_schema)},
+        {"Vantrel", "opc_type", ini_literal(cfg.opc_type)},
+        {"Vantrel", "opc_port", ini_literal(cfg.opc_port)},
+    };
     if (cfg.tag_csv_path) {
-        ini.set("Vantrel", "tag_csv_path", ini_literal(*cfg.tag_csv_path));
+        values.push_back({"Vantrel", "tag_csv_path", ini_literal(*cfg.tag_csv_path)});
     }
-    ini.write_file(ini_path);
+    // In place: the operator's comments, blank lines and order stay.
+    common::update_ini_file(ini_path, values);
 }
 
 QVariant table_value(const korrin::Value& value) {

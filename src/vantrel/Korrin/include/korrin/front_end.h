@@ -1,5 +1,5 @@
-// What both front ends do before a collector runs, free of any user interface: reading the
-// TSDB settings, loading the tag list, and registering a source with its tags. Each front end
+// What both front ends do before a collector runs, free of any user interface: loading the tag
+// list and registering a source with its tags (the settings are korrin/settings.h). Each front end
 // keeps its own log texts and source name; the outcomes here carry what they need for that.
 #pragma once
 
@@ -13,20 +13,10 @@
 #include <utility>
 #include <vector>
 
-#include "common/ini.h"
 #include "korrin/tsdb_client.h"
 #include "korrin/types.h"
 
 namespace vantrel::korrin {
-
-// This machine's host name ("localhost" when it has none): the fallback of every host setting.
-std::string local_host_name();
-
-// The [TSDBConnection] section with its fallbacks: host this machine, port 5432, user
-// "postgres", password empty, dbname "tsdb_default", autocommit false. Throws
-// common::IniError for a value of the wrong type, std::invalid_argument for a port outside
-// 1..65535.
-TsdbConfig read_tsdb_config(const common::IniFile& ini);
 
 // One tag of the list: name and description, both trimmed.
 using TagPair = std::pair<std::string, std::string>;

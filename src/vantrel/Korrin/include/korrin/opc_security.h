@@ -6,10 +6,9 @@
 #include <filesystem>
 #include <string>
 
-#include "common/ini.h"
-
 namespace vantrel::korrin {
 
+// Read by read_ua_security (korrin/settings.h).
 struct UaSecuritySettings {
     std::string policy =
         "None";                 // None, Basic256Sha256, Aes128_Sha256_RsaOaep, Aes256_Sha256_RsaPss
@@ -19,13 +18,6 @@ struct UaSecuritySettings {
     std::filesystem::path pki_dir;  // own/, trusted/, rejected/
     bool trust_on_first_use = false;
 };
-
-// ua_security_policy, ua_security_mode (SignAndEncrypt when only a policy is given),
-// ua_user, ua_password, ua_pki_dir (default "pki" beside config.ini; a relative one is taken
-// from there too) and ua_trust_on_first_use. Throws common::IniError for a value of the wrong
-// type.
-UaSecuritySettings read_ua_security(const common::IniFile& ini,
-                                    const std::filesystem::path& config_dir);
 
 // Sets them for every OPC UA source created afterwards. Throws std::invalid_argument for an
 // unknown policy or mode, or a mode that does not go with the policy.

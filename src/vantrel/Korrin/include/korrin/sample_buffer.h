@@ -12,7 +12,6 @@
 #include <string_view>
 #include <vector>
 
-#include "common/ini.h"
 #include "korrin/types.h"
 
 namespace vantrel::korrin {
@@ -26,19 +25,13 @@ enum class TimestampMode {
     server,  // the OPC UA server time, else the read time
 };
 
-// The [Vantrel] keys of the store: timestamp, buffer_dir, buffer_max_mb.
+// The [Vantrel] keys of the store: timestamp, buffer_dir, buffer_max_mb (read by
+// read_store_settings in korrin/settings.h).
 struct StoreSettings {
     TimestampMode timestamp = TimestampMode::gather;
     std::filesystem::path buffer_dir;  // empty: no buffer
     std::uint64_t buffer_max_bytes = 512ull << 20;
 };
-
-// timestamp = gather | source | server (default gather); buffer_dir (default "buffer" beside
-// config.ini, a relative one taken from there too; empty turns the buffer off); buffer_max_mb
-// (default 512, at least 1). Throws common::IniError for a value of the wrong type and
-// std::invalid_argument for an unknown timestamp or a size below 1.
-StoreSettings read_store_settings(const common::IniFile& ini,
-                                  const std::filesystem::path& config_dir);
 
 struct BufferedRow {
     std::string tag;

@@ -45,9 +45,9 @@ struct CollectionConfig {
     std::optional<std::string> tag_csv_path;  // only after an import
 };
 
-// Updates those keys in the file (created when missing), keeping every other section and key;
-// the file is replaced atomically. Throws common::IniError for an unreadable or malformed file,
-// std::filesystem::filesystem_error when it cannot be written.
+// Updates those keys in the file (created when missing) and keeps every other line: comments,
+// blank lines and order stay. The file is replaced atomically. Throws common::IniError for an
+// unreadable or malformed file, std::filesystem::filesystem_error when it cannot be written.
 void save_collection_config(const std::filesystem::path& ini_path, const CollectionConfig& cfg);
 
 // A sample value as the table shows it: numbers and text unchanged, an empty value as empty
