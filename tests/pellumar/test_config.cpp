@@ -248,7 +248,9 @@ TEST_F(LoadConfig, RelativeTagPathFollowsTheWorkingDirectory) {
     const auto old_cwd = fs::current_path();
     fs::current_path(dir.path());
     const bool from_its_folder = load();
-    fs::current_path(fs::temp_directory_path());
+    // An empty folder of its own: a tags.csv that happens to lie in /tmp must not count.
+    fs::create_directory(dir / "elsewhere");
+    fs::current_path(dir / "elsewhere");
     const bool from_elsewhere = load();
     fs::current_path(old_cwd);
     EXPECT_TRUE(from_its_folder);
