@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "chronq/chronq.h"
-#include "pg_test_env.h"
+#include "pg_session.h"
 
 using chronq::TsValue;
 
@@ -15,11 +15,11 @@ namespace {
 
 class ChronqTsdata : public ::testing::Test {
   protected:
-    ChronqTsdata() : conn(chronq::get_conn(db.settings())) {}
+    ChronqTsdata() : conn(chronq::get_conn(db.settings<chronq::ConnSettings>())) {}
 
     std::string count() { return db.scalar("SELECT count(*) FROM chronq.tsdata"); }
 
-    chronq_test::ScratchDb db;
+    vantrel::test::ScratchDatabase db{"chronq_t"};
     std::unique_ptr<chronq::Connection> conn;
 };
 
@@ -99,7 +99,7 @@ TEST_F(ChronqTsdata, EveryKindOfValueIsStoredAsANumberOrNullWithItsQuality) {
 
 TEST_F(ChronqTsdata, RowsAreStampedWithTheTimeOfTheWriteAndCommittedAtOnce) {
     for (const bool autocommit : {false, true}) {
-        auto s = db.settings();
+        auto s = db.settings<chronq::ConnSettings>();
         s.autocommit = autocommit;
         auto c = chronq::get_conn(s);
         const std::string before = db.scalar("SELECT now()");
@@ -176,7 +176,7 @@ TEST_F(ChronqTsdata, ConcurrentWritersNeitherLoseNorMixRows) {
     for (int w = 0; w < 3; ++w) {
         writers.emplace_back([&, w] {
             try {
-                auto c = chronq::get_conn(db.settings());
+                auto c = chronq::get_conn(db.settings<chronq::ConnSettings>());
                 // Writer w owns tag ids w*1000+1 ...; the third writes large batches.
                 const std::size_t n = w == 2 ? 3000 : 200;
                 for (int i = 0; i < kBatches; ++i) {

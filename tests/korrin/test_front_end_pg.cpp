@@ -7,12 +7,13 @@
 
 #include <korrin/front_end.h>
 
-#include "support/private_pg.h"
+#include "pg_session.h"
 
 namespace korrin_test {
 namespace {
 
 using namespace vantrel::korrin;
+using vantrel::test::PgInstance;
 
 class RegistrationOnPg : public ::testing::Test {
   protected:
@@ -20,7 +21,7 @@ class RegistrationOnPg : public ::testing::Test {
         if (!pg.ok()) {
             GTEST_SKIP() << "no private PostgreSQL: " << pg.why();
         }
-        conn = client->get_conn(pg.config());
+        conn = client->get_conn(pg.settings<TsdbConfig>());
     }
     void TearDown() override {
         if (conn) {
@@ -28,7 +29,7 @@ class RegistrationOnPg : public ::testing::Test {
         }
     }
 
-    PrivatePg pg{false};
+    PgInstance pg{false};
     std::shared_ptr<TsdbClient> client = default_tsdb_client();
     std::unique_ptr<TsdbConnection> conn;
     // The database is shared with other tests and earlier runs: names of this run only.
