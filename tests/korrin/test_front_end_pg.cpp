@@ -78,5 +78,26 @@ TEST_F(RegistrationOnPg, ABrokenConnectionIsAConnectionError) {
     EXPECT_THROW(sync_tags(*client, *conn, 1, {{"x", ""}}), TsdbConnectionError);
 }
 
+// The binding hands on what chronq knows: the kind, the server's SQLSTATE, and no doubt about
+// a lookup.
+TEST_F(RegistrationOnPg, ErrorsKeepTheirKindAndSqlstateThroughTheBinding) {
+    try {
+        client->get_tag(*conn, run + ".bad\xff");
+        ADD_FAILURE() << "invalid UTF-8 was taken";
+    } catch (const TsdbError& e) {
+        EXPECT_EQ(e.kind(), TsdbErrorKind::statement) << e.what();
+        EXPECT_EQ(e.sqlstate(), "22021") << e.what();
+        EXPECT_FALSE(e.in_doubt());
+    }
+    conn->close();
+    try {
+        client->get_tag(*conn, "x");
+        ADD_FAILURE() << "a closed connection answered";
+    } catch (const TsdbError& e) {
+        EXPECT_EQ(e.kind(), TsdbErrorKind::connection) << e.what();
+        EXPECT_EQ(e.sqlstate(), "");
+    }
+}
+
 }  // namespace
 }  // namespace korrin_test
