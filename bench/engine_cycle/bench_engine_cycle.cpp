@@ -114,12 +114,7 @@ Split run_cycles(OpcLibraryFactory factory, std::shared_ptr<TsdbClient> client,
 int main() {
     try {
         const vantrel::test::ScratchDatabase db("bench_engine_cycle");
-        const auto server = vantrel::test::pg_server();
-        const TsdbConfig cfg{.host = server.host,
-                             .port = server.port,
-                             .user = server.user,
-                             .password = server.password,
-                             .dbname = db.name()};
+        const auto cfg = db.settings<TsdbConfig>();
         register_tags(cfg, bulk_tags());
 
         bench::Stopwatches watches;

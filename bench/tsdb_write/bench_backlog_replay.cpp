@@ -42,12 +42,7 @@ int main() {
     int status = 0;
     try {
         const vantrel::test::ScratchDatabase scratch("bench_backlog");
-        const auto server = vantrel::test::pg_server();
-        TsdbConfig cfg{.host = server.host,
-                       .port = server.port,
-                       .user = server.user,
-                       .password = server.password,
-                       .dbname = scratch.name()};
+        const auto cfg = scratch.settings<TsdbConfig>();
         auto client = default_tsdb_client();
         {
             auto conn = client->get_conn(cfg);

@@ -222,13 +222,7 @@ int main() {
     int status = 0;
     try {
         const vantrel::test::ScratchDatabase scratch("bench_tsdb_write");
-        const auto server = vantrel::test::pg_server();
-        chronq::ConnSettings settings;
-        settings.host = server.host;
-        settings.port = server.port;
-        settings.user = server.user;
-        settings.password = server.password;
-        settings.dbname = scratch.name();
+        const auto settings = scratch.settings<chronq::ConnSettings>();
         auto conn = chronq::get_conn(settings);
         // Table set-up and truncation go through a session of their own, so that the baseline
         // writes on a session that did nothing else, just like chronq's.

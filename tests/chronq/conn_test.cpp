@@ -9,11 +9,15 @@
 #include <thread>
 
 #include "chronq/chronq.h"
-#include "pg_test_env.h"
+#include "pg_session.h"
 
-using chronq_test::ScratchDb;
+using vantrel::test::ScratchDatabase;
 
 namespace {
+
+chronq::ConnSettings env_settings() {
+    return vantrel::test::required_pg_server().settings<chronq::ConnSettings>();
+}
 
 std::string error_of(const chronq::ConnSettings& s) {
     try {
@@ -27,9 +31,9 @@ std::string error_of(const chronq::ConnSettings& s) {
 }  // namespace
 
 TEST(ChronqConn, FirstConnectionCreatesTheSchemaAndLaterOnesKeepIt) {
-    ScratchDb db;
+    ScratchDatabase db{"chronq_t"};
     {
-        auto conn = chronq::get_conn(db.settings());
+        auto conn = chronq::get_conn(db.settings<chronq::ConnSettings>());
         ASSERT_TRUE(conn);
         EXPECT_TRUE(chronq::ping(*conn));
     }
@@ -39,19 +43,19 @@ TEST(ChronqConn, FirstConnectionCreatesTheSchemaAndLaterOnesKeepIt) {
               "1");
     db.query(
         "INSERT INTO chronq.tsdata (tag_id, value, quality) VALUES (1, 2, 'Good') RETURNING 1");
-    auto again = chronq::get_conn(db.settings());
+    auto again = chronq::get_conn(db.settings<chronq::ConnSettings>());
     EXPECT_EQ(db.scalar("SELECT count(*) FROM chronq.tsdata"), "1");
 }
 
 TEST(ChronqConn, CollectorsConnectingAtOnceToAFreshDatabaseAllSucceed) {
-    ScratchDb db;
+    ScratchDatabase db{"chronq_t"};
     std::vector<std::thread> threads;
     std::atomic<int> connected{0};
     std::vector<std::string> errors(6);
     for (int i = 0; i < 6; ++i) {
         threads.emplace_back([&, i] {
             try {
-                auto conn = chronq::get_conn(db.settings());
+                auto conn = chronq::get_conn(db.settings<chronq::ConnSettings>());
                 connected += chronq::ping(*conn) ? 1 : 0;
             } catch (const std::exception& e) {
                 errors[static_cast<std::size_t>(i)] = e.what();
@@ -68,8 +72,8 @@ TEST(ChronqConn, CollectorsConnectingAtOnceToAFreshDatabaseAllSucceed) {
 }
 
 TEST(ChronqConn, ClosedConnectionFailsClearlyAndClosingTwiceIsHarmless) {
-    ScratchDb db;
-    auto conn = chronq::get_conn(db.settings());
+    ScratchDatabase db{"chronq_t"};
+    auto conn = chronq::get_conn(db.settings<chronq::ConnSettings>());
     conn->close();
     conn->close();
     EXPECT_TRUE(conn->is_closed());
@@ -80,14 +84,14 @@ TEST(ChronqConn, ClosedConnectionFailsClearlyAndClosingTwiceIsHarmless) {
 }
 
 TEST(ChronqConn, WrongPasswordAndUnknownDatabaseGiveClearErrorsWithoutThePassword) {
-    auto s = chronq_test::env_settings();
+    auto s = env_settings();
     s.password = "Wr0ngSecret-" + s.password;
     const std::string wrong = error_of(s);
     EXPECT_NE(wrong.find("password authentication failed"), std::string::npos) << wrong;
     EXPECT_EQ(wrong.find(s.password), std::string::npos) << wrong;
     EXPECT_THROW(chronq::fetch_available_tsdbs(s), chronq::ConnectionError);
 
-    auto unknown = chronq_test::env_settings();
+    auto unknown = env_settings();
     unknown.dbname = "no_such_db_here";
     const std::string missing = error_of(unknown);
     EXPECT_NE(missing.find("\"no_such_db_here\" does not exist"), std::string::npos) << missing;
@@ -95,14 +99,14 @@ TEST(ChronqConn, WrongPasswordAndUnknownDatabaseGiveClearErrorsWithoutThePasswor
 }
 
 TEST(ChronqConn, DatabaseNameIsNeverReadAsAConnectionString) {
-    auto s = chronq_test::env_settings();
+    auto s = env_settings();
     s.dbname = "host=192.0.2.1 dbname=postgres";
     const std::string err = error_of(s);
     EXPECT_NE(err.find("does not exist"), std::string::npos) << err;
 }
 
 TEST(ChronqConn, UnreachableServerFailsWithLibpqsMessage) {
-    auto s = chronq_test::env_settings();
+    auto s = env_settings();
     s.host = "127.0.0.1";
     s.port = 1;  // nothing listens there
     const std::string err = error_of(s);
@@ -113,14 +117,13 @@ TEST(ChronqConn, UnreachableServerFailsWithLibpqsMessage) {
 }
 
 TEST(ChronqDbUtils, ListsConnectableDatabasesInNameOrderWithoutTemplates) {
-    ScratchDb second;
-    ScratchDb first;
-    const auto names = chronq::fetch_available_tsdbs(chronq_test::env_settings());
+    ScratchDatabase second{"chronq_t"};
+    ScratchDatabase first{"chronq_t"};
+    const auto names = chronq::fetch_available_tsdbs(env_settings());
     EXPECT_TRUE(std::is_sorted(names.begin(), names.end()));
     EXPECT_NE(std::find(names.begin(), names.end(), first.name()), names.end());
     EXPECT_NE(std::find(names.begin(), names.end(), second.name()), names.end());
-    EXPECT_NE(std::find(names.begin(), names.end(), chronq_test::env_settings().dbname),
-              names.end());
+    EXPECT_NE(std::find(names.begin(), names.end(), env_settings().dbname), names.end());
     EXPECT_EQ(std::find(names.begin(), names.end(), "template0"), names.end());
     EXPECT_EQ(std::find(names.begin(), names.end(), "template1"), names.end());
     // Listing connects to the maintenance database only: no schema appears elsewhere.
@@ -128,10 +131,10 @@ TEST(ChronqDbUtils, ListsConnectableDatabasesInNameOrderWithoutTemplates) {
 }
 
 TEST(ChronqDbUtils, LeavesOutDatabasesThatRefuseConnections) {
-    ScratchDb locked;
-    vantrel::test::PgSession admin(chronq_test::env_settings().dbname);
+    ScratchDatabase locked{"chronq_t"};
+    vantrel::test::PgSession admin(env_settings().dbname);
     admin.exec("ALTER DATABASE " + locked.name() + " ALLOW_CONNECTIONS false");
-    const auto names = chronq::fetch_available_tsdbs(chronq_test::env_settings());
+    const auto names = chronq::fetch_available_tsdbs(env_settings());
     admin.exec("ALTER DATABASE " + locked.name() + " ALLOW_CONNECTIONS true");
     EXPECT_EQ(std::find(names.begin(), names.end(), locked.name()), names.end());
 }
@@ -152,12 +155,12 @@ TEST(ChronqConn, LogsGoToTheChronqLoggerAndNeverHoldThePassword) {
     spdlog::drop("chronq");
     spdlog::set_default_logger(logger);
 
-    auto s = chronq_test::env_settings();
+    auto s = env_settings();
     const std::string real_password = s.password;
     s.password = "Secret-" + real_password;
     EXPECT_THROW(chronq::get_conn(s), chronq::ConnectionError);
-    ScratchDb db;
-    auto conn = chronq::get_conn(db.settings());
+    ScratchDatabase db{"chronq_t"};
+    auto conn = chronq::get_conn(db.settings<chronq::ConnSettings>());
     chronq::TagInfo orphan;
     orphan.tag_name = "T";
     orphan.source_id = 77;

@@ -2,7 +2,8 @@
 #include <gtest/gtest.h>
 
 #include "chronq/chronq.h"
-#include "pg_test_env.h"
+#include "pg_session.h"
+#include "tag_named.h"
 
 using chronq::Description;
 using chronq::SourceFilter;
@@ -18,7 +19,7 @@ using chronq_test::tag_named;
 
 class ChronqRegistry : public ::testing::Test {
   protected:
-    ChronqRegistry() : conn(chronq::get_conn(db.settings())) {}
+    ChronqRegistry() : conn(chronq::get_conn(db.settings<chronq::ConnSettings>())) {}
 
     std::int64_t add_source(const std::string& name, const std::string& endpoint,
                             SourceProtocol protocol = SourceProtocol::OPC_UA,
@@ -33,7 +34,7 @@ class ChronqRegistry : public ::testing::Test {
         return info.source_id.value_or(-1);
     }
 
-    chronq_test::ScratchDb db;
+    vantrel::test::ScratchDatabase db{"chronq_t"};
     std::unique_ptr<chronq::Connection> conn;
 };
 

@@ -5,7 +5,7 @@
 #include <cstdlib>
 
 #include "chronq/chronq.h"
-#include "pg_test_env.h"
+#include "pg_session.h"
 
 namespace {
 
@@ -13,16 +13,15 @@ void restart_server() {
     ASSERT_NE(std::getenv("VANTREL_PG_DIR"), nullptr)
         << "VANTREL_PG_DIR is not set: this test restarts the private PostgreSQL of "
            "scripts/pg-private.sh and needs to know which one";
-    const std::string cmd = std::string(CHRONQ_PG_SCRIPT) + " restart";
-    ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
+    ASSERT_EQ(vantrel::test::pg_private_script("restart"), 0) << "scripts/pg-private.sh restart";
 }
 
 }  // namespace
 
 TEST(ChronqRestart, OpenConnectionsFailCleanlyAfterARestartAndNewOnesWork) {
-    chronq_test::ScratchDb db;
-    auto writer = chronq::get_conn(db.settings());
-    auto reader = chronq::get_conn(db.settings());
+    vantrel::test::ScratchDatabase db{"chronq_t"};
+    auto writer = chronq::get_conn(db.settings<chronq::ConnSettings>());
+    auto reader = chronq::get_conn(db.settings<chronq::ConnSettings>());
     chronq::TagInfo tag;
     tag.tag_name = "T";
     ASSERT_TRUE(chronq::insert_new_tag(*reader, tag).ok);
@@ -46,7 +45,7 @@ TEST(ChronqRestart, OpenConnectionsFailCleanlyAfterARestartAndNewOnesWork) {
     EXPECT_FALSE(chronq::ping(*writer));  // still false: ping never reconnects
     writer->close();
 
-    auto fresh = chronq::get_conn(db.settings());
+    auto fresh = chronq::get_conn(db.settings<chronq::ConnSettings>());
     EXPECT_TRUE(chronq::ping(*fresh));
     EXPECT_TRUE(chronq::get_tag(*fresh, "T").has_value());
     const auto [ok, rows] = chronq::write_tsdata(*fresh, many_ids, many_values, many_qualities);

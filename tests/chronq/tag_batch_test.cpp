@@ -7,7 +7,8 @@
 #include <vector>
 
 #include "chronq/chronq.h"
-#include "pg_test_env.h"
+#include "pg_session.h"
+#include "tag_named.h"
 
 using chronq::Description;
 using chronq::OperationResult;
@@ -21,7 +22,7 @@ using chronq_test::tag_named;
 
 class ChronqTagBatch : public ::testing::Test {
   protected:
-    ChronqTagBatch() : conn(chronq::get_conn(db.settings())) {}
+    ChronqTagBatch() : conn(chronq::get_conn(db.settings<chronq::ConnSettings>())) {}
 
     std::int64_t add_source(const std::string& endpoint) {
         SourceInfo info;
@@ -33,7 +34,7 @@ class ChronqTagBatch : public ::testing::Test {
 
     std::string count_tags() { return db.scalar("SELECT count(*) FROM chronq.tags"); }
 
-    chronq_test::ScratchDb db;
+    vantrel::test::ScratchDatabase db{"chronq_t"};
     std::unique_ptr<chronq::Connection> conn;
 };
 

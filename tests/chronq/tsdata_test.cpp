@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "chronq/chronq.h"
-#include "pg_test_env.h"
+#include "pg_session.h"
 
 using chronq::TsValue;
 
@@ -15,11 +15,11 @@ namespace {
 
 class ChronqTsdata : public ::testing::Test {
   protected:
-    ChronqTsdata() : conn(chronq::get_conn(db.settings())) {}
+    ChronqTsdata() : conn(chronq::get_conn(db.settings<chronq::ConnSettings>())) {}
 
     std::string count() { return db.scalar("SELECT count(*) FROM chronq.tsdata"); }
 
-    chronq_test::ScratchDb db;
+    vantrel::test::ScratchDatabase db{"chronq_t"};
     std::unique_ptr<chronq::Connection> conn;
 };
 
@@ -99,7 +99,7 @@ TEST_F(ChronqTsdata, EveryKindOfValueIsStoredAsANumberOrNullWithItsQuality) {
 
 TEST_F(ChronqTsdata, RowsAreStampedWithTheTimeOfTheWriteAndCommittedAtOnce) {
     for (const bool autocommit : {false, true}) {
-        auto s = db.settings();
+        auto s = db.settings<chronq::ConnSettings>();
         s.autocommit = autocommit;
         auto c = chronq::get_conn(s);
         const std::string before = db.scalar("SELECT now()");
@@ -176,7 +176,7 @@ TEST_F(ChronqTsdata, ConcurrentWritersNeitherLoseNorMixRows) {
     for (int w = 0; w < 3; ++w) {
         writers.emplace_back([&, w] {
             try {
-                auto c = chronq::get_conn(db.settings());
+                auto c = chronq::get_conn(db.settings<chronq::ConnSettings>());
                 // Writer w owns tag ids w*1000+1 ...; the third writes large batches.
                 const std::size_t n = w == 2 ? 3000 : 200;
                 for (int i = 0; i < kBatches; ++i) {
@@ -262,4 +262,83 @@ TEST_F(ChronqTsdata, TimedRowsKeepTheirTimesAndAMarkIsCommittedWithThem) {
     EXPECT_EQ(chronq::write_mark(*conn, "writer-a"), 7);
     EXPECT_EQ(count(), "4");
     EXPECT_TRUE(chronq::ping(*conn));
+}
+
+// What a caller learns from an error: a write lost on its way back may have landed, one the
+// server answered with a SQLSTATE was rolled back, and a refused lookup names its SQLSTATE.
+TEST_F(ChronqTsdata, ErrorsSayTheirSqlstateAndWhetherAWriteMayHaveLanded) {
+    try {
+        chronq::get_tag(*conn, "bad\xff");
+        ADD_FAILURE() << "invalid UTF-8 was taken";
+    } catch (const chronq::QueryError& e) {
+        EXPECT_EQ(e.sqlstate(), "22021");
+        EXPECT_FALSE(e.in_doubt());
+    }
+    try {
+        chronq::get_tag(*conn, std::string("a\0b", 3));
+        ADD_FAILURE() << "a NUL byte was taken";
+    } catch (const chronq::QueryError& e) {
+        EXPECT_EQ(e.sqlstate(), "");  // refused before anything was sent
+    }
+
+    // Sessions whose insert is already prepared, so that what waits below is the write itself.
+    auto quick = db.settings<chronq::ConnSettings>();
+    quick.write_timeout_ms = 300;
+    quick.lookup_timeout_ms = 300;
+    auto waiting = chronq::get_conn(quick);
+    auto looking = chronq::get_conn(quick);
+    auto ended = chronq::get_conn(db.settings<chronq::ConnSettings>());
+    const Batch b = Batch::make(3);
+    ASSERT_TRUE(write(*waiting, b).first);
+    ASSERT_TRUE(write(*ended, b).first);
+
+    // A write waiting on a lock past its time limit: cancelled, but the cancel may have come
+    // after the commit.
+    vantrel::test::PgSession holder(db.name());
+    holder.exec("BEGIN");
+    holder.exec("LOCK TABLE chronq.tsdata, chronq.write_marks IN ACCESS EXCLUSIVE MODE");
+    try {
+        write(*waiting, b);
+        ADD_FAILURE() << "the write did not wait for the lock";
+    } catch (const chronq::ConnectionError& e) {
+        EXPECT_TRUE(e.in_doubt()) << e.what();
+        EXPECT_EQ(e.sqlstate(), "") << e.what();
+    }
+    // A lookup cut off the same way changed nothing.
+    try {
+        chronq::write_mark(*looking, "w");
+        ADD_FAILURE() << "the lookup did not wait for the lock";
+    } catch (const chronq::ConnectionError& e) {
+        EXPECT_FALSE(e.in_doubt()) << e.what();
+    }
+
+    // The server ends the waiting write itself: its answer says it was rolled back.
+    std::thread writer([&] {
+        try {
+            write(*ended, b);
+            ADD_FAILURE() << "the write outlived its server process";
+        } catch (const chronq::ConnectionError& e) {
+            EXPECT_FALSE(e.in_doubt()) << e.what();
+            EXPECT_EQ(e.sqlstate(), "57P01") << e.what();
+        }
+    });
+    const std::string waiting_pid =
+        "SELECT pid FROM pg_stat_activity WHERE wait_event_type = 'Lock' AND datname = "
+        "current_database() AND query LIKE '%chronq.tsdata%'";
+    std::string pid;
+    for (int i = 0; i < 200 && pid.empty(); ++i) {
+        const auto rows = holder.rows(waiting_pid);
+        if (!rows.empty()) {
+            pid = rows[0][0];
+        } else {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    }
+    EXPECT_FALSE(pid.empty()) << "the write never waited on the lock";
+    if (!pid.empty()) {
+        holder.rows("SELECT pg_terminate_backend($1::int)", {pid});
+    }
+    writer.join();
+    holder.exec("ROLLBACK");
+    EXPECT_EQ(count(), "6");  // the two writes before the lock, nothing of those after it
 }

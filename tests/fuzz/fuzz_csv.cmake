@@ -3,4 +3,5 @@ set(vantrel_common_dir ${CMAKE_SOURCE_DIR}/src/vantrel/common)
 vantrel_add_fuzzer(fuzz_csv
     SOURCES ${CMAKE_SOURCE_DIR}/tests/common/fuzz_csv.cpp ${vantrel_common_dir}/src/csv.cpp
             ${vantrel_common_dir}/src/text_decode.cpp
-    INCLUDES ${vantrel_common_dir}/include ${vantrel_common_dir}/src)
+    INCLUDES ${vantrel_common_dir}/include ${vantrel_common_dir}/src
+             ${CMAKE_SOURCE_DIR}/src/text_rules/include)

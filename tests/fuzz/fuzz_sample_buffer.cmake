@@ -4,4 +4,4 @@ vantrel_add_fuzzer(fuzz_sample_buffer
     SOURCES ${CMAKE_SOURCE_DIR}/tests/korrin/fuzz_sample_buffer.cpp
             ${vantrel_korrin_dir}/src/sample_record.cpp
     INCLUDES ${vantrel_korrin_dir}/include ${vantrel_korrin_dir}/src
-             ${CMAKE_SOURCE_DIR}/src/vantrel/common/include)
+             ${CMAKE_SOURCE_DIR}/src/vantrel/common/include ${CMAKE_SOURCE_DIR}/src/text_rules/include)

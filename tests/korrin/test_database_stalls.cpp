@@ -15,7 +15,7 @@
 #include <korrin/tsdb_client.h>
 
 #include "fakes/recorders.h"
-#include "support/private_pg.h"
+#include "pg_session.h"
 
 namespace korrin_test {
 namespace {
@@ -23,6 +23,10 @@ namespace {
 using namespace vantrel::korrin;
 using namespace vantrel::test_fakes;
 using namespace std::chrono_literals;
+using vantrel::test::PgInstance;
+using vantrel::test::query_one;
+using vantrel::test::rows_since;
+using vantrel::test::rows_since_query;
 
 const std::string kSimulation = "opc.da://localhost/Vantrel.Simulation.1";
 const std::vector<std::string> kTags = {"Demo.Count1", "Demo.Random1", "Demo.Tag1"};
@@ -30,11 +34,11 @@ const std::vector<std::string> kTags = {"Demo.Count1", "Demo.Random1", "Demo.Tag
 class DatabaseStalls : public ::testing::Test {
   protected:
     void SetUp() override {
-        pg_holder = std::make_unique<PrivatePg>(false);
+        pg_holder = std::make_unique<PgInstance>(false);
         if (!pg().ok()) {
             GTEST_SKIP() << "no private PostgreSQL: " << pg().why();
         }
-        cfg = pg().config();
+        cfg = pg().settings<TsdbConfig>();
         cfg.write_timeout = 1.0;
         cfg.lookup_timeout = 1.0;
         started_at = query_one(pg().conninfo(), "SELECT now()::text").value_or("-infinity");
@@ -137,8 +141,8 @@ class DatabaseStalls : public ::testing::Test {
             std::chrono::steady_clock::now() - asked);
     }
 
-    std::unique_ptr<PrivatePg> pg_holder;
-    PrivatePg& pg() { return *pg_holder; }
+    std::unique_ptr<PgInstance> pg_holder;
+    PgInstance& pg() { return *pg_holder; }
     TsdbConfig cfg;
     std::vector<std::string> tags = kTags;
     std::vector<std::int64_t> ids;

@@ -7,12 +7,13 @@
 
 #include <korrin/front_end.h>
 
-#include "support/private_pg.h"
+#include "pg_session.h"
 
 namespace korrin_test {
 namespace {
 
 using namespace vantrel::korrin;
+using vantrel::test::PgInstance;
 
 class RegistrationOnPg : public ::testing::Test {
   protected:
@@ -20,7 +21,7 @@ class RegistrationOnPg : public ::testing::Test {
         if (!pg.ok()) {
             GTEST_SKIP() << "no private PostgreSQL: " << pg.why();
         }
-        conn = client->get_conn(pg.config());
+        conn = client->get_conn(pg.settings<TsdbConfig>());
     }
     void TearDown() override {
         if (conn) {
@@ -28,7 +29,7 @@ class RegistrationOnPg : public ::testing::Test {
         }
     }
 
-    PrivatePg pg{false};
+    PgInstance pg{false};
     std::shared_ptr<TsdbClient> client = default_tsdb_client();
     std::unique_ptr<TsdbConnection> conn;
     // The database is shared with other tests and earlier runs: names of this run only.
@@ -75,6 +76,27 @@ TEST_F(RegistrationOnPg, ABrokenConnectionIsAConnectionError) {
     conn->close();
     EXPECT_THROW(lookup_tag_ids(*client, *conn, {"x"}), TsdbConnectionError);
     EXPECT_THROW(sync_tags(*client, *conn, 1, {{"x", ""}}), TsdbConnectionError);
+}
+
+// The binding hands on what chronq knows: the kind, the server's SQLSTATE, and no doubt about
+// a lookup.
+TEST_F(RegistrationOnPg, ErrorsKeepTheirKindAndSqlstateThroughTheBinding) {
+    try {
+        client->get_tag(*conn, run + ".bad\xff");
+        ADD_FAILURE() << "invalid UTF-8 was taken";
+    } catch (const TsdbError& e) {
+        EXPECT_EQ(e.kind(), TsdbErrorKind::statement) << e.what();
+        EXPECT_EQ(e.sqlstate(), "22021") << e.what();
+        EXPECT_FALSE(e.in_doubt());
+    }
+    conn->close();
+    try {
+        client->get_tag(*conn, "x");
+        ADD_FAILURE() << "a closed connection answered";
+    } catch (const TsdbError& e) {
+        EXPECT_EQ(e.kind(), TsdbErrorKind::connection) << e.what();
+        EXPECT_EQ(e.sqlstate(), "");
+    }
 }
 
 }  // namespace

@@ -11,7 +11,7 @@
 #include <opcua_test_server.h>
 
 #include "fakes/recorders.h"
-#include "support/private_pg.h"
+#include "pg_session.h"
 
 namespace korrin_test {
 namespace {
@@ -21,6 +21,9 @@ using namespace vantrel::test_fakes;
 
 using namespace std::chrono_literals;
 using vantrel::test::OpcUaTestServer;
+using vantrel::test::PgInstance;
+using vantrel::test::query_one;
+using vantrel::test::rows_since;
 
 const std::vector<std::string> kRegistered = {"2:Demo.Double", "2:Demo.Count1", "2:Demo.Random1"};
 const std::string kUnregistered = "2:s=Demo.Float";  // the same kind of node, never registered
@@ -39,7 +42,7 @@ class KorrinOnRealParts : public ::testing::Test {
         if (!OpcUaTestServer::installed()) {
             GTEST_SKIP() << "node-opcua is not installed in tests/opcua-server";
         }
-        pg_holder = std::make_unique<PrivatePg>(own_database());
+        pg_holder = std::make_unique<PgInstance>(own_database());
         if (!pg().ok()) {
             GTEST_SKIP() << "no private PostgreSQL: " << pg().why();
         }
@@ -50,7 +53,7 @@ class KorrinOnRealParts : public ::testing::Test {
 
     void register_tags() {
         auto client = default_tsdb_client();
-        auto conn = client->get_conn(pg().config());
+        auto conn = client->get_conn(pg().settings<TsdbConfig>());
         SourceInfo source{.source_name = "korrin-it",
                           .endpoint = server.endpoint(),
                           .protocol = SourceProtocol::OPC_UA,
@@ -79,7 +82,7 @@ class KorrinOnRealParts : public ::testing::Test {
                                   .get_tags_func = [tags] { return tags; },
                                   .data_deque = &deque,
                                   .deque_lock = &deque_lock,
-                                  .tsdb_cfg = pg().config(),
+                                  .tsdb_cfg = pg().settings<TsdbConfig>(),
                                   .sample_interval = interval,
                                   .batch_size = 2,
                                   .status_notify = status.callback(),
@@ -108,8 +111,8 @@ class KorrinOnRealParts : public ::testing::Test {
                            [&](const std::string& t) { return t.starts_with(prefix); });
     }
 
-    std::unique_ptr<PrivatePg> pg_holder;
-    PrivatePg& pg() { return *pg_holder; }
+    std::unique_ptr<PgInstance> pg_holder;
+    PgInstance& pg() { return *pg_holder; }
     std::string started_at;
     OpcUaTestServer server;
     std::vector<std::int64_t> ids;

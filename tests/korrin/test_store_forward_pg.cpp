@@ -15,7 +15,7 @@
 #include <opcua_test_server.h>
 
 #include "fakes/recorders.h"
-#include "support/private_pg.h"
+#include "pg_session.h"
 
 namespace korrin_test {
 namespace {
@@ -25,6 +25,8 @@ using namespace vantrel::korrin;
 using namespace vantrel::test_fakes;
 using namespace std::chrono_literals;
 using vantrel::test::OpcUaTestServer;
+using vantrel::test::PgInstance;
+using vantrel::test::query_one;
 
 struct ScratchDir {
     fs::path path = fs::temp_directory_path() / ("korrin-sf-" + std::to_string(::getpid()) + "-" +
@@ -76,7 +78,7 @@ TEST(StoreForwardOnPostgres, AHalfMinuteOutageLosesNoCycleAndStoresNoneTwice) {
     if (!OpcUaTestServer::installed()) {
         GTEST_SKIP() << "node-opcua is not installed in tests/opcua-server";
     }
-    PrivatePg pg(true);
+    PgInstance pg(true);
     if (!pg.ok()) {
         GTEST_SKIP() << "no private PostgreSQL: " << pg.why();
     }
@@ -85,7 +87,7 @@ TEST(StoreForwardOnPostgres, AHalfMinuteOutageLosesNoCycleAndStoresNoneTwice) {
     const std::vector<std::string> tags = {"2:Demo.Double", "2:Demo.Count1"};
     std::vector<std::int64_t> ids;
     for (const auto& t : tags) {
-        ids.push_back(register_tag(pg.config(), t));
+        ids.push_back(register_tag(pg.settings<TsdbConfig>(), t));
     }
     const std::string since = query_one(pg.conninfo(), "SELECT now()::text").value_or("");
     ScratchDir dir;
@@ -97,7 +99,7 @@ TEST(StoreForwardOnPostgres, AHalfMinuteOutageLosesNoCycleAndStoresNoneTwice) {
         .get_tags_func = [tags] { return tags; },
         .data_deque = &deque,
         .deque_lock = &deque_lock,
-        .tsdb_cfg = pg.config(),
+        .tsdb_cfg = pg.settings<TsdbConfig>(),
         .sample_interval = 1.0,
         .db_status_notify = db_status.callback(),
         .buffer_dir = dir.path,
@@ -141,12 +143,12 @@ TEST(StoreForwardOnPostgres, AHalfMinuteOutageLosesNoCycleAndStoresNoneTwice) {
 }
 
 TEST(StoreForwardOnPostgres, ARestartReplaysOnlyWhatTheDatabaseDoesNotHaveYet) {
-    PrivatePg pg(false);
+    PgInstance pg(false);
     if (!pg.ok()) {
         GTEST_SKIP() << "no private PostgreSQL: " << pg.why();
     }
     const std::string tag = "sf-replay-" + std::to_string(::getpid());
-    const std::int64_t id = register_tag(pg.config(), tag);
+    const std::int64_t id = register_tag(pg.settings<TsdbConfig>(), tag);
     ScratchDir dir;
     const TimePoint t0 =
         std::chrono::time_point_cast<std::chrono::microseconds>(std::chrono::system_clock::now()) -
@@ -163,7 +165,7 @@ TEST(StoreForwardOnPostgres, ARestartReplaysOnlyWhatTheDatabaseDoesNotHaveYet) {
         const auto recs = buf.peek(100);
         ASSERT_EQ(recs.size(), 3u);
         auto client = default_tsdb_client();
-        auto conn = client->get_conn(pg.config());
+        auto conn = client->get_conn(pg.settings<TsdbConfig>());
         const std::vector<TimePoint> times = {t0, t0 + 1s};
         const std::vector<std::int64_t> ids = {id, id};
         const std::vector<Value> values = {Value(0.0), Value(1.0)};
@@ -180,7 +182,7 @@ TEST(StoreForwardOnPostgres, ARestartReplaysOnlyWhatTheDatabaseDoesNotHaveYet) {
         .opc_schema = "opc.da://localhost/Vantrel.Simulation.1",
         .get_tags_func = [] { return std::vector<std::string>{}; },
         .data_deque = &deque,
-        .tsdb_cfg = pg.config(),
+        .tsdb_cfg = pg.settings<TsdbConfig>(),
         .db_status_notify = db_status.callback(),
         .buffer_dir = dir.path,
     });

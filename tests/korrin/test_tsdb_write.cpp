@@ -228,5 +228,30 @@ TEST_F(WriteTest, TheQueueKeepsTheNewest300Cycles) {
     EXPECT_EQ(rig.db->writes.size(), 305u);
 }
 
+// Handlers that catch std::exception ask error_kind, never the type: each client error keeps
+// its kind, SQLSTATE and doubt, also when copied, and unequal sequences are the statement's
+// fault.
+TEST(TsdbErrors, SayTheirKindSqlstateAndDoubt) {
+    const TsdbConnectionError lost("server closed the connection", "", true);
+    const TsdbQueryError refused("invalid byte sequence", "22021");
+    const TsdbError other("the client's lookup gave 2 answers for 3 names");
+    const std::invalid_argument unequal("sequences of unequal length");
+    const std::runtime_error unrelated("disk full");
+
+    EXPECT_EQ(error_kind(lost), TsdbErrorKind::connection);
+    EXPECT_EQ(error_kind(refused), TsdbErrorKind::statement);
+    EXPECT_EQ(error_kind(other), TsdbErrorKind::other);
+    EXPECT_EQ(error_kind(unequal), TsdbErrorKind::statement);
+    EXPECT_EQ(error_kind(unrelated), TsdbErrorKind::other);
+
+    const TsdbError copy = lost;
+    EXPECT_TRUE(copy.in_doubt());
+    EXPECT_EQ(copy.sqlstate(), "");
+    EXPECT_STREQ(copy.what(), "server closed the connection");
+    EXPECT_FALSE(refused.in_doubt());
+    EXPECT_EQ(refused.sqlstate(), "22021");
+    EXPECT_EQ(TsdbConnectionError("x", "57P01").sqlstate(), "57P01");
+}
+
 }  // namespace
 }  // namespace korrin_test

@@ -61,13 +61,7 @@ bool contains(const Lines& lines, const std::string& line) {
 class ConsoleEndToEnd : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
-        if (env_or("PGHOST").empty() || env_or("PGPORT").empty() || env_or("PGPASSWORD").empty()) {
-            setup_error_ =
-                "no test database: PGHOST, PGPORT and PGPASSWORD are not set. Start the private "
-                "PostgreSQL first: source scripts/pg-private.sh && pg_private_start "
-                "(scripts/test does this)";
-            return;
-        }
+        // Without a server the scratch database says how to give it one.
         try {
             database_ = std::make_unique<vantrel::test::ScratchDatabase>("pellumar_e2e");
             dbname_ = database_->name();

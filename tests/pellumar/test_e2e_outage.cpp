@@ -10,21 +10,21 @@
 
 #include "console_test_support.h"
 #include "opcua_test_server.h"
+#include "pg_session.h"
 #include "process_support.h"
-#include "support/private_pg.h"
 
 namespace {
 
 using namespace pellumar_test;
 using namespace std::chrono_literals;
-using korrin_test::PrivatePg;
-using korrin_test::query_one;
+using vantrel::test::PgInstance;
+using vantrel::test::query_one;
 
 TEST(ConsoleOutage, KilledDuringAnOutageAndStartedAgainItStoresEveryCycleOnce) {
     if (!vantrel::test::OpcUaTestServer::installed()) {
         GTEST_SKIP() << "node-opcua is not installed in tests/opcua-server";
     }
-    PrivatePg pg(true);
+    PgInstance pg(true);
     if (!pg.ok()) {
         GTEST_SKIP() << "no private PostgreSQL: " << pg.why();
     }
@@ -36,7 +36,7 @@ TEST(ConsoleOutage, KilledDuringAnOutageAndStartedAgainItStoresEveryCycleOnce) {
     fs::copy_file(PELLUMAR_EXE, prefix / "bin" / "pellumar");
     fs::create_directory_symlink(fs::path(PELLUMAR_EXE).parent_path().parent_path() / "lib",
                                  prefix / "lib");
-    const auto cfg = pg.config();
+    const auto& cfg = pg.server();
     write_file(prefix / "config.ini",
                "[TSDBConnection]\nhost = " + cfg.host + "\nport = " + std::to_string(cfg.port) +
                    "\nuser = " + cfg.user + "\npassword = " + ini_escape(cfg.password) +

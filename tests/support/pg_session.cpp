@@ -3,9 +3,11 @@
 #include <libpq-fe.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <sstream>
 #include <stdexcept>
 
 namespace vantrel::test {
@@ -39,22 +41,127 @@ std::string maintenance_database() {
     return env_or("PGDATABASE", "postgres");
 }
 
+std::string PgServer::conninfo() const {
+    return "host=" + host + " port=" + std::to_string(port) + " user=" + user +
+           " password=" + password + " dbname=" + dbname;
+}
+
 PgServer pg_server() {
     return {.host = env_or("PGHOST", ""),
             .port = std::stoi(env_or("PGPORT", "5432")),
             .user = env_or("PGUSER", "postgres"),
-            .password = env_or("PGPASSWORD", "")};
+            .password = env_or("PGPASSWORD", ""),
+            .dbname = env_or("PGDATABASE", "tsdb_default")};
+}
+
+namespace {
+
+constexpr const char* kNoServer =
+    "no test database: PGHOST, PGPORT and PGPASSWORD are not set. Start the private "
+    "PostgreSQL first: source scripts/pg-private.sh && pg_private_start "
+    "(scripts/test does this)";
+
+bool server_named() {
+    return !env_or("PGHOST", "").empty() && !env_or("PGPORT", "").empty() &&
+           !env_or("PGPASSWORD", "").empty();
+}
+
+}  // namespace
+
+PgServer required_pg_server() {
+    if (!server_named()) {
+        throw std::runtime_error(kNoServer);
+    }
+    return pg_server();
 }
 
 bool pg_environment_given(const char* program) {
-    if (!env_or("PGHOST", "").empty() || !env_or("PGPORT", "").empty()) {
+    if (server_named()) {
         return true;
     }
-    std::fprintf(stderr,
-                 "%s: no database; set the libpq environment (PGHOST, PGPORT, PGUSER, "
-                 "PGPASSWORD, PGDATABASE), e.g. with scripts/pg-private.sh\n",
-                 program);
+    std::fprintf(stderr, "%s: %s\n", program, kNoServer);
     return false;
+}
+
+int pg_private_script(const std::string& command, const std::string& dir, std::string* out) {
+    const std::string line = (dir.empty() ? std::string() : "VANTREL_PG_DIR=" + dir + " ") +
+                             VANTREL_PG_SCRIPT + " " + command + " 2>/dev/null";
+    FILE* pipe = ::popen(line.c_str(), "r");
+    if (pipe == nullptr) {
+        return -1;
+    }
+    std::array<char, 512> buf{};
+    while (std::fgets(buf.data(), buf.size(), pipe) != nullptr) {
+        if (out != nullptr) {
+            *out += buf.data();
+        }
+    }
+    return ::pclose(pipe);
+}
+
+PgInstance::PgInstance(bool own_instance)
+    : dir_("/tmp/vantrel-pg-test-" + std::to_string(::getpid())) {
+    if (!own_instance && !env_or("PGHOST", "").empty() && !env_or("PGPASSWORD", "").empty()) {
+        server_ = pg_server();
+        ok_ = true;
+        return;
+    }
+    own_ = true;
+    std::string out;
+    if (pg_private_script("start", dir_, &out) != 0) {
+        why_ = "scripts/pg-private.sh start failed";
+        return;
+    }
+    // The script prints the environment it would export: "export KEY=value" lines.
+    std::istringstream lines(out);
+    std::string line;
+    while (std::getline(lines, line)) {
+        const auto eq = line.find('=');
+        if (!line.starts_with("export ") || eq == std::string::npos) {
+            continue;
+        }
+        const std::string key = line.substr(7, eq - 7);
+        const std::string value = line.substr(eq + 1);
+        if (key == "PGHOST") {
+            server_.host = value;
+        } else if (key == "PGPORT") {
+            server_.port = std::stoi(value);
+        } else if (key == "PGUSER") {
+            server_.user = value;
+        } else if (key == "PGPASSWORD") {
+            server_.password = value;
+        } else if (key == "PGDATABASE") {
+            server_.dbname = value;
+        }
+    }
+    ok_ = !server_.host.empty() && !server_.password.empty();
+    if (!ok_) {
+        why_ = "no connection settings from scripts/pg-private.sh";
+    }
+}
+
+PgInstance::~PgInstance() {
+    if (own_) {
+        pg_private_script("destroy", dir_);
+    }
+}
+
+void PgInstance::restart() {
+    if (own_) {
+        pg_private_script("restart", dir_);
+    }
+}
+
+void PgInstance::stop() {
+    if (own_) {
+        pg_private_script("stop", dir_);
+    }
+}
+
+void PgInstance::start() {
+    if (own_) {
+        pg_private_script("start", dir_);
+    }
 }
 
 PgSession::PgSession(const std::string& dbname) : dbname_(dbname) {
@@ -150,7 +257,23 @@ std::optional<std::string> query_one(const std::string& conninfo, const std::str
     }
 }
 
+std::string rows_since_query(const std::vector<std::int64_t>& tag_ids, const std::string& since) {
+    std::string list;
+    for (auto id : tag_ids) {
+        list += (list.empty() ? "" : ",") + std::to_string(id);
+    }
+    return "SELECT count(*) FROM chronq.tsdata WHERE tag_id IN (" + list + ") AND time >= '" +
+           since + "'";
+}
+
+long rows_since(const std::string& conninfo, const std::vector<std::int64_t>& tag_ids,
+                const std::string& since) {
+    const auto count = query_one(conninfo, rows_since_query(tag_ids, since));
+    return count ? std::stol(*count) : -1;
+}
+
 ScratchDatabase::ScratchDatabase(const std::string& prefix) {
+    required_pg_server();
     static std::atomic<int> counter{0};
     name_ = prefix + "_" + std::to_string(::getpid()) + "_" + std::to_string(counter++);
     recreate();
@@ -171,6 +294,14 @@ void ScratchDatabase::recreate() {
     // A process id comes round again: what a killed run left under this name goes first.
     admin.exec("DROP DATABASE IF EXISTS " + name_ + " WITH (FORCE)");
     admin.exec("CREATE DATABASE " + name_);
+}
+
+PgRows ScratchDatabase::query(const std::string& sql) const {
+    return PgSession(name_).rows(sql);
+}
+
+std::string ScratchDatabase::scalar(const std::string& sql) const {
+    return PgSession(name_).scalar(sql);
 }
 
 }  // namespace vantrel::test

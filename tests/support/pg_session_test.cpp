@@ -71,4 +71,35 @@ TEST(PgSupport, RecreateEmptiesAndFailuresNameWhereTheyHappened) {
     EXPECT_NE(unreachable.find("does not exist"), std::string::npos) << unreachable;
 }
 
+// A client's settings record takes every field of the server, and what needs a database
+// fails with instructions, rather than passing, when the environment names none.
+TEST(PgSupport, ServerRecordsAndAMissingEnvironment) {
+    struct Record {
+        std::string host;
+        int port = 0;
+        std::string user;
+        std::string password;
+        std::string dbname;
+    };
+    const vantrel::test::PgServer server{
+        .host = "db", .port = 6543, .user = "u", .password = "p", .dbname = "plant"};
+    const auto own = server.settings<Record>();
+    EXPECT_EQ(own.host, "db");
+    EXPECT_EQ(own.port, 6543);
+    EXPECT_EQ(own.user, "u");
+    EXPECT_EQ(own.password, "p");
+    EXPECT_EQ(own.dbname, "plant");
+    EXPECT_EQ(server.settings<Record>("scratch").dbname, "scratch");
+
+    const char* saved = std::getenv("PGPASSWORD");
+    const std::string password = saved != nullptr ? saved : "";
+    ::unsetenv("PGPASSWORD");
+    const auto missing = message_of([] { ScratchDatabase("pg_support"); });
+    if (saved != nullptr) {
+        ::setenv("PGPASSWORD", password.c_str(), 1);
+    }
+    EXPECT_EQ(missing.rfind("no test database: ", 0), 0u) << missing;
+    EXPECT_NE(missing.find("scripts/pg-private.sh"), std::string::npos) << missing;
+}
+
 }  // namespace

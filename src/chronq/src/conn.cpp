@@ -67,11 +67,11 @@ void ensure_schema(Connection& conn) {
     detail::log()->info("Creating the chronq schema in database {}", conn.settings().dbname);
     auto res = detail::exec_allow_refusal(conn, kCreateSchema, {}, detail::Limit::write);
     if (!res.succeeded()) {
-        const std::string msg =
-            detail::error_text(detail::impl_of(conn).pg, res.get(), conn.settings());
+        const QueryError error = detail::refused_statement(detail::impl_of(conn), res,
+                                                           "could not create the chronq schema: ");
         // Leave no aborted transaction behind on the session.
         detail::exec_allow_refusal(conn, "ROLLBACK", {});
-        throw QueryError("could not create the chronq schema: " + msg);
+        throw error;
     }
 }
 

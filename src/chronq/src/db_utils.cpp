@@ -38,9 +38,9 @@ std::vector<std::string> fetch_available_tsdbs(const ConnSettings& settings) {
     }
     detail::Result res = detail::exec_allow_refusal(session, kListDatabases, {});
     if (!res.succeeded()) {
-        const std::string msg = detail::error_text(session.pg, res.get(), settings);
-        detail::log()->debug("Listing databases failed: {}", msg);
-        throw QueryError(msg);
+        const QueryError error = detail::refused_statement(session, res);
+        detail::log()->debug("Listing databases failed: {}", error.what());
+        throw error;
     }
     std::vector<std::string> names;
     names.reserve(static_cast<std::size_t>(res.rows()));

@@ -289,12 +289,21 @@ Failure classify(PGconn* pg, const PGresult* res) {
     return state != nullptr && transient_sqlstate(state) ? Failure::transient : Failure::permanent;
 }
 
-std::string refusal(PGconn* pg, const PGresult* res, const ConnSettings& settings) {
-    std::string msg = error_text(pg, res, settings);
-    if (classify(pg, res) == Failure::transient) {
-        throw ConnectionError(msg);
+std::string refusal(Connection::Impl& s, const PGresult* res) {
+    std::string msg = error_text(s.pg, res, s.settings);
+    if (classify(s.pg, res) == Failure::transient) {
+        const char* state = res != nullptr ? PQresultErrorField(res, PG_DIAG_SQLSTATE) : nullptr;
+        const std::string_view sqlstate = state != nullptr ? state : "";
+        // A server that answers with a SQLSTATE has rolled the statement back.
+        throw ConnectionError(msg, sqlstate, s.write_sent && sqlstate.empty());
     }
     return msg;
+}
+
+QueryError refused_statement(const Connection::Impl& s, const Result& res,
+                             std::string_view context) {
+    return QueryError(std::string(context) + error_text(s.pg, res.get(), s.settings),
+                      res.sqlstate());
 }
 
 Result exec_allow_refusal(Connection& conn, const char* sql, const Params& params, Limit limit) {
@@ -303,14 +312,14 @@ Result exec_allow_refusal(Connection& conn, const char* sql, const Params& param
 }
 
 Result exec_allow_refusal(Connection::Impl& s, const char* sql, const Params& params, Limit limit) {
-    Result res = send_and_collect(s, deadline_for(s.settings, limit), [&](PGconn* pg) {
+    Result res = send_and_collect(s, deadline_for(s.settings, limit), limit, [&](PGconn* pg) {
         return params.size() == 0
                    ? PQsendQuery(pg, sql)
                    : PQsendQueryParams(pg, sql, params.size(), params.types(), params.values(),
                                        params.lengths(), params.formats(), 0);
     });
     if (!res.succeeded()) {
-        refusal(s.pg, res.get(), s.settings);
+        refusal(s, res.get());
     }
     return res;
 }
@@ -318,7 +327,7 @@ Result exec_allow_refusal(Connection::Impl& s, const char* sql, const Params& pa
 Result exec(Connection& conn, const char* sql, const Params& params, Limit limit) {
     Result res = exec_allow_refusal(conn, sql, params, limit);
     if (!res.succeeded()) {
-        throw QueryError(error_text(detail::impl_of(conn).pg, res.get(), conn.settings()));
+        throw refused_statement(detail::impl_of(conn), res);
     }
     return res;
 }

@@ -23,6 +23,9 @@ struct Connection::Impl {
     bool write_prepared = false;     // the time-series insert is prepared on this session
     bool write_at_prepared = false;  // the same for the insert that carries sample times
     std::stop_token stop;            // requested: every wait gives up (see get_conn)
+    // The last statement sent is a write: from then until the next statement, a session lost
+    // without the server's verdict leaves its outcome in doubt.
+    bool write_sent = false;
 
     ~Impl();
 };
@@ -131,8 +134,14 @@ Failure classify(PGconn* pg, const PGresult* res);
 bool transient_sqlstate(std::string_view sqlstate);
 
 // For a statement that did not succeed: throws ConnectionError when classify() says a later
-// try can cure it; otherwise returns the server's reason (cleaned of the password).
-std::string refusal(PGconn* pg, const PGresult* res, const ConnSettings& settings);
+// try can cure it (in doubt when a write went out and no verdict came back); otherwise returns
+// the server's reason (cleaned of the password).
+std::string refusal(Connection::Impl& s, const PGresult* res);
+
+// The error for a statement the server refused: its reason, after `context` when given, and
+// its SQLSTATE.
+QueryError refused_statement(const Connection::Impl& s, const Result& res,
+                             std::string_view context = {});
 
 // Runs one statement; throws ConnectionError when the session is broken, the time limit
 // passed or stop was requested, and QueryError when the server refused the statement. The
@@ -159,18 +168,22 @@ void flush_request(Connection::Impl& s, Deadline deadline);
 Result collect_result(Connection::Impl& s, Deadline deadline);
 // Waits until the socket is ready for reading (or writing); the same give-up rules.
 void wait_socket(Connection::Impl& s, bool for_write, Deadline deadline);
-// Cancels whatever runs on the session, closes it and throws ConnectionError(why).
+// Cancels whatever runs on the session, closes it and throws ConnectionError(why), in doubt
+// when a write had gone out.
 [[noreturn]] void give_up(Connection::Impl& s, const std::string& why);
 // Throws ConnectionError with libpq's reason: the session broke under a call.
 [[noreturn]] void broken(Connection::Impl& s);
 
 // One round trip: `send` (a PQsend* call on the session), then the whole request handed over
-// and its result collected, all within the deadline.
+// and its result collected, all within the deadline. `kind` says whether the statement
+// writes, which decides whether losing it leaves its outcome in doubt.
 template <class Send>
-Result send_and_collect(Connection::Impl& s, Deadline deadline, Send send) {
+Result send_and_collect(Connection::Impl& s, Deadline deadline, Limit kind, Send send) {
+    s.write_sent = false;
     if (send(s.pg) == 0) {
         broken(s);
     }
+    s.write_sent = kind == Limit::write;
     flush_request(s, deadline);
     return collect_result(s, deadline);
 }

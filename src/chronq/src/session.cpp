@@ -89,7 +89,7 @@ Deadline deadline_for(const ConnSettings& settings, Limit limit) {
 
 // A closed session is the one outcome a caller can always recover from: reconnect.
 void broken(Connection::Impl& s) {
-    throw ConnectionError(error_text(s.pg, nullptr, s.settings));
+    throw ConnectionError(error_text(s.pg, nullptr, s.settings), {}, s.write_sent);
 }
 
 void give_up(Connection::Impl& s, const std::string& why) {
@@ -103,7 +103,8 @@ void give_up(Connection::Impl& s, const std::string& why) {
         s.write_at_prepared = false;
     }
     log()->debug("Gave up on the connection to {}: {}", s.settings.dbname, why);
-    throw ConnectionError(why + " (statement cancelled, connection closed)");
+    // The cancel may come after the commit: a write already sent may have landed.
+    throw ConnectionError(why + " (statement cancelled, connection closed)", {}, s.write_sent);
 }
 
 void wait_socket(Connection::Impl& s, bool for_write, Deadline deadline) {
@@ -136,6 +137,12 @@ Result collect_result(Connection::Impl& s, Deadline deadline) {
         while (PQisBusy(s.pg) != 0) {
             wait_socket(s, false, deadline);
             if (PQconsumeInput(s.pg) == 0) {
+                if (kept_error) {
+                    // The server answered, then closed the session (a terminated backend
+                    // says why before it goes): its answer, not the lost session, is the
+                    // outcome, and the statement was rolled back.
+                    return kept;
+                }
                 broken(s);
             }
         }

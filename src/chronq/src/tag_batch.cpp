@@ -142,8 +142,7 @@ std::vector<std::optional<TagInfo>> get_tags(Connection& conn,
 
     // Refused as a whole: some name is text the server will not take, so no tag has it. Ask
     // one name at a time; only when every name is refused is the statement itself at fault.
-    const std::string batch_error =
-        detail::error_text(detail::impl_of(conn).pg, res.get(), conn.settings());
+    const QueryError batch_error = detail::refused_statement(detail::impl_of(conn), res);
     std::size_t refused = 0;
     for (std::size_t i = 0; i < sent.size(); ++i) {
         try {
@@ -153,7 +152,7 @@ std::vector<std::optional<TagInfo>> get_tags(Connection& conn,
         }
     }
     if (refused == sent.size()) {
-        throw QueryError(batch_error);
+        throw batch_error;
     }
     return out;
 }
@@ -196,12 +195,12 @@ std::vector<TagLookup> lookup_tags(Connection& conn, const std::vector<std::stri
             });
             return std::string();
         }
-        const std::string error =
-            detail::error_text(detail::impl_of(conn).pg, res.get(), conn.settings());
+        const QueryError error = detail::refused_statement(detail::impl_of(conn), res);
         if (!refuses_a_value(res)) {
-            throw QueryError(error);
+            throw error;
         }
-        return error.empty() ? std::string("refused by the server") : error;
+        const std::string why = error.what();
+        return why.empty() ? std::string("refused by the server") : why;
     };
     const auto settle = [&](const auto& self, const std::vector<std::string>& list,
                             const std::vector<std::size_t>& at) -> void {

@@ -184,13 +184,14 @@ void prepare_insert(Connection::Impl& s, bool timed, const detail::Params& param
     if (prepared) {
         return;
     }
-    detail::Result prep = detail::send_and_collect(s, deadline, [&](PGconn* pg) {
-        return PQsendPrepare(pg, timed ? kWriteAtStatement : kWriteStatement,
-                             timed ? kWriteAtSql : kWriteSql, params.size(), params.types());
-    });
+    detail::Result prep =
+        detail::send_and_collect(s, deadline, detail::Limit::lookup, [&](PGconn* pg) {
+            return PQsendPrepare(pg, timed ? kWriteAtStatement : kWriteStatement,
+                                 timed ? kWriteAtSql : kWriteSql, params.size(), params.types());
+        });
     if (prep.get() == nullptr || PQresultStatus(prep.get()) != PGRES_COMMAND_OK) {
-        const std::string msg = detail::refusal(s.pg, prep.get(), s.settings);
-        throw QueryError("could not prepare the time-series insert: " + msg);
+        detail::refusal(s, prep.get());
+        throw detail::refused_statement(s, prep, "could not prepare the time-series insert: ");
     }
     prepared = true;
 }
@@ -230,7 +231,7 @@ void send_copy_data(Connection::Impl& s, const std::string& data, detail::Deadli
 // A statement that did not succeed: a transient failure raises ConnectionError (see
 // detail::classify), a refusal is logged and reported as (false, 0).
 std::pair<bool, std::size_t> refused(Connection::Impl& s, const detail::Result& res) {
-    const std::string why = detail::refusal(s.pg, res.get(), s.settings);
+    const std::string why = detail::refusal(s, res.get());
     detail::log()->error("Writing time-series rows failed: {}", why);
     return {false, 0};
 }
@@ -250,10 +251,12 @@ std::pair<bool, std::size_t> write_by_insert(Connection& conn, const Rows& rows)
     const detail::Params params = insert_params(rows, timed);
     const detail::Deadline deadline = detail::deadline_for(s.settings, detail::Limit::write);
     prepare_insert(s, timed, params, deadline);
-    detail::Result res = detail::send_and_collect(s, deadline, [&](PGconn* pg) {
-        return PQsendQueryPrepared(pg, timed ? kWriteAtStatement : kWriteStatement, params.size(),
-                                   params.values(), params.lengths(), params.formats(), 0);
-    });
+    detail::Result res =
+        detail::send_and_collect(s, deadline, detail::Limit::write, [&](PGconn* pg) {
+            return PQsendQueryPrepared(pg, timed ? kWriteAtStatement : kWriteStatement,
+                                       params.size(), params.values(), params.lengths(),
+                                       params.formats(), 0);
+        });
     return outcome(s, res);
 }
 
@@ -276,9 +279,9 @@ std::pair<bool, std::size_t> write_by_copy(Connection& conn, const Rows& rows) {
     auto& s = detail::impl_of(conn);
     const std::string data = copy_data(rows);
     const detail::Deadline deadline = detail::deadline_for(s.settings, detail::Limit::write);
-    detail::Result start = detail::send_and_collect(s, deadline, [&](PGconn* pg) {
-        return PQsendQuery(pg, rows.times.empty() ? kCopySql : kCopyAtSql);
-    });
+    detail::Result start = detail::send_and_collect(
+        s, deadline, detail::Limit::write,
+        [&](PGconn* pg) { return PQsendQuery(pg, rows.times.empty() ? kCopySql : kCopyAtSql); });
     if (start.get() == nullptr || PQresultStatus(start.get()) != PGRES_COPY_IN) {
         return refused(s, start);
     }

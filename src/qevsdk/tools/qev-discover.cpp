@@ -4,9 +4,9 @@
 #include <string>
 #include <vector>
 
-#include "common/text.h"
 #include "qevsdk/qevsdk.h"
 #include "qevsdk/ua_security.h"
+#include "text_rules/text_rules.h"
 #include "tool_support.h"
 
 namespace {
@@ -43,8 +43,8 @@ int main(int argc, char** argv) {
     int port = 0;
     int kind = 0;
     for (std::size_t i = 1; i < args.size(); ++i) {
-        if (vantrel::common::all_digits(args[i]) && i == 1) {
-            const auto number = vantrel::common::parse_int<int>(args[i]);
+        if (text_rules::all_digits(args[i]) && i == 1) {
+            const auto number = text_rules::parse_int<int>(args[i]);
             if (!number || *number > 65535) {
                 return usage("port " + args[i] + " is out of range (1 to 65535)");
             }

@@ -10,9 +10,9 @@
 
 #include <fmt/format.h>
 
-#include "common/text.h"
 #include "qevsdk/qevsdk.h"
 #include "qevsdk/ua_security.h"
+#include "qevsdk/ua_tag.h"
 #include "tool_support.h"
 
 namespace {
@@ -116,7 +116,7 @@ std::vector<qevsdk::TagRequest> requests_for(const std::vector<std::string>& tag
     requests.reserve(tags.size());
     for (const auto& tag : tags) {
         if (ua) {
-            auto [ns, name] = vantrel::common::split_ua_tag(tag);
+            auto [ns, name] = qevsdk::split_ua_tag(tag);
             requests.push_back({qevsdk::QEV_DATATYPE_REAL, ns, std::move(name)});
         } else {
             requests.push_back({qevsdk::QEV_DATATYPE_REAL, 0, tag});

@@ -1,6 +1,7 @@
 // chronq: plain records shared by the client's modules. No libpq type appears here.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <stdexcept>
@@ -84,7 +85,21 @@ using TsValue = std::variant<std::monostate, bool, std::int64_t, double, std::st
 // Every chronq error. Texts carry the server's or libpq's message, never the password.
 class Error : public std::runtime_error {
   public:
-    using std::runtime_error::runtime_error;
+    explicit Error(const std::string& what, std::string_view sqlstate = {}, bool in_doubt = false);
+
+    // The server's SQLSTATE for the failure ("23505", "57014", ...); empty when the server gave
+    // none, e.g. when the connection was lost or the text was refused before it was sent.
+    std::string_view sqlstate() const noexcept { return {sqlstate_.data(), sqlstate_size_}; }
+    // A write had gone to the server when the failure hit (the connection broke, or a time
+    // limit or a stop cut the wait for its answer): its rows may have been committed. A
+    // statement the server refused was rolled back and is never in doubt.
+    bool in_doubt() const noexcept { return in_doubt_; }
+
+  private:
+    // A SQLSTATE is five characters; held inline, so copying an error never allocates.
+    std::array<char, 5> sqlstate_{};
+    std::uint8_t sqlstate_size_ = 0;
+    bool in_doubt_ = false;
 };
 
 // The connection could not be opened or is broken: reconnect, then retry.

@@ -169,7 +169,7 @@ void Client::connect(const EndpointAddress& address, std::unique_ptr<Transport> 
             return decode_create_session_response(r);
         });
         authentication_token_ = session.authentication_token;
-        session_created_ = true;
+        session_ = Session::created;
         channel_->limit_request_message(session.max_request_message_size);
         if (sec.policy->secure()) {
             const auto& policy = *sec.policy;
@@ -193,7 +193,7 @@ void Client::connect(const EndpointAddress& address, std::unique_ptr<Transport> 
             chosen.token = again->token;
         }
         activate(chosen, session.server_nonce);
-        session_active_ = true;
+        session_ = Session::active;
         read_server_limits();
     } catch (const UaError& e) {
         last_error_ = e.what();
@@ -329,7 +329,7 @@ void Client::read(std::span<const TagRequest> nodes, std::span<ValueRecord> out)
             }
             last_error_ = e.what();
             if (is_session_fatal(e.code()) || is_connection_fatal(e.code())) {
-                session_active_ = false;
+                session_ = Session::created;
                 if (is_connection_fatal(e.code())) {
                     channel_->mark_broken();
                 }
@@ -352,7 +352,7 @@ void Client::close() {
     }
     // A session that was created but never activated is closed too, so that a refused
     // activation leaves nothing on the server.
-    if (session_created_ && channel_->usable()) {
+    if (session_ != Session::none && channel_->usable()) {
         try {
             body_.clear();
             encode_close_session(body_, context(true));
@@ -366,8 +366,7 @@ void Client::close() {
             // The channel is closed below whatever the server said.
         }
     }
-    session_active_ = false;
-    session_created_ = false;
+    session_ = Session::none;
     channel_->close();
     channel_.reset();
 }

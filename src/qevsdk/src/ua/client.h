@@ -63,7 +63,7 @@ class Client {
     // gives Bad records for the nodes not read, and connected() turns false.
     void read(std::span<const TagRequest> nodes, std::span<ValueRecord> out);
 
-    bool connected() const { return session_active_ && channel_ && channel_->usable(); }
+    bool connected() const { return session_ == Session::active && channel_ && channel_->usable(); }
     // Why the last read or connect failed, for the log.
     const std::string& last_error() const { return last_error_; }
     std::uint32_t max_nodes_per_read() const { return max_nodes_; }
@@ -85,8 +85,9 @@ class Client {
     std::shared_ptr<const Credentials> own_;
     std::optional<crypto::Certificate> server_certificate_;
     NodeId authentication_token_;
-    bool session_created_ = false;
-    bool session_active_ = false;
+    // A created session is closed on teardown even when its activation failed.
+    enum class Session { none, created, active };
+    Session session_ = Session::none;
     std::uint32_t max_nodes_ = 1000;
     std::string last_error_;
     Writer body_;

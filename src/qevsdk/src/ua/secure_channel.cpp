@@ -92,12 +92,12 @@ void SecureChannel::open(std::string_view endpoint_url) {
         const std::uint32_t id = next_request_id();
         send_open(false, id, deadline);
         await_open(id, deadline);
-        opened_ = true;
+        state_ = State::open;
     } catch (const DecodeError& e) {
-        broken_ = true;
+        state_ = State::broken;
         throw invalid_message(e);
     } catch (...) {
-        broken_ = true;
+        state_ = State::broken;
         throw;
     }
 }
@@ -159,7 +159,7 @@ void SecureChannel::await_open(std::uint32_t request_id, Clock::time_point deadl
                       "the secure channel answer has a wrong request id");
     }
     const SecurityToken token = decode_open_secure_channel_response(r);
-    if (opened_ && (channel != channel_id_ || token.channel_id != channel_id_)) {
+    if (state_ == State::open && (channel != channel_id_ || token.channel_id != channel_id_)) {
         throw UaError(status::BadSecureChannelIdInvalid, "the server changed the channel id");
     }
     if (asymmetric_) {
@@ -181,7 +181,7 @@ void SecureChannel::await_open(std::uint32_t request_id, Clock::time_point deadl
         receive_codec_.emplace(policy, mode, keys.server, false);
     }
     channel_id_ = token.channel_id;
-    previous_token_id_ = opened_ ? token_id_ : token.token_id;
+    previous_token_id_ = state_ == State::open ? token_id_ : token.token_id;
     token_id_ = token.token_id;
     if (token.revised_lifetime_ms == 0) {
         renew_at_ = Clock::time_point::max();
@@ -208,7 +208,7 @@ void SecureChannel::throw_error_frame(const Frame& f) {
     if (reason.size() > 4096) {
         reason = reason.substr(0, 4096);
     }
-    broken_ = true;
+    state_ = State::broken;
     throw UaError(code, "the server reported " + status_text(code) +
                             (reason.empty() ? std::string() : ": " + std::string(reason)));
 }
@@ -280,10 +280,10 @@ Reader SecureChannel::request(const Writer& body, std::chrono::milliseconds time
     } catch (const ServiceError&) {
         throw;
     } catch (const DecodeError& e) {
-        broken_ = true;
+        state_ = State::broken;
         throw invalid_message(e);
     } catch (...) {
-        broken_ = true;
+        state_ = State::broken;
         throw;
     }
 }
@@ -371,8 +371,7 @@ void SecureChannel::close() {
             // The server may be gone already; the socket is closed below either way.
         }
     }
-    opened_ = false;
-    broken_ = true;
+    state_ = State::closed;
     transport_->close();
 }
 

@@ -53,8 +53,8 @@ class SecureChannel {
                    std::chrono::milliseconds timeout = std::chrono::milliseconds::max());
 
     // Marks the channel unusable, e.g. after a response that could not be decoded.
-    void mark_broken() { broken_ = true; }
-    bool usable() const { return opened_ && !broken_; }
+    void mark_broken() { state_ = State::broken; }
+    bool usable() const { return state_ == State::open; }
 
     // CloseSecureChannel when still usable, then the transport. Never throws.
     void close();
@@ -94,8 +94,9 @@ class SecureChannel {
     ChunkAssembler assembler_;
     Writer out_;
 
-    bool opened_ = false;
-    bool broken_ = false;
+    // Requests go only over an open channel; a broken or closed one never opens again.
+    enum class State { opening, open, broken, closed };
+    State state_ = State::opening;
     std::uint32_t send_chunk_ = 8192;
     std::uint32_t peer_max_message_ = 0;
     std::uint32_t peer_max_chunks_ = 0;

@@ -35,17 +35,17 @@ chronq::Connection& unwrap(TsdbConnection& conn) {
     return own->get();
 }
 
-// Runs a chronq call, giving its errors the engine's own types (same texts).
+// Runs a chronq call, giving its errors the engine's own types (same texts, SQLSTATE and doubt).
 template <class F>
 auto translate(F&& call) -> decltype(call()) {
     try {
         return call();
     } catch (const chronq::ConnectionError& e) {
-        throw TsdbConnectionError(e.what());
+        throw TsdbConnectionError(e.what(), e.sqlstate(), e.in_doubt());
     } catch (const chronq::QueryError& e) {
-        throw TsdbQueryError(e.what());
+        throw TsdbQueryError(e.what(), e.sqlstate());
     } catch (const chronq::Error& e) {
-        throw TsdbError(e.what());
+        throw TsdbError(e.what(), e.sqlstate(), e.in_doubt());
     }
 }
 

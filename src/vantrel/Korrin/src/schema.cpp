@@ -5,9 +5,9 @@
 #include <string_view>
 #include <utility>
 
-#include "common/text.h"
 #include "korrin/base_collector.h"
 #include "korrin/quality.h"
+#include "qevsdk/ua_tag.h"
 
 namespace vantrel::korrin {
 
@@ -36,7 +36,7 @@ void validate_schema(const std::string& schema) {
 
 std::pair<int, std::string> BaseQevCollectorThread::parse_ua_tag(const std::string& tag) {
     // qev-read applies the same rule, so that it reads what the collector would.
-    return common::split_ua_tag(tag);
+    return qevsdk::split_ua_tag(tag);
 }
 
 }  // namespace vantrel::korrin

@@ -41,8 +41,7 @@ std::string local_time_text(TimePoint t) {
 
 // A failure that retrying the same rows cannot cure.
 bool permanent(const std::exception& e) {
-    return dynamic_cast<const TsdbQueryError*>(&e) != nullptr ||
-           dynamic_cast<const std::invalid_argument*>(&e) != nullptr;
+    return error_kind(e) == TsdbErrorKind::statement;
 }
 
 }  // namespace

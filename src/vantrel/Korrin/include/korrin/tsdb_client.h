@@ -3,6 +3,8 @@
 // their own.
 #pragma once
 
+#include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -77,23 +79,68 @@ struct OperationResult {
     std::string message{};          // why, when not ok
 };
 
-// Every client error; texts never carry the password.
+// What a failed client call says about trying it again.
+enum class TsdbErrorKind {
+    connection,  // no connection, or it broke: reconnect, then retry
+    statement,   // the server refused the statement or the arguments: retrying as is will not help
+    other,       // anything else the client met
+};
+
+// Every client error; texts never carry the password. Callers ask it, rather than its type,
+// what went wrong.
 class TsdbError : public std::runtime_error {
   public:
-    using std::runtime_error::runtime_error;
+    explicit TsdbError(const std::string& what, std::string_view sqlstate = {},
+                       bool in_doubt = false)
+        : TsdbError(TsdbErrorKind::other, what, sqlstate, in_doubt) {}
+
+    TsdbErrorKind kind() const noexcept { return kind_; }
+    // The server's SQLSTATE ("23505", "57014", ...); empty when it gave none, e.g. when the
+    // connection was lost.
+    std::string_view sqlstate() const noexcept { return {sqlstate_.data(), sqlstate_size_}; }
+    // A write had gone to the server when the failure hit (the connection broke or a time limit
+    // cut the wait for its answer): its rows may have been committed.
+    bool in_doubt() const noexcept { return in_doubt_; }
+
+  protected:
+    TsdbError(TsdbErrorKind kind, const std::string& what, std::string_view sqlstate, bool in_doubt)
+        : std::runtime_error(what), kind_(kind), in_doubt_(in_doubt) {
+        sqlstate_size_ = static_cast<std::uint8_t>(std::min(sqlstate.size(), sqlstate_.size()));
+        std::copy_n(sqlstate.begin(), sqlstate_size_, sqlstate_.begin());
+    }
+
+  private:
+    TsdbErrorKind kind_;
+    std::array<char, 5> sqlstate_{};  // inline: copying an error never allocates
+    std::uint8_t sqlstate_size_ = 0;
+    bool in_doubt_ = false;
 };
 
 // The connection could not be opened or is broken: reconnect, then retry.
 class TsdbConnectionError : public TsdbError {
   public:
-    using TsdbError::TsdbError;
+    explicit TsdbConnectionError(const std::string& what, std::string_view sqlstate = {},
+                                 bool in_doubt = false)
+        : TsdbError(TsdbErrorKind::connection, what, sqlstate, in_doubt) {}
 };
 
 // The server refused a statement or the arguments are wrong: retrying as is will not help.
 class TsdbQueryError : public TsdbError {
   public:
-    using TsdbError::TsdbError;
+    explicit TsdbQueryError(const std::string& what, std::string_view sqlstate = {})
+        : TsdbError(TsdbErrorKind::statement, what, sqlstate, false) {}
 };
+
+// The kind of a failure caught as std::exception from a client call: a TsdbError's own, and
+// std::invalid_argument (sequences of unequal length) the statement's fault. The one place that
+// looks at the type, for handlers that catch more than the client's errors.
+inline TsdbErrorKind error_kind(const std::exception& e) noexcept {
+    if (const auto* tsdb = dynamic_cast<const TsdbError*>(&e)) {
+        return tsdb->kind();
+    }
+    return dynamic_cast<const std::invalid_argument*>(&e) != nullptr ? TsdbErrorKind::statement
+                                                                     : TsdbErrorKind::other;
+}
 
 // How far a writer's numbered batches are committed: stored in the same statement as the rows,
 // so that after a crash the writer can tell which of its batches are already in.
