@@ -5,7 +5,7 @@
 #include <chrono>
 #include <string>
 
-#include <korrin/front_end.h>
+#include <korrin/registration.h>
 
 #include "support/private_pg.h"
 

@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include <korrin/quality.h>
+#include <korrin/schema.h>
 
 #include "support/rig.h"
 

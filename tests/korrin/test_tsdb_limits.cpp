@@ -6,7 +6,7 @@
 #include <string>
 
 #include <common/ini.h>
-#include <korrin/front_end.h>
+#include <korrin/settings.h>
 
 namespace korrin_test {
 namespace {

@@ -9,10 +9,10 @@
 
 #include "common/ini.h"
 #include "console_log.h"
-#include "korrin/front_end.h"
 #include "korrin/opc_security.h"
-#include "korrin/quality.h"
 #include "korrin/sample_buffer.h"
+#include "korrin/schema.h"
+#include "korrin/settings.h"
 #include "pellumar/pellumar.h"
 
 namespace vantrel::pellumar {

@@ -14,7 +14,7 @@
 #include <thread>
 
 #include "console_log.h"
-#include "korrin/front_end.h"
+#include "korrin/tag_list.h"
 #include "lumvane/logging.h"
 
 namespace vantrel::pellumar {

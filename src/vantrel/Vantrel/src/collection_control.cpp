@@ -16,8 +16,11 @@
 #include <QTableView>
 #include <QTimer>
 
+#include "common/shown_text.h"
 #include "desktop_log.h"
-#include "korrin/front_end.h"
+#include "korrin/registration.h"
+#include "korrin/settings.h"
+#include "korrin/tag_list.h"
 #include "lumvane/logging.h"
 #include "vantrel/main_widget.h"
 #include "vantrel/window_logic.h"
@@ -142,7 +145,7 @@ void MainWidget::_sync_tags_with_source(std::int64_t source_id) {
     for (std::size_t i = 0; i < outcomes.size() && i < rows.size(); ++i) {
         const auto& outcome = outcomes[i];
         // A name of kilobytes would make each of these lines as long.
-        const std::string name = korrin::shown_text(tags[i].first);
+        const std::string name = common::shown_text(tags[i].first);
         if (outcome.tag_id) {
             rows[i][0] = static_cast<qlonglong>(*outcome.tag_id);
         }

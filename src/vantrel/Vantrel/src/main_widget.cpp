@@ -30,8 +30,8 @@
 
 #include "common/ini.h"
 #include "desktop_log.h"
-#include "korrin/front_end.h"
 #include "korrin/opc_security.h"
+#include "korrin/settings.h"
 #include "lumvane/logging.h"
 #include "vantrel/discovery.h"
 #include "vantrel/window_logic.h"

@@ -5,7 +5,7 @@
 #include <utility>
 
 #include "korrin/opc_collector.h"
-#include "korrin/quality.h"
+#include "korrin/schema.h"
 #include "log.h"
 
 namespace vantrel::korrin {

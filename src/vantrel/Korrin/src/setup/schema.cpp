@@ -7,7 +7,7 @@
 
 #include "common/text.h"
 #include "korrin/base_collector.h"
-#include "korrin/quality.h"
+#include "korrin/schema.h"
 
 namespace vantrel::korrin {
 

@@ -12,8 +12,8 @@
 #include <utility>
 #include <vector>
 
+#include "common/shown_text.h"
 #include "common/text.h"
-#include "korrin/front_end.h"
 #include "korrin/opc_collector.h"
 #include "log.h"
 #include "store_forward.h"
@@ -51,7 +51,7 @@ bool screen(const Sample& sample, Value& value, bool warn) {
     }
     if (std::isnan(*number)) {
         if (warn) {
-            log().warn("Skipping NaN value for tag {}", shown_text(sample.tag));
+            log().warn("Skipping NaN value for tag {}", common::shown_text(sample.tag));
         }
         return false;
     }
@@ -140,7 +140,7 @@ bool OPCCollector::look_up_names_(const std::vector<std::string>& names) {
                 // the same refusal in the log.
                 refused_tags_.insert(chunk[i]);
                 log().error("Tag '{}' skipped: the TSDB refused its name ({})",
-                            shown_text(chunk[i]), found[i].refused);
+                            common::shown_text(chunk[i]), found[i].refused);
             }
         }
     }
@@ -166,7 +166,7 @@ void OPCCollector::build_rows_(const CycleResults& results) {
             // but named once, or a plant's unregistered tags fill the disk with this line.
             if (refused_tags_.count(sample.tag) == 0 &&
                 unregistered_logged_.insert(sample.tag).second) {
-                log().error("Tag '{}' not found in TSDB", shown_text(sample.tag));
+                log().error("Tag '{}' not found in TSDB", common::shown_text(sample.tag));
             }
             continue;
         }
