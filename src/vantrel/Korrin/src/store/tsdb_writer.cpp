@@ -1,5 +1,6 @@
 // Writing one cycle to the TSDB: screening of good floating values, tag ids looked up once and
-// cached, one write per cycle, and a single recovery attempt after a failure.
+// cached, one write per cycle, and a single recovery attempt after a failure. What the TSDB
+// does not take goes to the store, which writes its backlog back through this writer.
 #include <algorithm>
 #include <cctype>
 #include <cmath>
@@ -14,9 +15,9 @@
 
 #include "common/shown_text.h"
 #include "common/text.h"
-#include "korrin/opc_collector.h"
+#include "korrin/tsdb_writer.h"
 #include "log.h"
-#include "store_forward.h"
+#include "write_rules.h"
 
 namespace vantrel::korrin {
 
@@ -75,17 +76,52 @@ bool screen_for_write(const Sample& sample, Value& value) {
     return screen(sample, value, false);
 }
 
-void OPCCollector::_handle_write_tsdb(const CycleResults& results) {
-    if (!tsdb_conn) {
+TsdbWriter::TsdbWriter(Options options)
+    : client_(std::move(options.client)),
+      cfg_(std::move(options.cfg)),
+      db_status_notify_(std::move(options.db_status_notify)),
+      timestamp_mode_(options.timestamp_mode),
+      stopping_(std::move(options.stopping)) {
+    if (!cfg_) {
+        return;
+    }
+    if (!client_) {
+        client_ = default_tsdb_client();
+    }
+    conn_ = open_connection_();
+}
+
+TsdbWriter::~TsdbWriter() {
+    close();
+}
+
+std::unique_ptr<TsdbConnection> TsdbWriter::open_connection_() {
+    return client_->get_conn_stoppable(*cfg_, db_stop_.get_token());
+}
+
+void TsdbWriter::close() noexcept {
+    if (!conn_) {
+        return;
+    }
+    try {
+        conn_->close();
+    } catch (const std::exception& e) {
+        log().warn("Closing the database connection failed: {}", e.what());
+    }
+    conn_.reset();
+}
+
+void TsdbWriter::write_cycle(const CycleResults& results) {
+    if (!conn_) {
         store_cycle_(results);
-        _handle_db_error();
+        handle_db_error();
         return;
     }
     if (!look_up_tag_ids_(results)) {
         return;
     }
     build_rows_(results);
-    if (row_ids_.empty() && (!buffer_ || buffer_->empty())) {
+    if (row_ids_.empty() && (store_ == nullptr || !store_->has_backlog())) {
         // Nothing to write, but the TSDB side is working: the front end's status says so.
         if (!results.empty()) {
             report_write_(true, 0);
@@ -95,8 +131,8 @@ void OPCCollector::_handle_write_tsdb(const CycleResults& results) {
     write_rows_();
 }
 
-bool OPCCollector::look_up_tag_ids_(const CycleResults& results) {
-    MissingNames missing(_db_tagname_map, refused_tags_);
+bool TsdbWriter::look_up_tag_ids_(const CycleResults& results) {
+    MissingNames missing(tag_ids_, refused_tags_);
     for (const Sample& sample : results) {
         Value value = sample.value;
         if (screen(sample, value, false)) {
@@ -113,13 +149,13 @@ bool OPCCollector::look_up_tag_ids_(const CycleResults& results) {
         // side and leave the OPC side alone.
         log().error("Write DB failed: {}", e.what());
         store_cycle_(results);
-        _handle_db_error();
+        handle_db_error();
         report_write_(false, 0);
         return false;
     }
 }
 
-bool OPCCollector::look_up_names_(const std::vector<std::string>& names) {
+bool TsdbWriter::look_up_names_(const std::vector<std::string>& names) {
     for (std::size_t at = 0; at < names.size(); at += kLookupChunk) {
         if (at > 0 && stopping()) {
             return false;
@@ -127,14 +163,14 @@ bool OPCCollector::look_up_names_(const std::vector<std::string>& names) {
         const std::vector<std::string> chunk(
             names.begin() + static_cast<std::ptrdiff_t>(at),
             names.begin() + static_cast<std::ptrdiff_t>(std::min(at + kLookupChunk, names.size())));
-        const auto found = tsdb_client_->lookup_tags(*tsdb_conn, chunk);
+        const auto found = client_->lookup_tags(*conn_, chunk);
         if (found.size() != chunk.size()) {
             throw std::runtime_error("tag lookup gave " + std::to_string(found.size()) +
                                      " results for " + std::to_string(chunk.size()) + " names");
         }
         for (std::size_t i = 0; i < chunk.size(); ++i) {
             if (found[i].tag && found[i].tag->tag_id) {
-                _db_tagname_map.emplace(chunk[i], *found[i].tag->tag_id);
+                tag_ids_.emplace(chunk[i], *found[i].tag->tag_id);
             } else if (!found[i].refused.empty()) {
                 // The database will not take this name; asking every cycle would only repeat
                 // the same refusal in the log.
@@ -147,7 +183,7 @@ bool OPCCollector::look_up_names_(const std::vector<std::string>& names) {
     return true;
 }
 
-void OPCCollector::build_rows_(const CycleResults& results) {
+void TsdbWriter::build_rows_(const CycleResults& results) {
     row_ids_.clear();
     row_values_.clear();
     row_qualities_.clear();
@@ -159,8 +195,8 @@ void OPCCollector::build_rows_(const CycleResults& results) {
         if (!screen(sample, value, true) || !is_new_sample_(sample)) {
             continue;
         }
-        const auto it = _db_tagname_map.find(sample.tag);
-        if (it == _db_tagname_map.end()) {
+        const auto it = tag_ids_.find(sample.tag);
+        if (it == tag_ids_.end()) {
             unregistered.insert(sample.tag);
             // Still looked up every cycle, so a tag registered later is written from then on;
             // but named once, or a plant's unregistered tags fill the disk with this line.
@@ -182,19 +218,151 @@ void OPCCollector::build_rows_(const CycleResults& results) {
     unregistered_count_.store(unregistered.size());
 }
 
-void OPCCollector::report_write_(bool ok, std::uint64_t rows) {
-    if (db_status_notify) {
-        db_status_notify(ok, ok ? static_cast<std::int64_t>(rows) : 0);
+TimePoint TsdbWriter::row_time_(const Sample& sample) const {
+    const TimePoint read =
+        sample.read_time != TimePoint{} ? sample.read_time : std::chrono::system_clock::now();
+    switch (timestamp_mode_) {
+        case TimestampMode::source:
+            return sample.source_time.value_or(read);
+        case TimestampMode::server:
+            return sample.server_time.value_or(read);
+        case TimestampMode::gather:
+            break;
+    }
+    return read;
+}
+
+bool TsdbWriter::is_new_sample_(const Sample& sample) {
+    if (timestamp_mode_ != TimestampMode::source || !sample.source_time) {
+        return true;
+    }
+    auto [it, inserted] = last_source_time_.try_emplace(sample.tag, *sample.source_time);
+    if (inserted) {
+        return true;
+    }
+    if (it->second == *sample.source_time) {
+        return false;  // the server has not sampled it again: the same sample
+    }
+    it->second = *sample.source_time;
+    return true;
+}
+
+void TsdbWriter::store_cycle_(const CycleResults& results) {
+    if (store_ == nullptr) {
+        return;
+    }
+    std::vector<BufferedRow> rows;
+    rows.reserve(results.size());
+    for (const Sample& sample : results) {
+        Value value = sample.value;
+        if (!screen_for_write(sample, value) || refused_tags_.count(sample.tag) != 0 ||
+            !is_new_sample_(sample)) {
+            continue;
+        }
+        rows.push_back(
+            BufferedRow{sample.tag, std::move(value), sample.quality, row_time_(sample)});
+    }
+    store_->store(rows, 0);
+}
+
+void TsdbWriter::store_rows_(std::int64_t seq) {
+    if (store_ == nullptr) {
+        return;
+    }
+    std::vector<BufferedRow> rows;
+    rows.reserve(row_ids_.size());
+    for (std::size_t i = 0; i < row_ids_.size(); ++i) {
+        rows.push_back(
+            BufferedRow{*row_tags_[i], row_values_[i], row_qualities_[i], row_times_[i]});
+    }
+    store_->store(rows, seq);
+}
+
+void TsdbWriter::write_rows_() {
+    const auto refused = [this] {
+        log().error("The TSDB refused the {} samples of this cycle; they are not written again",
+                    row_ids_.size());
+    };
+    if (store_ != nullptr && store_->has_backlog()) {
+        // The backlog goes first: this cycle waits behind it, so no tag's rows get out of order.
+        store_rows_(0);
+        try {
+            report_write_(true, store_->replay(*this));
+        } catch (const std::exception& e) {
+            log().error("Write DB failed: {}", e.what());
+            store_->mark_unchecked();
+            handle_db_error();
+            report_write_(false, 0);
+        }
+        return;
+    }
+    const std::optional<WriteMark> mark =
+        store_ != nullptr ? std::optional(store_->reserve_mark()) : std::nullopt;
+    try {
+        const auto [success, count] = client_->write_tsdata_at(
+            *conn_, row_times_, row_ids_, row_values_, row_qualities_, mark ? &*mark : nullptr);
+        report_write_(success, count);
+        if (!success) {
+            refused();
+        }
+    } catch (const std::exception& e) {
+        log().error("Write DB failed: {}", e.what());
+        if (permanent(e)) {
+            handle_db_error();
+            report_write_(false, 0);
+            refused();
+            return;
+        }
+        // The outcome is unknown (the answer may be what got lost): the mark tells later.
+        store_rows_(mark ? mark->seq : 0);
+        if (store_ != nullptr) {
+            store_->mark_unchecked();
+        }
+        handle_db_error();
+        report_write_(false, 0);
     }
 }
 
-void OPCCollector::_handle_db_error() {
+std::int64_t TsdbWriter::read_mark(const std::string& writer) {
+    return client_->write_mark(*conn_, writer);
+}
+
+bool TsdbWriter::look_up(std::span<const BufferedRecord> records) {
+    MissingNames missing(tag_ids_, refused_tags_);
+    for (const auto& record : records) {
+        for (const auto& row : record.rows) {
+            missing.add(row.tag);
+        }
+    }
+    return look_up_names_(missing.names());
+}
+
+std::optional<std::int64_t> TsdbWriter::tag_id(const std::string& tag) const {
+    const auto it = tag_ids_.find(tag);
+    return it == tag_ids_.end() ? std::nullopt : std::optional(it->second);
+}
+
+std::pair<bool, std::size_t> TsdbWriter::write(std::span<const TimePoint> times,
+                                               std::span<const std::int64_t> ids,
+                                               std::span<const Value> values,
+                                               std::span<const std::string> qualities,
+                                               const WriteMark& mark) {
+    return client_->write_tsdata_at(*conn_, times, ids, values, qualities, &mark);
+}
+
+void TsdbWriter::report_write_(bool ok, std::uint64_t rows) {
+    if (db_status_notify_) {
+        db_status_notify_(ok, ok ? static_cast<std::int64_t>(rows) : 0);
+    }
+}
+
+void TsdbWriter::handle_db_error() {
     try {
-        if (tsdb_conn) {
+        if (conn_) {
             log().info("Database write failed, trying to ping database...");
             bool alive = false;
             try {
-                alive = tsdb_client_->ping(*tsdb_conn);
+                alive = client_->ping(*conn_);
             } catch (const std::exception&) {
                 alive = false;  // a ping that raises is a failed ping
             }
@@ -208,19 +376,19 @@ void OPCCollector::_handle_db_error() {
             log().warn("No database connection present; attempting to connect...");
         }
         log().warn("Database ping failed or connection missing, attempting single reconnect...");
-        close_connection_();
-        if (!tsdb_cfg || !tsdb_client_) {
+        close();
+        if (!cfg_ || !client_) {
             log().error("tsdb_cfg not provided; cannot perform database reconnection");
             return;
         }
-        if (!_running()) {
+        if (db_stop_.stop_requested()) {
             // Nothing may reopen what stop() asked to be released.
             log().info("Collector stopping; not reconnecting to the database");
             return;
         }
         if (auto conn = open_connection_()) {
-            tsdb_conn = std::move(conn);
-            _db_tagname_map.clear();
+            conn_ = std::move(conn);
+            tag_ids_.clear();
             refused_tags_.clear();
             unregistered_logged_.clear();
             log().info("Database reconnection successful");
