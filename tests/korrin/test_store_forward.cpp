@@ -4,7 +4,6 @@
 // stop ends a replay and forbids a reconnect, and the writer names each missing tag once.
 #include <gtest/gtest.h>
 #include <spdlog/sinks/ringbuffer_sink.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -12,7 +11,6 @@
 #include <fstream>
 #include <map>
 #include <memory>
-#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -23,6 +21,7 @@
 
 #include "fakes/fake_tsdb_client.h"
 #include "fakes/recorders.h"
+#include "support/scratch_dir.h"
 
 namespace korrin_test {
 namespace {
@@ -32,16 +31,6 @@ using namespace vantrel::korrin;
 using namespace std::chrono_literals;
 using vantrel::test_fakes::DbStatusLog;
 using vantrel::test_fakes::FakeTsdbClient;
-
-struct Scratch {
-    fs::path path = fs::temp_directory_path() / ("korrin-store-" + std::to_string(::getpid()) +
-                                                 "-" + std::to_string(std::random_device{}()));
-    Scratch() { fs::create_directories(path); }
-    ~Scratch() {
-        std::error_code ec;
-        fs::remove_all(path, ec);
-    }
-};
 
 // The engine's log lines written while it lives.
 class KorrinLog {
@@ -117,7 +106,7 @@ struct ScriptedSink : RowSink {
 };
 
 TEST(StoreForwardPart, TheMarkSkipsWhatTheTsdbAlreadyHoldsAndEveryReplayCarriesOne) {
-    Scratch dir;
+    ScratchDir dir;
     auto store = StoreForward::open(dir.path, 1 << 20, 1.0);
     ASSERT_TRUE(store);
     EXPECT_FALSE(store->has_backlog());
@@ -150,7 +139,7 @@ TEST(StoreForwardPart, TheMarkSkipsWhatTheTsdbAlreadyHoldsAndEveryReplayCarriesO
 }
 
 TEST(StoreForwardPart, AReplayKeepsToHalfTheIntervalAndEndsOnAStop) {
-    Scratch dir;
+    ScratchDir dir;
     // 0.1 s between cycles: at most 50 ms of replay per cycle.
     auto store = StoreForward::open(dir.path, 64 << 20, 0.1);
     ASSERT_TRUE(store);
@@ -174,7 +163,7 @@ TEST(StoreForwardPart, AReplayKeepsToHalfTheIntervalAndEndsOnAStop) {
 }
 
 TEST(StoreForwardPart, AnEarlierRunsRecordsAreABacklogAndAnUnusableFolderMeansNoStore) {
-    Scratch dir;
+    ScratchDir dir;
     {
         auto store = StoreForward::open(dir.path / "buffer", 1 << 20, 1.0);
         ASSERT_TRUE(store);
@@ -277,7 +266,7 @@ TEST_F(WriterTest, WithoutSettingsThereIsNoConnectionToOpenOrReopen) {
 }
 
 TEST_F(WriterTest, WithAStoreAnUnknownOutcomeWaitsAndIsWrittenFirstOnceTheTsdbIsBack) {
-    Scratch dir;
+    ScratchDir dir;
     db->add_tag("a", 1);
     auto store = StoreForward::open(dir.path, 1 << 20, 1.0);
     TsdbWriter writer(options());

@@ -76,11 +76,8 @@ void MainWidget::import_tags_from_csv() {
         log()->warn("{}", korrin::duplicate_tag_warning(duplicate));
     }
 
-    {
-        // Samples of an earlier collection belong to the old list.
-        std::lock_guard<std::mutex> guard(deque_lock);
-        data_deque.clear();
-    }
+    // Samples of an earlier collection belong to the old list.
+    data_deque->clear();
     std::lock_guard<std::recursive_mutex> guard(data_lock);
     std::vector<std::string> names;
     names.reserve(loaded.tags.size());
@@ -212,8 +209,7 @@ void MainWidget::_create_and_start_collector(const QString& opc_schema,
     korrin::OPCCollector::Options options{
         .opc_schema = opc_schema.toStdString(),
         .get_tags_func = std::move(get_tags_func),
-        .data_deque = &data_deque,
-        .deque_lock = &deque_lock,
+        .data_deque = data_deque,
         .tsdb_cfg = tsdb_cfg,
         .sample_interval = deps_.sample_interval,
         .batch_size = deps_.batch_size,
@@ -299,13 +295,7 @@ void MainWidget::_stop_collecting() {
 }
 
 void MainWidget::process_queue() {
-    std::vector<korrin::CycleResults> drained;
-    {
-        std::lock_guard<std::mutex> guard(deque_lock);
-        while (auto entry = data_deque.pop_front()) {
-            drained.push_back(std::move(*entry));
-        }
-    }
+    const std::vector<korrin::CycleResults> drained = data_deque->drain();
     if (drained.empty()) {
         return;
     }

@@ -10,7 +10,6 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <span>
 #include <stop_token>
@@ -21,6 +20,7 @@
 #include <vector>
 
 #include "korrin/base_collector.h"
+#include "korrin/cycle_queue.h"
 #include "korrin/sample_buffer.h"
 #include "korrin/store_forward.h"
 #include "korrin/tsdb_client.h"
@@ -37,9 +37,8 @@ class OPCCollector : public BaseQevCollectorThread {
     struct Options {
         std::string opc_schema{};
         TagSupplier get_tags_func{};
-        DataDeque* data_deque = nullptr;       // required; owned by the front end
-        std::mutex* deque_lock = nullptr;      // held around each append when given
-        std::optional<TsdbConfig> tsdb_cfg{};  // nothing: no database writing
+        std::shared_ptr<CycleQueue> data_deque{};  // required; the front end's
+        std::optional<TsdbConfig> tsdb_cfg{};      // nothing: no database writing
         double sample_interval = 1.0;
         int batch_size = 100;
         StatusNotify status_notify{};
@@ -86,8 +85,7 @@ class OPCCollector : public BaseQevCollectorThread {
     // name the database refused). Safe to read from any thread.
     std::size_t unregistered_tag_count() const noexcept { return writer_.unregistered_count(); }
 
-    DataDeque* const data_deque;
-    std::mutex* const deque_lock;
+    const std::shared_ptr<CycleQueue> data_deque;
     const std::optional<TsdbConfig> tsdb_cfg;
     const DbStatusNotify db_status_notify;
 

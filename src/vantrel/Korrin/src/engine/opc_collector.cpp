@@ -28,8 +28,8 @@ BaseQevCollectorThread::Options base_options(OPCCollector::Options& o) {
 }
 
 // Before the writer, so that a collector without a queue never opens a connection.
-DataDeque* required_deque(DataDeque* deque) {
-    if (deque == nullptr) {
+std::shared_ptr<CycleQueue> required_deque(std::shared_ptr<CycleQueue> deque) {
+    if (!deque) {
         throw std::invalid_argument("'data_deque' must be provided.");
     }
     return deque;
@@ -39,8 +39,7 @@ DataDeque* required_deque(DataDeque* deque) {
 
 OPCCollector::OPCCollector(Options options)
     : BaseQevCollectorThread(base_options(options)),
-      data_deque(required_deque(options.data_deque)),
-      deque_lock(options.deque_lock),
+      data_deque(required_deque(std::move(options.data_deque))),
       tsdb_cfg(std::move(options.tsdb_cfg)),
       db_status_notify(std::move(options.db_status_notify)),
       writer_({.client = std::move(options.tsdb_client),
@@ -68,13 +67,7 @@ OPCCollector::~OPCCollector() {
 void OPCCollector::handle_data(const CycleResults& results) {
     // Copied outside the lock, so the front end waits only for the append itself. Queued before
     // any database work: the front end sees the cycle even when the database fails.
-    CycleResults entry = results;
-    if (deque_lock != nullptr) {
-        std::lock_guard lock(*deque_lock);
-        data_deque->push_back(std::move(entry));
-    } else {
-        data_deque->push_back(std::move(entry));
-    }
+    data_deque->push(results);
     if (tsdb_cfg) {
         _handle_write_tsdb(results);
     }
