@@ -97,6 +97,8 @@ int main(int argc, char** argv) {
     vantrel::desktop::MainWidgetDeps deps;
     deps.working_dir = root;
     deps.dialogs = dialogs;
+    const auto queue = std::make_shared<vantrel::korrin::CycleQueue>();
+    deps.data_deque = queue;
     vantrel::desktop::MainWidget window(deps);
     window.resize(960, 640);
     window.show();
@@ -127,10 +129,7 @@ int main(int argc, char** argv) {
     }
     std::vector<double> ticks;
     for (int round = 0; round < 21; ++round) {
-        {
-            std::lock_guard<std::mutex> guard(window.deque_lock);
-            window.data_deque.push_back(cycle);
-        }
+        queue->push(cycle);
         ticks.push_back(seconds([&] { window.process_queue(); }) * 1000.0);
         QApplication::processEvents();  // the repaint belongs to the event loop, not the tick
     }

@@ -8,12 +8,12 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <mutex>
 #include <numeric>
 #include <string>
 #include <vector>
 
 #include <korrin/collector.h>
+#include <korrin/cycle_queue.h>
 #include <korrin/tsdb_client.h>
 
 #include "pg_session.h"
@@ -65,13 +65,11 @@ struct Split {
 Split run_cycles(OpcLibraryFactory factory, std::shared_ptr<TsdbClient> client,
                  const TsdbConfig& cfg, bench::Stopwatches& watches) {
     const std::vector<std::string> tags = bulk_tags();
-    DataDeque deque(300);
-    std::mutex lock;
+    const auto deque = std::make_shared<CycleQueue>();
     std::int64_t written = 0;
     OPCCollector collector({.opc_schema = kSchema,
                             .get_tags_func = [&tags] { return tags; },
-                            .data_deque = &deque,
-                            .deque_lock = &lock,
+                            .data_deque = deque,
                             .tsdb_cfg = cfg,
                             .sample_interval = 1.0,
                             .batch_size = kBatch,
@@ -84,10 +82,7 @@ Split run_cycles(OpcLibraryFactory factory, std::shared_ptr<TsdbClient> client,
     }
     std::vector<Split> splits;
     for (int i = 0; i < kCycles; ++i) {
-        {
-            std::lock_guard guard(lock);
-            deque.clear();  // the front end's drain, outside the measurement
-        }
+        deque->clear();  // the front end's drain, outside the measurement
         watches.reset();
         written = 0;
         const auto start = Clock::now();

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "korrin/collector.h"
+#include "korrin/cycle_queue.h"
 #include "korrin/sample_buffer.h"
 #include "korrin/tsdb_client.h"
 #include "pg_session.h"
@@ -66,11 +67,11 @@ int main() {
             }
         }
 
-        DataDeque deque{300};
+        const auto deque = std::make_shared<CycleQueue>();
         auto collector = std::make_unique<OPCCollector>(OPCCollector::Options{
             .opc_schema = "opc.da://localhost/Vantrel.Simulation.1",
             .get_tags_func = [] { return std::vector<std::string>{}; },
-            .data_deque = &deque,
+            .data_deque = deque,
             .tsdb_cfg = cfg,
             .sample_interval = 1.0,
             .tsdb_client = client,
@@ -92,7 +93,7 @@ int main() {
             const auto t0 = Clock::now();
             collector->handle_data(cycle);
             longest = std::max(longest, std::chrono::duration<double>(Clock::now() - t0).count());
-            deque.clear();
+            deque->clear();
             ++cycles;
             next += std::chrono::seconds(1);
         }

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include <korrin/collector.h>
+#include <korrin/cycle_queue.h>
 #include <korrin/tsdb_client.h>
 
 #include "fakes/recorders.h"
@@ -60,8 +61,7 @@ class DatabaseStalls : public ::testing::Test {
         return std::make_unique<OPCCollector>(
             OPCCollector::Options{.opc_schema = kSimulation,
                                   .get_tags_func = [supplied] { return supplied; },
-                                  .data_deque = &deque,
-                                  .deque_lock = &deque_lock,
+                                  .data_deque = deque,
                                   .tsdb_cfg = cfg,
                                   .sample_interval = 0.2,
                                   .batch_size = 100,
@@ -92,10 +92,7 @@ class DatabaseStalls : public ::testing::Test {
         });
     }
 
-    std::size_t queued() {
-        std::lock_guard lock(deque_lock);
-        return deque.size();
-    }
+    std::size_t queued() { return deque->size(); }
 
     long rows_written() { return rows_since(pg().conninfo(), ids, started_at); }
 
@@ -147,8 +144,7 @@ class DatabaseStalls : public ::testing::Test {
     std::vector<std::string> tags = kTags;
     std::vector<std::int64_t> ids;
     std::string started_at;
-    DataDeque deque{300};
-    std::mutex deque_lock;
+    std::shared_ptr<CycleQueue> deque = std::make_shared<CycleQueue>();
     DbStatusLog db_status;
 };
 

@@ -8,8 +8,10 @@
 #include <vector>
 
 #include <common/ini.h>
-#include <korrin/front_end.h>
+#include <common/shown_text.h>
+#include <korrin/registration.h>
 #include <korrin/settings.h>
+#include <korrin/tag_list.h>
 
 #include "fakes/fake_tsdb_client.h"
 
@@ -102,10 +104,10 @@ TEST(TagNames, ProblemsTheDatabaseWouldRefuse) {
     EXPECT_NE(tag_name_problem(std::string("A\0B", 3)), std::nullopt);
     EXPECT_NE(tag_name_problem("\xFF"), std::nullopt);
     // Log text: control characters escaped, long names cut on a character boundary.
-    EXPECT_EQ(shown_text(std::string("A\0\nB", 4)), "A\\x00\\x0aB");
-    EXPECT_EQ(shown_text("锅炉温度", 7), "锅炉... (12 bytes)");
-    EXPECT_EQ(shown_text("锅炉温度", 6), "锅炉... (12 bytes)");
-    EXPECT_EQ(shown_text("锅炉温度", 5), "锅... (12 bytes)");
+    EXPECT_EQ(vantrel::common::shown_text(std::string("A\0\nB", 4)), "A\\x00\\x0aB");
+    EXPECT_EQ(vantrel::common::shown_text("锅炉温度", 7), "锅炉... (12 bytes)");
+    EXPECT_EQ(vantrel::common::shown_text("锅炉温度", 6), "锅炉... (12 bytes)");
+    EXPECT_EQ(vantrel::common::shown_text("锅炉温度", 5), "锅... (12 bytes)");
 }
 
 class Registration : public ::testing::Test {

@@ -5,7 +5,7 @@
 #include <chrono>
 #include <string>
 
-#include <korrin/front_end.h>
+#include <korrin/registration.h>
 
 #include "pg_session.h"
 

@@ -4,9 +4,11 @@
 
 #include <algorithm>
 #include <chrono>
+#include <memory>
 #include <thread>
 
 #include <korrin/collector.h>
+#include <korrin/cycle_queue.h>
 #include <korrin/tsdb_client.h>
 #include <opcua_test_server.h>
 
@@ -80,8 +82,7 @@ class KorrinOnRealParts : public ::testing::Test {
         return std::make_unique<OPCCollector>(
             OPCCollector::Options{.opc_schema = server.endpoint(),
                                   .get_tags_func = [tags] { return tags; },
-                                  .data_deque = &deque,
-                                  .deque_lock = &deque_lock,
+                                  .data_deque = deque,
                                   .tsdb_cfg = pg().settings<TsdbConfig>(),
                                   .sample_interval = interval,
                                   .batch_size = 2,
@@ -116,8 +117,7 @@ class KorrinOnRealParts : public ::testing::Test {
     std::string started_at;
     OpcUaTestServer server;
     std::vector<std::int64_t> ids;
-    DataDeque deque{300};
-    std::mutex deque_lock;
+    std::shared_ptr<CycleQueue> deque = std::make_shared<CycleQueue>();
     StatusLog status;
     DbStatusLog db_status;
 };
@@ -137,9 +137,9 @@ TEST_F(KorrinOnRealParts, WritesRowsForRegisteredTagsOnly) {
         query_one(pg().conninfo(),
                   "SELECT count(*) FROM chronq.tags WHERE tag_name = '" + kUnregistered + "'");
     EXPECT_EQ(unregistered, "0");
-    std::lock_guard lock(deque_lock);
-    ASSERT_FALSE(deque.empty());
-    auto cycle = *deque.pop_front();
+    const auto cycles = deque->drain();
+    ASSERT_FALSE(cycles.empty());
+    auto cycle = cycles.front();
     ASSERT_EQ(cycle.size(), 4u);
     EXPECT_EQ(cycle[0].tag, "2:Demo.Double");
     EXPECT_EQ(cycle[0].quality, "Good");

@@ -1,10 +1,14 @@
-// The small rule sets (quality texts, schemas, UA tag texts), the bounded queue and the
+// The small rule sets (quality texts, schemas, UA tag texts), the bounded queues and the
 // collector's construction rules.
 #include <gtest/gtest.h>
 
 #include <stdexcept>
+#include <string>
+#include <thread>
 
+#include <korrin/cycle_queue.h>
 #include <korrin/quality.h>
+#include <korrin/schema.h>
 
 #include "support/rig.h"
 
@@ -70,6 +74,42 @@ TEST(BoundedDeque, KeepsTheNewest300Cycles) {
     EXPECT_EQ(deque.size(), 300u);
     EXPECT_EQ(deque.pop_front()->front().tag, "t5");
     EXPECT_THROW(DataDeque(0), std::invalid_argument);
+}
+
+CycleResults numbered_cycle(int n) {
+    return {Sample{std::to_string(n), Value(1.0), "Good", std::nullopt}};
+}
+
+TEST(CycleQueue, TheCollectorAppendsWhileTheFrontEndDrainsAndNothingIsLostOrReordered) {
+    constexpr int kCycles = 5000;
+    CycleQueue queue(kCycles);
+    std::thread collector([&] {
+        for (int i = 0; i < kCycles; ++i) {
+            queue.push(numbered_cycle(i));
+        }
+    });
+    int next = 0;
+    while (next < kCycles) {
+        for (const auto& cycle : queue.drain()) {
+            ASSERT_EQ(cycle.front().tag, std::to_string(next));
+            ++next;
+        }
+    }
+    collector.join();
+    EXPECT_TRUE(queue.empty());
+
+    CycleQueue small(2);
+    for (int i = 0; i < 3; ++i) {
+        small.push(numbered_cycle(i));
+    }
+    EXPECT_EQ(small.size(), 2u);
+    const auto kept = small.drain();
+    ASSERT_EQ(kept.size(), 2u);
+    EXPECT_EQ(kept[0].front().tag, "1") << "a full queue drops its oldest cycle";
+    small.push(numbered_cycle(3));
+    small.clear();
+    EXPECT_TRUE(small.drain().empty());
+    EXPECT_THROW(CycleQueue(0), std::invalid_argument);
 }
 
 TEST(Construction, RejectsBadInputBeforeAnythingOpens) {

@@ -6,27 +6,17 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <random>
 
 #include "korrin/sample_buffer.h"
 #include "korrin/settings.h"
 #include "support/rig.h"
+#include "support/scratch_dir.h"
 
 namespace korrin_test {
 namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-
-struct ScratchDir {
-    fs::path path = fs::temp_directory_path() / ("korrin-buffer-" + std::to_string(::getpid()) +
-                                                 "-" + std::to_string(std::random_device{}()));
-    ScratchDir() { fs::create_directories(path); }
-    ~ScratchDir() {
-        std::error_code ec;
-        fs::remove_all(path, ec);
-    }
-};
 
 std::vector<BufferedRow> cycle(int n, double base) {
     std::vector<BufferedRow> rows;

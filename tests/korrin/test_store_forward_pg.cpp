@@ -6,10 +6,12 @@
 
 #include <chrono>
 #include <filesystem>
+#include <memory>
 #include <random>
 #include <thread>
 
 #include <korrin/collector.h>
+#include <korrin/cycle_queue.h>
 #include <korrin/sample_buffer.h>
 #include <korrin/tsdb_client.h>
 #include <opcua_test_server.h>
@@ -91,14 +93,12 @@ TEST(StoreForwardOnPostgres, AHalfMinuteOutageLosesNoCycleAndStoresNoneTwice) {
     }
     const std::string since = query_one(pg.conninfo(), "SELECT now()::text").value_or("");
     ScratchDir dir;
-    DataDeque deque{300};
-    std::mutex deque_lock;
+    auto deque = std::make_shared<CycleQueue>();
     DbStatusLog db_status;
     auto c = std::make_unique<OPCCollector>(OPCCollector::Options{
         .opc_schema = server.endpoint(),
         .get_tags_func = [tags] { return tags; },
-        .data_deque = &deque,
-        .deque_lock = &deque_lock,
+        .data_deque = deque,
         .tsdb_cfg = pg.settings<TsdbConfig>(),
         .sample_interval = 1.0,
         .db_status_notify = db_status.callback(),
@@ -176,12 +176,12 @@ TEST(StoreForwardOnPostgres, ARestartReplaysOnlyWhatTheDatabaseDoesNotHaveYet) {
         ASSERT_EQ(n, 2u);
     }
 
-    DataDeque deque{10};
+    auto deque = std::make_shared<CycleQueue>(10);
     DbStatusLog db_status;
     auto c = std::make_unique<OPCCollector>(OPCCollector::Options{
         .opc_schema = "opc.da://localhost/Vantrel.Simulation.1",
         .get_tags_func = [] { return std::vector<std::string>{}; },
-        .data_deque = &deque,
+        .data_deque = deque,
         .tsdb_cfg = pg.settings<TsdbConfig>(),
         .db_status_notify = db_status.callback(),
         .buffer_dir = dir.path,

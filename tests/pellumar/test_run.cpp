@@ -414,13 +414,13 @@ TEST_F(RunLoop, StatusLineComesEveryThirtySecondsOfWallClock) {
 }
 
 TEST_F(RunLoop, QueueDrainAndDatabaseCallbacksKeepTheCounters) {
-    auto c = console();
-    {
-        std::lock_guard<std::mutex> guard(c->deque_lock);
-        c->data_deque.push_back(korrin::CycleResults(4));
-        c->data_deque.push_back(korrin::CycleResults{});
-        c->data_deque.push_back(korrin::CycleResults(3));
-    }
+    PellumarDeps deps;
+    deps.data_deque = std::make_shared<korrin::CycleQueue>();
+    auto queue = deps.data_deque;
+    auto c = console(std::move(deps));
+    queue->push(korrin::CycleResults(4));
+    queue->push(korrin::CycleResults{});
+    queue->push(korrin::CycleResults(3));
     EXPECT_EQ(c->get_collection_statistics().queue_size, 3);
     c->process_data_queue();
     EXPECT_EQ(c->total_collected.load(), 7);

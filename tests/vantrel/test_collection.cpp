@@ -48,10 +48,7 @@ struct Collecting : ::testing::Test {
 
 TEST_F(Collecting, ImportReadsUtf8BeforeGbkAndLooksUpKnownTags) {
     rig.db->add_tag("Demo.Count1", 41);
-    {
-        std::lock_guard<std::mutex> guard(w->deque_lock);
-        w->data_deque.push_back({});
-    }
+    rig.queue->push({});
     import(
         "FullTagName,Description,Unit\n"
         "  Demo.Tag1 ,锅炉温度 ,°C\n"
@@ -74,7 +71,7 @@ TEST_F(Collecting, ImportReadsUtf8BeforeGbkAndLooksUpKnownTags) {
     EXPECT_EQ(cell(*w, 3, 1), "Demo.Bad");
     EXPECT_EQ(cell(*w, 3, 2), "");
     EXPECT_EQ(cell(*w, 3, 3), "");
-    EXPECT_TRUE(w->data_deque.empty());
+    EXPECT_TRUE(rig.queue->empty());
     EXPECT_EQ(w->write_count_label->text(), "Current: 0 | Total: 4 records");
     EXPECT_EQ(w->paginated_table->current_page, 1);
     EXPECT_EQ(w->tag_csv_path, (rig.path() / "tags.csv").string());
@@ -259,15 +256,12 @@ TEST_F(Collecting, TheQueueDrainShowsTheNewestCycle) {
     w->process_queue();
     EXPECT_EQ(refreshes.count(), 0) << "an empty queue leaves the table alone";
 
-    {
-        std::lock_guard<std::mutex> guard(w->deque_lock);
-        w->data_deque.push_back({{"A", 1.0, "Good", {}}, {"B", 2.0, "Good", {}}});
-        w->data_deque.push_back({{"A", std::int64_t{10}, "Good", {}},
-                                 {"C", std::string("on"), "Bad", {}},
-                                 {"A", 11.5, "Uncertain", {}}});
-    }
+    rig.queue->push({{"A", 1.0, "Good", {}}, {"B", 2.0, "Good", {}}});
+    rig.queue->push({{"A", std::int64_t{10}, "Good", {}},
+                     {"C", std::string("on"), "Bad", {}},
+                     {"A", 11.5, "Uncertain", {}}});
     w->process_queue();
-    EXPECT_TRUE(w->data_deque.empty());
+    EXPECT_TRUE(rig.queue->empty());
     EXPECT_EQ(refreshes.count(), 1);
     EXPECT_EQ(cell(*w, 0, 3), "11.5") << "the last sample of a tag wins";
     EXPECT_EQ(cell(*w, 0, 4), "Uncertain");
@@ -277,10 +271,7 @@ TEST_F(Collecting, TheQueueDrainShowsTheNewestCycle) {
     EXPECT_EQ(cell(*w, 2, 3), "on");
     EXPECT_EQ(cell(*w, 2, 4), "Bad");
 
-    {
-        std::lock_guard<std::mutex> guard(w->deque_lock);
-        w->data_deque.push_back({});
-    }
+    rig.queue->push({});
     w->process_queue();
     for (std::size_t row = 0; row < 3; ++row) {
         EXPECT_EQ(cell(*w, row, 4), "uncertain");

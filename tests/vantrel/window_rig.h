@@ -106,6 +106,8 @@ struct WindowRig {
     std::shared_ptr<fakes::FakeTsdbClient> db = std::make_shared<fakes::FakeTsdbClient>();
     std::shared_ptr<fakes::FakeOpcScript> opc = std::make_shared<fakes::FakeOpcScript>();
     std::shared_ptr<ScriptedDialogs> dialogs = std::make_shared<ScriptedDialogs>();
+    std::shared_ptr<vantrel::korrin::CycleQueue> queue =
+        std::make_shared<vantrel::korrin::CycleQueue>();
 
     std::filesystem::path path() const { return dir.path().toStdString(); }
     std::filesystem::path ini() const { return path() / "config.ini"; }
@@ -124,6 +126,7 @@ struct WindowRig {
         d.opc_library_factory = fakes::fake_factory(opc);
         d.dialogs = dialogs;
         d.working_dir = path();
+        d.data_deque = queue;
         d.sample_interval = 0.05;
         return d;
     }

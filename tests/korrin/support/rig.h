@@ -2,7 +2,6 @@
 #pragma once
 
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -44,15 +43,13 @@ struct Rig {
     FakeTime time;
     StatusLog status;
     DbStatusLog db_status;
-    DataDeque deque{300};
-    std::mutex deque_lock;
+    std::shared_ptr<CycleQueue> deque = std::make_shared<CycleQueue>();
     std::vector<std::string> tags = numbered_tags("Demo.Tag", 25);
 
     OPCCollector::Options options(const std::string& schema = "opc.da://localhost/Sim.1") {
         return {.opc_schema = schema,
                 .get_tags_func = [this] { return tags; },
-                .data_deque = &deque,
-                .deque_lock = &deque_lock,
+                .data_deque = deque,
                 .tsdb_cfg = TsdbConfig{.host = "db.example", .password = "secret"},
                 .sample_interval = 1.0,
                 .batch_size = 100,
@@ -71,14 +68,7 @@ struct Rig {
     }
     CollectorPtr make() { return make(options()); }
 
-    std::vector<CycleResults> drain() {
-        std::lock_guard lock(deque_lock);
-        std::vector<CycleResults> out;
-        while (auto entry = deque.pop_front()) {
-            out.push_back(std::move(*entry));
-        }
-        return out;
-    }
+    std::vector<CycleResults> drain() { return deque->drain(); }
 };
 
 }  // namespace korrin_test

@@ -5,11 +5,12 @@
 #include <cerrno>
 #include <ctime>
 #include <iostream>
-#include <mutex>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include <korrin/collector.h>
+#include <korrin/cycle_queue.h>
 #include <lumvane/logging.h>
 #include <spdlog/spdlog.h>
 
@@ -17,8 +18,8 @@
 
 namespace {
 
+using vantrel::korrin::CycleQueue;
 using vantrel::korrin::CycleResults;
-using vantrel::korrin::DataDeque;
 using vantrel::korrin::OPCCollector;
 
 // The demonstration reads the built-in DA simulation, which needs no server of its own.
@@ -47,17 +48,9 @@ bool wait_for_signal(const sigset_t& signals) {
     return sigtimedwait(&signals, &info, &half_second) > 0;
 }
 
-void drain(DataDeque& queue, std::mutex& lock) {
-    for (;;) {
-        std::optional<CycleResults> cycle;
-        {
-            std::lock_guard guard(lock);
-            cycle = queue.pop_front();
-        }
-        if (!cycle) {
-            return;
-        }
-        vantrel::korrin::demo::print_cycle(std::cout, *cycle);
+void drain(CycleQueue& queue) {
+    for (const CycleResults& cycle : queue.drain()) {
+        vantrel::korrin::demo::print_cycle(std::cout, cycle);
         std::cout.flush();
     }
 }
@@ -83,13 +76,11 @@ int main() {
 
     const std::vector<std::string> tags = demo_tags();
 
-    DataDeque queue(300);
-    // The queue is popped here while the collector appends: both sides take this lock.
-    std::mutex queue_lock;
+    // Drained here while the collector appends to it.
+    const auto queue = std::make_shared<CycleQueue>();
     OPCCollector collector({.opc_schema = kSchema,
                             .get_tags_func = [tags] { return tags; },
-                            .data_deque = &queue,
-                            .deque_lock = &queue_lock,
+                            .data_deque = queue,
                             .sample_interval = 5.0,
                             .batch_size = 2});
 
@@ -97,10 +88,10 @@ int main() {
     collector.start();
 
     while (!wait_for_signal(signals)) {
-        drain(queue, queue_lock);
+        drain(*queue);
     }
     collector.stop();
     collector.join();
-    drain(queue, queue_lock);
+    drain(*queue);
     return 0;
 }

@@ -6,8 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "common/shown_text.h"
 #include "console_log.h"
-#include "korrin/front_end.h"
+#include "korrin/registration.h"
 #include "pellumar/pellumar.h"
 
 namespace vantrel::pellumar {
@@ -65,7 +66,7 @@ void log_tag_outcomes(const std::vector<korrin::TagOutcome>& outcomes, const kor
                 log_debug("Created tag: " + name);
                 break;
             case korrin::TagAction::insert_failed:
-                log_warning("Failed to create tag: " + korrin::shown_text(name) + where(i) +
+                log_warning("Failed to create tag: " + common::shown_text(name) + where(i) +
                             reason(outcomes[i].message));
                 break;
             case korrin::TagAction::updated:
@@ -73,7 +74,7 @@ void log_tag_outcomes(const std::vector<korrin::TagOutcome>& outcomes, const kor
                 log_debug("Updated tag: " + name);
                 break;
             case korrin::TagAction::update_failed:
-                log_warning("Failed to update tag: " + korrin::shown_text(name) + where(i) +
+                log_warning("Failed to update tag: " + common::shown_text(name) + where(i) +
                             reason(outcomes[i].message));
                 break;
         }

@@ -14,7 +14,7 @@
 #include <thread>
 
 #include "console_log.h"
-#include "korrin/front_end.h"
+#include "korrin/tag_list.h"
 #include "lumvane/logging.h"
 
 namespace vantrel::pellumar {
@@ -107,7 +107,9 @@ std::filesystem::path Pellumar::default_base_dir() {
 }
 
 Pellumar::Pellumar(std::optional<std::filesystem::path> base, PellumarDeps deps)
-    : base_dir(resolve_base_dir(base)), deps_(std::move(deps)) {
+    : base_dir(resolve_base_dir(base)),
+      deps_(std::move(deps)),
+      data_deque(deps_.data_deque ? deps_.data_deque : std::make_shared<korrin::CycleQueue>()) {
     lumvane::setup_logging_from_ini((base_dir / "config.ini").string());
     if (!deps_.now) {
         deps_.now = wall_clock_seconds;
@@ -133,7 +135,7 @@ Pellumar::~Pellumar() {
     if (startup_worker_.joinable()) {
         startup_worker_.join();
     }
-    // The collector uses data_deque and deque_lock, which are destroyed before it would be.
+    // The collector's callbacks reach into this object, which is destroyed before it would be.
     collector_thread.reset();
 }
 
@@ -258,8 +260,7 @@ korrin::OPCCollector::Options Pellumar::collector_options() {
     korrin::OPCCollector::Options options{
         .opc_schema = opc_schema,
         .get_tags_func = [this] { return get_current_tags(); },
-        .data_deque = &data_deque,
-        .deque_lock = &deque_lock,
+        .data_deque = data_deque,
         .tsdb_cfg = tsdb_cfg,
         .sample_interval = collection_interval,
         .batch_size = batch_size,
@@ -321,14 +322,7 @@ void Pellumar::stop() {
 }
 
 void Pellumar::process_data_queue() {
-    std::vector<korrin::CycleResults> batch;
-    {
-        std::lock_guard<std::mutex> guard(deque_lock);
-        while (auto entry = data_deque.pop_front()) {
-            batch.push_back(std::move(*entry));
-        }
-    }
-    for (const auto& entry : batch) {
+    for (const auto& entry : data_deque->drain()) {
         total_collected += static_cast<std::int64_t>(entry.size());
     }
 }
@@ -359,11 +353,7 @@ CollectionStatistics Pellumar::get_collection_statistics() {
     stats.total_tags = static_cast<std::int64_t>(tags_list.size());
     stats.total_collected = total_collected.load();
     stats.total_written = total_written.load();
-    {
-        // Reading the size while the collector appends would be a data race in C++.
-        std::lock_guard<std::mutex> guard(deque_lock);
-        stats.queue_size = static_cast<std::int64_t>(data_deque.size());
-    }
+    stats.queue_size = static_cast<std::int64_t>(data_deque->size());
     return stats;
 }
 

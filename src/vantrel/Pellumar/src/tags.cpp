@@ -3,8 +3,9 @@
 #include <exception>
 #include <string>
 
+#include "common/shown_text.h"
 #include "console_log.h"
-#include "korrin/front_end.h"
+#include "korrin/tag_list.h"
 #include "pellumar/pellumar.h"
 
 namespace vantrel::pellumar {
@@ -24,7 +25,7 @@ bool Pellumar::load_tags_from_csv() {
         for (std::size_t i = 0; i < loaded.tags.size(); ++i) {
             const auto& name = loaded.tags[i].first;
             if (const auto problem = korrin::tag_name_problem(name)) {
-                log_error("Skipping tag " + korrin::shown_text(name) + " on CSV line " +
+                log_error("Skipping tag " + common::shown_text(name) + " on CSV line " +
                           std::to_string(loaded.lines[i]) + ": " + *problem);
                 ++tags_left_out_;
                 continue;

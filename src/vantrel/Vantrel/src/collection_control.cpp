@@ -16,9 +16,11 @@
 #include <QTableView>
 #include <QTimer>
 
+#include "common/shown_text.h"
 #include "desktop_log.h"
-#include "korrin/front_end.h"
+#include "korrin/registration.h"
 #include "korrin/settings.h"
+#include "korrin/tag_list.h"
 #include "lumvane/logging.h"
 #include "vantrel/main_widget.h"
 #include "vantrel/window_logic.h"
@@ -74,11 +76,8 @@ void MainWidget::import_tags_from_csv() {
         log()->warn("{}", korrin::duplicate_tag_warning(duplicate));
     }
 
-    {
-        // Samples of an earlier collection belong to the old list.
-        std::lock_guard<std::mutex> guard(deque_lock);
-        data_deque.clear();
-    }
+    // Samples of an earlier collection belong to the old list.
+    data_deque->clear();
     std::lock_guard<std::recursive_mutex> guard(data_lock);
     std::vector<std::string> names;
     names.reserve(loaded.tags.size());
@@ -143,7 +142,7 @@ void MainWidget::_sync_tags_with_source(std::int64_t source_id) {
     for (std::size_t i = 0; i < outcomes.size() && i < rows.size(); ++i) {
         const auto& outcome = outcomes[i];
         // A name of kilobytes would make each of these lines as long.
-        const std::string name = korrin::shown_text(tags[i].first);
+        const std::string name = common::shown_text(tags[i].first);
         if (outcome.tag_id) {
             rows[i][0] = static_cast<qlonglong>(*outcome.tag_id);
         }
@@ -210,8 +209,7 @@ void MainWidget::_create_and_start_collector(const QString& opc_schema,
     korrin::OPCCollector::Options options{
         .opc_schema = opc_schema.toStdString(),
         .get_tags_func = std::move(get_tags_func),
-        .data_deque = &data_deque,
-        .deque_lock = &deque_lock,
+        .data_deque = data_deque,
         .tsdb_cfg = tsdb_cfg,
         .sample_interval = deps_.sample_interval,
         .batch_size = deps_.batch_size,
@@ -297,13 +295,7 @@ void MainWidget::_stop_collecting() {
 }
 
 void MainWidget::process_queue() {
-    std::vector<korrin::CycleResults> drained;
-    {
-        std::lock_guard<std::mutex> guard(deque_lock);
-        while (auto entry = data_deque.pop_front()) {
-            drained.push_back(std::move(*entry));
-        }
-    }
+    const std::vector<korrin::CycleResults> drained = data_deque->drain();
     if (drained.empty()) {
         return;
     }

@@ -93,7 +93,8 @@ MainWidget::MainWidget(MainWidgetDeps deps)
     : QWidget(nullptr),
       deps_(std::move(deps)),
       client_(deps_.tsdb_client ? deps_.tsdb_client : korrin::default_tsdb_client()),
-      dialogs_(deps_.dialogs ? deps_.dialogs : app_dialogs_ptr()) {
+      dialogs_(deps_.dialogs ? deps_.dialogs : app_dialogs_ptr()),
+      data_deque(deps_.data_deque ? deps_.data_deque : std::make_shared<korrin::CycleQueue>()) {
     static const bool accessible_factory_installed = [] {
         QAccessible::installFactory(main_window_accessible);
         return true;
@@ -138,7 +139,7 @@ MainWidget::MainWidget(MainWidgetDeps deps)
 }
 
 MainWidget::~MainWidget() {
-    // The collector lends data_deque, deque_lock and the bridges: it must end before they go.
+    // The collector uses the bridges: it must end before they go.
     stop_and_join_collector();
     if (tsdb_conn) {
         try {

@@ -1,20 +1,11 @@
-// The three small rule sets the engine rests on: quality codes to quality texts, the protocol
-// a server schema names, and which schemas a collector accepts.
+// Quality codes to quality texts, as every collected sample carries them.
 #pragma once
 
 #include <string>
-#include <string_view>
 
 namespace vantrel::korrin {
 
 // "Good", "Bad", "Uncertain" or "Invalid", from the second-lowest byte of the code.
 std::string quality_to_str(int quality);
-
-// "UA" for "opc.tcp://…", otherwise "DA" (exact, case-sensitive prefixes).
-std::string detect_protocol(std::string_view schema);
-
-// Throws std::invalid_argument("Invalid OPC schema format: <schema>. Must start with
-// 'opc.da://' or 'opc.tcp://'") unless the schema has one of those prefixes.
-void validate_schema(const std::string& schema);
 
 }  // namespace vantrel::korrin

@@ -42,7 +42,8 @@ struct Sample {
 using CycleResults = std::vector<Sample>;
 
 // A double-ended queue that keeps the newest `maxlen` entries: appending to a full queue
-// drops the oldest. Not locked inside: the owner guards it (the front ends' `deque_lock`).
+// drops the oldest. Not locked inside: CycleQueue (korrin/cycle_queue.h) guards the one that
+// carries cycles to the front ends.
 template <class T>
 class BoundedDeque {
   public:

@@ -10,7 +10,7 @@
 
 #include <fmt/format.h>
 
-#include "korrin/quality.h"
+#include "korrin/schema.h"
 
 namespace vantrel::korrin {
 

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "korrin/collector.h"
+#include "korrin/cycle_queue.h"
 #include "korrin/opc_library.h"
 #include "korrin/tsdb_client.h"
 #include "korrin/types.h"
@@ -45,6 +46,8 @@ struct CollectionStatistics {
 // What tests and the program may substitute; empty members mean the real thing.
 struct PellumarDeps {
     std::shared_ptr<korrin::TsdbClient> tsdb_client;
+    // The queue the collector fills and the main loop drains; empty: a new one of 300 cycles.
+    std::shared_ptr<korrin::CycleQueue> data_deque;
     korrin::OpcLibraryFactory opc_library_factory;
     // Wall-clock seconds, for the status line.
     std::function<double()> now;
@@ -108,8 +111,6 @@ class Pellumar {
     std::filesystem::path base_dir;
     std::unique_ptr<korrin::OPCCollector> collector_thread;
     std::atomic<bool> running{false};
-    korrin::DataDeque data_deque{300};
-    std::mutex deque_lock;
     std::vector<TagPair> tags_list;
     // The CSV line of each entry of tags_list, for the log (may be shorter when set by hand).
     std::vector<std::size_t> tag_lines;
@@ -135,6 +136,7 @@ class Pellumar {
     bool wait_startup_step(std::chrono::milliseconds timeout);
 
     PellumarDeps deps_;
+    const std::shared_ptr<korrin::CycleQueue> data_deque;
     // No wait was given: the main loop pauses with its own sleep and owns Ctrl+C.
     bool own_pause_ = false;
     // Requested when a signal cuts the set-up short: database calls of the set-up then end.

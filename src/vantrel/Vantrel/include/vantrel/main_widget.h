@@ -19,6 +19,7 @@
 #include <QWidget>
 
 #include "korrin/collector.h"
+#include "korrin/cycle_queue.h"
 #include "korrin/opc_library.h"
 #include "korrin/sample_buffer.h"
 #include "korrin/tsdb_client.h"
@@ -72,6 +73,8 @@ struct MainWidgetDeps {
     korrin::OpcLibraryFactory opc_library_factory;
     std::shared_ptr<Dialogs> dialogs;                  // empty: the process-wide seam
     std::optional<std::filesystem::path> working_dir;  // empty: the current directory
+    // The queue the collector fills and the queue timer drains; empty: a new one of 300 cycles.
+    std::shared_ptr<korrin::CycleQueue> data_deque;
     // Collector timing; the window's own values are 1.0 s and batches of 200.
     double sample_interval = 1.0;
     int batch_size = 200;
@@ -102,8 +105,6 @@ class MainWidget : public QWidget {
     QStringList opc_servers_info;
     std::unique_ptr<korrin::OPCCollector> collect_thread;
     std::vector<std::string> available_dbs;
-    korrin::DataDeque data_deque{300};
-    std::mutex deque_lock;
     std::recursive_mutex data_lock;
 
     QComboBox* tsdb_combo = nullptr;
@@ -153,6 +154,7 @@ class MainWidget : public QWidget {
     MainWidgetDeps deps_;
     std::shared_ptr<korrin::TsdbClient> client_;
     std::shared_ptr<Dialogs> dialogs_;
+    const std::shared_ptr<korrin::CycleQueue> data_deque;
 };
 
 }  // namespace vantrel::desktop

@@ -1,9 +1,9 @@
-// What both front ends do before a collector runs, free of any user interface: loading the tag
-// list and registering a source with its tags (the settings are korrin/settings.h). Each front end
-// keeps its own log texts and source name; the outcomes here carry what they need for that.
+// A tag list as both front ends load it: the CSV file, its decoding, the rules on a tag name,
+// and the duplicates it may hold. The outcomes carry what each front end needs for its own log
+// lines.
 #pragma once
 
-#include <cstdint>
+#include <cstddef>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -12,9 +12,6 @@
 #include <string_view>
 #include <utility>
 #include <vector>
-
-#include "korrin/tsdb_client.h"
-#include "korrin/types.h"
 
 namespace vantrel::korrin {
 
@@ -58,10 +55,6 @@ inline constexpr std::size_t kMaxTagNameBytes = 2048;
 // Why the database cannot take a tag name (a NUL byte, too long, not UTF-8), or nothing.
 std::optional<std::string> tag_name_problem(std::string_view name);
 
-// Text for a log line: control characters written as \xNN, cut after about `max_bytes` with
-// the full length noted, so that a hostile or binary name cannot spoil the log.
-std::string shown_text(std::string_view text, std::size_t max_bytes = 120);
-
 // Reads a tag list CSV: strict UTF-8 first, then GBK. Names and descriptions lose surrounding
 // Unicode white space. Throws TagListDecodeError (naming the first line that is not UTF-8),
 // TagListColumnsError (showing the header found), or std::runtime_error when the file cannot
@@ -87,38 +80,5 @@ std::vector<std::string> distinct_tag_names(const TagList& tags);
 
 // The load-time warning about one duplicated name, the same for both front ends.
 std::string duplicate_tag_warning(const DuplicateTag& duplicate);
-
-struct SourceOutcome {
-    std::optional<std::int64_t> source_id;  // nothing: the insertion was refused
-    bool existing = false;                  // found rather than inserted
-    std::string message;                    // the server's reason when refused
-};
-
-// Finds the source with record's name, status, protocol and endpoint, or inserts `record` as it
-// is (the caller fills source_type, interval_msec and description for that case). TSDB errors
-// pass to the caller.
-SourceOutcome ensure_source(TsdbClient& client, TsdbConnection& conn, SourceInfo record);
-
-enum class TagAction { inserted, insert_failed, updated, update_failed };
-
-struct TagOutcome {
-    TagAction action = TagAction::insert_failed;
-    std::optional<std::int64_t> tag_id;  // the stored id; nothing only when insert_failed
-    std::string message;                 // the server's reason on a failure
-};
-
-// The description map of a tag: {"desc": text}, or empty for an empty text.
-Description tag_description(const std::string& description);
-
-// Makes every tag exist and point at the source: a missing tag is inserted, an existing one
-// gets source_id, source_tagname and description overwritten. One outcome per tag, in list
-// order; a name with a tag_name_problem is insert_failed with that problem as its message and
-// never sent. TSDB errors pass to the caller.
-std::vector<TagOutcome> sync_tags(TsdbClient& client, TsdbConnection& conn, std::int64_t source_id,
-                                  const TagList& tags);
-
-// The stored id of each name (nothing for an unknown tag), in order.
-std::vector<std::optional<std::int64_t>> lookup_tag_ids(TsdbClient& client, TsdbConnection& conn,
-                                                        const std::vector<std::string>& names);
 
 }  // namespace vantrel::korrin

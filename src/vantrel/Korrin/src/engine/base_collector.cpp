@@ -6,7 +6,7 @@
 #include <utility>
 
 #include "korrin/base_collector.h"
-#include "korrin/quality.h"
+#include "korrin/schema.h"
 #include "log.h"
 
 namespace vantrel::korrin {

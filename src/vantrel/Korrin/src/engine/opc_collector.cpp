@@ -1,12 +1,12 @@
-// The TSDB-writing collector: construction, queueing each good cycle for the front end, single
-// steps, and a stop that leaves the connection to the thread that uses it.
+// The TSDB-writing collector: construction, queueing each good cycle for the front end and
+// handing it to the writer, single steps, and a stop that leaves the connection to the thread
+// that uses it.
 #include <exception>
 #include <stdexcept>
 #include <utility>
 
 #include "korrin/opc_collector.h"
-#include "korrin/quality.h"
-#include "log.h"
+#include "korrin/schema.h"
 
 namespace vantrel::korrin {
 
@@ -27,55 +27,47 @@ BaseQevCollectorThread::Options base_options(OPCCollector::Options& o) {
             .sleeper = std::move(o.sleeper)};
 }
 
+// Before the writer, so that a collector without a queue never opens a connection.
+std::shared_ptr<CycleQueue> required_deque(std::shared_ptr<CycleQueue> deque) {
+    if (!deque) {
+        throw std::invalid_argument("'data_deque' must be provided.");
+    }
+    return deque;
+}
+
 }  // namespace
 
 OPCCollector::OPCCollector(Options options)
     : BaseQevCollectorThread(base_options(options)),
-      data_deque(options.data_deque),
-      deque_lock(options.deque_lock),
+      data_deque(required_deque(std::move(options.data_deque))),
       tsdb_cfg(std::move(options.tsdb_cfg)),
       db_status_notify(std::move(options.db_status_notify)),
-      tsdb_client_(std::move(options.tsdb_client)) {
-    if (data_deque == nullptr) {
-        throw std::invalid_argument("'data_deque' must be provided.");
+      writer_({.client = std::move(options.tsdb_client),
+               .cfg = tsdb_cfg,
+               .db_status_notify = db_status_notify,
+               .timestamp_mode = options.timestamp_mode,
+               .stopping = [this] { return stopping(); }}),
+      _db_tagname_map(writer_.tag_ids()) {
+    if (tsdb_cfg && !options.buffer_dir.empty()) {
+        store_ = StoreForward::open(options.buffer_dir, options.buffer_max_bytes, sample_interval);
+        writer_.use_store(store_.get());
     }
-    timestamp_mode_ = options.timestamp_mode;
-    if (!tsdb_cfg) {
-        return;
-    }
-    if (!tsdb_client_) {
-        tsdb_client_ = default_tsdb_client();
-    }
-    tsdb_conn = open_connection_();
-    if (!options.buffer_dir.empty()) {
-        open_buffer_(options.buffer_dir, options.buffer_max_bytes);
-    }
-}
-
-std::unique_ptr<TsdbConnection> OPCCollector::open_connection_() {
-    return tsdb_client_->get_conn_stoppable(*tsdb_cfg, db_stop_.get_token());
 }
 
 void OPCCollector::interrupt_waits() noexcept {
-    db_stop_.request_stop();
+    writer_.cancel();
 }
 
 OPCCollector::~OPCCollector() {
     // The thread calls into this object: it must end before the members go.
     stop_and_join();
-    close_connection_();
+    writer_.close();
 }
 
 void OPCCollector::handle_data(const CycleResults& results) {
     // Copied outside the lock, so the front end waits only for the append itself. Queued before
     // any database work: the front end sees the cycle even when the database fails.
-    CycleResults entry = results;
-    if (deque_lock != nullptr) {
-        std::lock_guard lock(*deque_lock);
-        data_deque->push_back(std::move(entry));
-    } else {
-        data_deque->push_back(std::move(entry));
-    }
+    data_deque->push(results);
     if (tsdb_cfg) {
         _handle_write_tsdb(results);
     }
@@ -89,25 +81,13 @@ void OPCCollector::stop() {
     // A running thread may be writing on the connection right now; it closes it on its way
     // out. Without one, the caller's thread is the one that uses it.
     if (!thread_started()) {
-        close_connection_();
+        writer_.close();
     }
     BaseQevCollectorThread::stop();
 }
 
 void OPCCollector::on_thread_exit() {
-    close_connection_();
-}
-
-void OPCCollector::close_connection_() noexcept {
-    if (!tsdb_conn) {
-        return;
-    }
-    try {
-        tsdb_conn->close();
-    } catch (const std::exception& e) {
-        log().warn("Closing the database connection failed: {}", e.what());
-    }
-    tsdb_conn.reset();
+    writer_.close();
 }
 
 }  // namespace vantrel::korrin

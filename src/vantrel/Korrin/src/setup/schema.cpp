@@ -6,7 +6,7 @@
 #include <utility>
 
 #include "korrin/base_collector.h"
-#include "korrin/quality.h"
+#include "korrin/schema.h"
 #include "qevsdk/ua_tag.h"
 
 namespace vantrel::korrin {

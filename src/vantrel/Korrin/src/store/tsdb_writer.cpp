@@ -1,0 +1,403 @@
+// Writing one cycle to the TSDB: screening of good floating values, tag ids looked up once and
+// cached, one write per cycle, and a single recovery attempt after a failure. What the TSDB
+// does not take goes to the store, which writes its backlog back through this writer.
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <exception>
+#include <limits>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include "common/shown_text.h"
+#include "common/text.h"
+#include "korrin/tsdb_writer.h"
+#include "log.h"
+#include "write_rules.h"
+
+namespace vantrel::korrin {
+
+namespace {
+
+// The database stores double precision, but values beyond a float's range are stored as
+// infinities, as stored data and its readers already expect. The limit is 3.4e38 itself,
+// slightly below the largest float.
+constexpr double kFloatLimit = 3.4e38;
+
+// "good" in any letter case, with surrounding white space ignored.
+bool is_good(std::string_view q) {
+    q = common::strip(q);
+    constexpr std::string_view kGood = "good";
+    if (q.size() != kGood.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < q.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(q[i])) != kGood[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Screens a sample for writing: false when it is skipped (a good NaN); a good floating value
+// beyond the float range becomes an infinity in `value`.
+bool screen(const Sample& sample, Value& value, bool warn) {
+    auto* number = std::get_if<double>(&value);
+    if (number == nullptr || !is_good(sample.quality)) {
+        return true;
+    }
+    if (std::isnan(*number)) {
+        if (warn) {
+            log().warn("Skipping NaN value for tag {}", common::shown_text(sample.tag));
+        }
+        return false;
+    }
+    if (*number > kFloatLimit) {
+        *number = std::numeric_limits<double>::infinity();
+    } else if (*number < -kFloatLimit) {
+        *number = -std::numeric_limits<double>::infinity();
+    }
+    return true;
+}
+
+// Names per lookup statement: a plant's whole tag list in one round trip, so that the first
+// cycle after a (re)connect costs about what every other cycle costs. A stop does not wait for
+// it: the statement in flight is cancelled, and a stop is looked at between statements. The
+// bound keeps one statement well inside the lookup time-out on a busy server.
+constexpr std::size_t kLookupChunk = 10'000;
+
+}  // namespace
+
+bool screen_for_write(const Sample& sample, Value& value) {
+    return screen(sample, value, false);
+}
+
+TsdbWriter::TsdbWriter(Options options)
+    : client_(std::move(options.client)),
+      cfg_(std::move(options.cfg)),
+      db_status_notify_(std::move(options.db_status_notify)),
+      timestamp_mode_(options.timestamp_mode),
+      stopping_(std::move(options.stopping)) {
+    if (!cfg_) {
+        return;
+    }
+    if (!client_) {
+        client_ = default_tsdb_client();
+    }
+    conn_ = open_connection_();
+}
+
+TsdbWriter::~TsdbWriter() {
+    close();
+}
+
+std::unique_ptr<TsdbConnection> TsdbWriter::open_connection_() {
+    return client_->get_conn_stoppable(*cfg_, db_stop_.get_token());
+}
+
+void TsdbWriter::close() noexcept {
+    if (!conn_) {
+        return;
+    }
+    try {
+        conn_->close();
+    } catch (const std::exception& e) {
+        log().warn("Closing the database connection failed: {}", e.what());
+    }
+    conn_.reset();
+}
+
+void TsdbWriter::write_cycle(const CycleResults& results) {
+    if (!conn_) {
+        store_cycle_(results);
+        handle_db_error();
+        return;
+    }
+    if (!look_up_tag_ids_(results)) {
+        return;
+    }
+    build_rows_(results);
+    if (row_ids_.empty() && (store_ == nullptr || !store_->has_backlog())) {
+        // Nothing to write, but the TSDB side is working: the front end's status says so.
+        if (!results.empty()) {
+            report_write_(true, 0);
+        }
+        return;
+    }
+    write_rows_();
+}
+
+bool TsdbWriter::look_up_tag_ids_(const CycleResults& results) {
+    MissingNames missing(tag_ids_, refused_tags_);
+    for (const Sample& sample : results) {
+        Value value = sample.value;
+        if (screen(sample, value, false)) {
+            missing.add(sample.tag);
+        }
+    }
+    try {
+        return look_up_names_(missing.names());  // false: a stopping collector writes nothing more
+    } catch (const std::exception& e) {
+        if (stopping()) {
+            return false;  // the lookup was cancelled by stop(): no failure to report or recover
+        }
+        // A lookup that fails is the database failing, not the OPC read: recover the database
+        // side and leave the OPC side alone.
+        log().error("Write DB failed: {}", e.what());
+        store_cycle_(results);
+        handle_db_error();
+        report_write_(false, 0);
+        return false;
+    }
+}
+
+bool TsdbWriter::look_up_names_(const std::vector<std::string>& names) {
+    for (std::size_t at = 0; at < names.size(); at += kLookupChunk) {
+        if (at > 0 && stopping()) {
+            return false;
+        }
+        const std::vector<std::string> chunk(
+            names.begin() + static_cast<std::ptrdiff_t>(at),
+            names.begin() + static_cast<std::ptrdiff_t>(std::min(at + kLookupChunk, names.size())));
+        const auto found = client_->lookup_tags(*conn_, chunk);
+        if (found.size() != chunk.size()) {
+            throw std::runtime_error("tag lookup gave " + std::to_string(found.size()) +
+                                     " results for " + std::to_string(chunk.size()) + " names");
+        }
+        for (std::size_t i = 0; i < chunk.size(); ++i) {
+            if (found[i].tag && found[i].tag->tag_id) {
+                tag_ids_.emplace(chunk[i], *found[i].tag->tag_id);
+            } else if (!found[i].refused.empty()) {
+                // The database will not take this name; asking every cycle would only repeat
+                // the same refusal in the log.
+                refused_tags_.insert(chunk[i]);
+                log().error("Tag '{}' skipped: the TSDB refused its name ({})",
+                            common::shown_text(chunk[i]), found[i].refused);
+            }
+        }
+    }
+    return true;
+}
+
+void TsdbWriter::build_rows_(const CycleResults& results) {
+    row_ids_.clear();
+    row_values_.clear();
+    row_qualities_.clear();
+    row_times_.clear();
+    row_tags_.clear();
+    std::unordered_set<std::string_view> unregistered;  // allocates only when a tag is missing
+    for (const Sample& sample : results) {
+        Value value = sample.value;
+        if (!screen(sample, value, true) || !is_new_sample_(sample)) {
+            continue;
+        }
+        const auto it = tag_ids_.find(sample.tag);
+        if (it == tag_ids_.end()) {
+            unregistered.insert(sample.tag);
+            // Still looked up every cycle, so a tag registered later is written from then on;
+            // but named once, or a plant's unregistered tags fill the disk with this line.
+            if (refused_tags_.count(sample.tag) == 0 &&
+                unregistered_logged_.insert(sample.tag).second) {
+                log().error("Tag '{}' not found in TSDB", common::shown_text(sample.tag));
+            }
+            continue;
+        }
+        if (!unregistered_logged_.empty()) {
+            unregistered_logged_.erase(sample.tag);
+        }
+        row_ids_.push_back(it->second);
+        row_values_.push_back(std::move(value));
+        row_qualities_.push_back(sample.quality);
+        row_times_.push_back(row_time_(sample));
+        row_tags_.push_back(&sample.tag);
+    }
+    unregistered_count_.store(unregistered.size());
+}
+
+TimePoint TsdbWriter::row_time_(const Sample& sample) const {
+    const TimePoint read =
+        sample.read_time != TimePoint{} ? sample.read_time : std::chrono::system_clock::now();
+    switch (timestamp_mode_) {
+        case TimestampMode::source:
+            return sample.source_time.value_or(read);
+        case TimestampMode::server:
+            return sample.server_time.value_or(read);
+        case TimestampMode::gather:
+            break;
+    }
+    return read;
+}
+
+bool TsdbWriter::is_new_sample_(const Sample& sample) {
+    if (timestamp_mode_ != TimestampMode::source || !sample.source_time) {
+        return true;
+    }
+    auto [it, inserted] = last_source_time_.try_emplace(sample.tag, *sample.source_time);
+    if (inserted) {
+        return true;
+    }
+    if (it->second == *sample.source_time) {
+        return false;  // the server has not sampled it again: the same sample
+    }
+    it->second = *sample.source_time;
+    return true;
+}
+
+void TsdbWriter::store_cycle_(const CycleResults& results) {
+    if (store_ == nullptr) {
+        return;
+    }
+    std::vector<BufferedRow> rows;
+    rows.reserve(results.size());
+    for (const Sample& sample : results) {
+        Value value = sample.value;
+        if (!screen_for_write(sample, value) || refused_tags_.count(sample.tag) != 0 ||
+            !is_new_sample_(sample)) {
+            continue;
+        }
+        rows.push_back(
+            BufferedRow{sample.tag, std::move(value), sample.quality, row_time_(sample)});
+    }
+    store_->store(rows, 0);
+}
+
+void TsdbWriter::store_rows_(std::int64_t seq) {
+    if (store_ == nullptr) {
+        return;
+    }
+    std::vector<BufferedRow> rows;
+    rows.reserve(row_ids_.size());
+    for (std::size_t i = 0; i < row_ids_.size(); ++i) {
+        rows.push_back(
+            BufferedRow{*row_tags_[i], row_values_[i], row_qualities_[i], row_times_[i]});
+    }
+    store_->store(rows, seq);
+}
+
+void TsdbWriter::write_rows_() {
+    const auto refused = [this] {
+        log().error("The TSDB refused the {} samples of this cycle; they are not written again",
+                    row_ids_.size());
+    };
+    if (store_ != nullptr && store_->has_backlog()) {
+        // The backlog goes first: this cycle waits behind it, so no tag's rows get out of order.
+        store_rows_(0);
+        try {
+            report_write_(true, store_->replay(*this));
+        } catch (const std::exception& e) {
+            log().error("Write DB failed: {}", e.what());
+            store_->mark_unchecked();
+            handle_db_error();
+            report_write_(false, 0);
+        }
+        return;
+    }
+    const std::optional<WriteMark> mark =
+        store_ != nullptr ? std::optional(store_->reserve_mark()) : std::nullopt;
+    try {
+        const auto [success, count] = client_->write_tsdata_at(
+            *conn_, row_times_, row_ids_, row_values_, row_qualities_, mark ? &*mark : nullptr);
+        report_write_(success, count);
+        if (!success) {
+            refused();
+        }
+    } catch (const std::exception& e) {
+        log().error("Write DB failed: {}", e.what());
+        if (permanent(e)) {
+            handle_db_error();
+            report_write_(false, 0);
+            refused();
+            return;
+        }
+        // The outcome is unknown (the answer may be what got lost): the mark tells later.
+        store_rows_(mark ? mark->seq : 0);
+        if (store_ != nullptr) {
+            store_->mark_unchecked();
+        }
+        handle_db_error();
+        report_write_(false, 0);
+    }
+}
+
+std::int64_t TsdbWriter::read_mark(const std::string& writer) {
+    return client_->write_mark(*conn_, writer);
+}
+
+bool TsdbWriter::look_up(std::span<const BufferedRecord> records) {
+    MissingNames missing(tag_ids_, refused_tags_);
+    for (const auto& record : records) {
+        for (const auto& row : record.rows) {
+            missing.add(row.tag);
+        }
+    }
+    return look_up_names_(missing.names());
+}
+
+std::optional<std::int64_t> TsdbWriter::tag_id(const std::string& tag) const {
+    const auto it = tag_ids_.find(tag);
+    return it == tag_ids_.end() ? std::nullopt : std::optional(it->second);
+}
+
+std::pair<bool, std::size_t> TsdbWriter::write(std::span<const TimePoint> times,
+                                               std::span<const std::int64_t> ids,
+                                               std::span<const Value> values,
+                                               std::span<const std::string> qualities,
+                                               const WriteMark& mark) {
+    return client_->write_tsdata_at(*conn_, times, ids, values, qualities, &mark);
+}
+
+void TsdbWriter::report_write_(bool ok, std::uint64_t rows) {
+    if (db_status_notify_) {
+        db_status_notify_(ok, ok ? static_cast<std::int64_t>(rows) : 0);
+    }
+}
+
+void TsdbWriter::handle_db_error() {
+    try {
+        if (conn_) {
+            log().info("Database write failed, trying to ping database...");
+            bool alive = false;
+            try {
+                alive = client_->ping(*conn_);
+            } catch (const std::exception&) {
+                alive = false;  // a ping that raises is a failed ping
+            }
+            if (alive) {
+                log().info(
+                    "Database ping successful; not retrying write (likely business logic "
+                    "issue)");
+                return;
+            }
+        } else {
+            log().warn("No database connection present; attempting to connect...");
+        }
+        log().warn("Database ping failed or connection missing, attempting single reconnect...");
+        close();
+        if (!cfg_ || !client_) {
+            log().error("tsdb_cfg not provided; cannot perform database reconnection");
+            return;
+        }
+        if (db_stop_.stop_requested()) {
+            // Nothing may reopen what stop() asked to be released.
+            log().info("Collector stopping; not reconnecting to the database");
+            return;
+        }
+        if (auto conn = open_connection_()) {
+            conn_ = std::move(conn);
+            tag_ids_.clear();
+            refused_tags_.clear();
+            unregistered_logged_.clear();
+            log().info("Database reconnection successful");
+        } else {
+            log().error("Database reconnection failed");
+        }
+    } catch (const std::exception& e) {
+        log().error("Database error handling failed: {}", e.what());
+    }
+}
+
+}  // namespace vantrel::korrin

@@ -1,0 +1,287 @@
+// The TSDB writer and the store-and-forward part on their own: the writer against the fake
+// TSDB client, the store against a scripted sink. What they promise apart from the collector:
+// a write mark keeps a row from being stored twice, a replay keeps to half an interval, a
+// stop ends a replay and forbids a reconnect, and the writer names each missing tag once.
+#include <gtest/gtest.h>
+#include <spdlog/sinks/ringbuffer_sink.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <korrin/store_forward.h>
+#include <korrin/tsdb_writer.h>
+#include <lumvane/logging.h>
+
+#include "fakes/fake_tsdb_client.h"
+#include "fakes/recorders.h"
+#include "support/scratch_dir.h"
+
+namespace korrin_test {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace vantrel::korrin;
+using namespace std::chrono_literals;
+using vantrel::test_fakes::DbStatusLog;
+using vantrel::test_fakes::FakeTsdbClient;
+
+// The engine's log lines written while it lives.
+class KorrinLog {
+  public:
+    KorrinLog() : logger_(vantrel::lumvane::get_logger("korrin")) {
+        logger_->sinks().push_back(sink_);
+    }
+    ~KorrinLog() {
+        auto& sinks = logger_->sinks();
+        sinks.erase(std::remove(sinks.begin(), sinks.end(), sink_), sinks.end());
+    }
+    std::size_t count(const std::string& text) const {
+        logger_->flush();
+        const auto lines = sink_->last_formatted();
+        return static_cast<std::size_t>(std::count_if(lines.begin(), lines.end(), [&](auto& l) {
+            return l.find(text) != std::string::npos;
+        }));
+    }
+
+  private:
+    std::shared_ptr<spdlog::logger> logger_;
+    std::shared_ptr<spdlog::sinks::ringbuffer_sink_mt> sink_ =
+        std::make_shared<spdlog::sinks::ringbuffer_sink_mt>(256);
+};
+
+std::vector<BufferedRow> rows(std::initializer_list<std::pair<const char*, double>> values) {
+    std::vector<BufferedRow> out;
+    for (const auto& [tag, v] : values) {
+        out.push_back({tag, Value(v), "Good", TimePoint(std::chrono::seconds(1'765'000'000))});
+    }
+    return out;
+}
+
+// The TSDB as a replay sees it: known ids, a committed mark, and every statement recorded.
+struct ScriptedSink : RowSink {
+    std::map<std::string, std::int64_t> ids{{"a", 1}, {"b", 2}};
+    std::int64_t mark = 0;
+    int mark_reads = 0;
+    bool stop = false;
+    std::chrono::milliseconds write_delay{0};
+    std::vector<std::vector<double>> writes;
+    std::vector<std::int64_t> marks;
+
+    bool stopping() const override { return stop; }
+    std::int64_t read_mark(const std::string&) override {
+        ++mark_reads;
+        return mark;
+    }
+    bool look_up(std::span<const BufferedRecord>) override { return !stop; }
+    std::optional<std::int64_t> tag_id(const std::string& tag) const override {
+        const auto it = ids.find(tag);
+        return it == ids.end() ? std::nullopt : std::optional(it->second);
+    }
+    std::pair<bool, std::size_t> write(std::span<const TimePoint>, std::span<const std::int64_t>,
+                                       std::span<const Value> values, std::span<const std::string>,
+                                       const WriteMark& m) override {
+        std::this_thread::sleep_for(write_delay);
+        std::vector<double> numbers;
+        for (const auto& v : values) {
+            numbers.push_back(std::get<double>(v));
+        }
+        writes.push_back(numbers);
+        marks.push_back(m.seq);
+        return {true, values.size()};
+    }
+    std::vector<double> written() const {
+        std::vector<double> out;
+        for (const auto& w : writes) {
+            out.insert(out.end(), w.begin(), w.end());
+        }
+        return out;
+    }
+};
+
+TEST(StoreForwardPart, TheMarkSkipsWhatTheTsdbAlreadyHoldsAndEveryReplayCarriesOne) {
+    ScratchDir dir;
+    auto store = StoreForward::open(dir.path, 1 << 20, 1.0);
+    ASSERT_TRUE(store);
+    EXPECT_FALSE(store->has_backlog());
+
+    // A write whose answer was lost: its rows wait under the number it carried.
+    const WriteMark lost = store->reserve_mark();
+    store->store(rows({{"a", 1}, {"b", 2}}), lost.seq);
+    store->mark_unchecked();
+    store->store(rows({{"a", 3}, {"b", 4}}), 0);
+    EXPECT_EQ(store->buffered_count(), 4u);
+
+    ScriptedSink sink;
+    sink.mark = lost.seq;  // the lost write did commit
+    EXPECT_EQ(store->replay(sink), 2u);
+    EXPECT_EQ(sink.written(), (std::vector<double>{3, 4})) << "nothing is stored twice";
+    ASSERT_EQ(sink.marks.size(), 1u);
+    EXPECT_GT(sink.marks[0], lost.seq);
+    EXPECT_EQ(store->buffered_count(), 0u);
+    EXPECT_FALSE(store->has_backlog());
+
+    // Once checked, the mark is not read again until an outcome is unknown once more.
+    store->store(rows({{"a", 5}}), 0);
+    store->replay(sink);
+    EXPECT_EQ(sink.mark_reads, 1);
+    store->mark_unchecked();
+    store->store(rows({{"a", 6}}), 0);
+    store->replay(sink);
+    EXPECT_EQ(sink.mark_reads, 2);
+    EXPECT_EQ(sink.written(), (std::vector<double>{3, 4, 5, 6}));
+}
+
+TEST(StoreForwardPart, AReplayKeepsToHalfTheIntervalAndEndsOnAStop) {
+    ScratchDir dir;
+    // 0.1 s between cycles: at most 50 ms of replay per cycle.
+    auto store = StoreForward::open(dir.path, 64 << 20, 0.1);
+    ASSERT_TRUE(store);
+    std::vector<BufferedRow> big;
+    for (int i = 0; i < 5000; ++i) {
+        big.push_back(rows({{"a", static_cast<double>(i)}})[0]);
+    }
+    store->store(big, 0);
+    store->store(big, 0);
+    store->store(big, 0);
+
+    ScriptedSink sink;
+    sink.write_delay = 60ms;  // one statement already spends the budget
+    EXPECT_EQ(store->replay(sink), 5000u);
+    EXPECT_EQ(store->buffered_count(), 10000u) << "the rest waits for the next cycles";
+
+    sink.stop = true;
+    EXPECT_EQ(store->replay(sink), 0u);
+    EXPECT_EQ(store->buffered_count(), 10000u);
+    EXPECT_EQ(sink.writes.size(), 1u);
+}
+
+TEST(StoreForwardPart, AnEarlierRunsRecordsAreABacklogAndAnUnusableFolderMeansNoStore) {
+    ScratchDir dir;
+    {
+        auto store = StoreForward::open(dir.path / "buffer", 1 << 20, 1.0);
+        ASSERT_TRUE(store);
+        store->store(rows({{"a", 1}, {"b", 2}, {"z", 3}}), 0);
+    }
+    KorrinLog log;
+    auto reopened = StoreForward::open(dir.path / "buffer", 1 << 20, 1.0);
+    ASSERT_TRUE(reopened);
+    EXPECT_TRUE(reopened->has_backlog());
+    EXPECT_EQ(reopened->buffered_count(), 3u);
+    EXPECT_EQ(log.count("holds 3 samples from an earlier run"), 1u);
+
+    ScriptedSink sink;
+    EXPECT_EQ(reopened->replay(sink), 2u);
+    EXPECT_EQ(log.count("1 buffered samples of tags not found in TSDB were dropped"), 1u);
+    EXPECT_EQ(log.count("Buffered backlog written: 3 samples kept since"), 1u);
+
+    std::ofstream(dir.path / "file") << "not a folder";
+    EXPECT_EQ(StoreForward::open(dir.path / "file", 1 << 20, 1.0), nullptr);
+    EXPECT_EQ(log.count("cannot be used, samples are lost while the TSDB is away"), 1u);
+}
+
+Sample good(std::string tag, double v) {
+    return Sample{std::move(tag), Value(v), "Good", std::nullopt};
+}
+
+struct WriterTest : ::testing::Test {
+    std::shared_ptr<FakeTsdbClient> db = std::make_shared<FakeTsdbClient>();
+    DbStatusLog status;
+    bool stopping = false;
+    TsdbWriter::Options options() {
+        return {.client = db,
+                .cfg = TsdbConfig{.host = "db.example"},
+                .db_status_notify = status.callback(),
+                .timestamp_mode = TimestampMode::gather,
+                .stopping = [this] { return stopping; }};
+    }
+};
+
+TEST_F(WriterTest, AnUnregisteredTagIsNamedOnceAndCountedEachCycle) {
+    db->add_tag("a", 1);
+    TsdbWriter writer(options());
+    KorrinLog log;
+    writer.write_cycle({good("a", 1), good("ghost", 2)});
+    writer.write_cycle({good("a", 3), good("ghost", 4)});
+    EXPECT_EQ(log.count("Tag 'ghost' not found in TSDB"), 1u);
+    EXPECT_EQ(writer.unregistered_count(), 1u);
+    EXPECT_EQ(db->row_count(), 2u);
+
+    db->add_tag("ghost", 2);  // registered later: written from then on
+    writer.write_cycle({good("a", 5), good("ghost", 6)});
+    EXPECT_EQ(writer.unregistered_count(), 0u);
+    EXPECT_EQ(db->row_count(), 4u);
+    EXPECT_EQ(writer.tag_ids().at("ghost"), 2);
+}
+
+TEST_F(WriterTest, ARefusedNameIsAskedOnceUntilAReconnect) {
+    db->add_tag("a", 1);
+    db->refuse_lookups = {"bad"};
+    TsdbWriter writer(options());
+    KorrinLog log;
+    writer.write_cycle({good("a", 1), good("bad", 2)});
+    writer.write_cycle({good("a", 3), good("bad", 4)});
+    EXPECT_EQ(std::count(db->lookups.begin(), db->lookups.end(), "bad"), 1);
+    EXPECT_EQ(log.count("Tag 'bad' skipped: the TSDB refused its name"), 1u);
+    EXPECT_EQ(log.count("Tag 'bad' not found in TSDB"), 0u);
+
+    db->ping_result = false;
+    writer.handle_db_error();  // a new connection forgets what the old one refused
+    writer.write_cycle({good("a", 5), good("bad", 6)});
+    EXPECT_EQ(std::count(db->lookups.begin(), db->lookups.end(), "bad"), 2);
+}
+
+TEST_F(WriterTest, WithoutAStoreAFailedCycleIsLostAndAfterCancelNothingReconnects) {
+    db->add_tag("a", 1);
+    TsdbWriter writer(options());
+    ASSERT_TRUE(writer.connected());
+    db->write_error = "server closed the connection unexpectedly";
+    db->ping_result = false;
+    writer.write_cycle({good("a", 1)});
+    EXPECT_TRUE(writer.connected()) << "one reconnect after the failed ping";
+    EXPECT_EQ(db->opened, 2);
+    EXPECT_EQ(status.calls().back(), std::make_pair(false, std::int64_t{0}));
+
+    writer.cancel();
+    writer.write_cycle({good("a", 2)});
+    EXPECT_FALSE(writer.connected()) << "what stop() released stays released";
+    EXPECT_EQ(db->opened, 2);
+    writer.close();
+    EXPECT_EQ(db->closed, db->opened);
+}
+
+TEST_F(WriterTest, WithoutSettingsThereIsNoConnectionToOpenOrReopen) {
+    auto o = options();
+    o.cfg.reset();
+    TsdbWriter writer(std::move(o));
+    EXPECT_FALSE(writer.connected());
+    writer.handle_db_error();
+    EXPECT_EQ(db->opened, 0);
+}
+
+TEST_F(WriterTest, WithAStoreAnUnknownOutcomeWaitsAndIsWrittenFirstOnceTheTsdbIsBack) {
+    ScratchDir dir;
+    db->add_tag("a", 1);
+    auto store = StoreForward::open(dir.path, 1 << 20, 1.0);
+    TsdbWriter writer(options());
+    writer.use_store(store.get());
+    db->write_error = "server closed the connection unexpectedly";
+    writer.write_cycle({good("a", 1)});
+    EXPECT_EQ(store->buffered_count(), 1u);
+    db->write_error.reset();
+    db->writes.clear();
+    writer.write_cycle({good("a", 2)});
+    ASSERT_EQ(db->writes.size(), 1u) << "backlog and cycle in one statement";
+    EXPECT_EQ(db->writes[0].values, (std::vector<Value>{Value(1.0), Value(2.0)}));
+    EXPECT_EQ(store->buffered_count(), 0u);
+    EXPECT_EQ(status.calls().back(), std::make_pair(true, std::int64_t{2}));
+}
+
+}  // namespace
+}  // namespace korrin_test
