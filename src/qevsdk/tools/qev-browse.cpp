@@ -217,18 +217,20 @@ int main(int argc, char** argv) {
         return *status;
     }
 
+    // From here on Ctrl+C ends the browse, not the program; while connecting it makes the
+    // browse end at once.
+    struct sigaction action {};
+    action.sa_handler = on_interrupt;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+
     qevsdk::QevLibrary lib;
     qevsdk::tools::set_verbosity(lib, parsed.verbose);
     const auto source = lib.create_source(qevsdk::QEV_RTSOURCE_UA, o.schema, 1000, 0);
     if (source == qevsdk::QEV_INVALID_HANDLE) {
         return kTool.connect_failure(o.schema, lib.last_error());
     }
-
-    struct sigaction action {};
-    action.sa_handler = on_interrupt;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
 
     qevsdk::BrowseOptions options;
     if (!o.from.empty()) {

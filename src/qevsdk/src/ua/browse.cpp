@@ -386,7 +386,7 @@ class Walk {
     bool browse_batch(const std::vector<Pending>& batch);
     void take(const Pending& parent, const BrowseResultEntry& entry);
     void release(const std::vector<std::vector<std::uint8_t>>& points);
-    void read_attributes();
+    void read_attributes(bool even_if_cancelled = false);
 
     Client& client_;
     const BrowseOptions& options_;
@@ -534,13 +534,13 @@ bool Walk::browse_batch(const std::vector<Pending>& batch) {
     return true;
 }
 
-void Walk::read_attributes() {
+void Walk::read_attributes(bool even_if_cancelled) {
     static constexpr std::array<std::uint32_t, 4> attributes{
         attribute::Description, attribute::DataType, attribute::ValueRank, attribute::AccessLevel};
     const std::size_t per_read =
         std::max<std::size_t>(1, client_.max_nodes_per_read() / attributes.size());
     for (std::size_t i = attributes_done_; i < variable_ids_.size();) {
-        if (cancelled()) {
+        if (cancelled() && !even_if_cancelled) {
             return;
         }
         const std::size_t n = std::min(per_read, variable_ids_.size() - i);
@@ -610,6 +610,8 @@ BrowseResult Walk::run() {
         if (!queue_.empty() || attributes_done_ < variable_ids_.size()) {
             result_.complete = false;
             result_.stopped_because = "cancelled";
+            // What was found so far is kept, with what a tag list needs of it: one more read.
+            read_attributes(true);
         }
     } catch (const UaError& e) {
         result_.complete = false;
