@@ -51,31 +51,41 @@ Reference decode_reference(Reader& r) {
     return ref;
 }
 
-std::vector<BrowseResultEntry> decode_results(Reader& r, std::uint32_t type, std::size_t expected) {
-    decode_response_start(r, type);
-    // A result is at least a status, a null continuation point and a null array.
-    const std::size_t n = r.array_length(12);
+// A response's results, exactly one per item asked about, then its diagnostics (skipped).
+template <typename T, typename DecodeOne>
+std::vector<T> decode_result_list(Reader& r, std::size_t expected, std::size_t min_result_bytes,
+                                  const char* items, DecodeOne&& decode_one) {
+    const std::size_t n = r.array_length(min_result_bytes);
     if (n != expected) {
-        throw DecodeError("the browse response holds " + std::to_string(n) + " results for " +
-                          std::to_string(expected) + " nodes");
+        throw DecodeError("the response holds " + std::to_string(n) + " results for " +
+                          std::to_string(expected) + " " + items);
     }
-    std::vector<BrowseResultEntry> results(n);
+    std::vector<T> results(n);
     for (auto& result : results) {
-        result.status = r.u32();
-        const std::string_view point = r.string_view();
-        result.continuation_point.assign(point.begin(), point.end());
-        // A reference is at least 2+1+1+2+4+1+4+1 bytes.
-        const std::size_t refs = r.array_length(16);
-        result.references.reserve(refs);
-        for (std::size_t i = 0; i < refs; ++i) {
-            result.references.push_back(decode_reference(r));
-        }
+        decode_one(result);
     }
     const std::size_t diagnostics = r.array_length(1);
     for (std::size_t i = 0; i < diagnostics; ++i) {
         skip_diagnostic_info(r);
     }
     return results;
+}
+
+std::vector<BrowseResultEntry> decode_results(Reader& r, std::uint32_t type, std::size_t expected) {
+    decode_response_start(r, type);
+    // A result is at least a status, a null continuation point and a null array.
+    return decode_result_list<BrowseResultEntry>(r, expected, 12, "nodes", [&r](auto& result) {
+        result.status = r.u32();
+        const std::string_view point = r.string_view();
+        result.continuation_point.assign(point.begin(), point.end());
+        // A reference takes at least 18 bytes: three two-byte node ids, the direction, an
+        // empty browse name (6), an empty display name (1) and the node class (4).
+        const std::size_t refs = r.array_length(18);
+        result.references.reserve(refs);
+        for (std::size_t i = 0; i < refs; ++i) {
+            result.references.push_back(decode_reference(r));
+        }
+    });
 }
 
 void decode_attribute_variant(Reader& r, AttributeValue& out) {
@@ -220,20 +230,8 @@ void encode_read_attributes(Writer& w, const RequestContext& ctx, std::span<cons
 
 std::vector<AttributeValue> decode_read_attributes_response(Reader& r, std::size_t expected) {
     decode_response_start(r, type_id::ReadResponse);
-    const std::size_t n = r.array_length(1);
-    if (n != expected) {
-        throw DecodeError("the read response holds " + std::to_string(n) + " results for " +
-                          std::to_string(expected) + " attributes");
-    }
-    std::vector<AttributeValue> out(n);
-    for (auto& value : out) {
-        decode_attribute(r, value);
-    }
-    const std::size_t diagnostics = r.array_length(1);
-    for (std::size_t i = 0; i < diagnostics; ++i) {
-        skip_diagnostic_info(r);
-    }
-    return out;
+    return decode_result_list<AttributeValue>(r, expected, 1, "attributes",
+                                              [&r](auto& value) { decode_attribute(r, value); });
 }
 
 std::string encode_base64(std::span<const std::uint8_t> bytes) {
