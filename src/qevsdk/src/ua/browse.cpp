@@ -380,8 +380,11 @@ class Walk {
         }
     }
     std::uint32_t nodes_per_browse();
-    // False when the server refused this many nodes at once before anything was taken.
-    bool browse_batch(const std::vector<Pending>& batch);
+    // The nodes to browse again (see browse_batch); nullopt when the server refused this many
+    // nodes at once before anything was taken.
+    std::optional<std::vector<Pending>> browse_batch(const std::vector<Pending>& batch);
+    // A node whose references the server could not give in full goes round once more.
+    void again(const Pending& node, std::uint32_t status, std::vector<Pending>& retry);
     void take(const Pending& parent, const BrowseResultEntry& entry);
     void release(const std::vector<std::vector<std::uint8_t>>& points);
     void read_attributes(bool even_if_cancelled = false);
@@ -393,6 +396,7 @@ class Walk {
     std::set<std::string> seen_;
     std::vector<NodeId> variable_ids_;  // beside result_.variables
     std::size_t attributes_done_ = 0;   // variables whose attributes were read
+    std::set<std::string> retried_;
 };
 
 std::uint32_t Walk::nodes_per_browse() {
@@ -461,7 +465,17 @@ void Walk::take(const Pending& parent, const BrowseResultEntry& entry) {
     }
 }
 
-bool Walk::browse_batch(const std::vector<Pending>& batch) {
+void Walk::again(const Pending& node, std::uint32_t status, std::vector<Pending>& retry) {
+    // References already taken are not taken twice: their targets are seen.
+    if (!retried_.insert(node_key(node.node)).second) {
+        throw UaError(status, "the server could not give every reference of " +
+                                  (node.path.empty() ? std::string("the start node") : node.path) +
+                                  ": " + status_text(status));
+    }
+    retry.push_back(node);
+}
+
+std::optional<std::vector<Pending>> Walk::browse_batch(const std::vector<Pending>& batch) {
     std::vector<NodeId> nodes;
     nodes.reserve(batch.size());
     for (const auto& p : batch) {
@@ -476,14 +490,26 @@ bool Walk::browse_batch(const std::vector<Pending>& batch) {
             [&](Reader& r) { results = decode_browse_response(r, nodes.size()); });
     } catch (const ServiceError& e) {
         if (halving_helps(e.code()) && nodes.size() > 1) {
-            return false;
+            return std::nullopt;
         }
         throw;
     }
+    std::vector<Pending> retry;
     // Continuation points with the node each continues.
     std::vector<std::vector<std::uint8_t>> points;
     std::vector<std::size_t> owners;
     for (std::size_t i = 0; i < results.size(); ++i) {
+        // Points held for nodes before it in this batch ran out the server's supply: first in
+        // a later batch, the node gets one. A node first in its batch may hold none, and goes
+        // round only once more.
+        if ((results[i].status & 0xFFFF0000) == status::BadNoContinuationPoints) {
+            if (i > 0) {
+                retry.push_back(batch[i]);
+            } else {
+                again(batch[i], results[i].status, retry);
+            }
+            continue;
+        }
         if ((results[i].status & 0x80000000) != 0) {
             if (batch[i].depth == 0) {
                 throw UaError(results[i].status,
@@ -500,7 +526,7 @@ bool Walk::browse_batch(const std::vector<Pending>& batch) {
     while (!points.empty()) {
         if (cancelled()) {
             release(points);
-            return true;
+            return retry;
         }
         std::vector<BrowseResultEntry> more;
         try {
@@ -517,7 +543,9 @@ bool Walk::browse_batch(const std::vector<Pending>& batch) {
         std::vector<std::size_t> next_owners;
         for (std::size_t i = 0; i < more.size(); ++i) {
             if ((more[i].status & 0x80000000) != 0) {
-                continue;  // the server dropped this point: the node's rest is lost
+                // The server dropped this point (a timeout, say): the node starts over.
+                again(batch[owners[i]], more[i].status, retry);
+                continue;
             }
             take(batch[owners[i]], more[i]);
             if (!more[i].continuation_point.empty()) {
@@ -529,7 +557,7 @@ bool Walk::browse_batch(const std::vector<Pending>& batch) {
         owners = std::move(next_owners);
         report();
     }
-    return true;
+    return retry;
 }
 
 void Walk::read_attributes(bool even_if_cancelled) {
@@ -593,11 +621,13 @@ BrowseResult Walk::run() {
             }
             const std::size_t n = std::min<std::size_t>(queue_.size(), per_browse);
             std::vector<Pending> batch(queue_.begin(), queue_.begin() + static_cast<long>(n));
-            if (!browse_batch(batch)) {
+            auto retry = browse_batch(batch);
+            if (!retry) {
                 per_browse = static_cast<std::uint32_t>(n / 2);
                 continue;
             }
             queue_.erase(queue_.begin(), queue_.begin() + static_cast<long>(n));
+            queue_.insert(queue_.begin(), retry->begin(), retry->end());
             // Attributes as variables come in, so that a cancelled browse keeps them.
             if (variable_ids_.size() - attributes_done_ >= client_.max_nodes_per_read() / 4 ||
                 queue_.empty()) {
