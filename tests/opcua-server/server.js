@@ -9,11 +9,13 @@
 //                  [--token-lifetime MS] [--max-sessions N] [--host ADDR] [--exit-with-parent]
 //                  [--security POLICY:MODE,...] [--users NAME:PASSWORD,...] [--no-anonymous]
 //                  [--browse-nodes N] [--max-references-per-node N] [--max-nodes-per-browse N]
+//                  [--max-browse-continuation-points N]
 //
 // --browse-nodes adds the Browse folder (N variables in Browse/Wide, a reference cycle,
 // Chinese names, node ids that are awkward to write as tags; see opcua_test_server.h).
 // --max-references-per-node caps the references of one node in a Browse answer, so that the
-// rest needs continuation points; --max-nodes-per-browse is the server's MaxNodesPerBrowse.
+// rest needs continuation points; --max-nodes-per-browse is the server's MaxNodesPerBrowse;
+// --max-browse-continuation-points how many continuation points a session may hold.
 // --changing-percent gives P % of the Bulk nodes a new value every second (default 0: they
 // keep reading k), taking turns along the list, so that a benchmark sees a plant that moves.
 // --security lists the endpoints, e.g. "None:None,Basic256Sha256:SignAndEncrypt" (default
@@ -35,7 +37,8 @@ function usage(message) {
             "       [--max-nodes-per-read N] [--buffer-size BYTES] [--max-message-size BYTES] [--max-chunk-count N]\n" +
             "       [--token-lifetime MS] [--max-sessions N] [--host ADDR] [--exit-with-parent]\n" +
             "       [--security POLICY:MODE,...] [--users NAME:PASSWORD,...] [--no-anonymous]\n" +
-            "       [--browse-nodes N] [--max-references-per-node N] [--max-nodes-per-browse N]\n"
+            "       [--browse-nodes N] [--max-references-per-node N] [--max-nodes-per-browse N]\n" +
+            "       [--max-browse-continuation-points N]\n"
     );
     process.exit(message ? 2 : 0);
 }
@@ -60,6 +63,7 @@ function parseArgs(argv) {
         browseNodes: 0,
         maxReferencesPerNode: 0,
         maxNodesPerBrowse: 0,
+        maxBrowseContinuationPoints: 0,
     };
     const numeric = {
         "--port": "port",
@@ -74,6 +78,7 @@ function parseArgs(argv) {
         "--browse-nodes": "browseNodes",
         "--max-references-per-node": "maxReferencesPerNode",
         "--max-nodes-per-browse": "maxNodesPerBrowse",
+        "--max-browse-continuation-points": "maxBrowseContinuationPoints",
     };
     for (let i = 2; i < argv.length; ++i) {
         const arg = argv[i];
@@ -371,6 +376,9 @@ async function main() {
         maxConnectionsPerEndpoint: Math.max(opts.maxSessions, 10),
         serverCapabilities: {
             maxSessions: opts.maxSessions,
+            ...(opts.maxBrowseContinuationPoints > 0
+                ? { maxBrowseContinuationPoints: opts.maxBrowseContinuationPoints }
+                : {}),
             operationLimits: {
                 maxNodesPerRead: opts.maxNodesPerRead,
                 ...(opts.maxNodesPerBrowse > 0 ? { maxNodesPerBrowse: opts.maxNodesPerBrowse } : {}),

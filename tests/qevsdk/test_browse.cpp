@@ -187,6 +187,36 @@ TEST_F(QevBrowse, DepthStartNodeAndCancellation) {
     EXPECT_TRUE(tags.count("0:i=2258"));  // Server/ServerStatus/CurrentTime
 }
 
+// A server that lets a session hold one continuation point: the walk takes the nodes refused
+// one again later, and a cancelled walk gives its point back, or nothing would browse after it.
+TEST(QevBrowseScarcePoints, NodesRefusedAPointAreBrowsedLaterAndAbandonedPointsReleased) {
+    OpcUaTestServer scarce({.browse_nodes = 20,
+                            .max_references_per_node = 2,
+                            .max_nodes_per_browse = 3,
+                            .max_browse_continuation_points = 1});
+    scarce.start();
+    set_ua_security({});
+    QevLibrary lib;
+    const auto source = lib.create_source(QEV_RTSOURCE_UA, scarce.endpoint(), 1000, 0);
+    ASSERT_NE(source, QEV_INVALID_HANDLE) << lib.last_error();
+    const std::size_t all = 20 + 1 + 2 + 7 + 3;
+    BrowseResult result = lib.browse(source, from_browse_folder());
+    ASSERT_TRUE(result.complete) << result.stopped_because;
+    EXPECT_EQ(by_tag(result).size(), all);
+
+    for (int stop_after : {1, 3}) {
+        int answers = 0;
+        BrowseOptions options = from_browse_folder();
+        options.progress = [&](const BrowseProgress&) { ++answers; };
+        options.cancelled = [&] { return answers >= stop_after; };
+        EXPECT_FALSE(lib.browse(source, options).complete);
+        result = lib.browse(source, from_browse_folder());
+        ASSERT_TRUE(result.complete) << stop_after << ": " << result.stopped_because;
+        EXPECT_EQ(by_tag(result).size(), all);
+    }
+    lib.destroy();
+}
+
 TEST(QevBrowseSecured, EverySecurityPolicyBrowses) {
     const auto pki = server().work_dir() / "browse-client-pki";
     for (const auto& [policy, mode] : std::vector<std::pair<std::string, std::string>>{

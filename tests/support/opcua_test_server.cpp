@@ -243,6 +243,7 @@ void OpcUaTestServer::spawn() {
         {"--browse-nodes", options_.browse_nodes},
         {"--max-references-per-node", options_.max_references_per_node},
         {"--max-nodes-per-browse", options_.max_nodes_per_browse},
+        {"--max-browse-continuation-points", options_.max_browse_continuation_points},
     };
     for (const auto& [option, value] : browsing) {
         if (value > 0) {

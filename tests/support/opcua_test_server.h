@@ -86,6 +86,8 @@ struct OpcUaTestServerOptions {
     // References of one node in a Browse answer, the rest by continuation points; 0: no cap.
     int max_references_per_node = 0;
     int max_nodes_per_browse = 0;  // the server's MaxNodesPerBrowse; 0: its default
+    // Continuation points one session may hold; 0: no limit.
+    int max_browse_continuation_points = 0;
     std::chrono::milliseconds start_timeout{60'000};
 };
 
