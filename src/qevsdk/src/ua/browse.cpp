@@ -563,7 +563,7 @@ std::optional<std::vector<Pending>> Walk::browse_batch(const std::vector<Pending
 void Walk::read_attributes(bool even_if_cancelled) {
     static constexpr std::array<std::uint32_t, 4> attributes{
         attribute::Description, attribute::DataType, attribute::ValueRank, attribute::AccessLevel};
-    const std::size_t per_read =
+    std::size_t per_read =
         std::max<std::size_t>(1, client_.max_nodes_per_read() / attributes.size());
     for (std::size_t i = attributes_done_; i < variable_ids_.size();) {
         if (cancelled() && !even_if_cancelled) {
@@ -572,11 +572,21 @@ void Walk::read_attributes(bool even_if_cancelled) {
         const std::size_t n = std::min(per_read, variable_ids_.size() - i);
         const std::span<const NodeId> nodes(variable_ids_.data() + i, n);
         std::vector<AttributeValue> values;
-        client_.call_service(
-            [&](Writer& w, const RequestContext& ctx) {
-                encode_read_attributes(w, ctx, nodes, attributes);
-            },
-            [&](Reader& r) { values = decode_read_attributes_response(r, n * attributes.size()); });
+        try {
+            client_.call_service(
+                [&](Writer& w, const RequestContext& ctx) {
+                    encode_read_attributes(w, ctx, nodes, attributes);
+                },
+                [&](Reader& r) {
+                    values = decode_read_attributes_response(r, n * attributes.size());
+                });
+        } catch (const ServiceError& e) {
+            if (halving_helps(e.code()) && n > 1) {
+                per_read = n / 2;  // the server's real limit is lower than it states
+                continue;
+            }
+            throw;
+        }
         for (std::size_t k = 0; k < n; ++k) {
             BrowsedVariable& v = result_.variables[i + k];
             const AttributeValue* a = &values[k * attributes.size()];
