@@ -260,7 +260,10 @@ int main(int argc, char** argv) {
         std::cerr << "qev-browse: "
                   << (by_user ? "interrupted" : "the browse failed: " + result.stopped_because)
                   << " after " << result.nodes_visited << " nodes; the list is incomplete\n";
-        if (!o.output.empty() && write_file(o.output + ".partial", l.csv)) {
+        if (o.output.empty()) {
+            std::cerr << "qev-browse: nothing written; with -o FILE what was found is kept in "
+                         "FILE.partial\n";
+        } else if (write_file(o.output + ".partial", l.csv)) {
             std::cerr << "qev-browse: the " << l.listed << " tags found so far are in " << o.output
                       << ".partial\n";
         }
