@@ -8,7 +8,14 @@
 //                  [--max-nodes-per-read N] [--buffer-size BYTES] [--max-message-size BYTES] [--max-chunk-count N]
 //                  [--token-lifetime MS] [--max-sessions N] [--host ADDR] [--exit-with-parent]
 //                  [--security POLICY:MODE,...] [--users NAME:PASSWORD,...] [--no-anonymous]
+//                  [--browse-nodes N] [--max-references-per-node N] [--max-nodes-per-browse N]
+//                  [--max-browse-continuation-points N]
 //
+// --browse-nodes adds the Browse folder (N variables in Browse/Wide, a reference cycle,
+// Chinese names, node ids that are awkward to write as tags; see opcua_test_server.h).
+// --max-references-per-node caps the references of one node in a Browse answer, so that the
+// rest needs continuation points; --max-nodes-per-browse is the server's MaxNodesPerBrowse;
+// --max-browse-continuation-points how many continuation points a session may hold.
 // --changing-percent gives P % of the Bulk nodes a new value every second (default 0: they
 // keep reading k), taking turns along the list, so that a benchmark sees a plant that moves.
 // --security lists the endpoints, e.g. "None:None,Basic256Sha256:SignAndEncrypt" (default
@@ -29,7 +36,9 @@ function usage(message) {
         "usage: node server.js --pki DIR [--port N] [--extra-nodes N] [--changing-percent P]\n" +
             "       [--max-nodes-per-read N] [--buffer-size BYTES] [--max-message-size BYTES] [--max-chunk-count N]\n" +
             "       [--token-lifetime MS] [--max-sessions N] [--host ADDR] [--exit-with-parent]\n" +
-            "       [--security POLICY:MODE,...] [--users NAME:PASSWORD,...] [--no-anonymous]\n"
+            "       [--security POLICY:MODE,...] [--users NAME:PASSWORD,...] [--no-anonymous]\n" +
+            "       [--browse-nodes N] [--max-references-per-node N] [--max-nodes-per-browse N]\n" +
+            "       [--max-browse-continuation-points N]\n"
     );
     process.exit(message ? 2 : 0);
 }
@@ -51,6 +60,10 @@ function parseArgs(argv) {
         security: "None:None",
         users: "",
         anonymous: true,
+        browseNodes: 0,
+        maxReferencesPerNode: 0,
+        maxNodesPerBrowse: 0,
+        maxBrowseContinuationPoints: 0,
     };
     const numeric = {
         "--port": "port",
@@ -62,6 +75,10 @@ function parseArgs(argv) {
         "--max-chunk-count": "maxChunkCount",
         "--token-lifetime": "tokenLifetime",
         "--max-sessions": "maxSessions",
+        "--browse-nodes": "browseNodes",
+        "--max-references-per-node": "maxReferencesPerNode",
+        "--max-nodes-per-browse": "maxNodesPerBrowse",
+        "--max-browse-continuation-points": "maxBrowseContinuationPoints",
     };
     for (let i = 2; i < argv.length; ++i) {
         const arg = argv[i];
@@ -241,6 +258,10 @@ function buildAddressSpace(server) {
         changeEverySecond(nodes, opts.changingPercent);
     }
 
+    if (opts.browseNodes > 0) {
+        addBrowseNodes(namespace, objects);
+    }
+
     // What a test needs to see from the server's side.
     const test = namespace.addObject({ organizedBy: objects, browseName: "Test" });
     addComputed(namespace, test, "s=Test.SessionCount", "UInt32", () => server.currentSessionCount);
@@ -255,6 +276,58 @@ function buildAddressSpace(server) {
         return most;
     });
     return namespace.index;
+}
+
+// What a browsing client has to cope with: a folder wider than one Browse answer, a cycle of
+// references, Chinese names, node ids that are awkward as tag text, and variables that are
+// not what a collector stores.
+function addBrowseNodes(namespace, objects) {
+    const ns = namespace.index;
+    const browse = namespace.addObject({ organizedBy: objects, browseName: "Browse", nodeId: `ns=${ns};s=Browse` });
+    const wide = namespace.addObject({ organizedBy: browse, browseName: "Wide", nodeId: `ns=${ns};s=Browse.Wide` });
+    for (let k = 0; k < opts.browseNodes; ++k) {
+        addConstant(namespace, wide, `s=Browse.Wide.${k}`, "Double", k);
+    }
+    const loopA = namespace.addObject({ organizedBy: browse, browseName: "LoopA", nodeId: `ns=${ns};s=Browse.LoopA` });
+    const loopB = namespace.addObject({ organizedBy: loopA, browseName: "LoopB", nodeId: `ns=${ns};s=Browse.LoopB` });
+    loopB.addReference({ referenceType: "Organizes", nodeId: loopA.nodeId });
+    addConstant(namespace, loopB, "s=Browse.LoopB.Value", "Double", 21);
+
+    const chinese = namespace.addObject({ organizedBy: browse, browseName: "车间", nodeId: `ns=${ns};s=Browse.车间` });
+    const described = addConstant(namespace, chinese, "s=Browse.车间.温度", "Double", 36.6);
+    described.setDisplayName("反应釜温度");
+    described.setDescription("一号反应釜的温度");
+    addConstant(namespace, chinese, "s=Browse.车间.压力", "Float", 1.5).setDisplayName("压力表");
+
+    const awkward = namespace.addObject({ organizedBy: browse, browseName: "Awkward", nodeId: `ns=${ns};s=Browse.Awkward` });
+    addConstant(namespace, awkward, "s=i=5", "Double", 5);
+    addConstant(namespace, awkward, "s=b=x", "Double", 6);
+    addConstant(namespace, awkward, 's=Tag,with "quotes"', "Double", 7);
+    addConstant(namespace, awkward, "s= padded", "Double", 8);
+    addConstant(namespace, awkward, "i=2001", "Int32", 2001);
+    addConstant(namespace, awkward, "g=0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9", "UInt16", 3);
+    addConstant(namespace, awkward, "b=AAEC/w==", "Boolean", true);
+
+    const other = namespace.addObject({ organizedBy: browse, browseName: "Other", nodeId: `ns=${ns};s=Browse.Other` });
+    addConstant(namespace, other, "s=Browse.Other.Text", "String", "text");
+    const array = namespace.addVariable({
+        componentOf: other,
+        nodeId: `ns=${ns};s=Browse.Other.Array`,
+        browseName: "Array",
+        dataType: "Double",
+        valueRank: 1,
+        arrayDimensions: [3],
+    });
+    array.setValueFromSource(new Variant({ dataType: DataType.Double, arrayType: 1, value: [1, 2, 3] }));
+    namespace.addVariable({
+        componentOf: other,
+        nodeId: `ns=${ns};s=Browse.Other.WriteOnly`,
+        browseName: "WriteOnly",
+        dataType: "Double",
+        accessLevel: "CurrentWrite",
+        userAccessLevel: "CurrentWrite",
+        value: new Variant({ dataType: DataType.Double, value: 4 }),
+    });
 }
 
 // "None:None,Basic256Sha256:Sign" as the server's policy and mode lists. node-opcua offers
@@ -303,7 +376,13 @@ async function main() {
         maxConnectionsPerEndpoint: Math.max(opts.maxSessions, 10),
         serverCapabilities: {
             maxSessions: opts.maxSessions,
-            operationLimits: { maxNodesPerRead: opts.maxNodesPerRead },
+            ...(opts.maxBrowseContinuationPoints > 0
+                ? { maxBrowseContinuationPoints: opts.maxBrowseContinuationPoints }
+                : {}),
+            operationLimits: {
+                maxNodesPerRead: opts.maxNodesPerRead,
+                ...(opts.maxNodesPerBrowse > 0 ? { maxNodesPerBrowse: opts.maxNodesPerBrowse } : {}),
+            },
         },
         transportSettings: { adjustTransportLimits: adjustLimits },
         buildInfo: { productName: "Vantrel OPC UA test server", manufacturerName: "Vantrel tests" },
@@ -314,6 +393,17 @@ async function main() {
         const { ServerSecureChannelLayer } = require("node-opcua-secure-channel");
         ServerSecureChannelLayer.g_MinimumSecureTokenLifetime = Math.min(
             ServerSecureChannelLayer.g_MinimumSecureTokenLifetime, opts.tokenLifetime);
+    }
+    if (opts.maxReferencesPerNode > 0) {
+        // Like a server with a fixed limit: asking for more, or for no limit, gives the limit.
+        const browse = server._on_BrowseRequest.bind(server);
+        server._on_BrowseRequest = (message, channel) => {
+            const asked = message.request.requestedMaxReferencesPerNode;
+            if (asked === 0 || asked > opts.maxReferencesPerNode) {
+                message.request.requestedMaxReferencesPerNode = opts.maxReferencesPerNode;
+            }
+            browse(message, channel);
+        };
     }
     await server.initialize();
     const nsIndex = buildAddressSpace(server);

@@ -1,4 +1,5 @@
 // qev-read and qev-discover as a user runs them: output lines, exit codes, messages.
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -6,13 +7,16 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "korrin/front_end.h"
 #include "opcua_test_server.h"
 
 namespace {
@@ -228,6 +232,91 @@ TEST(QevTools, UsageMistakesExitWithTwo) {
     EXPECT_EQ(run(QEV_DISCOVER, {}).status, 2);
     EXPECT_EQ(run(QEV_DISCOVER, {"localhost", "99999"}).status, 2);
     EXPECT_EQ(run(QEV_DISCOVER, {"localhost", "XX"}).status, 2);
+    EXPECT_EQ(run(QEV_BROWSE, {}).status, 2);
+    EXPECT_EQ(run(QEV_BROWSE, {"opc.da://localhost/Vantrel.Simulation.1"}).status, 2);
+    EXPECT_EQ(run(QEV_BROWSE, {"opc.tcp://127.0.0.1:4840", "--depth", "0"}).status, 2);
+    EXPECT_EQ(run(QEV_BROWSE, {"opc.tcp://127.0.0.1:4840", "--match"}).status, 2);
+    EXPECT_EQ(run(QEV_BROWSE, {"opc.tcp://127.0.0.1:4840", "--depht", "3"}).status, 2);
+}
+
+// browse -> CSV -> the front ends' tag list loader -> qev-read: every tag listed reads Good.
+TEST(QevTools, BrowsedTagListLoadsAndReadsBack) {
+    OpcUaTestServer server({.browse_nodes = 30, .max_references_per_node = 7});
+    server.start();
+    const std::string endpoint = server.endpoint();
+    const auto csv = server.work_dir() / "tags.csv";
+
+    auto r = run(QEV_BROWSE, {endpoint, "--from", "2:s=Browse", "-o", csv.string()});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_THAT(r.err, HasSubstr("39 tags listed"));
+    EXPECT_THAT(r.err, HasSubstr("--all-types"));
+    EXPECT_FALSE(std::filesystem::exists(csv.string() + ".partial"));
+    const auto loaded = vantrel::korrin::load_tag_list(csv);
+    EXPECT_EQ(loaded.encoding, "utf-8");
+    ASSERT_EQ(loaded.tags.size(), 39u);
+    std::map<std::string, std::string> descriptions(loaded.tags.begin(), loaded.tags.end());
+    EXPECT_EQ(descriptions["2:Browse.车间.温度"], "一号反应釜的温度");  // Description
+    EXPECT_EQ(descriptions["2:Browse.车间.压力"], "压力表");            // else DisplayName
+    EXPECT_EQ(descriptions["2:Tag,with \"quotes\""], "Tag,with \"quotes\"");
+    EXPECT_EQ(descriptions["2:s=i=5"], "i=5");
+
+    std::string tags;
+    for (const auto& [name, description] : loaded.tags) {
+        tags += name + "\n";
+    }
+    r = run(QEV_READ, {endpoint, "-"}, tags);
+    ASSERT_EQ(r.status, 0) << r.err;
+    ASSERT_EQ(r.lines.size(), 39u);
+    for (const auto& line : r.lines) {
+        ASSERT_EQ(line.size(), 4u);
+        EXPECT_EQ(std::stoi(line[2]) & 0xFF00, 0x0100) << line[0];
+    }
+
+    // To standard output; other types listed too; a filter; a depth.
+    r = run(QEV_BROWSE, {endpoint, "--from", "2:s=Browse", "--all-types"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.lines.size(), 1u + 42u);
+    EXPECT_THAT(r.out, HasSubstr("2:Browse.Other.Array,Array,Double,Other/Array\n"));
+    r = run(QEV_BROWSE,
+            {endpoint, "--from", "2:s=Browse", "--match", "*车间*", "--match", "2:Browse.Wide.?"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.lines.size(), 1u + 2u + 10u) << r.out;
+    r = run(QEV_BROWSE, {endpoint, "--from", "2:s=Browse", "--depth", "1"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "FullTagName,Description,DataType,BrowsePath\n");
+
+    r = run(QEV_BROWSE, {endpoint, "--from", "2:No.Such.Node"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_THAT(r.err, HasSubstr("BadNodeIdUnknown"));
+    server.stop();
+    r = run(QEV_BROWSE, {endpoint, "-o", csv.string() + ".new"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_THAT(r.err, HasSubstr("cannot connect"));
+    EXPECT_FALSE(std::filesystem::exists(csv.string() + ".new"));
+}
+
+// Ctrl+C: the browse stops, the list found so far is kept apart from the file asked for.
+TEST(QevTools, AnInterruptedBrowseWritesNoCompleteList) {
+    OpcUaTestServer server({.browse_nodes = 6000, .max_references_per_node = 1});
+    server.start();
+    const auto csv = server.work_dir() / "tags.csv";
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::freopen("/dev/null", "w", stderr);
+        ::execl(QEV_BROWSE, QEV_BROWSE, server.endpoint().c_str(), "--from", "2:s=Browse.Wide",
+                "-o", csv.c_str(), static_cast<char*>(nullptr));
+        ::_exit(99);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    ::kill(child, SIGINT);
+    int raw = 0;
+    ASSERT_EQ(::waitpid(child, &raw, 0), child);
+    ASSERT_TRUE(WIFEXITED(raw));
+    EXPECT_EQ(WEXITSTATUS(raw), 130);
+    EXPECT_FALSE(std::filesystem::exists(csv));
+    const auto partial = vantrel::korrin::load_tag_list(csv.string() + ".partial");
+    EXPECT_LT(partial.tags.size(), 6000u);
 }
 
 }  // namespace

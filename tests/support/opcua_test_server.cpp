@@ -19,6 +19,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "npm_packages.h"
@@ -236,6 +237,19 @@ void OpcUaTestServer::spawn() {
     };
     if (!options_.allow_anonymous) {
         args.emplace_back("--no-anonymous");
+    }
+    // Only when asked for, so that every other test sees the server as it always was.
+    const std::pair<const char*, int> browsing[] = {
+        {"--browse-nodes", options_.browse_nodes},
+        {"--max-references-per-node", options_.max_references_per_node},
+        {"--max-nodes-per-browse", options_.max_nodes_per_browse},
+        {"--max-browse-continuation-points", options_.max_browse_continuation_points},
+    };
+    for (const auto& [option, value] : browsing) {
+        if (value > 0) {
+            args.emplace_back(option);
+            args.push_back(std::to_string(value));
+        }
     }
     if (options_.changing_percent > 0) {
         args.emplace_back("--changing-percent");

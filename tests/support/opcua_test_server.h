@@ -34,6 +34,22 @@
 //   s=Test.MaxTokenCount                      UInt32   most security tokens issued on one open
 //                                                      channel (2 or more: a renewal happened)
 //
+// With browse_nodes N, the folder s=Browse under Objects holds:
+//
+//   s=Browse.Wide                             folder of s=Browse.Wide.0 .. s=Browse.Wide.<N-1>,
+//                                             Double, reading k
+//   s=Browse.LoopA -> s=Browse.LoopB          LoopB organizes LoopA again (a reference cycle);
+//                                             s=Browse.LoopB.Value, Double 21
+//   s=Browse.车间                              s=Browse.车间.温度 (Double 36.6, DisplayName
+//                                             反应釜温度, Description 一号反应釜的温度) and
+//                                             s=Browse.车间.压力 (Float 1.5, DisplayName 压力表)
+//   s=Browse.Awkward                          s=i=5 (Double 5), s=b=x (6), s=Tag,with "quotes"
+//                                             (7), s= padded (8), i=2001 (Int32), g=0A1B2C3D-
+//                                             4E5F-6071-8293-A4B5C6D7E8F9 (UInt16 3),
+//                                             b=AAEC/w== (Boolean true)
+//   s=Browse.Other                            .Text (String), .Array (Double[3]), .WriteOnly
+//                                             (Double, not readable)
+//
 // Anything else (for example s=No.Such.Node) reads BadNodeIdUnknown. Every value has a server
 // timestamp.
 //
@@ -65,6 +81,13 @@ struct OpcUaTestServerOptions {
     // Accepted user names as NAME:PASSWORD pairs, comma-separated.
     std::string users{};
     bool allow_anonymous = true;
+    // The Browse folder (see above) with this many variables in Browse/Wide; 0: no folder.
+    int browse_nodes = 0;
+    // References of one node in a Browse answer, the rest by continuation points; 0: no cap.
+    int max_references_per_node = 0;
+    int max_nodes_per_browse = 0;  // the server's MaxNodesPerBrowse; 0: its default
+    // Continuation points one session may hold; 0: no limit.
+    int max_browse_continuation_points = 0;
     std::chrono::milliseconds start_timeout{60'000};
 };
 

@@ -1,13 +1,14 @@
 // libFuzzer target: everything a hostile OPC UA server can send to the client. The first
-// byte picks what the rest is fed to: the service response decoders, the built-in type
-// decoders, a whole secure channel (handshake, token renewal and requests) reading the
-// bytes as the server's side of the stream, cut into pieces of varying size, or the
-// secured chunks of an open RSA-policy channel.
+// byte picks what the rest is fed to: the service response decoders (Browse and BrowseNext
+// among them), the built-in type decoders, a whole secure channel (handshake, token renewal
+// and requests) reading the bytes as the server's side of the stream, cut into pieces of
+// varying size, or the secured chunks of an open RSA-policy channel.
 #include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <vector>
 
+#include "ua/browse.h"
 #include "ua/channel_security.h"
 #include "ua/messages.h"
 #include "ua/secure_channel.h"
@@ -36,6 +37,11 @@ void decode_responses(const std::uint8_t* data, std::size_t size) {
             std::vector<qevsdk::ValueRecord> out(n);
             decode_read_response(r, out, std::chrono::system_clock::now());
         });
+    }
+    for (std::size_t n : {1u, 2u}) {
+        attempt([n](Reader& r) { (void)decode_browse_response(r, n); });
+        attempt([n](Reader& r) { (void)decode_browse_next_response(r, n); });
+        attempt([n](Reader& r) { (void)decode_read_attributes_response(r, n * 4); });
     }
 }
 

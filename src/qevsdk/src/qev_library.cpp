@@ -136,6 +136,11 @@ std::pair<int, std::vector<ValueRecord>> QevLibrary::read_values(
     return {0, src->read(requests)};
 }
 
+BrowseResult QevLibrary::browse(SourceHandle source, const BrowseOptions& options) {
+    auto src = impl_->find(source);
+    return src->browse(options);
+}
+
 std::string QevLibrary::last_error(SourceHandle source) {
     if (source != QEV_INVALID_HANDLE) {
         return impl_->find(source)->last_error();

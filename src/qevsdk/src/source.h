@@ -20,6 +20,10 @@ class Source {
     virtual std::vector<ValueRecord> read(const std::vector<TagRequest>& requests) = 0;
     // Why the last read failed or the source became invalid; "" when nothing failed.
     virtual std::string last_error() { return {}; }
+    // Only OPC UA sources have an address space to walk.
+    virtual BrowseResult browse(const BrowseOptions&) {
+        throw Error("qevsdk: only OPC UA sources can be browsed");
+    }
 };
 
 // The built-in DA simulation server, or nullptr for any other DA schema, with the reason

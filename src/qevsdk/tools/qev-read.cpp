@@ -51,39 +51,6 @@ std::string iso8601(const std::optional<std::chrono::system_clock::time_point>& 
                        millis);
 }
 
-// The hint to check the server and the schema only helps when the server was never reached or
-// the schema names none; after a refused certificate or a denied login it points the wrong way.
-bool failed_to_reach(const std::string& why) {
-    if (why.empty()) {
-        return true;
-    }
-    static constexpr const char* kUnreachable[] = {
-        "cannot resolve host",
-        "the server does not take data in time",
-        "the server did not answer in time",
-        "the server closed the connection",
-        "the connection was lost",
-        "the connection is closed",
-        "waiting on the connection failed",
-        "invalid OPC UA schema",
-        "is not an OPC DA schema",
-        "the only DA server available",
-    };
-    for (const char* text : kUnreachable) {
-        if (why.find(text) != std::string::npos) {
-            return true;
-        }
-    }
-    // The socket's own failure reads "cannot connect to HOST:PORT: ..."; the outer message
-    // names the server by its schema instead.
-    const auto last = why.rfind("cannot connect to ");
-    if (last == std::string::npos) {
-        return false;
-    }
-    const std::string_view after = std::string_view(why).substr(last + 18);
-    return !after.starts_with("OPC ") && !after.starts_with("'");
-}
-
 constexpr qevsdk::tools::Tool kTool{"qev-read", kUsage};
 
 int usage(const std::string& problem) {
@@ -123,20 +90,6 @@ std::vector<qevsdk::TagRequest> requests_for(const std::vector<std::string>& tag
         }
     }
     return requests;
-}
-
-int report_connect_failure(const std::string& schema, const std::string& why) {
-    if (why.find(schema) != std::string::npos) {
-        std::cerr << "qev-read: " << why;
-    } else {
-        std::cerr << "qev-read: cannot connect to " << schema << ": "
-                  << (why.empty() ? "no reason given (run with -v)" : why);
-    }
-    std::cerr << "\n";
-    if (failed_to_reach(why)) {
-        std::cerr << "Check that the server is running and the schema is right.\n";
-    }
-    return 1;
 }
 
 // Reads in batches of kBatch and prints each batch as soon as it is in.
@@ -187,7 +140,7 @@ int main(int argc, char** argv) {
     const auto source =
         lib.create_source(ua ? qevsdk::QEV_RTSOURCE_UA : qevsdk::QEV_RTSOURCE_DA, schema, 1000, 0);
     if (source == qevsdk::QEV_INVALID_HANDLE) {
-        return report_connect_failure(schema, lib.last_error());
+        return kTool.connect_failure(schema, lib.last_error());
     }
     read_and_print(lib, source, tags, requests_for(tags, ua));
     if (!lib.is_source_valid(source)) {

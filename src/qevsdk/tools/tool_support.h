@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "qevsdk/qevsdk.h"
@@ -90,6 +91,39 @@ inline void set_up_logging(const std::string& name, bool verbose) {
     spdlog::set_default_logger(logger);
 }
 
+// The hint to check the server and the schema only helps when the server was never reached or
+// the schema names none; after a refused certificate or a denied login it points the wrong way.
+inline bool failed_to_reach(const std::string& why) {
+    if (why.empty()) {
+        return true;
+    }
+    static constexpr const char* kUnreachable[] = {
+        "cannot resolve host",
+        "the server does not take data in time",
+        "the server did not answer in time",
+        "the server closed the connection",
+        "the connection was lost",
+        "the connection is closed",
+        "waiting on the connection failed",
+        "invalid OPC UA schema",
+        "is not an OPC DA schema",
+        "the only DA server available",
+    };
+    for (const char* text : kUnreachable) {
+        if (why.find(text) != std::string::npos) {
+            return true;
+        }
+    }
+    // The socket's own failure reads "cannot connect to HOST:PORT: ..."; the outer message
+    // names the server by its schema instead.
+    const auto last = why.rfind("cannot connect to ");
+    if (last == std::string::npos) {
+        return false;
+    }
+    const std::string_view after = std::string_view(why).substr(last + 18);
+    return !after.starts_with("OPC ") && !after.starts_with("'");
+}
+
 // A tool's name and usage text, for its messages.
 struct Tool {
     const char* name;
@@ -99,6 +133,22 @@ struct Tool {
     int usage_error(const std::string& problem) const {
         std::cerr << name << ": " << problem << "\n" << usage << kSecurityUsage;
         return 2;
+    }
+
+    // Says why the source could not be created, and how to check the server when it was
+    // never reached; the status for that.
+    int connect_failure(const std::string& schema, const std::string& why) const {
+        if (why.find(schema) != std::string::npos) {
+            std::cerr << name << ": " << why;
+        } else {
+            std::cerr << name << ": cannot connect to " << schema << ": "
+                      << (why.empty() ? "no reason given (run with -v)" : why);
+        }
+        std::cerr << "\n";
+        if (failed_to_reach(why)) {
+            std::cerr << "Check that the server is running and the schema is right.\n";
+        }
+        return 1;
     }
 };
 

@@ -13,6 +13,8 @@
 #include <utility>
 #include <vector>
 
+#include "qevsdk/ua_browse.h"
+
 namespace qevsdk {
 
 // Source kinds, passed to create_source as their integer value.
@@ -69,12 +71,12 @@ struct ValueRecord {
 
 // Misuse of the library itself: an unknown or destroyed handle, a destroyed library.
 class Error : public std::runtime_error {
-public:
+  public:
     using std::runtime_error::runtime_error;
 };
 
 class QevLibrary {
-public:
+  public:
     QevLibrary();
     ~QevLibrary();
     QevLibrary(const QevLibrary&) = delete;
@@ -95,6 +97,11 @@ public:
 
     void destroy_source(SourceHandle source);
 
+    // Walks the address space of an OPC UA source into tag list entries (see ua_browse.h).
+    // Throws Error for a source of another kind; a server that fails on the way gives an
+    // incomplete result that says why.
+    BrowseResult browse(SourceHandle source, const BrowseOptions& options);
+
     // Why the last failed call on this handle failed, so that a caller can show the cause
     // beside its own message instead of fishing it out of the log. For QEV_INVALID_HANDLE:
     // the last failed create_source or discovery ("" until one failed; a success clears it).
@@ -109,7 +116,7 @@ public:
     std::optional<int> discovery(std::vector<qev_source_desc_t>& descs, const std::string& hostname,
                                  int port);
 
-private:
+  private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };

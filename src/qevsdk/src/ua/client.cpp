@@ -346,6 +346,34 @@ void Client::read(std::span<const TagRequest> nodes, std::span<ValueRecord> out)
     }
 }
 
+void Client::call_service(const std::function<void(Writer&, const RequestContext&)>& encode,
+                          const std::function<void(Reader&)>& decode) {
+    if (!connected()) {
+        throw UaError(status::BadNotConnected, last_error_.empty() ? "not connected" : last_error_);
+    }
+    try {
+        body_.clear();
+        encode(body_, context(true));
+        decoded(*channel_, [&] {
+            Reader r = call(body_);
+            decode(r);
+            return 0;
+        });
+    } catch (const ServiceError& e) {
+        if (is_session_fatal(e.code()) || is_connection_fatal(e.code())) {
+            last_error_ = e.what();
+            session_active_ = false;
+            if (is_connection_fatal(e.code())) {
+                channel_->mark_broken();
+            }
+        }
+        throw;
+    } catch (const UaError& e) {
+        last_error_ = e.what();
+        throw;
+    }
+}
+
 void Client::close() {
     if (!channel_) {
         return;

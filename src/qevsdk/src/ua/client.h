@@ -68,6 +68,13 @@ class Client {
     const std::string& last_error() const { return last_error_; }
     std::uint32_t max_nodes_per_read() const { return max_nodes_; }
 
+    // A call on the session of a service other than Read (Browse, BrowseNext): `encode`
+    // writes the request, `decode` reads the answer before anything else is sent. Throws
+    // UaError (ServiceError when the server refused the request); a session or connection
+    // lost on the way also turns connected() false.
+    void call_service(const std::function<void(Writer&, const RequestContext&)>& encode,
+                      const std::function<void(Reader&)>& decode);
+
     // CloseSession, CloseSecureChannel, socket. Never throws; harmless twice.
     void close();
 

@@ -45,6 +45,8 @@ enum class StatusClass : std::uint8_t {
     X(BadNodeIdInvalid, 0x80330000, Plain)                      \
     X(BadNodeIdUnknown, 0x80340000, Plain)                      \
     X(BadNotReadable, 0x803A0000, Plain)                        \
+    X(BadContinuationPointInvalid, 0x804A0000, Plain)           \
+    X(BadNoContinuationPoints, 0x804B0000, Plain)               \
     X(BadSecurityModeRejected, 0x80540000, Plain)               \
     X(BadSecurityPolicyRejected, 0x80550000, Plain)             \
     X(BadTooManySessions, 0x80560000, Plain)                    \

@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "../log.h"
+#include "browse.h"
 #include "qevsdk/ua_security.h"
 
 namespace qevsdk {
@@ -65,6 +66,17 @@ class UaSource final : public detail::Source {
             detail::logger()->warn("read from {}: {}", address_.url, client_.last_error());
         }
         return out;
+    }
+
+    BrowseResult browse(const BrowseOptions& options) override {
+        std::lock_guard lock(mutex_);
+        const bool was_connected = client_.connected();
+        BrowseResult result = ua::browse(client_, options);
+        if (was_connected && !client_.connected()) {
+            detail::logger()->error("lost the connection to {}: {}", address_.url,
+                                    client_.last_error());
+        }
+        return result;
     }
 
   private:

@@ -1,0 +1,65 @@
+// qevsdk: walking an OPC UA server's address space into a tag list. Used through
+// QevLibrary::browse on a source created for an opc.tcp:// schema.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace qevsdk {
+
+// How far a browse has come, given to BrowseOptions::progress after every answer.
+struct BrowseProgress {
+    std::size_t nodes_visited = 0;
+    std::size_t variables = 0;
+    std::size_t nodes_waiting = 0;  // found but not yet browsed
+};
+
+struct BrowseOptions {
+    // The node to start from, in the tag form of TagRequest; by default the Objects folder.
+    int from_namespace = 0;
+    std::string from = "i=85";
+    // How many levels of references below the start node are followed; 0: no limit.
+    int max_depth = 0;
+    // References per node the server is asked for in one answer; 0 leaves it to the server.
+    std::uint32_t max_references_per_node = 0;
+    // Polled between requests: true ends the browse, with what was found so far.
+    std::function<bool()> cancelled;
+    std::function<void(const BrowseProgress&)> progress;
+};
+
+struct BrowsedVariable {
+    int namespace_index = 0;
+    // The node's identifier as a tag names it (i=…, g=…, b=…, or the string itself, with
+    // s= in front only where the bare string would read as another form).
+    std::string identifier;
+    // "<namespace>:<identifier>" as the collector and qev-read take it; empty when the node
+    // id cannot be written so that a tag list gives it back unchanged (an empty opaque id,
+    // or a string id that begins or ends with white space, which tag lists trim).
+    std::string full_tag_name;
+    std::string browse_path;  // browse names from the start node, joined by '/'
+    std::string display_name;
+    std::string description;
+    // A namespace-0 type by name (Double, Boolean, …), any other as its node id text.
+    std::string data_type;
+    std::int32_t value_rank = -1;
+    std::uint8_t access_level = 0;
+    // False when the server refused to read the node's attributes.
+    bool attributes_read = false;
+    // What the collector stores: readable, scalar, numeric or Boolean.
+    bool collectable = false;
+};
+
+struct BrowseResult {
+    std::vector<BrowsedVariable> variables;  // in the order found, each node once
+    std::size_t nodes_visited = 0;
+    // False when the browse was cancelled or the connection failed; `stopped_because` says
+    // which, and `variables` holds what was found until then.
+    bool complete = true;
+    std::string stopped_because;
+};
+
+}  // namespace qevsdk
