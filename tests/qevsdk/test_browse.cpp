@@ -8,7 +8,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "common/text.h"
+#include "qevsdk/ua_tag.h"
 #include "opcua_test_server.h"
 #include "qevsdk/qevsdk.h"
 #include "qevsdk/ua_security.h"
@@ -120,7 +120,7 @@ TEST_F(QevBrowse, TheListedTagsReadBackAsTheCollectorReadsThem) {
     std::vector<std::string> names;
     for (const auto& v : result.variables) {
         if (v.collectable && !v.full_tag_name.empty()) {
-            auto [ns, name] = vantrel::common::split_ua_tag(v.full_tag_name);
+            auto [ns, name] = qevsdk::split_ua_tag(v.full_tag_name);
             requests.push_back({QEV_DATATYPE_REAL, ns, name});
             names.push_back(v.full_tag_name);
         }

@@ -16,7 +16,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "korrin/front_end.h"
+#include "korrin/tag_list.h"
 #include "opcua_test_server.h"
 
 namespace {

@@ -2,7 +2,7 @@
 // back unchanged through the tag text, the way the collector splits and encodes it.
 #include <gtest/gtest.h>
 
-#include "common/text.h"
+#include "qevsdk/ua_tag.h"
 #include "ua/browse.h"
 #include "ua/node_text.h"
 
@@ -19,7 +19,7 @@ NodeId string_id(std::uint16_t ns, std::string text) {
 
 // What the collector makes of the tag text: split, then encoded as a NodeId.
 NodeId as_collected(const std::string& tag) {
-    const auto [ns, name] = vantrel::common::split_ua_tag(tag);
+    const auto [ns, name] = qevsdk::split_ua_tag(tag);
     Writer w;
     std::vector<std::uint8_t> scratch;
     encode_tag_node_id(w, ns, name, scratch);

@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "common/text.h"
+#include "qevsdk/ua_tag.h"
 #include "qevsdk/qevsdk.h"
 #include "qevsdk/ua_security.h"
 #include "tool_support.h"
@@ -75,7 +75,7 @@ std::string parse_own(const std::vector<std::string>& args, Options& o) {
             } else if (arg == "-o") {
                 o.output = text;
             } else {
-                const auto depth = vantrel::common::parse_int<int>(text);
+                const auto depth = text_rules::parse_int<int>(text);
                 if (!depth || *depth < 1) {
                     return "--depth needs a whole number of at least 1";
                 }
@@ -234,7 +234,7 @@ int main(int argc, char** argv) {
 
     qevsdk::BrowseOptions options;
     if (!o.from.empty()) {
-        auto [ns, name] = vantrel::common::split_ua_tag(o.from);
+        auto [ns, name] = qevsdk::split_ua_tag(o.from);
         options.from_namespace = ns;
         options.from = std::move(name);
     }

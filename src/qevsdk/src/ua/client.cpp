@@ -362,7 +362,7 @@ void Client::call_service(const std::function<void(Writer&, const RequestContext
     } catch (const ServiceError& e) {
         if (is_session_fatal(e.code()) || is_connection_fatal(e.code())) {
             last_error_ = e.what();
-            session_active_ = false;
+            session_ = Session::created;
             if (is_connection_fatal(e.code())) {
                 channel_->mark_broken();
             }
