@@ -11,8 +11,14 @@
 #include "korrin/base_collector.h"
 #include "korrin/quality.h"
 #include "log.h"
+#include "qevsdk/ua_tag.h"
 
 namespace vantrel::korrin {
+
+std::pair<int, std::string> BaseQevCollectorThread::parse_ua_tag(const std::string& tag) {
+    // qev-read applies the same rule, so that it reads what the collector would.
+    return qevsdk::split_ua_tag(tag);
+}
 
 void BaseQevCollectorThread::_read_and_process_data() {
     // Not guarded: a failing supplier ends the thread rather than counting as a read error.

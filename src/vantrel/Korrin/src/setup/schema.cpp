@@ -1,13 +1,9 @@
-// Server schemas and UA tag texts: which protocol a schema names, which schemas a collector
-// accepts, and how "ns:identifier" splits.
+// Server schemas: which protocol a schema names, and which schemas a collector accepts.
 #include <stdexcept>
 #include <string>
 #include <string_view>
-#include <utility>
 
-#include "korrin/base_collector.h"
 #include "korrin/schema.h"
-#include "qevsdk/ua_tag.h"
 
 namespace vantrel::korrin {
 
@@ -32,11 +28,6 @@ void validate_schema(const std::string& schema) {
         throw std::invalid_argument("Invalid OPC schema format: " + schema +
                                     ". Must start with 'opc.da://' or 'opc.tcp://'");
     }
-}
-
-std::pair<int, std::string> BaseQevCollectorThread::parse_ua_tag(const std::string& tag) {
-    // qev-read applies the same rule, so that it reads what the collector would.
-    return qevsdk::split_ua_tag(tag);
 }
 
 }  // namespace vantrel::korrin
