@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include <korrin/collector.h>
 #include <korrin/cycle_queue.h>
+#include <korrin/opc_collector.h>
 #include <korrin/tsdb_client.h>
 
 #include "pg_session.h"

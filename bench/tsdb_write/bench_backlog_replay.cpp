@@ -14,8 +14,8 @@
 #include <thread>
 #include <vector>
 
-#include "korrin/collector.h"
 #include "korrin/cycle_queue.h"
+#include "korrin/opc_collector.h"
 #include "korrin/sample_buffer.h"
 #include "korrin/tsdb_client.h"
 #include "pg_session.h"

@@ -11,8 +11,8 @@
 #include <thread>
 #include <vector>
 
-#include <korrin/collector.h>
 #include <korrin/cycle_queue.h>
+#include <korrin/opc_collector.h>
 #include <korrin/tsdb_client.h>
 
 #include "fakes/recorders.h"

@@ -7,8 +7,8 @@
 #include <memory>
 #include <thread>
 
-#include <korrin/collector.h>
 #include <korrin/cycle_queue.h>
+#include <korrin/opc_collector.h>
 #include <korrin/tsdb_client.h>
 #include <opcua_test_server.h>
 

@@ -10,8 +10,8 @@
 #include <random>
 #include <thread>
 
-#include <korrin/collector.h>
 #include <korrin/cycle_queue.h>
+#include <korrin/opc_collector.h>
 #include <korrin/sample_buffer.h>
 #include <korrin/tsdb_client.h>
 #include <opcua_test_server.h>

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include <korrin/collector.h>
+#include <korrin/opc_collector.h>
 
 #include "fakes/fake_opc_library.h"
 #include "fakes/fake_tsdb_client.h"

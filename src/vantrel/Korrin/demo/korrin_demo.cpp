@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include <korrin/collector.h>
 #include <korrin/cycle_queue.h>
+#include <korrin/opc_collector.h>
 #include <lumvane/logging.h>
 #include <spdlog/spdlog.h>
 

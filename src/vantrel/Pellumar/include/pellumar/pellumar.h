@@ -17,8 +17,8 @@
 #include <utility>
 #include <vector>
 
-#include "korrin/collector.h"
 #include "korrin/cycle_queue.h"
+#include "korrin/opc_collector.h"
 #include "korrin/opc_library.h"
 #include "korrin/tsdb_client.h"
 #include "korrin/types.h"

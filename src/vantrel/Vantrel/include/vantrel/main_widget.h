@@ -18,8 +18,8 @@
 #include <QStringList>
 #include <QWidget>
 
-#include "korrin/collector.h"
 #include "korrin/cycle_queue.h"
+#include "korrin/opc_collector.h"
 #include "korrin/opc_library.h"
 #include "korrin/sample_buffer.h"
 #include "korrin/tsdb_client.h"
