@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <functional>
 
-#include "common/ini_edit.h"
+#include "common/atomic_file.h"
 #include "common/text_decode.h"
 #include "text_util.h"
 

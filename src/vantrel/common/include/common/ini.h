@@ -76,7 +76,7 @@ class IniFile {
     // The file text: "[section]", "key = value" lines in first-seen order, an empty line
     // after each section. Multi-line values continue on tab-indented lines.
     std::string to_string() const;
-    // Writes to_string() with write_file_atomically (common/ini_edit.h): the old file stays
+    // Writes to_string() with write_file_atomically (common/atomic_file.h): the old file stays
     // whole if anything fails. Throws std::filesystem::filesystem_error. A file an operator
     // edits is better changed with update_ini_file, which keeps its comments.
     void write_file(const std::filesystem::path& path) const;

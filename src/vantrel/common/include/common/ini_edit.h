@@ -25,14 +25,9 @@ std::string set_ini_values(std::string_view text, const std::vector<IniValue>& v
                            const std::string& source_name = "<text>");
 
 // Reads `path` when it exists (a missing file counts as empty), sets `values` as
-// set_ini_values does and writes the result with write_file_atomically. Throws
-// IniUnreadableError or IniError as IniFile::read_file does, and
+// set_ini_values does and writes the result with write_file_atomically (common/atomic_file.h).
+// Throws IniUnreadableError or IniError as IniFile::read_file does, and
 // std::filesystem::filesystem_error when the file cannot be written.
 void update_ini_file(const std::filesystem::path& path, const std::vector<IniValue>& values);
-
-// Writes `content` to a temporary file beside `path` and renames it over `path`, so that the
-// old file stays whole if anything fails; a symbolic link stays a link and its target is
-// replaced, with the target's permissions. Throws std::filesystem::filesystem_error.
-void write_file_atomically(const std::filesystem::path& path, std::string_view content);
 
 }  // namespace vantrel::common
