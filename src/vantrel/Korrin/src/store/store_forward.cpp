@@ -41,10 +41,6 @@ std::string local_time_text(TimePoint t) {
 
 }  // namespace
 
-bool permanent(const std::exception& e) {
-    return error_kind(e) == TsdbErrorKind::statement;
-}
-
 std::unique_ptr<StoreForward> StoreForward::open(const std::filesystem::path& dir,
                                                  std::uint64_t max_bytes, double sample_interval) {
     std::unique_ptr<SampleBuffer> buffer;
@@ -195,10 +191,14 @@ bool StoreForward::write_records_(RowSink& sink, std::span<const BufferedRecord>
             tally.sent += ids.size();
         }
         return ok;
-    } catch (const std::exception& e) {
-        if (!permanent(e)) {
-            throw;
+    } catch (const TsdbError& e) {
+        if (e.kind() != TsdbErrorKind::statement) {
+            throw;  // the caller reconnects; the records stay buffered
         }
+        log().error("Writing buffered samples failed: {}", e.what());
+        return false;
+    } catch (const std::invalid_argument& e) {
+        // Sequences of unequal length: the statement's fault, as a refusal is.
         log().error("Writing buffered samples failed: {}", e.what());
         return false;
     }

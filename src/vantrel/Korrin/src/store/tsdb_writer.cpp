@@ -298,16 +298,9 @@ void TsdbWriter::write_rows_() {
     }
     const std::optional<WriteMark> mark =
         store_ != nullptr ? std::optional(store_->reserve_mark()) : std::nullopt;
-    try {
-        const auto [success, count] = client_->write_tsdata_at(
-            *conn_, row_times_, row_ids_, row_values_, row_qualities_, mark ? &*mark : nullptr);
-        report_write_(success, count);
-        if (!success) {
-            refused();
-        }
-    } catch (const std::exception& e) {
-        log().error("Write DB failed: {}", e.what());
-        if (permanent(e)) {
+    const auto failed = [&](const char* what, bool statement) {
+        log().error("Write DB failed: {}", what);
+        if (statement) {
             handle_db_error();
             report_write_(false, 0);
             refused();
@@ -320,6 +313,20 @@ void TsdbWriter::write_rows_() {
         }
         handle_db_error();
         report_write_(false, 0);
+    };
+    try {
+        const auto [success, count] = client_->write_tsdata_at(
+            *conn_, row_times_, row_ids_, row_values_, row_qualities_, mark ? &*mark : nullptr);
+        report_write_(success, count);
+        if (!success) {
+            refused();
+        }
+    } catch (const TsdbError& e) {
+        failed(e.what(), e.kind() == TsdbErrorKind::statement);
+    } catch (const std::invalid_argument& e) {
+        failed(e.what(), true);  // sequences of unequal length: the statement's fault
+    } catch (const std::exception& e) {
+        failed(e.what(), false);
     }
 }
 
