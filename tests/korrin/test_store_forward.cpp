@@ -277,6 +277,40 @@ TEST_F(MarkingWriterTest, UnequalSequencesAreRefusedAndAnyOtherFailureIsAnUnknow
     EXPECT_EQ(store->buffered_count(), 0u);
 }
 
+// Rows whose write may have landed are checked against the mark before they go again; rows
+// whose write never reached the server are written again without a look. Either way each row
+// is stored once, in order.
+TEST_F(MarkingWriterTest, TheMarkIsReadBackOnlyWhenAWriteMayHaveLanded) {
+    using Fail = MarkingClient::Fail;
+    tsdb->fail = Fail::answer_lost;
+    writer->write_cycle({good("a", 1)});
+    EXPECT_EQ(store->buffered_count(), 1u);
+    writer->write_cycle({good("a", 2)});
+    EXPECT_EQ(tsdb->mark_reads, 1);
+
+    tsdb->fail = Fail::before_sending;
+    writer->write_cycle({good("a", 3)});
+    EXPECT_EQ(store->buffered_count(), 1u);
+    writer->write_cycle({good("a", 4)});
+    EXPECT_EQ(tsdb->mark_reads, 1) << "a write that never went out leaves nothing to check";
+
+    // The same while a backlog is written back.
+    tsdb->fail = Fail::before_sending;
+    writer->write_cycle({good("a", 5)});
+    tsdb->fail = Fail::before_sending;
+    writer->write_cycle({good("a", 6)});
+    EXPECT_EQ(store->buffered_count(), 2u);
+    tsdb->fail = Fail::answer_lost;
+    writer->write_cycle({good("a", 7)});
+    EXPECT_EQ(tsdb->mark_reads, 1);
+    writer->write_cycle({good("a", 8)});
+    EXPECT_EQ(tsdb->mark_reads, 2);
+
+    EXPECT_EQ(tsdb->stored, (std::vector<double>{1, 2, 3, 4, 5, 6, 7, 8}))
+        << "nothing stored twice, nothing lost";
+    EXPECT_EQ(store->buffered_count(), 0u);
+}
+
 TEST_F(WriterTest, AnUnregisteredTagIsNamedOnceAndCountedEachCycle) {
     db->add_tag("a", 1);
     TsdbWriter writer(options());

@@ -4,9 +4,9 @@
 //
 // No row is stored twice: every write of a collector with a buffer carries the number of its
 // last record as the writer's mark, committed in the same statement as the rows. After a
-// failure, and on a start with records left over, the mark is read back and the records it
-// covers are skipped. A unique key on (tag, time) would do the same only where two samples of
-// a tag never share a time, which a server's source times do not promise.
+// failure that may have let the rows in, and on a start with records left over, the mark is
+// read back and the records it covers are skipped. A unique key on (tag, time) would do the same
+// only where two samples of a tag never share a time, which a server's source times do not promise.
 #include <algorithm>
 #include <chrono>
 #include <ctime>
