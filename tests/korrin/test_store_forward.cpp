@@ -11,8 +11,10 @@
 #include <fstream>
 #include <map>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <korrin/store_forward.h>
@@ -202,6 +204,112 @@ struct WriterTest : ::testing::Test {
                 .stopping = [this] { return stopping; }};
     }
 };
+
+// The fake TSDB with write marks kept as the real client keeps them, rows and mark committed
+// together, and the next write's failure scripted.
+struct MarkingClient : FakeTsdbClient {
+    enum class Fail { none, before_sending, answer_lost, unequal, unrelated };
+    Fail fail = Fail::none;
+    std::map<std::string, std::int64_t> marks;
+    int mark_reads = 0;
+    std::vector<double> stored;
+
+    std::pair<bool, std::size_t> write_tsdata_at(TsdbConnection&, std::span<const TimePoint>,
+                                                 std::span<const std::int64_t> ids,
+                                                 std::span<const Value> values,
+                                                 std::span<const std::string>,
+                                                 const WriteMark* mark) override {
+        const Fail now = std::exchange(fail, Fail::none);
+        if (now == Fail::before_sending) {
+            throw TsdbConnectionError("no connection to the server", "", false);
+        }
+        if (now == Fail::unequal) {
+            throw std::invalid_argument("sequences of unequal length");
+        }
+        if (now == Fail::unrelated) {
+            throw std::runtime_error("out of memory");
+        }
+        for (const auto& v : values) {
+            stored.push_back(std::get<double>(v));
+        }
+        if (mark != nullptr) {
+            marks[mark->writer] = std::max(marks[mark->writer], mark->seq);
+        }
+        if (now == Fail::answer_lost) {
+            throw TsdbConnectionError("server closed the connection unexpectedly", "", true);
+        }
+        return {true, ids.size()};
+    }
+    std::int64_t write_mark(TsdbConnection&, const std::string& writer) override {
+        ++mark_reads;
+        return marks.count(writer) != 0 ? marks.at(writer) : 0;
+    }
+};
+
+struct MarkingWriterTest : WriterTest {
+    ScratchDir dir;
+    std::shared_ptr<MarkingClient> tsdb = std::make_shared<MarkingClient>();
+    std::unique_ptr<StoreForward> store = StoreForward::open(dir.path, 1 << 20, 1.0);
+    std::unique_ptr<TsdbWriter> writer;
+
+    void SetUp() override {
+        tsdb->add_tag("a", 1);
+        auto o = options();
+        o.client = tsdb;
+        writer = std::make_unique<TsdbWriter>(std::move(o));
+        writer->use_store(store.get());
+    }
+};
+
+TEST_F(MarkingWriterTest, UnequalSequencesAreRefusedAndAnyOtherFailureIsAnUnknownOutcome) {
+    KorrinLog log;
+    tsdb->fail = MarkingClient::Fail::unequal;
+    writer->write_cycle({good("a", 1)});
+    EXPECT_EQ(log.count("The TSDB refused the 1 samples of this cycle"), 1u);
+    EXPECT_EQ(store->buffered_count(), 0u) << "a refused write is not tried again";
+
+    tsdb->fail = MarkingClient::Fail::unrelated;
+    writer->write_cycle({good("a", 2)});
+    EXPECT_EQ(log.count("Write DB failed: out of memory"), 1u);
+    EXPECT_EQ(store->buffered_count(), 1u) << "any other failure leaves the outcome unknown";
+    writer->write_cycle({good("a", 3)});
+    EXPECT_EQ(tsdb->stored, (std::vector<double>{2, 3}));
+    EXPECT_EQ(store->buffered_count(), 0u);
+}
+
+// Rows whose write may have landed are checked against the mark before they go again; rows
+// whose write never reached the server are written again without a look. Either way each row
+// is stored once, in order.
+TEST_F(MarkingWriterTest, TheMarkIsReadBackOnlyWhenAWriteMayHaveLanded) {
+    using Fail = MarkingClient::Fail;
+    tsdb->fail = Fail::answer_lost;
+    writer->write_cycle({good("a", 1)});
+    EXPECT_EQ(store->buffered_count(), 1u);
+    writer->write_cycle({good("a", 2)});
+    EXPECT_EQ(tsdb->mark_reads, 1);
+
+    tsdb->fail = Fail::before_sending;
+    writer->write_cycle({good("a", 3)});
+    EXPECT_EQ(store->buffered_count(), 1u);
+    writer->write_cycle({good("a", 4)});
+    EXPECT_EQ(tsdb->mark_reads, 1) << "a write that never went out leaves nothing to check";
+
+    // The same while a backlog is written back.
+    tsdb->fail = Fail::before_sending;
+    writer->write_cycle({good("a", 5)});
+    tsdb->fail = Fail::before_sending;
+    writer->write_cycle({good("a", 6)});
+    EXPECT_EQ(store->buffered_count(), 2u);
+    tsdb->fail = Fail::answer_lost;
+    writer->write_cycle({good("a", 7)});
+    EXPECT_EQ(tsdb->mark_reads, 1);
+    writer->write_cycle({good("a", 8)});
+    EXPECT_EQ(tsdb->mark_reads, 2);
+
+    EXPECT_EQ(tsdb->stored, (std::vector<double>{1, 2, 3, 4, 5, 6, 7, 8}))
+        << "nothing stored twice, nothing lost";
+    EXPECT_EQ(store->buffered_count(), 0u);
+}
 
 TEST_F(WriterTest, AnUnregisteredTagIsNamedOnceAndCountedEachCycle) {
     db->add_tag("a", 1);

@@ -131,17 +131,6 @@ class TsdbQueryError : public TsdbError {
         : TsdbError(TsdbErrorKind::statement, what, sqlstate, false) {}
 };
 
-// The kind of a failure caught as std::exception from a client call: a TsdbError's own, and
-// std::invalid_argument (sequences of unequal length) the statement's fault. The one place that
-// looks at the type, for handlers that catch more than the client's errors.
-inline TsdbErrorKind error_kind(const std::exception& e) noexcept {
-    if (const auto* tsdb = dynamic_cast<const TsdbError*>(&e)) {
-        return tsdb->kind();
-    }
-    return dynamic_cast<const std::invalid_argument*>(&e) != nullptr ? TsdbErrorKind::statement
-                                                                     : TsdbErrorKind::other;
-}
-
 // How far a writer's numbered batches are committed: stored in the same statement as the rows,
 // so that after a crash the writer can tell which of its batches are already in.
 struct WriteMark {
@@ -202,7 +191,7 @@ class TsdbClient {
                                                          const std::vector<std::string>& names);
     // Like get_tags, but a name the database refuses comes back refused with the reason;
     // errors of the connection (or of the statement as a whole) are raised. The default asks
-    // get_tag per name and takes TsdbQueryError as that name's refusal.
+    // get_tag per name and takes a statement error (TsdbQueryError) as that name's refusal.
     virtual std::vector<TagLookup> lookup_tags(TsdbConnection& conn,
                                                const std::vector<std::string>& names);
     virtual std::vector<OperationResult> insert_new_tags(TsdbConnection& conn,

@@ -26,7 +26,10 @@ std::vector<TagLookup> TsdbClient::lookup_tags(TsdbConnection& conn,
     for (std::size_t i = 0; i < names.size(); ++i) {
         try {
             out[i].tag = get_tag(conn, names[i]);
-        } catch (const TsdbQueryError& e) {
+        } catch (const TsdbError& e) {
+            if (e.kind() != TsdbErrorKind::statement) {
+                throw;
+            }
             out[i].refused = e.what();
         }
     }

@@ -4,9 +4,9 @@
 //
 // No row is stored twice: every write of a collector with a buffer carries the number of its
 // last record as the writer's mark, committed in the same statement as the rows. After a
-// failure, and on a start with records left over, the mark is read back and the records it
-// covers are skipped. A unique key on (tag, time) would do the same only where two samples of
-// a tag never share a time, which a server's source times do not promise.
+// failure that may have let the rows in, and on a start with records left over, the mark is
+// read back and the records it covers are skipped. A unique key on (tag, time) would do the same
+// only where two samples of a tag never share a time, which a server's source times do not promise.
 #include <algorithm>
 #include <chrono>
 #include <ctime>
@@ -40,10 +40,6 @@ std::string local_time_text(TimePoint t) {
 }
 
 }  // namespace
-
-bool permanent(const std::exception& e) {
-    return error_kind(e) == TsdbErrorKind::statement;
-}
 
 std::unique_ptr<StoreForward> StoreForward::open(const std::filesystem::path& dir,
                                                  std::uint64_t max_bytes, double sample_interval) {
@@ -195,10 +191,14 @@ bool StoreForward::write_records_(RowSink& sink, std::span<const BufferedRecord>
             tally.sent += ids.size();
         }
         return ok;
-    } catch (const std::exception& e) {
-        if (!permanent(e)) {
-            throw;
+    } catch (const TsdbError& e) {
+        if (e.kind() != TsdbErrorKind::statement) {
+            throw;  // the caller reconnects; the records stay buffered
         }
+        log().error("Writing buffered samples failed: {}", e.what());
+        return false;
+    } catch (const std::invalid_argument& e) {
+        // Sequences of unequal length: the statement's fault, as a refusal is.
         log().error("Writing buffered samples failed: {}", e.what());
         return false;
     }

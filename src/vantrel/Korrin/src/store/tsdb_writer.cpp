@@ -286,18 +286,42 @@ void TsdbWriter::write_rows_() {
     if (store_ != nullptr && store_->has_backlog()) {
         // The backlog goes first: this cycle waits behind it, so no tag's rows get out of order.
         store_rows_(0);
-        try {
-            report_write_(true, store_->replay(*this));
-        } catch (const std::exception& e) {
-            log().error("Write DB failed: {}", e.what());
-            store_->mark_unchecked();
+        const auto replay_failed = [this](const char* what, bool in_doubt) {
+            log().error("Write DB failed: {}", what);
+            if (in_doubt) {
+                store_->mark_unchecked();
+            }
             handle_db_error();
             report_write_(false, 0);
+        };
+        try {
+            report_write_(true, store_->replay(*this));
+        } catch (const TsdbError& e) {
+            replay_failed(e.what(), e.in_doubt());
+        } catch (const std::exception& e) {
+            replay_failed(e.what(), true);
         }
         return;
     }
     const std::optional<WriteMark> mark =
         store_ != nullptr ? std::optional(store_->reserve_mark()) : std::nullopt;
+    const auto failed = [&](const char* what, bool statement, bool in_doubt) {
+        log().error("Write DB failed: {}", what);
+        if (statement) {
+            handle_db_error();
+            report_write_(false, 0);
+            refused();
+            return;
+        }
+        // The rows wait under their mark. Only a write that may have landed (its answer is what
+        // got lost) has the mark read back before they are written again.
+        store_rows_(mark ? mark->seq : 0);
+        if (store_ != nullptr && in_doubt) {
+            store_->mark_unchecked();
+        }
+        handle_db_error();
+        report_write_(false, 0);
+    };
     try {
         const auto [success, count] = client_->write_tsdata_at(
             *conn_, row_times_, row_ids_, row_values_, row_qualities_, mark ? &*mark : nullptr);
@@ -305,21 +329,12 @@ void TsdbWriter::write_rows_() {
         if (!success) {
             refused();
         }
+    } catch (const TsdbError& e) {
+        failed(e.what(), e.kind() == TsdbErrorKind::statement, e.in_doubt());
+    } catch (const std::invalid_argument& e) {
+        failed(e.what(), true, false);  // sequences of unequal length: the statement's fault
     } catch (const std::exception& e) {
-        log().error("Write DB failed: {}", e.what());
-        if (permanent(e)) {
-            handle_db_error();
-            report_write_(false, 0);
-            refused();
-            return;
-        }
-        // The outcome is unknown (the answer may be what got lost): the mark tells later.
-        store_rows_(mark ? mark->seq : 0);
-        if (store_ != nullptr) {
-            store_->mark_unchecked();
-        }
-        handle_db_error();
-        report_write_(false, 0);
+        failed(e.what(), false, true);  // no telling what it did
     }
 }
 

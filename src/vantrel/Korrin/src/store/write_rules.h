@@ -2,7 +2,6 @@
 #pragma once
 
 #include <cstdint>
-#include <exception>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -16,9 +15,6 @@ namespace vantrel::korrin {
 // The write screening without its warning: false for a sample that is never written (a good
 // NaN); a good floating value beyond the float range becomes an infinity in `value`.
 bool screen_for_write(const Sample& sample, Value& value);
-
-// A failure that retrying the same rows cannot cure.
-bool permanent(const std::exception& e);
 
 // The names a lookup still needs: neither cached nor refused, each once.
 class MissingNames {
