@@ -40,10 +40,10 @@ class LoadConfig : public ::testing::Test {
     bool load() {
         Pellumar console(dir.path());
         const bool ok = console.load_config();
-        cfg = console.tsdb_cfg;
-        interval = console.collection_interval;
-        batch = console.batch_size;
-        opc_type = console.opc_type;
+        cfg = console.settings().tsdb;
+        interval = console.settings().opc.collection_interval;
+        batch = console.settings().opc.batch_size;
+        opc_type = console.settings().opc.opc_type;
         return ok;
     }
 
@@ -266,7 +266,7 @@ TEST(BaseDir, GivenDirectoryIsMadeAbsoluteWithLinksResolved) {
     fs::current_path(dir.path());
     Pellumar console(fs::path("link"));
     fs::current_path(old_cwd);
-    EXPECT_EQ(console.base_dir, fs::canonical(dir / "real"));
+    EXPECT_EQ(console.base_dir(), fs::canonical(dir / "real"));
 }
 
 TEST(BaseDir, DefaultIsTheParentOfTheProgramsFolder) {
@@ -292,9 +292,9 @@ TEST(ExampleConfig, LoadsWithItsTagFileAndValidLoggingKeys) {
     fs::current_path(old_cwd);
     ASSERT_TRUE(config_ok);
     ASSERT_TRUE(tags_ok);
-    EXPECT_EQ(console.opc_type, "OPC UA");
-    EXPECT_EQ(console.tags_list.size(), 4u);
-    EXPECT_EQ(console.tags_list.back().second, "1号罐液位");
+    EXPECT_EQ(console.settings().opc.opc_type, "OPC UA");
+    EXPECT_EQ(console.tags().size(), 4u);
+    EXPECT_EQ(console.tags().back().second, "1号罐液位");
 
     const auto ini = vantrel::common::IniFile::read_file(dir / "config.ini");
     EXPECT_NO_THROW(vantrel::lumvane::parse_level_name(ini.get("VantrelLogging", "level", "")));
@@ -303,9 +303,13 @@ TEST(ExampleConfig, LoadsWithItsTagFileAndValidLoggingKeys) {
     EXPECT_TRUE(ini.get_bool("VantrelLogging", "console", false));
 
     // The simulation tag list of scripts/demo loads too.
-    console.tag_csv_path = (fs::path(PELLUMAR_EXAMPLES_DIR) / "tags-simulation.csv").string();
-    ASSERT_TRUE(console.load_tags_from_csv());
-    EXPECT_EQ(console.tags_list.size(), 25u);
+    vantrel::pellumar::PellumarDeps simulation;
+    simulation.settings = console.settings();
+    simulation.settings.opc.tag_csv_path =
+        (fs::path(PELLUMAR_EXAMPLES_DIR) / "tags-simulation.csv").string();
+    Pellumar demo(dir.path(), simulation);
+    ASSERT_TRUE(demo.load_tags_from_csv());
+    EXPECT_EQ(demo.tags().size(), 25u);
 }
 
 }  // namespace

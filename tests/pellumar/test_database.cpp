@@ -20,17 +20,20 @@ class DatabaseSetup : public ::testing::Test {
                                       const std::string& type = "OPC UA") {
         PellumarDeps deps;
         deps.tsdb_client = client;
-        auto c = std::make_unique<Pellumar>(dir.path(), deps);
-        c->opc_schema = schema;
-        c->opc_type = type;
-        c->tsdb_cfg.host = "db";
-        c->tsdb_cfg.port = 6543;
-        c->tsdb_cfg.password = "s3cret";
-        c->tags_list = {{"2:Boiler.T", "锅炉温度"}, {"2:Boiler.P", ""}};
-        return c;
+        deps.settings.opc.opc_schema = schema;
+        deps.settings.opc.opc_type = type;
+        deps.settings.tsdb.host = "db";
+        deps.settings.tsdb.port = 6543;
+        deps.settings.tsdb.password = "s3cret";
+        deps.tags = tags;
+        deps.tag_lines = tag_lines;
+        return std::make_unique<Pellumar>(dir.path(), deps);
     }
 
     TempDir dir;
+    // What the next console() starts with, as if loaded from a tag file.
+    std::vector<Pellumar::TagPair> tags{{"2:Boiler.T", "锅炉温度"}, {"2:Boiler.P", ""}};
+    std::vector<std::size_t> tag_lines;
     std::shared_ptr<FakeTsdbClient> client = std::make_shared<FakeTsdbClient>();
 };
 
@@ -107,8 +110,8 @@ TEST_F(DatabaseSetup, OnlyExactOpcUaTextSelectsUa) {
 }
 
 TEST_F(DatabaseSetup, EmptyTagListStillRegistersTheSource) {
+    tags.clear();
     auto c = console();
-    c->tags_list.clear();
     LogCapture log;
     ASSERT_TRUE(c->setup_database_objects());
     EXPECT_EQ(client->sources.size(), 1u);
@@ -129,8 +132,8 @@ TEST_F(DatabaseSetup, RefusedTagIsWarnedAndNotCounted) {
     EXPECT_TRUE(again.contains("WARNING - Failed to update tag: 2:Boiler.P: update refused"));
 
     // With the tag list's lines known, the warning says where the row is.
+    tag_lines = {2, 7};
     auto c = console();
-    c->tag_lines = {2, 7};
     LogCapture located;
     ASSERT_TRUE(c->setup_database_objects());
     EXPECT_TRUE(located.contains(

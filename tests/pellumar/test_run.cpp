@@ -99,7 +99,7 @@ TEST_F(RunLoop, SignalGivesTheExactLogOrderAndNoStoppedLine) {
                      "INFO - Data collection is running. Press Ctrl+C to stop.",
                      "INFO - Received signal 15, shutting down...",
                      "INFO - Stopping data collection...", "INFO - Data collection stopped"}));
-    EXPECT_FALSE(c->running.load());
+    EXPECT_FALSE(c->running());
     EXPECT_FALSE(c->collector_alive());
     const auto stats = c->get_collection_statistics();
     EXPECT_EQ(stats.total_tags, 3);
@@ -181,7 +181,7 @@ class CtrlCWithoutHandOver : public RunLoop {
                 during(*c);
             }
             if (!wait_until([&] { return returned.load(); })) {
-                c->running.store(false);
+                c->request_stop();
             }
         });
         const bool ok = c->run();
@@ -228,7 +228,7 @@ TEST_F(CtrlCWithoutHandOver, HostsOwnHandlerStaysInChargeAndGetsTheSignal) {
         host_while_running.store(current_handler() == host_sigint_handler);
         ::kill(::getpid(), SIGINT);
         host_got_it = wait_until([] { return g_host_signals.load() == 1; });
-        c.running.store(false);
+        c.request_stop();
     }));
     EXPECT_TRUE(host_while_running.load());
     EXPECT_TRUE(host_got_it);
@@ -395,10 +395,12 @@ TEST_F(RunLoop, StatusLineComesEveryThirtySecondsOfWallClock) {
     auto now = std::make_shared<double>(1000.0);
     PellumarDeps deps;
     deps.now = [now] { return *now; };
+    deps.tags = {{"A", ""}, {"B", ""}};
+    deps.data_deque = std::make_shared<korrin::CycleQueue>();
+    deps.data_deque->push(korrin::CycleResults(12));
     auto c = console(deps);
-    c->tags_list = {{"A", ""}, {"B", ""}};
-    c->total_collected = 12;
-    c->total_written = 10;
+    c->process_data_queue();
+    c->db_status_callback(true, 10);
     LogCapture log;
     *now = 1029.9;
     c->print_status();
@@ -423,14 +425,14 @@ TEST_F(RunLoop, QueueDrainAndDatabaseCallbacksKeepTheCounters) {
     queue->push(korrin::CycleResults(3));
     EXPECT_EQ(c->get_collection_statistics().queue_size, 3);
     c->process_data_queue();
-    EXPECT_EQ(c->total_collected.load(), 7);
+    EXPECT_EQ(c->get_collection_statistics().total_collected, 7);
     EXPECT_EQ(c->get_collection_statistics().queue_size, 0);
 
     LogCapture log;
     c->db_status_callback(true, 25);
     c->db_status_callback(false, 7);
     c->status_callback("DA source connected");
-    EXPECT_EQ(c->total_written.load(), 25);
+    EXPECT_EQ(c->get_collection_statistics().total_written, 25);
     EXPECT_EQ(log.lines(), (Lines{"DEBUG - Successfully wrote 25 records to database",
                                   "WARNING - Failed to write data to database",
                                   "DEBUG - OPC Status: DA source connected"}));
@@ -518,7 +520,7 @@ TEST_F(SingleStep, ThreeCyclesOfNTagsGiveThreeTimesN) {
     EXPECT_EQ(stats.total_written, 9);
     EXPECT_EQ(stats.queue_size, 0);
     EXPECT_EQ(client->row_count(), 9u);
-    EXPECT_FALSE(c->running.load());
+    EXPECT_FALSE(c->running());
     c->cleanup_single_step();
     const auto lines = without_debug(log.lines());
     EXPECT_EQ(lines.front(), "INFO - Initializing for single-step collection mode...");
@@ -577,7 +579,7 @@ TEST_F(SingleStep, TagListedTwiceIsWarnedOnceAndWrittenOncePerCycle) {
     auto c = console();
     LogCapture log;
     ASSERT_TRUE(c->initialize_for_single_step());
-    EXPECT_EQ(c->tags_list.size(), 3u);  // every row of the file stays in the list
+    EXPECT_EQ(c->tags().size(), 3u);  // every row of the file stays in the list
     for (int i = 0; i < 3; ++i) {
         ASSERT_TRUE(c->single_step_collection());
     }
@@ -617,7 +619,7 @@ TEST_F(SingleStep, FailedSetUpGivesTheRunsLines) {
     LogCapture log;
     EXPECT_FALSE(c->initialize_for_single_step());
     EXPECT_EQ(log.lines().back(), "ERROR - Failed to setup database objects");
-    EXPECT_EQ(c->collector_thread, nullptr);
+    EXPECT_EQ(c->collector(), nullptr);
 }
 
 }  // namespace

@@ -19,10 +19,11 @@ class LoadTags : public ::testing::Test {
         return load_path((dir / "tags.csv").string());
     }
     bool load_path(const std::string& path) {
-        Pellumar console(dir.path());
-        console.tag_csv_path = path;
+        vantrel::pellumar::PellumarDeps deps;
+        deps.settings.opc.tag_csv_path = path;
+        Pellumar console(dir.path(), deps);
         const bool ok = console.load_tags_from_csv();
-        tags = console.tags_list;
+        tags = console.tags();
         return ok;
     }
 
@@ -166,14 +167,14 @@ TEST_F(LoadTags, UnreadableOrEmptyFilesGoToTheErrorGuard) {
 }
 
 TEST_F(LoadTags, ReloadReplacesTheList) {
-    Pellumar console(dir.path());
-    write_file(dir / "a.csv", "FullTagName,Description\nA,1\nB,2\n");
-    write_file(dir / "b.csv", "FullTagName,Description\nC,3\n");
-    console.tag_csv_path = (dir / "a.csv").string();
+    vantrel::pellumar::PellumarDeps deps;
+    deps.settings.opc.tag_csv_path = (dir / "tags.csv").string();
+    Pellumar console(dir.path(), deps);
+    write_file(dir / "tags.csv", "FullTagName,Description\nA,1\nB,2\n");
     ASSERT_TRUE(console.load_tags_from_csv());
-    console.tag_csv_path = (dir / "b.csv").string();
+    write_file(dir / "tags.csv", "FullTagName,Description\nC,3\n");
     ASSERT_TRUE(console.load_tags_from_csv());
-    EXPECT_EQ(console.tags_list, (Pairs{{"C", "3"}}));
+    EXPECT_EQ(console.tags(), (Pairs{{"C", "3"}}));
     EXPECT_EQ(console.get_current_tags(), std::vector<std::string>{"C"});
 }
 

@@ -116,7 +116,7 @@ TEST_F(DesktopOnRealParts, ChoosesTheConfiguredDatabaseElseTsdbDefault) {
         EXPECT_EQ(w.tsdb_combo->currentText().toStdString(), configured.name());
         EXPECT_EQ(w.windowTitle().toStdString(), "OPC Data Widget [TSDB connected: " +
                                                      env("PGHOST") + "/" + configured.name() + "]");
-        for (const auto& name : w.available_dbs) {
+        for (const auto& name : w.available_dbs()) {
             EXPECT_NE(name.rfind("template", 0), 0u) << "templates are never offered";
         }
     }
@@ -188,7 +188,7 @@ TEST_F(DesktopOnRealParts, CollectsFromTheTestServerIntoPostgresql) {
     ASSERT_EQ(w->paginated_table->all_data.size(), 4u);
     w->server_combo->setCurrentText(QString::fromStdString(server.endpoint()));
     w->start_collecting();
-    ASSERT_NE(w->collect_thread, nullptr);
+    ASSERT_NE(w->collect_thread(), nullptr);
 
     const auto cell = [&](std::size_t row, std::size_t col) {
         return w->paginated_table->all_data.at(row).at(col).toString().toStdString();
@@ -212,7 +212,7 @@ TEST_F(DesktopOnRealParts, CollectsFromTheTestServerIntoPostgresql) {
               "1");
 
     w->start_collecting();  // stop
-    EXPECT_EQ(w->collect_thread, nullptr);
+    EXPECT_EQ(w->collect_thread(), nullptr);
     const int after_stop = count();
     rig.dialogs->question_answer = QMessageBox::Yes;
     EXPECT_TRUE(w->close());

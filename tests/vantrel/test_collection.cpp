@@ -74,7 +74,7 @@ TEST_F(Collecting, ImportReadsUtf8BeforeGbkAndLooksUpKnownTags) {
     EXPECT_TRUE(rig.queue->empty());
     EXPECT_EQ(w->write_count_label->text(), "Current: 0 | Total: 4 records");
     EXPECT_EQ(w->paginated_table->current_page, 1);
-    EXPECT_EQ(w->tag_csv_path, (rig.path() / "tags.csv").string());
+    EXPECT_EQ(w->tag_csv_path(), (rig.path() / "tags.csv").string());
     EXPECT_EQ(rig.db->calls["insert_new_tag"], 0) << "an import registers nothing";
 }
 
@@ -93,7 +93,7 @@ TEST_F(Collecting, ImportRefusalsLeaveTheTableAsItWas) {
     ASSERT_EQ(w->paginated_table->all_data.size(), 1u);
 
     w->import_tags_from_csv();  // cancelled: nothing changes
-    EXPECT_EQ(w->tag_csv_path, (rig.path() / "tags.csv").string());
+    EXPECT_EQ(w->tag_csv_path(), (rig.path() / "tags.csv").string());
 
     rig.dialogs->file_answers.push_back(rig.csv("cols.csv", "Name,Description\nA,b\n"));
     w->import_tags_from_csv();
@@ -118,7 +118,7 @@ TEST_F(Collecting, ImportRefusalsLeaveTheTableAsItWas) {
     EXPECT_NE(warnings[3].text.find("gone.csv"), std::string::npos);
     ASSERT_EQ(w->paginated_table->all_data.size(), 1u);
     EXPECT_EQ(cell(*w, 0, 1), "Keep.Me");
-    EXPECT_EQ(w->tag_csv_path, (rig.path() / "gone.csv").string())
+    EXPECT_EQ(w->tag_csv_path(), (rig.path() / "gone.csv").string())
         << "the path is kept even when the file could not be read";
 }
 
@@ -136,7 +136,7 @@ TEST_F(Collecting, StartRefusesInOrderBeforeTouchingAnything) {
     EXPECT_EQ(rig.dialogs->of_kind("warning")[1].text,
               "No tags available for collection. Please import a CSV file first.");
     EXPECT_EQ(rig.db->sources.size(), 1u);
-    EXPECT_EQ(w->collect_thread, nullptr);
+    EXPECT_EQ(w->collect_thread(), nullptr);
     EXPECT_EQ(w->collect_button->text(), "Start Collecting");
 
     // A refused source.
@@ -145,7 +145,7 @@ TEST_F(Collecting, StartRefusesInOrderBeforeTouchingAnything) {
     w->opc_type_combo->setCurrentText("OPC UA");  // another protocol: a new source is needed
     w->start_collecting();
     EXPECT_EQ(rig.dialogs->of_kind("warning").back().text, "Failed to insert source information.");
-    EXPECT_EQ(w->collect_thread, nullptr);
+    EXPECT_EQ(w->collect_thread(), nullptr);
 }
 
 TEST_F(Collecting, RegistrationReusesTheSourceOfTheSchemaAndMovesTags) {
@@ -185,7 +185,7 @@ TEST_F(Collecting, RunsStopsAndRunsAgainWithValuesInTheTable) {
     import("FullTagName,Description\nDemo.Tag1,a\nDemo.Tag2,b\n");
     w->port_input->setText("0x1");
     w->start_collecting();
-    ASSERT_NE(w->collect_thread, nullptr);
+    ASSERT_NE(w->collect_thread(), nullptr);
     EXPECT_EQ(w->collect_button->text(), "Stop Collecting");
     EXPECT_FALSE(w->import_button->isEnabled());
     EXPECT_FALSE(w->tsdb_combo->isEnabled());
@@ -210,7 +210,7 @@ TEST_F(Collecting, RunsStopsAndRunsAgainWithValuesInTheTable) {
     EXPECT_EQ(ini.get("TSDBConnection", "password"), "secret");
 
     w->start_collecting();  // the same button stops
-    EXPECT_EQ(w->collect_thread, nullptr);
+    EXPECT_EQ(w->collect_thread(), nullptr);
     EXPECT_EQ(w->collect_button->text(), "Start Collecting");
     EXPECT_TRUE(w->import_button->isEnabled());
     EXPECT_FALSE(w->port_input->isEnabled());
@@ -220,7 +220,7 @@ TEST_F(Collecting, RunsStopsAndRunsAgainWithValuesInTheTable) {
 
     const auto reads = rig.opc->locked([&] { return rig.opc->reads.size(); });
     w->start_collecting();
-    ASSERT_NE(w->collect_thread, nullptr);
+    ASSERT_NE(w->collect_thread(), nullptr);
     EXPECT_TRUE(rig.opc->wait_for_reads(reads + 1));
     w->_stop_collecting();
     EXPECT_EQ(rig.db->opened, rig.db->closed + 1) << "only the window's own connection stays open";
@@ -281,14 +281,14 @@ TEST_F(Collecting, TheQueueDrainShowsTheNewestCycle) {
 TEST_F(Collecting, ClosingWhileCollectingAsksFirst) {
     import("FullTagName,Description\nDemo.Tag1,a\n");
     w->start_collecting();
-    ASSERT_NE(w->collect_thread, nullptr);
+    ASSERT_NE(w->collect_thread(), nullptr);
 
     rig.dialogs->question_answer = QMessageBox::No;
     QCloseEvent refused;
     QCoreApplication::sendEvent(w.get(), &refused);
     EXPECT_FALSE(refused.isAccepted());
-    ASSERT_NE(w->collect_thread, nullptr);
-    EXPECT_TRUE(w->collect_thread->is_alive());
+    ASSERT_NE(w->collect_thread(), nullptr);
+    EXPECT_TRUE(w->collect_thread()->is_alive());
     const auto questions = rig.dialogs->of_kind("question");
     ASSERT_EQ(questions.size(), 1u);
     EXPECT_EQ(questions[0].title, "Confirm Exit");
@@ -299,8 +299,8 @@ TEST_F(Collecting, ClosingWhileCollectingAsksFirst) {
     QCloseEvent accepted;
     QCoreApplication::sendEvent(w.get(), &accepted);
     EXPECT_TRUE(accepted.isAccepted());
-    EXPECT_EQ(w->collect_thread, nullptr) << "the collector has ended before the window closes";
-    EXPECT_EQ(w->tsdb_conn, nullptr);
+    EXPECT_EQ(w->collect_thread(), nullptr) << "the collector has ended before the window closes";
+    EXPECT_EQ(w->tsdb_conn(), nullptr);
     EXPECT_EQ(rig.db->opened, rig.db->closed);
 }
 
@@ -308,7 +308,7 @@ TEST_F(Collecting, AStartThatFailsPartWayLeavesTheWindowIdle) {
     import("FullTagName,Description\nDemo.Tag1,a\n");
     rig.db->get_tag_error = "server closed the connection unexpectedly";
     EXPECT_THROW(w->start_collecting(), korrin::TsdbConnectionError);
-    EXPECT_EQ(w->collect_thread, nullptr);
+    EXPECT_EQ(w->collect_thread(), nullptr);
     EXPECT_EQ(w->collect_button->text(), "Start Collecting");
     EXPECT_TRUE(w->import_button->isEnabled());
     EXPECT_TRUE(w->server_combo->isEnabled());
@@ -329,7 +329,7 @@ TEST_F(Collecting, AStartThatFailsPartWayLeavesTheWindowIdle) {
 
     rig.db->get_tag_error.reset();
     w->start_collecting();
-    EXPECT_NE(w->collect_thread, nullptr) << "the operator can try again";
+    EXPECT_NE(w->collect_thread(), nullptr) << "the operator can try again";
     w->_stop_collecting();
 }
 

@@ -60,7 +60,7 @@ TEST(MainWidgetStart, FallsBackToTsdbDefaultThenToTheFirstDatabase) {
         rig.write_config("", "missing");
         auto w = rig.make();
         EXPECT_EQ(w->tsdb_combo->currentText(), "tsdb_default");
-        EXPECT_EQ(w->tsdb_cfg.dbname, "tsdb_default");
+        EXPECT_EQ(w->tsdb_cfg().dbname, "tsdb_default");
     }
     {
         WindowRig rig;
@@ -68,7 +68,7 @@ TEST(MainWidgetStart, FallsBackToTsdbDefaultThenToTheFirstDatabase) {
         rig.write_config("", "");
         auto w = rig.make();
         EXPECT_EQ(w->tsdb_combo->currentText(), "alpha");
-        EXPECT_EQ(w->tsdb_cfg.dbname, "alpha");
+        EXPECT_EQ(w->tsdb_cfg().dbname, "alpha");
         EXPECT_EQ(rig.db->configs.size(), 1u);
         EXPECT_EQ(w->windowTitle().toStdString(), "OPC Data Widget [TSDB connected: dbhost/alpha]");
     }
@@ -136,7 +136,7 @@ TEST(MainWidgetDatabase, AFailedSwitchClosesTheOldConnectionAndKeepsTheTitle) {
     w->tsdb_combo->setCurrentText("other");
     EXPECT_EQ(w->windowTitle().toStdString(), "OPC Data Widget [TSDB connected: dbhost/other]");
     EXPECT_EQ(w->db_status_label->text(), "DB Status: Connected");
-    EXPECT_EQ(w->tsdb_cfg.dbname, "other");
+    EXPECT_EQ(w->tsdb_cfg().dbname, "other");
 }
 
 TEST(MainWidgetStatus, ColoursTheOpcStatusByItsFirstKeyword) {
@@ -235,7 +235,7 @@ TEST(MainWidgetDiscovery, ListsTheServersTheLibraryFindsAndSaysHowMany) {
     ASSERT_EQ(w->server_combo->count(), 3);
     EXPECT_EQ(w->server_combo->itemText(0), "opc.tcp://a:4840");
     EXPECT_EQ(w->server_combo->itemText(2), "opc.tcp://c:4841");
-    EXPECT_EQ(w->opc_servers_info.size(), 3);
+    EXPECT_EQ(w->opc_servers_info().size(), 3);
     EXPECT_EQ(w->status_label->text(), "Status: Found 3 OPC UA Servers");
     EXPECT_EQ(w->status_label->styleSheet(), "color: green");
     ASSERT_EQ(rig.opc->discoveries.size(), 1u);
@@ -261,7 +261,7 @@ TEST(MainWidgetDiscovery, ListsTheServersTheLibraryFindsAndSaysHowMany) {
     EXPECT_EQ(rig.opc->discoveries.back().port, 0);
     EXPECT_EQ(rig.opc->discoveries.back().hostname, "");
     EXPECT_EQ(w->server_combo->count(), 0);
-    EXPECT_TRUE(w->opc_servers_info.isEmpty());
+    EXPECT_TRUE(w->opc_servers_info().isEmpty());
     EXPECT_EQ(w->status_label->text(), "Status: No OPC DA Server found");
     EXPECT_EQ(w->status_label->styleSheet(), "color: red");
     EXPECT_TRUE(rig.dialogs->shown.empty());
@@ -292,7 +292,7 @@ TEST(MainWidgetDiscovery, AFailureShowsOneBoxRestoresTheCursorAndReleasesTheLibr
     EXPECT_EQ(w->status_label->text(), "Status: Failed to enumerate OPC UA Servers");
     EXPECT_EQ(w->status_label->styleSheet(), "color: red");
     EXPECT_EQ(w->server_combo->count(), 0);
-    EXPECT_TRUE(w->opc_servers_info.isEmpty());
+    EXPECT_TRUE(w->opc_servers_info().isEmpty());
     const auto boxes = rig.dialogs->of_kind("critical");
     ASSERT_EQ(boxes.size(), 1u);
     EXPECT_EQ(boxes[0].title, "Enumeration Error");

@@ -15,27 +15,17 @@ namespace vantrel::pellumar {
 using namespace detail;
 
 bool Pellumar::load_config() {
-    // Members read before an error keep their new values, as the reading goes.
-    korrin::Settings settings{.tsdb = tsdb_cfg,
-                              .opc = {.tag_csv_path = tag_csv_path,
-                                      .opc_schema = opc_schema,
-                                      .opc_type = opc_type,
-                                      .collection_interval = collection_interval,
-                                      .batch_size = batch_size,
-                                      .opc_host = {}},
-                              .security = {},
-                              .store = store_settings};
+    // What is read before an error is kept, as the reading goes.
+    korrin::Settings settings = settings_;
+    settings.opc.opc_host = {};
+    settings.security = {};
     const auto keep = [&] {
-        tsdb_cfg = settings.tsdb;
-        tag_csv_path = settings.opc.tag_csv_path;
-        opc_schema = settings.opc.opc_schema;
-        opc_type = settings.opc.opc_type;
-        collection_interval = settings.opc.collection_interval;
-        batch_size = settings.opc.batch_size;
-        store_settings = settings.store;
+        settings.opc.opc_host = settings_.opc.opc_host;
+        settings.security = settings_.security;
+        settings_ = settings;
     };
     try {
-        const auto path = base_dir / "config.ini";
+        const auto path = base_dir_ / "config.ini";
         std::error_code ec;
         if (!std::filesystem::is_regular_file(path, ec)) {
             log_error("Configuration file not found: " + path.string());
@@ -43,7 +33,7 @@ bool Pellumar::load_config() {
         }
         const auto ini = common::IniFile::read_file(path);
         korrin::read_settings(
-            ini, {.config_dir = base_dir, .strictness = korrin::Strictness::console}, settings);
+            ini, {.config_dir = base_dir_, .strictness = korrin::Strictness::console}, settings);
         korrin::apply_ua_security(settings.security);
         keep();
         return true;

@@ -91,14 +91,14 @@ bool Pellumar::setup_database_objects() {
     bool result = false;
     try {
         // A signal during set-up cuts the connection attempt and every statement short.
-        conn = client->get_conn_stoppable(tsdb_cfg, startup_stop_.get_token());
+        conn = client->get_conn_stoppable(settings_.tsdb, startup_stop_.get_token());
         if (!conn) {
             log_error("Failed to connect to TSDB");
             return false;
         }
 
-        const auto source =
-            korrin::ensure_source(*client, *conn, console_source(opc_schema, opc_type));
+        const auto source = korrin::ensure_source(
+            *client, *conn, console_source(settings_.opc.opc_schema, settings_.opc.opc_type));
         if (!source.source_id) {
             log_error("Failed to create data source");
             close_connection(conn);
@@ -108,8 +108,8 @@ bool Pellumar::setup_database_objects() {
             (source.existing ? "Found existing source with ID: " : "Created new source with ID: ") +
             std::to_string(*source.source_id));
 
-        log_tag_outcomes(korrin::sync_tags(*client, *conn, *source.source_id, tags_list), tags_list,
-                         tag_lines);
+        log_tag_outcomes(korrin::sync_tags(*client, *conn, *source.source_id, tags_), tags_,
+                         tag_lines_);
         result = true;
     } catch (const std::exception& e) {
         // After a signal the failure is the cancellation itself, not worth a line.
@@ -127,13 +127,14 @@ bool Pellumar::test_connect_tsdb() {
     std::unique_ptr<korrin::TsdbConnection> conn;
     bool result = false;
     try {
-        conn = client->get_conn(tsdb_cfg);
+        conn = client->get_conn(settings_.tsdb);
         if (!conn) {
             log_error("Failed to connect to TSDB");
             return false;
         }
-        log_info("Test Connect to TSDB database: " + tsdb_cfg.host + ":" +
-                 std::to_string(tsdb_cfg.port) + "/" + tsdb_cfg.dbname + " Successful.");
+        log_info("Test Connect to TSDB database: " + settings_.tsdb.host + ":" +
+                 std::to_string(settings_.tsdb.port) + "/" + settings_.tsdb.dbname +
+                 " Successful.");
         result = true;
     } catch (const std::exception& e) {
         log_error(std::string("Failed to connect to TSDB: ") + e.what());

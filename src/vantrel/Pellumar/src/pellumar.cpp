@@ -107,10 +107,13 @@ std::filesystem::path Pellumar::default_base_dir() {
 }
 
 Pellumar::Pellumar(std::optional<std::filesystem::path> base, PellumarDeps deps)
-    : base_dir(resolve_base_dir(base)),
-      deps_(std::move(deps)),
+    : deps_(std::move(deps)),
+      base_dir_(resolve_base_dir(base)),
+      tags_(std::move(deps_.tags)),
+      tag_lines_(std::move(deps_.tag_lines)),
+      settings_(deps_.settings),
       data_deque(deps_.data_deque ? deps_.data_deque : std::make_shared<korrin::CycleQueue>()) {
-    lumvane::setup_logging_from_ini((base_dir / "config.ini").string());
+    lumvane::setup_logging_from_ini((base_dir_ / "config.ini").string());
     if (!deps_.now) {
         deps_.now = wall_clock_seconds;
     }
@@ -118,7 +121,7 @@ Pellumar::Pellumar(std::optional<std::filesystem::path> base, PellumarDeps deps)
         deps_.wait = own_pause;
         own_pause_ = true;
     }
-    last_status_time = deps_.now();
+    last_status_time_ = deps_.now();
 }
 
 struct Pellumar::StartupOutcome {
@@ -136,7 +139,7 @@ Pellumar::~Pellumar() {
         startup_worker_.join();
     }
     // The collector's callbacks reach into this object, which is destroyed before it would be.
-    collector_thread.reset();
+    collector_.reset();
 }
 
 void Pellumar::check_signal() {
@@ -234,7 +237,7 @@ bool Pellumar::run() {
         }
         try {
             log_info("Data collection is running. Press Ctrl+C to stop.");
-            while (running.load()) {
+            while (running_.load()) {
                 if (auto signum = deps_.wait(std::chrono::milliseconds(1000))) {
                     signal_handler(*signum);
                 }
@@ -258,12 +261,12 @@ bool Pellumar::run() {
 
 korrin::OPCCollector::Options Pellumar::collector_options() {
     korrin::OPCCollector::Options options{
-        .opc_schema = opc_schema,
+        .opc_schema = settings_.opc.opc_schema,
         .get_tags_func = [this] { return get_current_tags(); },
         .data_deque = data_deque,
-        .tsdb_cfg = tsdb_cfg,
-        .sample_interval = collection_interval,
-        .batch_size = batch_size,
+        .tsdb_cfg = settings_.tsdb,
+        .sample_interval = settings_.opc.collection_interval,
+        .batch_size = settings_.opc.batch_size,
         .status_notify = [this](const std::string& status) { status_callback(status); },
         .db_status_notify = [this](bool success,
                                    std::int64_t count) { db_status_callback(success, count); },
@@ -274,21 +277,21 @@ korrin::OPCCollector::Options Pellumar::collector_options() {
     if (deps_.tsdb_client) {
         options.tsdb_client = deps_.tsdb_client;
     }
-    options.timestamp_mode = store_settings.timestamp;
-    options.buffer_dir = store_settings.buffer_dir;
-    options.buffer_max_bytes = store_settings.buffer_max_bytes;
+    options.timestamp_mode = settings_.store.timestamp;
+    options.buffer_dir = settings_.store.buffer_dir;
+    options.buffer_max_bytes = settings_.store.buffer_max_bytes;
     return options;
 }
 
 bool Pellumar::start_collection() {
     try {
-        log_info("Starting OPC data collection from: " + opc_schema);
-        log_info("Sample interval: " + real_text(collection_interval) +
-                 "s, Batch size: " + std::to_string(batch_size));
-        collector_thread = std::make_unique<korrin::OPCCollector>(collector_options());
+        log_info("Starting OPC data collection from: " + settings_.opc.opc_schema);
+        log_info("Sample interval: " + real_text(settings_.opc.collection_interval) +
+                 "s, Batch size: " + std::to_string(settings_.opc.batch_size));
+        collector_ = std::make_unique<korrin::OPCCollector>(collector_options());
         stop_done_ = false;
-        collector_thread->start();
-        running.store(true);
+        collector_->start();
+        running_.store(true);
         log_info("Data collection started successfully");
         return true;
     } catch (const std::exception& e) {
@@ -301,19 +304,23 @@ bool Pellumar::start_collection() {
 }
 
 bool Pellumar::collector_alive() const {
-    return collector_thread && collector_thread->is_alive();
+    return collector_ && collector_->is_alive();
+}
+
+void Pellumar::request_stop() {
+    running_.store(false);
 }
 
 void Pellumar::stop() {
-    running.store(false);
+    running_.store(false);
     // A collector that already had its stop and its wait is not waited for again: the signal
     // handler's stop and the one on the way out of run() would otherwise double the wait.
     if (collector_alive() && !stop_done_) {
         log_info("Stopping data collection...");
-        collector_thread->stop();
-        collector_thread->join(deps_.stop_timeout);
+        collector_->stop();
+        collector_->join(deps_.stop_timeout);
         stop_done_ = true;
-        if (collector_thread->is_alive()) {
+        if (collector_->is_alive()) {
             log_warning("Collector thread did not stop gracefully");
         } else {
             log_info("Data collection stopped");
@@ -323,43 +330,42 @@ void Pellumar::stop() {
 
 void Pellumar::process_data_queue() {
     for (const auto& entry : data_deque->drain()) {
-        total_collected += static_cast<std::int64_t>(entry.size());
+        total_collected_ += static_cast<std::int64_t>(entry.size());
     }
 }
 
 void Pellumar::print_status() {
     const double now = deps_.now();
-    if (now - last_status_time >= 30.0) {
-        log_info("Status - Tags: " + std::to_string(tags_list.size()) +
-                 ", Collected: " + std::to_string(total_collected.load()) +
-                 ", Written: " + std::to_string(total_written.load()));
-        const std::uint64_t buffered =
-            collector_thread ? collector_thread->buffered_sample_count() : 0;
+    if (now - last_status_time_ >= 30.0) {
+        log_info("Status - Tags: " + std::to_string(tags_.size()) +
+                 ", Collected: " + std::to_string(total_collected_.load()) +
+                 ", Written: " + std::to_string(total_written_.load()));
+        const std::uint64_t buffered = collector_ ? collector_->buffered_sample_count() : 0;
         if (buffered > 0) {
             log_info(std::to_string(buffered) + " samples wait in the buffer for the TSDB");
         }
         // Each such tag was named once when first missed; this keeps the count in view.
         const std::size_t unregistered =
-            tags_left_out_ + (collector_thread ? collector_thread->unregistered_tag_count() : 0);
+            tags_left_out_ + (collector_ ? collector_->unregistered_tag_count() : 0);
         if (unregistered > 0) {
             log_warning(std::to_string(unregistered) + " tags not registered");
         }
-        last_status_time = now;
+        last_status_time_ = now;
     }
 }
 
 CollectionStatistics Pellumar::get_collection_statistics() {
     CollectionStatistics stats;
-    stats.total_tags = static_cast<std::int64_t>(tags_list.size());
-    stats.total_collected = total_collected.load();
-    stats.total_written = total_written.load();
+    stats.total_tags = static_cast<std::int64_t>(tags_.size());
+    stats.total_collected = total_collected_.load();
+    stats.total_written = total_written_.load();
     stats.queue_size = static_cast<std::int64_t>(data_deque->size());
     return stats;
 }
 
 std::vector<std::string> Pellumar::get_current_tags() const {
     // A name listed twice is still one tag: reading it twice would store two rows per cycle.
-    return korrin::distinct_tag_names(tags_list);
+    return korrin::distinct_tag_names(tags_);
 }
 
 void Pellumar::status_callback(const std::string& status) {
@@ -368,7 +374,7 @@ void Pellumar::status_callback(const std::string& status) {
 
 void Pellumar::db_status_callback(bool success, std::int64_t count) {
     if (success) {
-        total_written += count;
+        total_written_ += count;
         log_debug("Successfully wrote " + std::to_string(count) + " records to database");
     } else {
         log_warning("Failed to write data to database");
@@ -390,10 +396,10 @@ bool Pellumar::initialize_for_single_step() {
             log_error("Failed to setup database objects");
             return false;
         }
-        log_info("Creating OPC collector for single-step mode: " + opc_schema);
-        collector_thread = std::make_unique<korrin::OPCCollector>(collector_options());
+        log_info("Creating OPC collector for single-step mode: " + settings_.opc.opc_schema);
+        collector_ = std::make_unique<korrin::OPCCollector>(collector_options());
         stop_done_ = false;
-        collector_thread->connect_source();
+        collector_->connect_source();
         log_info("Single-step collection mode initialized successfully");
         return true;
     } catch (const std::exception& e) {
@@ -404,11 +410,11 @@ bool Pellumar::initialize_for_single_step() {
 
 bool Pellumar::single_step_collection() {
     try {
-        if (!collector_thread) {
+        if (!collector_) {
             log_error("Collector not initialized. Call initialize_for_single_step() first.");
             return false;
         }
-        collector_thread->collection_step();
+        collector_->collection_step();
         process_data_queue();
         log_debug("Single step collection completed");
         return true;
@@ -419,11 +425,11 @@ bool Pellumar::single_step_collection() {
 }
 
 void Pellumar::cleanup_single_step() {
-    if (!collector_thread) {
+    if (!collector_) {
         return;
     }
     try {
-        collector_thread->disconnect_source();
+        collector_->disconnect_source();
         log_info("OPC connection closed");
     } catch (const std::exception& e) {
         log_error(std::string("Error closing OPC connection: ") + e.what());

@@ -14,12 +14,13 @@ using namespace detail;
 
 bool Pellumar::load_tags_from_csv() {
     try {
-        tags_list.clear();
-        tag_lines.clear();
+        tags_.clear();
+        tag_lines_.clear();
         tags_left_out_ = 0;
-        const auto loaded = korrin::load_tag_list(tag_csv_path, [](const std::string& encoding) {
-            log_info("CSV file loaded with encoding: " + encoding);
-        });
+        const auto loaded =
+            korrin::load_tag_list(settings_.opc.tag_csv_path, [](const std::string& encoding) {
+                log_info("CSV file loaded with encoding: " + encoding);
+            });
         // One name the database cannot take must not keep a plant's other tags from
         // being registered and collected: it is left out, and the log says where it is.
         for (std::size_t i = 0; i < loaded.tags.size(); ++i) {
@@ -30,16 +31,17 @@ bool Pellumar::load_tags_from_csv() {
                 ++tags_left_out_;
                 continue;
             }
-            tags_list.push_back(loaded.tags[i]);
-            tag_lines.push_back(loaded.lines[i]);
+            tags_.push_back(loaded.tags[i]);
+            tag_lines_.push_back(loaded.lines[i]);
         }
-        for (const auto& duplicate : korrin::duplicate_tags(tags_list, tag_lines)) {
+        for (const auto& duplicate : korrin::duplicate_tags(tags_, tag_lines_)) {
             log_warning(korrin::duplicate_tag_warning(duplicate));
         }
-        log_info("Loaded " + std::to_string(tags_list.size()) + " tags from CSV file");
-        return !tags_list.empty();
+        log_info("Loaded " + std::to_string(tags_.size()) + " tags from CSV file");
+        return !tags_.empty();
     } catch (const korrin::TagListDecodeError& e) {
-        log_error("Failed to decode CSV file: " + tag_csv_path + " (" + e.detail() + ")");
+        log_error("Failed to decode CSV file: " + settings_.opc.tag_csv_path + " (" + e.detail() +
+                  ")");
         return false;
     } catch (const korrin::TagListColumnsError& e) {
         log_error("CSV file missing required columns: FullTagName, Description (header found: " +

@@ -40,12 +40,12 @@ QVariant dbid_cell(const std::optional<std::int64_t>& id) {
 }  // namespace
 
 korrin::TsdbConnection& MainWidget::connection_or_throw() {
-    if (!tsdb_conn) {
+    if (!tsdb_conn_) {
         throw std::runtime_error(
             "Not connected to a TSDB database: choose a database in "
             "\"TSDB name:\" that connects, then try again.");
     }
-    return *tsdb_conn;
+    return *tsdb_conn_;
 }
 
 void MainWidget::import_tags_from_csv() {
@@ -54,7 +54,7 @@ void MainWidget::import_tags_from_csv() {
     if (path.isEmpty()) {
         return;
     }
-    tag_csv_path = path.toStdString();
+    tag_csv_path_ = path.toStdString();
 
     korrin::LoadedTagList loaded;
     try {
@@ -78,7 +78,7 @@ void MainWidget::import_tags_from_csv() {
 
     // Samples of an earlier collection belong to the old list.
     data_deque->clear();
-    std::lock_guard<std::recursive_mutex> guard(data_lock);
+    std::lock_guard<std::recursive_mutex> guard(data_lock_);
     std::vector<std::string> names;
     names.reserve(loaded.tags.size());
     for (const auto& tag : loaded.tags) {
@@ -130,7 +130,7 @@ std::optional<std::int64_t> MainWidget::_ensure_source(const QString& selected_s
 }
 
 void MainWidget::_sync_tags_with_source(std::int64_t source_id) {
-    std::lock_guard<std::recursive_mutex> guard(data_lock);
+    std::lock_guard<std::recursive_mutex> guard(data_lock_);
     auto& rows = paginated_table->all_data;
     korrin::TagList tags;
     tags.reserve(rows.size());
@@ -175,18 +175,18 @@ std::optional<QString> MainWidget::_get_selected_schema_or_warn() {
 
 void MainWidget::_save_collection_config(const QString& host, const QString& opc_schema) {
     CollectionConfig cfg;
-    cfg.dbname = tsdb_cfg.dbname;
+    cfg.dbname = tsdb_cfg_.dbname;
     cfg.opc_host = host.toStdString();
     cfg.opc_schema = opc_schema.toStdString();
     cfg.opc_type = opc_type_combo->currentText().toStdString();
     cfg.opc_port = port_input->text().toStdString();
-    cfg.tag_csv_path = tag_csv_path;
-    save_collection_config(ini_path, cfg);
-    log()->info("Configuration saved to {}. OPC Schema: {}", ini_path.string(), cfg.opc_schema);
+    cfg.tag_csv_path = tag_csv_path_;
+    save_collection_config(ini_path_, cfg);
+    log()->info("Configuration saved to {}. OPC Schema: {}", ini_path_.string(), cfg.opc_schema);
 }
 
 std::vector<std::string> MainWidget::_current_tags() {
-    std::lock_guard<std::recursive_mutex> guard(data_lock);
+    std::lock_guard<std::recursive_mutex> guard(data_lock_);
     const auto& rows = paginated_table->all_data;
     std::vector<std::string> names;
     names.reserve(rows.size());
@@ -210,7 +210,7 @@ void MainWidget::_create_and_start_collector(const QString& opc_schema,
         .opc_schema = opc_schema.toStdString(),
         .get_tags_func = std::move(get_tags_func),
         .data_deque = data_deque,
-        .tsdb_cfg = tsdb_cfg,
+        .tsdb_cfg = tsdb_cfg_,
         .sample_interval = deps_.sample_interval,
         .batch_size = deps_.batch_size,
         // Emitted on the collector thread, delivered queued on the window's thread.
@@ -227,15 +227,15 @@ void MainWidget::_create_and_start_collector(const QString& opc_schema,
         options.opc_library_factory = deps_.opc_library_factory;
     }
     options.tsdb_client = client_;
-    options.timestamp_mode = store_settings.timestamp;
-    options.buffer_dir = store_settings.buffer_dir;
-    options.buffer_max_bytes = store_settings.buffer_max_bytes;
-    collect_thread = std::make_unique<korrin::OPCCollector>(std::move(options));
-    collect_thread->start();
+    options.timestamp_mode = store_settings_.timestamp;
+    options.buffer_dir = store_settings_.buffer_dir;
+    options.buffer_max_bytes = store_settings_.buffer_max_bytes;
+    collect_thread_ = std::make_unique<korrin::OPCCollector>(std::move(options));
+    collect_thread_->start();
 }
 
 void MainWidget::start_collecting() {
-    if (collect_thread && collect_thread->is_alive()) {
+    if (collect_thread_ && collect_thread_->is_alive()) {
         _stop_collecting();
         return;
     }
@@ -275,12 +275,12 @@ void MainWidget::start_collecting() {
 }
 
 void MainWidget::stop_and_join_collector() {
-    if (collect_thread) {
-        if (collect_thread->is_alive()) {
-            collect_thread->stop();
-            collect_thread->join();
+    if (collect_thread_) {
+        if (collect_thread_->is_alive()) {
+            collect_thread_->stop();
+            collect_thread_->join();
         }
-        collect_thread.reset();
+        collect_thread_.reset();
     }
 }
 
@@ -288,7 +288,7 @@ void MainWidget::_stop_collecting() {
     stop_and_join_collector();
     collect_button->setText("Start Collecting");
     _set_controls_enabled(true);
-    if (tsdb_conn) {
+    if (tsdb_conn_) {
         set_db_status("DB Status: Connected", kStyleGood);
     }
     _reset_write_count_display();
@@ -299,7 +299,7 @@ void MainWidget::process_queue() {
     if (drained.empty()) {
         return;
     }
-    std::lock_guard<std::recursive_mutex> guard(data_lock);
+    std::lock_guard<std::recursive_mutex> guard(data_lock_);
     auto& all_data = paginated_table->all_data;
     // Every merge rewrites every row, so only the newest cycle decides what is shown.
     _merge_results(drained.back(), all_data);
@@ -311,7 +311,7 @@ void MainWidget::_merge_results(const korrin::CycleResults& results, TableRows& 
 }
 
 void MainWidget::closeEvent(QCloseEvent* event) {
-    if (collect_thread && collect_thread->is_alive()) {
+    if (collect_thread_ && collect_thread_->is_alive()) {
         const auto answer =
             dialogs_->question(this, "Confirm Exit",
                                "Data collection is still running. Are you sure you want to exit?",
@@ -323,9 +323,9 @@ void MainWidget::closeEvent(QCloseEvent* event) {
         stop_and_join_collector();
     }
     queue_timer->stop();
-    if (tsdb_conn) {
+    if (tsdb_conn_) {
         try {
-            auto conn = std::move(tsdb_conn);
+            auto conn = std::move(tsdb_conn_);
             conn->close();
         } catch (const std::exception& e) {
             std::printf("An error occurred while closing TSDB connection: %s\n", e.what());

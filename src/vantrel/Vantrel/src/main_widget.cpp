@@ -105,25 +105,25 @@ MainWidget::MainWidget(MainWidgetDeps deps)
 
     std::error_code ec;
     const auto cwd = deps_.working_dir ? *deps_.working_dir : std::filesystem::current_path();
-    ini_path = cwd / "config.ini";
-    if (!std::filesystem::is_regular_file(ini_path, ec)) {
-        const std::string message = "Configuration file not found: " + ini_path.string();
+    ini_path_ = cwd / "config.ini";
+    if (!std::filesystem::is_regular_file(ini_path_, ec)) {
+        const std::string message = "Configuration file not found: " + ini_path_.string();
         log()->error("{}", message);
         throw std::runtime_error(message);
     }
 
-    const auto ini = common::IniFile::read_file(ini_path);
+    const auto ini = common::IniFile::read_file(ini_path_);
     const korrin::Settings settings =
         korrin::read_settings(ini, {.config_dir = cwd, .strictness = korrin::Strictness::desktop});
-    tsdb_cfg = settings.tsdb;
+    tsdb_cfg_ = settings.tsdb;
     const std::string& opc_type = settings.opc.opc_type;
     const std::string& opc_host = settings.opc.opc_host;
     const std::string& opc_schema = settings.opc.opc_schema;
     korrin::apply_ua_security(settings.security);
-    store_settings = settings.store;
+    store_settings_ = settings.store;
 
-    available_dbs = client_->fetch_available_tsdbs(tsdb_cfg);
-    if (available_dbs.empty()) {
+    available_dbs_ = client_->fetch_available_tsdbs(tsdb_cfg_);
+    if (available_dbs_.empty()) {
         throw std::runtime_error("No available TSDB databases found.");
     }
 
@@ -141,9 +141,9 @@ MainWidget::MainWidget(MainWidgetDeps deps)
 MainWidget::~MainWidget() {
     // The collector uses the bridges: it must end before they go.
     stop_and_join_collector();
-    if (tsdb_conn) {
+    if (tsdb_conn_) {
         try {
-            tsdb_conn->close();
+            tsdb_conn_->close();
         } catch (...) {
         }
     }
@@ -160,7 +160,7 @@ void MainWidget::build_layout(const std::string& opc_type, const std::string& op
     row1->addWidget(buddy_label("TSDB name:", tsdb_combo, 160, this));
     tsdb_combo->setEditable(false);
     tsdb_combo->setSizeAdjustPolicy(QComboBox::AdjustToContents);
-    for (const auto& name : available_dbs) {
+    for (const auto& name : available_dbs_) {
         tsdb_combo->addItem(q(name));
     }
     connect(tsdb_combo, &QComboBox::currentTextChanged, this, &MainWidget::reconnect_tsdb);
@@ -273,7 +273,7 @@ void MainWidget::build_layout(const std::string& opc_type, const std::string& op
 }
 
 void MainWidget::open_initial_database() {
-    const auto idx = choose_database_index(available_dbs, tsdb_cfg.dbname);
+    const auto idx = choose_database_index(available_dbs_, tsdb_cfg_.dbname);
     if (!idx) {
         throw std::runtime_error(
             "No valid TSDB database found in configuration or available databases.");
@@ -282,10 +282,10 @@ void MainWidget::open_initial_database() {
     const bool previous = tsdb_combo->blockSignals(true);
     tsdb_combo->setCurrentIndex(*idx);
     tsdb_combo->blockSignals(previous);
-    tsdb_cfg.dbname = s(tsdb_combo->itemText(*idx));
-    reconnect_tsdb(q(tsdb_cfg.dbname));
-    if (!tsdb_conn) {
-        const std::string message = "Failed to connect to TSDB database: " + tsdb_cfg.dbname;
+    tsdb_cfg_.dbname = s(tsdb_combo->itemText(*idx));
+    reconnect_tsdb(q(tsdb_cfg_.dbname));
+    if (!tsdb_conn_) {
+        const std::string message = "Failed to connect to TSDB database: " + tsdb_cfg_.dbname;
         log()->error("{}", message);
         throw std::runtime_error(message);
     }
@@ -297,32 +297,32 @@ void MainWidget::set_db_status(const QString& text, const char* style) {
 }
 
 int MainWidget::total_rows() {
-    std::lock_guard<std::recursive_mutex> guard(data_lock);
+    std::lock_guard<std::recursive_mutex> guard(data_lock_);
     return static_cast<int>(paginated_table->all_data.size());
 }
 
 bool MainWidget::reconnect_tsdb(const QString& db_name) {
     try {
-        if (tsdb_conn) {
-            auto old = std::move(tsdb_conn);
+        if (tsdb_conn_) {
+            auto old = std::move(tsdb_conn_);
             old->close();
         }
-        if (tsdb_cfg.dbname != s(db_name)) {
-            tsdb_cfg.dbname = s(db_name);
+        if (tsdb_cfg_.dbname != s(db_name)) {
+            tsdb_cfg_.dbname = s(db_name);
         }
-        tsdb_conn = client_->get_conn(tsdb_cfg);
-        if (!tsdb_conn) {
+        tsdb_conn_ = client_->get_conn(tsdb_cfg_);
+        if (!tsdb_conn_) {
             throw std::runtime_error("Failed to create TSDB connection object.");
         }
         setWindowTitle(
-            q("OPC Data Widget [TSDB connected: " + tsdb_cfg.host + "/" + tsdb_cfg.dbname + "]"));
-        log()->info("Connected to TSDB database: {}", tsdb_cfg.dbname);
+            q("OPC Data Widget [TSDB connected: " + tsdb_cfg_.host + "/" + tsdb_cfg_.dbname + "]"));
+        log()->info("Connected to TSDB database: {}", tsdb_cfg_.dbname);
         set_db_status("DB Status: Connected", kStyleGood);
         return true;
     } catch (const std::exception& e) {
         log()->error("TSDB connection error: {}", e.what());
         dialogs_->critical(this, "TSDB Connection Failed",
-                           q("Failed to connect to " + tsdb_cfg.dbname + ":\n" + e.what()));
+                           q("Failed to connect to " + tsdb_cfg_.dbname + ":\n" + e.what()));
         set_db_status("DB Status: Connection failed", kStyleBad);
         return false;
     }
@@ -335,7 +335,7 @@ void MainWidget::update_status_label(const QString& status) {
 
 void MainWidget::update_db_status(bool success, int count) {
     // While the disk buffer holds samples, the line says how many wait for the database.
-    const std::uint64_t buffered = collect_thread ? collect_thread->buffered_sample_count() : 0;
+    const std::uint64_t buffered = collect_thread_ ? collect_thread_->buffered_sample_count() : 0;
     const QString waiting =
         buffered > 0 ? QStringLiteral(" (%1 samples buffered)").arg(buffered) : QString();
     if (success) {
@@ -394,7 +394,7 @@ void MainWidget::enumerate_servers() {
     const int port = port_from_text(port_input->text());
     const QString type = opc_type_combo->currentText();
     server_combo->clear();
-    opc_servers_info.clear();
+    opc_servers_info_.clear();
     try {
         status_label->setText("Status: Enumerating " + type + " Servers ...");
         status_label->setStyleSheet(kStyleBusy);
@@ -407,11 +407,11 @@ void MainWidget::enumerate_servers() {
                                   da ? korrin::QEV_RTSOURCE_DA : korrin::QEV_RTSOURCE_UA);
         if (!servers.empty()) {
             for (const auto& name : servers) {
-                opc_servers_info.append(q(name));
+                opc_servers_info_.append(q(name));
             }
-            server_combo->addItems(opc_servers_info);
+            server_combo->addItems(opc_servers_info_);
             status_label->setText(QStringLiteral("Status: Found %1 %2 Servers")
-                                      .arg(opc_servers_info.size())
+                                      .arg(opc_servers_info_.size())
                                       .arg(type));
             status_label->setStyleSheet(kStyleGood);
         } else {

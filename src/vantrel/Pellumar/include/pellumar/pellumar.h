@@ -20,6 +20,7 @@
 #include "korrin/cycle_queue.h"
 #include "korrin/opc_collector.h"
 #include "korrin/opc_library.h"
+#include "korrin/settings.h"
 #include "korrin/tsdb_client.h"
 #include "korrin/types.h"
 
@@ -63,6 +64,12 @@ struct PellumarDeps {
     // After a signal during set-up, how long the step in progress may take to give up its
     // database call; a step still busy then is left behind (see startup_step_running()).
     std::chrono::milliseconds startup_cancel_grace{500};
+    // What load_config and load_tags_from_csv would set, for a run of a later step alone: the
+    // settings load_config starts from, and a tag list with the CSV line of each tag (shorter
+    // or empty: those tags are logged without a line).
+    korrin::Settings settings;
+    std::vector<std::pair<std::string, std::string>> tags;
+    std::vector<std::size_t> tag_lines;
 };
 
 class Pellumar {
@@ -108,24 +115,18 @@ class Pellumar {
     // short: the process must then leave without destroying this object.
     bool startup_step_running() const;
 
-    std::filesystem::path base_dir;
-    std::unique_ptr<korrin::OPCCollector> collector_thread;
-    std::atomic<bool> running{false};
-    std::vector<TagPair> tags_list;
-    // The CSV line of each entry of tags_list, for the log (may be shorter when set by hand).
-    std::vector<std::size_t> tag_lines;
-    std::atomic<std::int64_t> total_collected{0};
-    std::atomic<std::int64_t> total_written{0};
-    double last_status_time = 0.0;
+    // Asks the main loop of run() to end after its current pause; safe from any thread, as a
+    // host that keeps its own Ctrl+C handler needs.
+    void request_stop();
 
-    // Set by load_config.
-    korrin::TsdbConfig tsdb_cfg;
-    std::string tag_csv_path;
-    std::string opc_schema;
-    std::string opc_type;
-    double collection_interval = 1.0;
-    int batch_size = 200;
-    korrin::StoreSettings store_settings;  // row times and the disk buffer
+    const std::filesystem::path& base_dir() const { return base_dir_; }
+    // As load_config left them.
+    const korrin::Settings& settings() const { return settings_; }
+    const std::vector<TagPair>& tags() const { return tags_; }
+    // Whether run()'s main loop is (still) going.
+    bool running() const { return running_.load(); }
+    // The collector of the run or of single-step mode; null until one is made.
+    const korrin::OPCCollector* collector() const { return collector_.get(); }
 
   private:
     korrin::OPCCollector::Options collector_options();
@@ -136,6 +137,16 @@ class Pellumar {
     bool wait_startup_step(std::chrono::milliseconds timeout);
 
     PellumarDeps deps_;
+    std::filesystem::path base_dir_;
+    std::unique_ptr<korrin::OPCCollector> collector_;
+    std::atomic<bool> running_{false};
+    std::vector<TagPair> tags_;
+    // The CSV line of each entry of tags_, for the log (may be shorter when given by the Deps).
+    std::vector<std::size_t> tag_lines_;
+    std::atomic<std::int64_t> total_collected_{0};
+    std::atomic<std::int64_t> total_written_{0};
+    double last_status_time_ = 0.0;
+    korrin::Settings settings_;  // set by load_config
     const std::shared_ptr<korrin::CycleQueue> data_deque;
     // No wait was given: the main loop pauses with its own sleep and owns Ctrl+C.
     bool own_pause_ = false;

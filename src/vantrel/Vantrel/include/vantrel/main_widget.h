@@ -97,15 +97,16 @@ class MainWidget : public QWidget {
     std::vector<std::string> _current_tags();
     void _merge_results(const korrin::CycleResults& results, TableRows& all_data);
 
-    std::filesystem::path ini_path;
-    korrin::TsdbConfig tsdb_cfg;
-    korrin::StoreSettings store_settings;  // row times and the disk buffer, from config.ini
-    std::unique_ptr<korrin::TsdbConnection> tsdb_conn;
-    std::optional<std::string> tag_csv_path;
-    QStringList opc_servers_info;
-    std::unique_ptr<korrin::OPCCollector> collect_thread;
-    std::vector<std::string> available_dbs;
-    std::recursive_mutex data_lock;
+    // What the window holds, to observe; it changes only through the steps above and below.
+    const korrin::TsdbConfig& tsdb_cfg() const { return tsdb_cfg_; }
+    // Null while no database is connected.
+    const korrin::TsdbConnection* tsdb_conn() const { return tsdb_conn_.get(); }
+    // The file of the last import; none before one.
+    const std::optional<std::string>& tag_csv_path() const { return tag_csv_path_; }
+    const QStringList& opc_servers_info() const { return opc_servers_info_; }
+    // Null while nothing is collected.
+    const korrin::OPCCollector* collect_thread() const { return collect_thread_.get(); }
+    const std::vector<std::string>& available_dbs() const { return available_dbs_; }
 
     QComboBox* tsdb_combo = nullptr;
     QComboBox* opc_type_combo = nullptr;
@@ -150,6 +151,16 @@ class MainWidget : public QWidget {
     int total_rows();
     korrin::TsdbConnection& connection_or_throw();
     void stop_and_join_collector();
+
+    std::filesystem::path ini_path_;
+    korrin::TsdbConfig tsdb_cfg_;
+    korrin::StoreSettings store_settings_;  // row times and the disk buffer, from config.ini
+    std::unique_ptr<korrin::TsdbConnection> tsdb_conn_;
+    std::optional<std::string> tag_csv_path_;
+    QStringList opc_servers_info_;
+    std::unique_ptr<korrin::OPCCollector> collect_thread_;
+    std::vector<std::string> available_dbs_;
+    std::recursive_mutex data_lock_;
 
     MainWidgetDeps deps_;
     std::shared_ptr<korrin::TsdbClient> client_;
