@@ -52,6 +52,30 @@ TEST(BatchRead, UaTagsAreParsedButSamplesKeepTheirText) {
               (OpcTagRequest{QEV_DATATYPE_REAL, 0, "2:Demo.Tag1"}));
 }
 
+// The tag list is the same every cycle: its requests are prepared once, and again only when
+// the list changes or the source is renewed.
+TEST(BatchRead, RequestsArePreparedOncePerTagListAndSource) {
+    Rig rig;
+    rig.tags = {"2:Demo.Tag1", "3:Demo.Tag2"};
+    auto c = rig.make(rig.options("opc.tcp://localhost:4840"));
+    c->connect_source();
+    for (int i = 0; i < 3; ++i) {
+        c->collection_step();
+    }
+    EXPECT_EQ(c->request_preparations(), 1u);
+
+    rig.tags = {"2:Demo.Tag1", "4:Demo.Tag3"};
+    c->collection_step();
+    EXPECT_EQ(c->request_preparations(), 2u);
+    ASSERT_EQ(rig.opc->reads.size(), 4u);
+    EXPECT_EQ(rig.opc->reads[3].at(1), (OpcTagRequest{QEV_DATATYPE_REAL, 4, "Demo.Tag3"}));
+    EXPECT_EQ(rig.drain().back().at(1).tag, "4:Demo.Tag3");
+
+    c->connect_source();
+    c->collection_step();
+    EXPECT_EQ(c->request_preparations(), 3u);
+}
+
 TEST(BatchRead, FewerRecordsThanRequestsDropsTheRestOfThatBatch) {
     Rig rig;
     rig.tags = numbered_tags("T", 5);

@@ -345,6 +345,50 @@ TEST_F(WriterTest, ARefusedNameIsAskedOnceUntilAReconnect) {
     EXPECT_EQ(std::count(db->lookups.begin(), db->lookups.end(), "bad"), 2);
 }
 
+// A plant's list is the same every cycle: only a changed list, a reconnect or a tag still
+// missing costs a resolution of its names; any other cycle takes its ids by position.
+TEST_F(WriterTest, ACycleOfAnUnchangedTagListResolvesNoName) {
+    db->add_tag("a", 1);
+    db->add_tag("b", 2);
+    TsdbWriter writer(options());
+    KorrinLog log;
+    writer.write_cycle({good("a", 1), good("b", 2)});
+    for (int i = 0; i < 3; ++i) {
+        writer.write_cycle({good("a", 3), good("b", 4)});
+    }
+    EXPECT_EQ(writer.name_resolutions(), 1u);
+    EXPECT_EQ(db->calls["lookup_tags"], 1);
+    EXPECT_EQ(db->writes.back().ids, (std::vector<std::int64_t>{1, 2}));
+
+    // The ids follow the names, not the positions.
+    writer.write_cycle({good("b", 5), good("a", 6)});
+    EXPECT_EQ(db->writes.back().ids, (std::vector<std::int64_t>{2, 1}));
+    writer.write_cycle({good("b", 5), good("ghost", 6)});
+    EXPECT_EQ(db->writes.back().ids, (std::vector<std::int64_t>{2}));
+    EXPECT_EQ(writer.name_resolutions(), 3u);
+
+    // A missing tag is asked for each cycle until it is registered, and then no more.
+    writer.write_cycle({good("b", 7), good("ghost", 8)});
+    EXPECT_EQ(writer.name_resolutions(), 4u);
+    db->add_tag("ghost", 9);
+    writer.write_cycle({good("b", 7), good("ghost", 8)});
+    writer.write_cycle({good("b", 7), good("ghost", 8)});
+    EXPECT_EQ(writer.name_resolutions(), 5u);
+    EXPECT_EQ(db->writes.back().ids, (std::vector<std::int64_t>{2, 9}));
+    EXPECT_EQ(log.count("Tag 'ghost' not found in TSDB"), 1u);
+
+    // A new connection knows no ids: the list is looked up and resolved again.
+    const int lookups = db->calls["lookup_tags"];
+    db->write_error = "server closed the connection";
+    db->ping_throws = true;
+    writer.write_cycle({good("b", 7), good("ghost", 8)});
+    db->write_error.reset();
+    writer.write_cycle({good("b", 7), good("ghost", 8)});
+    EXPECT_EQ(db->calls["lookup_tags"], lookups + 1);
+    EXPECT_EQ(writer.name_resolutions(), 6u);
+    EXPECT_EQ(db->writes.back().ids, (std::vector<std::int64_t>{2, 9}));
+}
+
 TEST_F(WriterTest, WithoutAStoreAFailedCycleIsLostAndAfterCancelNothingReconnects) {
     db->add_tag("a", 1);
     TsdbWriter writer(options());

@@ -26,6 +26,7 @@ class TestCollector : public OPCCollector {
     using OPCCollector::_handle_write_tsdb;
     using OPCCollector::_update_read_status;
     using OPCCollector::OPCCollector;
+    using OPCCollector::request_preparations;
     using OPCCollector::run;
 };
 

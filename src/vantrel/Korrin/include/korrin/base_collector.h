@@ -7,6 +7,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -147,6 +148,9 @@ class BaseQevCollectorThread {
                                 const std::vector<std::string>& tags, std::size_t batch_start_idx,
                                 CycleResults& out) const;
     void _update_read_status(const CycleResults& all_results);
+    // How many times the read requests were prepared from the tag list: once for a list, and
+    // again only when the list changes or the source is renewed.
+    std::uint64_t request_preparations() const noexcept { return request_preparations_; }
 
     // Releases what the collecting thread owns besides the OPC side; runs on that thread on its
     // way out, after disconnect_source().
@@ -179,6 +183,11 @@ class BaseQevCollectorThread {
     Sleeper sleeper_;
 
     std::vector<OpcTagRequest> request_buffer_;
+    // The tag list request_buffer_ was prepared from; a cycle that is supplied the same list
+    // reads with the same requests, without parsing a name again.
+    std::vector<std::string> request_tags_;
+    bool requests_ready_ = false;
+    std::uint64_t request_preparations_ = 0;
     CycleResults cycle_buffer_;
     bool read_cut_short_ = false;  // the last read ended early on a stop
 

@@ -62,6 +62,10 @@ class TsdbWriter final : private RowSink {
     std::size_t unregistered_count() const noexcept { return unregistered_count_.load(); }
     // Tag name to TSDB id, as looked up since the last (re)connect.
     std::unordered_map<std::string, std::int64_t>& tag_ids() noexcept { return tag_ids_; }
+    // How many cycles had their tag names resolved against the id cache: the first, one whose
+    // tag list differs from the last, one after a reconnect, and one with a tag still missing.
+    // A cycle of an unchanged, fully known list takes its ids by position and is not counted.
+    std::uint64_t name_resolutions() const noexcept { return name_resolutions_; }
 
   private:
     bool stopping() const override { return stopping_ && stopping_(); }
@@ -79,6 +83,11 @@ class TsdbWriter final : private RowSink {
     // cycle ends there: a stop cut the lookups short, or they failed and were handled as a
     // database failure.
     bool look_up_tag_ids_(const CycleResults& results);
+    // True when the cycle lists the same tags, in the same order, as the last resolved one and
+    // the id cache has not changed since: its ids are then known by position.
+    bool same_tag_list_(const CycleResults& results) const;
+    // Records each of the cycle's tags with its id (or none) by position.
+    void resolve_tag_list_(const CycleResults& results);
     // Looks up and caches the ids of `names`, remembering the names the database refused;
     // false when a stop cut it short. Throws what the client throws.
     bool look_up_names_(const std::vector<std::string>& names);
@@ -112,6 +121,17 @@ class TsdbWriter final : private RowSink {
     std::unordered_set<std::string> unregistered_logged_;
     std::atomic<std::size_t> unregistered_count_{0};
     std::unordered_map<std::string, TimePoint> last_source_time_;
+    // The last cycle's tag list resolved: its names, and by position each one's id, nothing for
+    // a tag without one. Compared name by name, never hashed, so a cycle of the same list costs
+    // no lookup; resolved again when the list, the id cache or the refusals change.
+    std::vector<std::string> resolved_names_;
+    std::vector<std::optional<std::int64_t>> resolved_ids_;
+    std::size_t resolved_cache_size_ = 0;
+    std::size_t resolved_refused_size_ = 0;
+    // Tags of the resolved list with no id that the database did not refuse: while there are
+    // any, each cycle asks for them again, so a tag registered later is written from then on.
+    std::size_t resolved_missing_ = 0;
+    std::uint64_t name_resolutions_ = 0;
     // Row buffers kept between cycles so that a cycle allocates nothing for them.
     std::vector<std::int64_t> row_ids_;
     std::vector<Value> row_values_;

@@ -22,13 +22,19 @@ std::pair<int, std::string> BaseQevCollectorThread::parse_ua_tag(const std::stri
 
 void BaseQevCollectorThread::_read_and_process_data() {
     // Not guarded: a failing supplier ends the thread rather than counting as a read error.
-    const std::vector<std::string> tags = get_tags_func();
+    std::vector<std::string> tags = get_tags_func();
     if (tags.empty()) {
         return;
     }
     try {
-        _build_tag_objects(tags, request_buffer_);
-        _batch_read_data(request_buffer_, tags, cycle_buffer_);
+        if (!requests_ready_ || tags != request_tags_) {
+            requests_ready_ = false;
+            _build_tag_objects(tags, request_buffer_);
+            request_tags_ = std::move(tags);
+            requests_ready_ = true;
+            ++request_preparations_;
+        }
+        _batch_read_data(request_buffer_, request_tags_, cycle_buffer_);
         if (read_cut_short_) {
             // Cut short between batches: a partial cycle would look like missing tags.
             log().info("Collection cycle abandoned: the collector is stopping");

@@ -27,6 +27,7 @@ int sample_timespan_msec(double sample_interval) {
 }  // namespace
 
 void BaseQevCollectorThread::connect_source() {
+    requests_ready_ = false;  // a renewed source starts from freshly prepared requests
     if (!qev) {
         qev = opc_library_factory_();
         if (!qev) {

@@ -30,6 +30,9 @@ constexpr double kFloatLimit = 3.4e38;
 
 // "good" in any letter case, with surrounding white space ignored.
 bool is_good(std::string_view q) {
+    if (q == "Good") {
+        return true;  // what the read step gives; the rest is for texts from elsewhere
+    }
     q = common::strip(q);
     constexpr std::string_view kGood = "good";
     if (q.size() != kGood.size()) {
@@ -132,6 +135,9 @@ void TsdbWriter::write_cycle(const CycleResults& results) {
 }
 
 bool TsdbWriter::look_up_tag_ids_(const CycleResults& results) {
+    if (resolved_missing_ == 0 && same_tag_list_(results)) {
+        return true;  // every id is known by position: no name needs hashing
+    }
     MissingNames missing(tag_ids_, refused_tags_);
     for (const Sample& sample : results) {
         Value value = sample.value;
@@ -140,7 +146,9 @@ bool TsdbWriter::look_up_tag_ids_(const CycleResults& results) {
         }
     }
     try {
-        return look_up_names_(missing.names());  // false: a stopping collector writes nothing more
+        if (!look_up_names_(missing.names())) {
+            return false;  // a stopping collector writes nothing more
+        }
     } catch (const std::exception& e) {
         if (stopping()) {
             return false;  // the lookup was cancelled by stop(): no failure to report or recover
@@ -153,6 +161,43 @@ bool TsdbWriter::look_up_tag_ids_(const CycleResults& results) {
         report_write_(false, 0);
         return false;
     }
+    resolve_tag_list_(results);
+    return true;
+}
+
+bool TsdbWriter::same_tag_list_(const CycleResults& results) const {
+    if (results.size() != resolved_names_.size() || tag_ids_.size() != resolved_cache_size_ ||
+        refused_tags_.size() != resolved_refused_size_) {
+        return false;
+    }
+    for (std::size_t i = 0; i < results.size(); ++i) {
+        if (results[i].tag != resolved_names_[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void TsdbWriter::resolve_tag_list_(const CycleResults& results) {
+    ++name_resolutions_;
+    resolved_names_.resize(results.size());
+    resolved_ids_.resize(results.size());
+    resolved_missing_ = 0;
+    for (std::size_t i = 0; i < results.size(); ++i) {
+        const std::string& tag = results[i].tag;
+        resolved_names_[i].assign(tag);
+        const auto it = tag_ids_.find(tag);
+        if (it != tag_ids_.end()) {
+            resolved_ids_[i] = it->second;
+        } else {
+            resolved_ids_[i].reset();
+            if (refused_tags_.count(tag) == 0) {
+                ++resolved_missing_;
+            }
+        }
+    }
+    resolved_cache_size_ = tag_ids_.size();
+    resolved_refused_size_ = refused_tags_.size();
 }
 
 bool TsdbWriter::look_up_names_(const std::vector<std::string>& names) {
@@ -190,13 +235,15 @@ void TsdbWriter::build_rows_(const CycleResults& results) {
     row_times_.clear();
     row_tags_.clear();
     std::unordered_set<std::string_view> unregistered;  // allocates only when a tag is missing
-    for (const Sample& sample : results) {
+    // Resolved for exactly this cycle's list just before: the ids go by position.
+    for (std::size_t i = 0; i < results.size(); ++i) {
+        const Sample& sample = results[i];
         Value value = sample.value;
         if (!screen(sample, value, true) || !is_new_sample_(sample)) {
             continue;
         }
-        const auto it = tag_ids_.find(sample.tag);
-        if (it == tag_ids_.end()) {
+        const std::optional<std::int64_t>& id = resolved_ids_[i];
+        if (!id) {
             unregistered.insert(sample.tag);
             // Still looked up every cycle, so a tag registered later is written from then on;
             // but named once, or a plant's unregistered tags fill the disk with this line.
@@ -209,7 +256,7 @@ void TsdbWriter::build_rows_(const CycleResults& results) {
         if (!unregistered_logged_.empty()) {
             unregistered_logged_.erase(sample.tag);
         }
-        row_ids_.push_back(it->second);
+        row_ids_.push_back(*id);
         row_values_.push_back(std::move(value));
         row_qualities_.push_back(sample.quality);
         row_times_.push_back(row_time_(sample));
@@ -406,6 +453,9 @@ void TsdbWriter::handle_db_error() {
             tag_ids_.clear();
             refused_tags_.clear();
             unregistered_logged_.clear();
+            resolved_names_.clear();
+            resolved_ids_.clear();
+            resolved_missing_ = 0;
             log().info("Database reconnection successful");
         } else {
             log().error("Database reconnection failed");
