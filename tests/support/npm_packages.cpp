@@ -7,8 +7,6 @@
 
 namespace vantrel::test {
 
-namespace {
-
 std::string shell_quoted(const std::string& text) {
     std::string out = "'";
     for (const char c : text) {
@@ -16,8 +14,6 @@ std::string shell_quoted(const std::string& text) {
     }
     return out + "'";
 }
-
-}  // namespace
 
 bool npm_package_installed(const std::filesystem::path& dir, const std::string& package) {
     std::error_code ec;

@@ -8,6 +8,9 @@
 
 namespace vantrel::test {
 
+// `text` quoted for a shell, for the commands a message tells a person to run by hand.
+std::string shell_quoted(const std::string& text);
+
 // Whether `dir`/node_modules holds `package`.
 bool npm_package_installed(const std::filesystem::path& dir, const std::string& package);
 

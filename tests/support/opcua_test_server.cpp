@@ -95,14 +95,6 @@ std::filesystem::path search_upwards(std::filesystem::path start) {
     return {};
 }
 
-std::string shell_quoted(const std::string& text) {
-    std::string out = "'";
-    for (const char c : text) {
-        out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    }
-    return out + "'";
-}
-
 }  // namespace
 
 OpcUaTestServer::OpcUaTestServer(OpcUaTestServerOptions options)
