@@ -140,5 +140,37 @@ TEST_F(TypedSettings, PathsSayWhereARelativeOneIsTakenFrom) {
               "Invalid 'tag_csv_path': /no/such.csv");
 }
 
+// The logging keys come with the rest, read by the same rule the logging set-up applies, so a
+// value the set-up would refuse is refused here too, whichever front end reads.
+TEST_F(TypedSettings, LoggingKeysKeepTheirDocumentedFallbacks) {
+    const Settings fallback = read_settings(IniFile::read_text(""), kDesktop);
+    EXPECT_EQ(fallback.logging.log_dir, "log");
+    EXPECT_EQ(fallback.logging.prefix, "default");
+    EXPECT_EQ(fallback.logging.level, spdlog::level::info);
+    EXPECT_DOUBLE_EQ(fallback.logging.max_bytes_mb, 2.0);
+    EXPECT_EQ(fallback.logging.retention_days, 7);
+    EXPECT_TRUE(fallback.logging.console);
+
+    const Settings given = read_settings(
+        IniFile::read_text(console_vantrel() +
+                           "[TSDBConnection]\n[VantrelLogging]\nlog_dir = /var/log/vantrel\n"
+                           "prefix = plant\nlevel = warning\nmax_bytes_mb = 0.5\n"
+                           "retention_days = 0\nconsole = false\n"),
+        kConsole);
+    EXPECT_EQ(given.logging.log_dir, "/var/log/vantrel");
+    EXPECT_EQ(given.logging.prefix, "plant");
+    EXPECT_EQ(given.logging.level, spdlog::level::warn);
+    EXPECT_DOUBLE_EQ(given.logging.max_bytes_mb, 0.5);
+    EXPECT_EQ(given.logging.retention_days, 0);
+    EXPECT_FALSE(given.logging.console);
+
+    EXPECT_EQ(message_of("[VantrelLogging]\nmax_bytes_mb = 0\n", kDesktop),
+              "[VantrelLogging] max_bytes_mb must be above 0, not 0 (the size of one log file "
+              "in MiB, e.g. 2)");
+    EXPECT_THROW(
+        (void)read_settings(IniFile::read_text("[VantrelLogging]\nlevel = LOUD\n"), kDesktop),
+        std::invalid_argument);
+}
+
 }  // namespace
 }  // namespace korrin_test

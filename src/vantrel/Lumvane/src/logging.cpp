@@ -138,6 +138,24 @@ bool _logging_ready() noexcept {
     return s.ready;
 }
 
+LoggingSettings read_logging_settings(const common::IniFile& ini, const std::string& section) {
+    LoggingSettings settings;
+    settings.log_dir = ini.get(section, "log_dir", settings.log_dir);
+    settings.prefix = ini.get(section, "prefix", settings.prefix);
+    const std::string level_name = upper(ini.get(section, "level", "INFO"));
+    settings.max_bytes_mb = ini.get_real(section, "max_bytes_mb", settings.max_bytes_mb);
+    settings.retention_days = ini.get_int(section, "retention_days", settings.retention_days);
+    settings.console = ini.get_bool(section, "console", settings.console);
+    settings.level = parse_level_name(level_name);
+    // A limit of no bytes would start a new file for every record, thousands a minute.
+    if (!(settings.max_bytes_mb * 1024.0 * 1024.0 >= 1.0)) {
+        throw std::invalid_argument("[" + section + "] max_bytes_mb must be above 0, not " +
+                                    ini.get(section, "max_bytes_mb", "") +
+                                    " (the size of one log file in MiB, e.g. 2)");
+    }
+    return settings;
+}
+
 std::shared_ptr<spdlog::logger> setup_logging_from_ini(const std::string& ini_path,
                                                        const std::string& section) {
     State& s = state();
@@ -154,21 +172,14 @@ std::shared_ptr<spdlog::logger> setup_logging_from_ini(const std::string& ini_pa
     } catch (const common::IniUnreadableError&) {
         throw ConfigFileNotFound(ini_path);
     }
-    const std::string log_dir = _resolve_log_dir(ini.get(section, "log_dir", "log"));
-    const std::string prefix = ini.get(section, "prefix", "default");
-    const std::string level_name = upper(ini.get(section, "level", "INFO"));
-    const double max_bytes_mb = ini.get_real(section, "max_bytes_mb", 2.0);
-    const std::int64_t retention = ini.get_int(section, "retention_days", 7);
-    const bool console = ini.get_bool(section, "console", true);
-    const spdlog::level::level_enum level = parse_level_name(level_name);
-    const double max_bytes_real = max_bytes_mb * 1024.0 * 1024.0;
-    // A limit of no bytes would start a new file for every record, thousands a minute.
-    if (!(max_bytes_real >= 1.0)) {
-        throw std::invalid_argument("[" + section + "] max_bytes_mb must be above 0, not " +
-                                    ini.get(section, "max_bytes_mb", "") +
-                                    " (the size of one log file in MiB, e.g. 2)");
-    }
-    const auto max_bytes = static_cast<std::int64_t>(std::min(max_bytes_real, 9.0e18));
+    const LoggingSettings settings = read_logging_settings(ini, section);
+    const std::string log_dir = _resolve_log_dir(settings.log_dir);
+    const std::string& prefix = settings.prefix;
+    const spdlog::level::level_enum level = settings.level;
+    const std::int64_t retention = settings.retention_days;
+    const bool console = settings.console;
+    const auto max_bytes =
+        static_cast<std::int64_t>(std::min(settings.max_bytes_mb * 1024.0 * 1024.0, 9.0e18));
     const int retention_days = static_cast<int>(std::clamp<std::int64_t>(retention, -1, 1'000'000));
 
     // The new sinks are built before the old ones are dropped, so a failure here (say, a log

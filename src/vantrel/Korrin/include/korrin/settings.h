@@ -1,7 +1,8 @@
 // config.ini read once into typed values, for both front ends: the TSDB connection, what to
-// collect, OPC UA security and how samples are stored. Each front end chooses how strict the
-// reading is; the fallbacks are those that examples/config.ini documents. The logging keys are
-// Lumvane's, read before any of this.
+// collect, OPC UA security, how samples are stored and how the log is kept. Each front end
+// chooses how strict the reading is; the fallbacks are those that examples/config.ini documents.
+// The logging keys are read by Lumvane's own reader, the one the logging set-up uses before any
+// of this, so that both see the same values.
 #pragma once
 
 #include <filesystem>
@@ -12,6 +13,7 @@
 #include "korrin/opc_security.h"
 #include "korrin/sample_buffer.h"
 #include "korrin/types.h"
+#include "lumvane/logging.h"
 
 namespace vantrel::korrin {
 
@@ -72,6 +74,7 @@ struct Settings {
     OpcSettings opc;
     UaSecuritySettings security;
     StoreSettings store;
+    lumvane::LoggingSettings logging;  // [VantrelLogging]
 };
 
 // Something the console cannot run without is missing or unusable. what() is the whole line
@@ -84,7 +87,8 @@ class SettingsError : public std::runtime_error {
 // Reads the settings into `into`, in the order of the file's documentation: what was read
 // before an error keeps its new value. Throws SettingsError (console only), common::IniError
 // for a value of the wrong type, std::invalid_argument for a value out of range (an interval,
-// batch size, port, timeout, timestamp or buffer size, or a malformed schema).
+// batch size, port, timeout, timestamp or buffer size, a malformed schema, a log level or file
+// size).
 void read_settings(const common::IniFile& ini, const SettingsContext& context, Settings& into);
 Settings read_settings(const common::IniFile& ini, const SettingsContext& context);
 

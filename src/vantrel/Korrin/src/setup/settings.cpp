@@ -194,6 +194,7 @@ void read_settings(const common::IniFile& ini, const SettingsContext& context, S
     }
     into.security = read_ua_security(ini, context.config_dir);
     into.store = read_store_settings(ini, context.config_dir);
+    into.logging = lumvane::read_logging_settings(ini);
 }
 
 Settings read_settings(const common::IniFile& ini, const SettingsContext& context) {

@@ -3,12 +3,17 @@
 // sink on standard error. Module loggers share those sinks and supply `{name}`.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <stdexcept>
 #include <string>
 
 #include <spdlog/logger.h>
+
+namespace vantrel::common {
+class IniFile;
+}  // namespace vantrel::common
 
 namespace vantrel::lumvane {
 
@@ -21,6 +26,23 @@ class ConfigFileNotFound : public std::runtime_error {
   private:
     std::string path_;
 };
+
+// The logging section of config.ini as typed values, with its fallbacks: log_dir "log" (taken
+// from the working directory when relative), prefix "default", level INFO, max_bytes_mb 2,
+// retention_days 7, console true.
+struct LoggingSettings {
+    std::string log_dir = "log";  // as written
+    std::string prefix = "default";
+    spdlog::level::level_enum level = spdlog::level::info;
+    double max_bytes_mb = 2.0;
+    std::int64_t retention_days = 7;  // 0 or less: old files are never deleted
+    bool console = true;
+};
+
+// Reads `section` of `ini`. Throws vantrel::common::IniError for a value of the wrong type,
+// std::invalid_argument for an unknown level or a file size that is not above 0.
+LoggingSettings read_logging_settings(const common::IniFile& ini,
+                                      const std::string& section = "VantrelLogging");
 
 // Configures the process-wide logger once (later calls return it at once and read nothing).
 // Every logger in spdlog's registry, the default logger and later get_logger() loggers write
