@@ -260,7 +260,10 @@ std::optional<std::string> query_one(const std::string& conninfo, const std::str
 std::string rows_since_query(const std::vector<std::int64_t>& tag_ids, const std::string& since) {
     std::string list;
     for (auto id : tag_ids) {
-        list += (list.empty() ? "" : ",") + std::to_string(id);
+        if (!list.empty()) {
+            list += ',';
+        }
+        list += std::to_string(id);
     }
     return "SELECT count(*) FROM chronq.tsdata WHERE tag_id IN (" + list + ") AND time >= '" +
            since + "'";
