@@ -137,38 +137,6 @@ void decode_attribute(Reader& r, AttributeValue& out) {
         r.skip(2);
 }
 
-int base64_value(int v) {
-    return v < 26 ? 'A' + v : v < 52 ? 'a' + v - 26 : v < 62 ? '0' + v - 52 : v == 62 ? '+' : '/';
-}
-
-// Whether the tag list loader keeps the text as it is: it trims white space at both ends,
-// and reads a carriage return inside a quoted field as a line break.
-bool keeps_ends(std::string_view s) {
-    if (s.find('\r') != std::string_view::npos) {
-        return false;
-    }
-    const auto space = [](unsigned char c) { return c == ' ' || (c >= 0x09 && c <= 0x0D); };
-    if (s.empty() || space(s.front()) || space(s.back())) {
-        return false;
-    }
-    // Other Unicode spaces at either end (no-break, ideographic and the like) are trimmed too;
-    // their UTF-8 forms begin with 0xC2, 0xE1, 0xE2 or 0xE3.
-    const auto unicode_space = [](std::string_view t) {
-        return t == "\xC2\x85" || t == "\xC2\xA0" || t == "\xE1\x9A\x80" || t == "\xE3\x80\x80" ||
-               (t.size() == 3 && t[0] == '\xE2' &&
-                ((t[1] == '\x80' && (static_cast<unsigned char>(t[2]) <= 0x8A || t[2] == '\xA8' ||
-                                     t[2] == '\xA9' || t[2] == '\xAF')) ||
-                 (t[1] == '\x81' && t[2] == '\x9F')));
-    };
-    for (std::size_t n : {2u, 3u}) {
-        if (s.size() >= n &&
-            (unicode_space(s.substr(0, n)) || unicode_space(s.substr(s.size() - n)))) {
-            return false;
-        }
-    }
-    return true;
-}
-
 }  // namespace
 
 void encode_browse(Writer& w, const RequestContext& ctx, std::span<const NodeId> nodes,
@@ -232,77 +200,6 @@ std::vector<AttributeValue> decode_read_attributes_response(Reader& r, std::size
     decode_response_start(r, type_id::ReadResponse);
     return decode_result_list<AttributeValue>(r, expected, 1, "attributes",
                                               [&r](auto& value) { decode_attribute(r, value); });
-}
-
-std::string encode_base64(std::span<const std::uint8_t> bytes) {
-    std::string out;
-    out.reserve((bytes.size() + 2) / 3 * 4);
-    std::size_t i = 0;
-    for (; i + 3 <= bytes.size(); i += 3) {
-        const std::uint32_t v = (bytes[i] << 16) | (bytes[i + 1] << 8) | bytes[i + 2];
-        for (int shift : {18, 12, 6, 0}) {
-            out += static_cast<char>(base64_value(static_cast<int>((v >> shift) & 0x3F)));
-        }
-    }
-    const std::size_t rest = bytes.size() - i;
-    if (rest > 0) {
-        std::uint32_t v = static_cast<std::uint32_t>(bytes[i]) << 16;
-        if (rest == 2) {
-            v |= static_cast<std::uint32_t>(bytes[i + 1]) << 8;
-        }
-        out += static_cast<char>(base64_value(static_cast<int>((v >> 18) & 0x3F)));
-        out += static_cast<char>(base64_value(static_cast<int>((v >> 12) & 0x3F)));
-        out += rest == 2 ? static_cast<char>(base64_value(static_cast<int>((v >> 6) & 0x3F))) : '=';
-        out += '=';
-    }
-    return out;
-}
-
-std::string tag_identifier(const NodeId& id) {
-    switch (id.kind) {
-        case NodeId::Kind::Numeric:
-            return "i=" + std::to_string(id.numeric);
-        case NodeId::Kind::Guid: {
-            // Data1, Data2 and Data3 are little-endian on the wire; Data4 is in text order.
-            static constexpr std::array<int, 16> order{3, 2, 1,  0,  5,  4,  7,  6,
-                                                       8, 9, 10, 11, 12, 13, 14, 15};
-            static constexpr char hex[] = "0123456789abcdef";
-            std::string out;
-            for (std::size_t k = 0; k < order.size(); ++k) {
-                if (k == 4 || k == 6 || k == 8 || k == 10) {
-                    out += '-';
-                }
-                const std::uint8_t b = id.guid[static_cast<std::size_t>(order[k])];
-                out += hex[b >> 4];
-                out += hex[b & 0x0F];
-            }
-            return "g=" + out;
-        }
-        case NodeId::Kind::Opaque: {
-            const auto* p = reinterpret_cast<const std::uint8_t*>(id.text.data());
-            return "b=" + encode_base64({p, id.text.size()});
-        }
-        case NodeId::Kind::String:
-            break;
-    }
-    // A string that reads as another form, or as an explicit string, keeps its meaning
-    // behind s=.
-    const std::string& s = id.text;
-    if (s.size() >= 2 && s[1] == '=' &&
-        (s[0] == 'i' || s[0] == 's' || s[0] == 'g' || s[0] == 'b')) {
-        return "s=" + s;
-    }
-    return s;
-}
-
-std::optional<std::string> full_tag_name(const NodeId& id) {
-    if (id.kind == NodeId::Kind::Opaque && id.text.empty()) {
-        return std::nullopt;  // "b=" would read as the string "b="
-    }
-    if (id.kind == NodeId::Kind::String && !keeps_ends(id.text)) {
-        return std::nullopt;
-    }
-    return std::to_string(id.ns) + ":" + tag_identifier(id);
 }
 
 std::string data_type_name(const NodeId& id) {
@@ -452,6 +349,10 @@ void Walk::take(const Pending& parent, const BrowseResultEntry& entry) {
         if (ref.node_class == node_class::Variable) {
             BrowsedVariable v;
             v.namespace_index = ref.target.ns;
+            const auto& uris = client_.namespaces().uris();
+            if (ref.target.ns < uris.size()) {
+                v.namespace_uri = uris[ref.target.ns];
+            }
             v.identifier = tag_identifier(ref.target);
             v.full_tag_name = full_tag_name(ref.target).value_or("");
             v.browse_path = child.path;
@@ -617,7 +518,8 @@ void Walk::read_attributes(bool even_if_cancelled) {
 BrowseResult Walk::run() {
     std::vector<std::uint8_t> scratch;
     Writer start;
-    encode_tag_node_id(start, options_.from_namespace, options_.from, scratch);
+    encode_tag_node_id(start, options_.from_namespace, options_.from, scratch,
+                       &client_.namespaces());
     Reader start_reader(start.data(), start.size());
     Pending root{decode_node_id(start_reader), "", 0};
     seen_.insert(node_key(root.node));

@@ -10,6 +10,7 @@
 
 #include "codec.h"
 #include "messages.h"
+#include "node_text.h"
 #include "qevsdk/ua_browse.h"
 
 namespace qevsdk::ua {
@@ -80,11 +81,6 @@ void encode_read_attributes(Writer& w, const RequestContext& ctx, std::span<cons
                             std::span<const std::uint32_t> attributes);
 std::vector<AttributeValue> decode_read_attributes_response(Reader& r, std::size_t expected);
 
-// The tag text of a node id ("<identifier>" as TagRequest::tag_name takes it), and whether a
-// tag list keeps it unchanged (see BrowsedVariable::full_tag_name).
-std::string tag_identifier(const NodeId& id);
-std::optional<std::string> full_tag_name(const NodeId& id);
-std::string encode_base64(std::span<const std::uint8_t> bytes);
 std::string data_type_name(const NodeId& id);
 bool is_numeric_data_type(const NodeId& id);
 
