@@ -236,6 +236,8 @@ void OpcUaTestServer::spawn() {
         {"--max-references-per-node", options_.max_references_per_node},
         {"--max-nodes-per-browse", options_.max_nodes_per_browse},
         {"--max-browse-continuation-points", options_.max_browse_continuation_points},
+        {"--browse-tree-nodes", options_.browse_tree_nodes},
+        {"--leading-namespaces", options_.leading_namespaces},
     };
     for (const auto& [option, value] : browsing) {
         if (value > 0) {
