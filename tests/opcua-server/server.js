@@ -10,7 +10,7 @@
 //                  [--security POLICY:MODE,...] [--users NAME:PASSWORD,...] [--no-anonymous]
 //                  [--browse-nodes N] [--max-references-per-node N] [--max-nodes-per-browse N]
 //                  [--max-browse-continuation-points N] [--browse-tree-nodes N]
-//                  [--leading-namespaces N]
+//                  [--leading-namespaces N] [--custom-types]
 //
 // --browse-nodes adds the Browse folder (N variables in Browse/Wide, a reference cycle,
 // Chinese names, node ids that are awkward to write as tags; see opcua_test_server.h).
@@ -19,6 +19,8 @@
 // --max-browse-continuation-points how many continuation points a session may hold.
 // --browse-tree-nodes adds the folder Tree under Objects: about N Double variables three
 // folder levels down (Tree/A<i>/B<j>/V<k>), for a browse the size of a real plant.
+// --custom-types adds the folder Custom: variables of the server's own data types, derived
+// from Double (one and two levels down) and from String (see opcua_test_server.h).
 // --leading-namespaces registers N other namespaces before the test nodes' one, so that the
 // test nodes' index is 2 + N: a server restarted with its namespaces in another order. Each
 // holds a variable s=Demo.Double too (reading -1 - k in the k-th), so that a tag naming the
@@ -46,7 +48,7 @@ function usage(message) {
             "       [--security POLICY:MODE,...] [--users NAME:PASSWORD,...] [--no-anonymous]\n" +
             "       [--browse-nodes N] [--max-references-per-node N] [--max-nodes-per-browse N]\n" +
             "       [--max-browse-continuation-points N] [--browse-tree-nodes N]\n" +
-            "       [--leading-namespaces N]\n"
+            "       [--leading-namespaces N] [--custom-types]\n"
     );
     process.exit(message ? 2 : 0);
 }
@@ -74,6 +76,7 @@ function parseArgs(argv) {
         maxBrowseContinuationPoints: 0,
         browseTreeNodes: 0,
         leadingNamespaces: 0,
+        customTypes: false,
     };
     const numeric = {
         "--port": "port",
@@ -100,6 +103,8 @@ function parseArgs(argv) {
             opts.exitWithParent = true;
         } else if (arg === "--no-anonymous") {
             opts.anonymous = false;
+        } else if (arg === "--custom-types") {
+            opts.customTypes = true;
         } else if (arg === "--pki" || arg === "--host" || arg === "--security" || arg === "--users") {
             if (i + 1 >= argv.length) usage(`${arg} needs a value`);
             opts[arg.slice(2)] = argv[++i];
@@ -281,6 +286,9 @@ function buildAddressSpace(server) {
     if (opts.browseTreeNodes > 0) {
         addBrowseTree(namespace, objects);
     }
+    if (opts.customTypes) {
+        addCustomTypes(namespace, objects);
+    }
 
     // What a test needs to see from the server's side.
     const test = namespace.addObject({ organizedBy: objects, browseName: "Test" });
@@ -296,6 +304,27 @@ function buildAddressSpace(server) {
         return most;
     });
     return namespace.index;
+}
+
+// Variables of the server's own data types: a collector stores the numeric ones however far
+// down their type is derived.
+function addCustomTypes(namespace, objects) {
+    const ns = namespace.index;
+    const custom = namespace.addObject({ organizedBy: objects, browseName: "Custom", nodeId: `ns=${ns};s=Custom` });
+    const temperature = namespace.createDataType({
+        browseName: "Temperature", isAbstract: false, subtypeOf: "Double", nodeId: `ns=${ns};s=Type.Temperature` });
+    const celsius = namespace.createDataType({
+        browseName: "Celsius", isAbstract: false, subtypeOf: temperature, nodeId: `ns=${ns};i=3001` });
+    const label = namespace.createDataType({
+        browseName: "Label", isAbstract: false, subtypeOf: "String", nodeId: `ns=${ns};s=Type.Label` });
+    const add = (id, dataType, builtIn, value) => {
+        const variable = namespace.addVariable({
+            componentOf: custom, nodeId: `ns=${ns};${id}`, browseName: id.slice(2), dataType });
+        variable.setValueFromSource(new Variant({ dataType: DataType[builtIn], value }));
+    };
+    add("s=Custom.Temperature", temperature, "Double", 21.5);
+    add("s=Custom.Celsius", celsius, "Double", 22.5);
+    add("s=Custom.Label", label, "String", "tank 1");
 }
 
 // Three folder levels over about opts.browseTreeNodes variables: as many folders at the

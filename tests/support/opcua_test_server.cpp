@@ -230,6 +230,9 @@ void OpcUaTestServer::spawn() {
     if (!options_.allow_anonymous) {
         args.emplace_back("--no-anonymous");
     }
+    if (options_.custom_types) {
+        args.emplace_back("--custom-types");
+    }
     // Only when asked for, so that every other test sees the server as it always was.
     const std::pair<const char*, int> browsing[] = {
         {"--browse-nodes", options_.browse_nodes},

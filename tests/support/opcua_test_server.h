@@ -95,6 +95,10 @@ struct OpcUaTestServerOptions {
     // each with a variable s=Demo.Double reading -1 - k): the test nodes then have index
     // 2 + leading_namespaces, as on a server restarted with its namespaces in another order.
     int leading_namespaces = 0;
+    // The folder s=Custom: s=Custom.Temperature (21.5) of the server's own type Temperature, a
+    // subtype of Double; s=Custom.Celsius (22.5) of Celsius (i=3001), a subtype of Temperature;
+    // s=Custom.Label ("tank 1") of Label, a subtype of String.
+    bool custom_types = false;
     std::chrono::milliseconds start_timeout{60'000};
 };
 

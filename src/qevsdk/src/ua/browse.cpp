@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <array>
 #include <deque>
+#include <map>
 #include <set>
 #include <tuple>
 
@@ -18,6 +19,9 @@ namespace {
 // name, type definition.
 constexpr std::uint32_t kResultMaskAll = 0x3F;
 constexpr std::int32_t kBrowseForward = 0;
+constexpr std::int32_t kBrowseInverse = 1;
+// Supertypes followed from a data type before it counts as not numeric.
+constexpr int kMaxTypeDepth = 16;
 // When the server states no MaxNodesPerBrowse.
 constexpr std::uint32_t kDefaultNodesPerBrowse = 500;
 
@@ -159,6 +163,24 @@ void encode_browse(Writer& w, const RequestContext& ctx, std::span<const NodeId>
     }
 }
 
+void encode_browse_supertypes(Writer& w, const RequestContext& ctx, std::span<const NodeId> nodes) {
+    encode_numeric_node_id(w, 0, type_id::BrowseRequest);
+    encode_request_header(w, ctx);
+    encode_numeric_node_id(w, 0, 0);
+    w.datetime(0);
+    w.u32(0);
+    w.u32(0);  // a type has one supertype
+    w.i32(static_cast<std::int32_t>(nodes.size()));
+    for (const auto& node : nodes) {
+        encode_node_id(w, node);
+        w.i32(kBrowseInverse);
+        encode_numeric_node_id(w, 0, kNodeHasSubtype);
+        w.boolean(false);
+        w.u32(0);  // every node class
+        w.u32(kResultMaskAll);
+    }
+}
+
 void encode_browse_next(Writer& w, const RequestContext& ctx, bool release,
                         std::span<const std::vector<std::uint8_t>> continuation_points) {
     encode_numeric_node_id(w, 0, type_id::BrowseNextRequest);
@@ -285,6 +307,12 @@ class Walk {
     void take(const Pending& parent, const BrowseResultEntry& entry);
     void release(const std::vector<std::vector<std::uint8_t>>& points);
     void read_attributes(bool even_if_cancelled = false);
+    // Whether values of a data type are numbers the collector stores: the built-in numeric
+    // types, and any type derived from one (a server's own Temperature, a subtype of Double).
+    bool numeric(const NodeId& type) const;
+    // Follows HasSubtype up from each type not known yet, and remembers the answer for the
+    // rest of the browse.
+    void resolve_data_types(const std::vector<NodeId>& types);
 
     Client& client_;
     const BrowseOptions& options_;
@@ -294,7 +322,81 @@ class Walk {
     std::vector<NodeId> variable_ids_;  // beside result_.variables
     std::size_t attributes_done_ = 0;   // variables whose attributes were read
     std::set<std::string> retried_;
+    std::uint32_t per_browse_ = kDefaultNodesPerBrowse;
+    std::map<std::string, bool> numeric_types_;  // by node_key
 };
+
+bool Walk::numeric(const NodeId& type) const {
+    if (is_numeric_data_type(type)) {
+        return true;
+    }
+    const auto known = numeric_types_.find(node_key(type));
+    return known != numeric_types_.end() && known->second;
+}
+
+void Walk::resolve_data_types(const std::vector<NodeId>& types) {
+    std::vector<NodeId> frontier = types;
+    // Each type asked about and its supertype, by node_key, in the order found.
+    std::vector<std::pair<std::string, std::string>> links;
+    for (int level = 0; level < kMaxTypeDepth && !frontier.empty(); ++level) {
+        std::vector<NodeId> ask;
+        std::set<std::string> asked;
+        for (auto& type : frontier) {
+            const std::string key = node_key(type);
+            if (!is_numeric_data_type(type) && !numeric_types_.contains(key) &&
+                asked.insert(key).second) {
+                ask.push_back(std::move(type));
+            }
+        }
+        frontier.clear();
+        const std::size_t per = std::max<std::uint32_t>(per_browse_, 1);
+        for (std::size_t i = 0; i < ask.size(); i += per) {
+            const std::span<const NodeId> chunk(ask.data() + i, std::min(per, ask.size() - i));
+            std::vector<BrowseResultEntry> results;
+            try {
+                client_.call_service(
+                    [&](Writer& w, const RequestContext& ctx) {
+                        encode_browse_supertypes(w, ctx, chunk);
+                    },
+                    [&](Reader& r) { results = decode_browse_response(r, chunk.size()); });
+            } catch (const ServiceError&) {
+                // A server that will not say: the types count as not numeric, as before.
+                for (const auto& type : chunk) {
+                    numeric_types_[node_key(type)] = false;
+                }
+                continue;
+            }
+            std::vector<std::vector<std::uint8_t>> points;
+            for (std::size_t k = 0; k < chunk.size(); ++k) {
+                const std::string key = node_key(chunk[k]);
+                if (!results[k].continuation_point.empty()) {
+                    points.push_back(std::move(results[k].continuation_point));
+                }
+                const auto& refs = results[k].references;
+                if ((results[k].status & 0x80000000) != 0 || refs.empty() || refs[0].remote) {
+                    numeric_types_[key] = false;
+                    continue;
+                }
+                const NodeId& parent = refs[0].target;
+                if (is_numeric_data_type(parent)) {
+                    numeric_types_[key] = true;
+                } else if (parent.ns == 0 && parent.kind == NodeId::Kind::Numeric &&
+                           parent.numeric == kNodeBaseDataType) {
+                    numeric_types_[key] = false;
+                } else {
+                    links.emplace_back(key, node_key(parent));
+                    frontier.push_back(parent);
+                }
+            }
+            release(points);
+        }
+    }
+    // Answers flow down the chains, the deepest link first; a chain cut short is not numeric.
+    for (auto link = links.rbegin(); link != links.rend(); ++link) {
+        const auto parent = numeric_types_.find(link->second);
+        numeric_types_[link->first] = parent != numeric_types_.end() && parent->second;
+    }
+}
 
 std::uint32_t Walk::nodes_per_browse() {
     const std::array<NodeId, 1> limit_node{
@@ -488,10 +590,20 @@ void Walk::read_attributes(bool even_if_cancelled) {
             }
             throw;
         }
+        const auto good = [](const AttributeValue& x) { return (x.status & 0xC0000000) == 0; };
+        std::vector<NodeId> types;
+        for (std::size_t k = 0; k < n; ++k) {
+            const AttributeValue& type = values[k * attributes.size() + 1];
+            if (good(type) && type.node_id && !numeric(*type.node_id)) {
+                types.push_back(*type.node_id);
+            }
+        }
+        if (!types.empty()) {
+            resolve_data_types(types);
+        }
         for (std::size_t k = 0; k < n; ++k) {
             BrowsedVariable& v = result_.variables[i + k];
             const AttributeValue* a = &values[k * attributes.size()];
-            const auto good = [](const AttributeValue& x) { return (x.status & 0xC0000000) == 0; };
             if (good(a[0]) && a[0].text) {
                 v.description = *a[0].text;
             }
@@ -506,7 +618,7 @@ void Walk::read_attributes(bool even_if_cancelled) {
             if (a[3].integer) {
                 v.access_level = static_cast<std::uint8_t>(*a[3].integer);
             }
-            v.collectable = v.attributes_read && is_numeric_data_type(*a[1].node_id) &&
+            v.collectable = v.attributes_read && numeric(*a[1].node_id) &&
                             v.value_rank == kValueRankScalar &&
                             (v.access_level & kAccessCurrentRead) != 0;
         }
@@ -527,6 +639,7 @@ BrowseResult Walk::run() {
     queue_.push_back(std::move(root));
     try {
         std::uint32_t per_browse = nodes_per_browse();
+        per_browse_ = per_browse;
         while (!queue_.empty()) {
             if (cancelled()) {
                 break;
@@ -536,6 +649,7 @@ BrowseResult Walk::run() {
             auto retry = browse_batch(batch);
             if (!retry) {
                 per_browse = static_cast<std::uint32_t>(n / 2);
+                per_browse_ = per_browse;
                 continue;
             }
             queue_.erase(queue_.begin(), queue_.begin() + static_cast<long>(n));

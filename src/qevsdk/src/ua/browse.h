@@ -26,6 +26,8 @@ inline constexpr std::uint32_t BrowseNextResponse = 536;
 
 inline constexpr std::uint32_t kNodeObjectsFolder = 85;
 inline constexpr std::uint32_t kNodeHierarchicalReferences = 33;
+inline constexpr std::uint32_t kNodeHasSubtype = 45;
+inline constexpr std::uint32_t kNodeBaseDataType = 24;
 // Server_ServerCapabilities_OperationLimits_MaxNodesPerBrowse.
 inline constexpr std::uint32_t kNodeMaxNodesPerBrowse = 11710;
 
@@ -64,6 +66,8 @@ struct BrowseResultEntry {
 // field of the references.
 void encode_browse(Writer& w, const RequestContext& ctx, std::span<const NodeId> nodes,
                    std::uint32_t max_references_per_node);
+// The supertype of each node (a HasSubtype reference followed backwards), of any node class.
+void encode_browse_supertypes(Writer& w, const RequestContext& ctx, std::span<const NodeId> nodes);
 void encode_browse_next(Writer& w, const RequestContext& ctx, bool release,
                         std::span<const std::vector<std::uint8_t>> continuation_points);
 // Both check that there is one result per node or continuation point asked about.
