@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <thread>
 
 #include <korrin/cycle_queue.h>
@@ -205,6 +206,55 @@ TEST_F(KorrinOnRealParts, StopDuringTheLongPauseEndsTheThreadAtOnce) {
     EXPECT_TRUE(c->join(1000ms));
     EXPECT_LT(std::chrono::steady_clock::now() - asked, 1s);
     EXPECT_FALSE(c->has_tsdb_connection());
+}
+
+// A tag naming its namespace by URI keeps naming the same node when the server comes back
+// with its namespaces in another order; a tag naming the index reads whatever is there now.
+TEST_F(KorrinOnRealParts, NamespaceUriTagsKeepTheirNodeAcrossAServerRestartThatRenumbers) {
+    const std::string by_uri =
+        std::string("nsu=") + OpcUaTestServer::kNamespaceUri + ";s=Demo.Double";
+    const std::string by_index = "2:Demo.Double";
+    auto c = std::make_unique<OPCCollector>(
+        OPCCollector::Options{.opc_schema = server.endpoint(),
+                              .get_tags_func =
+                                  [&] {
+                                      return std::vector{by_uri, by_index};
+                                  },
+                              .data_deque = deque,
+                              .tsdb_cfg = pg().settings<TsdbConfig>(),
+                              .sample_interval = 0.2,
+                              .batch_size = 10,
+                              .status_notify = status.callback(),
+                              .db_status_notify = db_status.callback(),
+                              .sleeper = short_sleep});
+    // The next cycle whose tags both read Good, as (by_uri, by_index) values.
+    const auto next_good_cycle = [&]() -> std::optional<std::pair<double, double>> {
+        const auto deadline = std::chrono::steady_clock::now() + 30s;
+        while (std::chrono::steady_clock::now() < deadline) {
+            for (const auto& cycle : deque->drain()) {
+                if (cycle.size() == 2 && cycle[0].quality == "Good" && cycle[1].quality == "Good") {
+                    EXPECT_EQ(cycle[0].tag, by_uri);  // the tag as written
+                    EXPECT_EQ(cycle[1].tag, by_index);
+                    return std::pair{std::get<double>(cycle[0].value),
+                                     std::get<double>(cycle[1].value)};
+                }
+            }
+            std::this_thread::sleep_for(50ms);
+        }
+        return std::nullopt;
+    };
+    c->start();
+    EXPECT_EQ(next_good_cycle(), (std::pair{3.25, 3.25})) << server.log();
+
+    server.stop();
+    ASSERT_TRUE(status.wait_for("Retrying in 5 seconds...", 30s));
+    server.options().leading_namespaces = 1;  // the test nodes move to index 3
+    server.start();
+    (void)deque->drain();
+    // Index 2 is now another namespace, whose s=Demo.Double reads -1.
+    EXPECT_EQ(next_good_cycle(), (std::pair{3.25, -1.0})) << server.log();
+    c->stop();
+    EXPECT_TRUE(c->join(5000ms));
 }
 
 }  // namespace

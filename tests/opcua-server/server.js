@@ -9,13 +9,22 @@
 //                  [--token-lifetime MS] [--max-sessions N] [--host ADDR] [--exit-with-parent]
 //                  [--security POLICY:MODE,...] [--users NAME:PASSWORD,...] [--no-anonymous]
 //                  [--browse-nodes N] [--max-references-per-node N] [--max-nodes-per-browse N]
-//                  [--max-browse-continuation-points N]
+//                  [--max-browse-continuation-points N] [--browse-tree-nodes N]
+//                  [--leading-namespaces N] [--custom-types]
 //
 // --browse-nodes adds the Browse folder (N variables in Browse/Wide, a reference cycle,
 // Chinese names, node ids that are awkward to write as tags; see opcua_test_server.h).
 // --max-references-per-node caps the references of one node in a Browse answer, so that the
 // rest needs continuation points; --max-nodes-per-browse is the server's MaxNodesPerBrowse;
 // --max-browse-continuation-points how many continuation points a session may hold.
+// --browse-tree-nodes adds the folder Tree under Objects: about N Double variables three
+// folder levels down (Tree/A<i>/B<j>/V<k>), for a browse the size of a real plant.
+// --custom-types adds the folder Custom: variables of the server's own data types, derived
+// from Double (one and two levels down) and from String (see opcua_test_server.h).
+// --leading-namespaces registers N other namespaces before the test nodes' one, so that the
+// test nodes' index is 2 + N: a server restarted with its namespaces in another order. Each
+// holds a variable s=Demo.Double too (reading -1 - k in the k-th), so that a tag naming the
+// old index reads the wrong node, as it would on a real server.
 // --changing-percent gives P % of the Bulk nodes a new value every second (default 0: they
 // keep reading k), taking turns along the list, so that a benchmark sees a plant that moves.
 // --security lists the endpoints, e.g. "None:None,Basic256Sha256:SignAndEncrypt" (default
@@ -38,7 +47,8 @@ function usage(message) {
             "       [--token-lifetime MS] [--max-sessions N] [--host ADDR] [--exit-with-parent]\n" +
             "       [--security POLICY:MODE,...] [--users NAME:PASSWORD,...] [--no-anonymous]\n" +
             "       [--browse-nodes N] [--max-references-per-node N] [--max-nodes-per-browse N]\n" +
-            "       [--max-browse-continuation-points N]\n"
+            "       [--max-browse-continuation-points N] [--browse-tree-nodes N]\n" +
+            "       [--leading-namespaces N] [--custom-types]\n"
     );
     process.exit(message ? 2 : 0);
 }
@@ -64,6 +74,9 @@ function parseArgs(argv) {
         maxReferencesPerNode: 0,
         maxNodesPerBrowse: 0,
         maxBrowseContinuationPoints: 0,
+        browseTreeNodes: 0,
+        leadingNamespaces: 0,
+        customTypes: false,
     };
     const numeric = {
         "--port": "port",
@@ -79,6 +92,8 @@ function parseArgs(argv) {
         "--max-references-per-node": "maxReferencesPerNode",
         "--max-nodes-per-browse": "maxNodesPerBrowse",
         "--max-browse-continuation-points": "maxBrowseContinuationPoints",
+        "--browse-tree-nodes": "browseTreeNodes",
+        "--leading-namespaces": "leadingNamespaces",
     };
     for (let i = 2; i < argv.length; ++i) {
         const arg = argv[i];
@@ -88,6 +103,8 @@ function parseArgs(argv) {
             opts.exitWithParent = true;
         } else if (arg === "--no-anonymous") {
             opts.anonymous = false;
+        } else if (arg === "--custom-types") {
+            opts.customTypes = true;
         } else if (arg === "--pki" || arg === "--host" || arg === "--security" || arg === "--users") {
             if (i + 1 >= argv.length) usage(`${arg} needs a value`);
             opts[arg.slice(2)] = argv[++i];
@@ -209,8 +226,13 @@ function changeEverySecond(nodes, percent) {
 
 function buildAddressSpace(server) {
     const addressSpace = server.engine.addressSpace;
-    const namespace = addressSpace.registerNamespace("urn:vantrel:test-server:nodes");
     const objects = addressSpace.rootFolder.objects;
+    for (let k = 0; k < opts.leadingNamespaces; ++k) {
+        const other = addressSpace.registerNamespace(`urn:vantrel:test-server:other${k}`);
+        const folder = other.addObject({ organizedBy: objects, browseName: `Other${k}` });
+        addConstant(other, folder, "s=Demo.Double", "Double", -1 - k);
+    }
+    const namespace = addressSpace.registerNamespace("urn:vantrel:test-server:nodes");
     const demo = namespace.addObject({ organizedBy: objects, browseName: "Demo" });
 
     addConstant(namespace, demo, "s=Demo.Double", "Double", 3.25);
@@ -261,6 +283,12 @@ function buildAddressSpace(server) {
     if (opts.browseNodes > 0) {
         addBrowseNodes(namespace, objects);
     }
+    if (opts.browseTreeNodes > 0) {
+        addBrowseTree(namespace, objects);
+    }
+    if (opts.customTypes) {
+        addCustomTypes(namespace, objects);
+    }
 
     // What a test needs to see from the server's side.
     const test = namespace.addObject({ organizedBy: objects, browseName: "Test" });
@@ -276,6 +304,48 @@ function buildAddressSpace(server) {
         return most;
     });
     return namespace.index;
+}
+
+// Variables of the server's own data types: a collector stores the numeric ones however far
+// down their type is derived.
+function addCustomTypes(namespace, objects) {
+    const ns = namespace.index;
+    const custom = namespace.addObject({ organizedBy: objects, browseName: "Custom", nodeId: `ns=${ns};s=Custom` });
+    const temperature = namespace.createDataType({
+        browseName: "Temperature", isAbstract: false, subtypeOf: "Double", nodeId: `ns=${ns};s=Type.Temperature` });
+    const celsius = namespace.createDataType({
+        browseName: "Celsius", isAbstract: false, subtypeOf: temperature, nodeId: `ns=${ns};i=3001` });
+    const label = namespace.createDataType({
+        browseName: "Label", isAbstract: false, subtypeOf: "String", nodeId: `ns=${ns};s=Type.Label` });
+    const add = (id, dataType, builtIn, value) => {
+        const variable = namespace.addVariable({
+            componentOf: custom, nodeId: `ns=${ns};${id}`, browseName: id.slice(2), dataType });
+        variable.setValueFromSource(new Variant({ dataType: DataType[builtIn], value }));
+    };
+    add("s=Custom.Temperature", temperature, "Double", 21.5);
+    add("s=Custom.Celsius", celsius, "Double", 22.5);
+    add("s=Custom.Label", label, "String", "tank 1");
+}
+
+// Three folder levels over about opts.browseTreeNodes variables: as many folders at the
+// first level as at the second, and the variables spread evenly below them.
+function addBrowseTree(namespace, objects) {
+    const ns = namespace.index;
+    const total = opts.browseTreeNodes;
+    const perFolder = Math.max(1, Math.round(Math.cbrt(total / 20)));  // 50,000: 50 x 50 x 20
+    const leaves = Math.ceil(total / (perFolder * perFolder));
+    const tree = namespace.addObject({ organizedBy: objects, browseName: "Tree", nodeId: `ns=${ns};s=Tree` });
+    let made = 0;
+    for (let a = 0; a < perFolder && made < total; ++a) {
+        const first = namespace.addObject({ organizedBy: tree, browseName: `A${a}`, nodeId: `ns=${ns};s=Tree.A${a}` });
+        for (let b = 0; b < perFolder && made < total; ++b) {
+            const second = namespace.addObject({
+                organizedBy: first, browseName: `B${b}`, nodeId: `ns=${ns};s=Tree.A${a}.B${b}` });
+            for (let v = 0; v < leaves && made < total; ++v, ++made) {
+                addConstant(namespace, second, `s=Tree.A${a}.B${b}.V${v}`, "Double", made);
+            }
+        }
+    }
 }
 
 // What a browsing client has to cope with: a folder wider than one Browse answer, a cycle of

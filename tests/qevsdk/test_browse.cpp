@@ -8,10 +8,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "qevsdk/ua_tag.h"
 #include "opcua_test_server.h"
 #include "qevsdk/qevsdk.h"
 #include "qevsdk/ua_security.h"
+#include "qevsdk/ua_tag.h"
 
 namespace {
 
@@ -238,6 +238,35 @@ TEST(QevBrowseSecured, EverySecurityPolicyBrowses) {
             << policy;
     }
     set_ua_security({});
+}
+
+// A server's own types derived from Double, one and two levels down, are numbers the collector
+// stores; one derived from String is not.
+TEST(QevBrowseDataTypes, VariablesOfTypesDerivedFromNumbersAreCollectable) {
+    OpcUaTestServer custom({.custom_types = true});
+    custom.start();
+    QevLibrary lib;
+    const auto source = lib.create_source(QEV_RTSOURCE_UA, custom.endpoint(), 1000, 0);
+    ASSERT_NE(source, QEV_INVALID_HANDLE) << lib.last_error();
+    BrowseOptions options;
+    options.from_namespace = OpcUaTestServer::kNamespace;
+    options.from = "s=Custom";
+    const BrowseResult result = lib.browse(source, options);
+    ASSERT_TRUE(result.complete) << result.stopped_because;
+    const auto tags = by_tag(result);
+    ASSERT_EQ(tags.size(), 3u);
+    EXPECT_TRUE(tags.at("2:Custom.Temperature").collectable);
+    EXPECT_TRUE(tags.at("2:Custom.Celsius").collectable);
+    EXPECT_FALSE(tags.at("2:Custom.Label").collectable);
+    EXPECT_EQ(tags.at("2:Custom.Temperature").data_type, "ns=2;s=Type.Temperature");
+    EXPECT_EQ(tags.at("2:Custom.Celsius").data_type, "ns=2;i=3001");
+    const auto [status, records] = lib.read_values(
+        source,
+        {{QEV_DATATYPE_REAL, 2, "Custom.Temperature"}, {QEV_DATATYPE_REAL, 2, "Custom.Celsius"}});
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[0].value, 21.5);
+    EXPECT_EQ(records[1].value, 22.5);
+    lib.destroy();
 }
 
 TEST(QevBrowseOtherSources, OnlyOpcUaSourcesBrowse) {

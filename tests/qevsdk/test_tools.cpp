@@ -295,6 +295,54 @@ TEST(QevTools, BrowsedTagListLoadsAndReadsBack) {
     EXPECT_FALSE(std::filesystem::exists(csv.string() + ".new"));
 }
 
+// A list written with namespace URIs reads the same nodes from a server that comes back with
+// its namespaces numbered otherwise; a URI the server lacks reads Bad and is named.
+TEST(QevTools, NamespaceUriTagListsSurviveARenumberedServer) {
+    OpcUaTestServer server({.browse_nodes = 30});
+    server.start();
+    const std::string endpoint = server.endpoint();
+    const auto csv = server.work_dir() / "tags.csv";
+    const std::string nsu = std::string("nsu=") + OpcUaTestServer::kNamespaceUri + ";";
+
+    auto r = run(QEV_BROWSE,
+                 {endpoint, "--from", nsu + "s=Browse", "--namespace-uris", "-o", csv.string()});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_THAT(r.err, HasSubstr("39 tags listed"));
+    const auto loaded = vantrel::korrin::load_tag_list(csv);
+    ASSERT_EQ(loaded.tags.size(), 39u);
+    std::map<std::string, std::string> descriptions(loaded.tags.begin(), loaded.tags.end());
+    for (const auto& [name, description] : descriptions) {
+        EXPECT_TRUE(name.starts_with(nsu)) << name;
+    }
+    EXPECT_EQ(descriptions[nsu + "s=Browse.车间.温度"], "一号反应釜的温度");
+    EXPECT_EQ(descriptions[nsu + "s=Tag,with \"quotes\""], "Tag,with \"quotes\"");
+    EXPECT_EQ(descriptions[nsu + "s=i=5"], "i=5");
+    EXPECT_EQ(descriptions[nsu + "i=2001"], "2001");
+
+    server.stop();
+    server.options().leading_namespaces = 1;
+    server.start();
+    std::string tags;
+    for (const auto& [name, description] : loaded.tags) {
+        tags += name + "\n";
+    }
+    r = run(QEV_READ,
+            {endpoint, "-", "nsu=urn:no-such:plant;s=Browse.LoopB.Value",
+             nsu + "s=Browse.LoopB.Value", "2:Browse.LoopB.Value", "2:Demo.Double"},
+            tags);
+    ASSERT_EQ(r.status, 0) << r.err;
+    ASSERT_EQ(r.lines.size(), 39u + 4u);
+    for (std::size_t i = 0; i < 39u; ++i) {
+        ASSERT_EQ(r.lines[i].size(), 4u);
+        EXPECT_EQ(std::stoi(r.lines[i][2]) & 0xFF00, 0x0100) << r.lines[i][0];
+    }
+    EXPECT_EQ(std::stoi(r.lines[39][2]) & 0xFF00, 0x0200);
+    EXPECT_THAT(r.err, HasSubstr("'urn:no-such:plant'"));
+    EXPECT_EQ(r.lines[40][1], "21");
+    EXPECT_EQ(std::stoi(r.lines[41][2]) & 0xFF00, 0x0200);  // index 2 is another namespace now
+    EXPECT_EQ(r.lines[42][1], "-1");                        // which has its own Demo.Double
+}
+
 // Ctrl+C: the browse stops, the list found so far is kept apart from the file asked for.
 TEST(QevTools, AnInterruptedBrowseWritesNoCompleteList) {
     OpcUaTestServer server({.browse_nodes = 6000, .max_references_per_node = 1});

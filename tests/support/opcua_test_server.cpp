@@ -230,12 +230,17 @@ void OpcUaTestServer::spawn() {
     if (!options_.allow_anonymous) {
         args.emplace_back("--no-anonymous");
     }
+    if (options_.custom_types) {
+        args.emplace_back("--custom-types");
+    }
     // Only when asked for, so that every other test sees the server as it always was.
     const std::pair<const char*, int> browsing[] = {
         {"--browse-nodes", options_.browse_nodes},
         {"--max-references-per-node", options_.max_references_per_node},
         {"--max-nodes-per-browse", options_.max_nodes_per_browse},
         {"--max-browse-continuation-points", options_.max_browse_continuation_points},
+        {"--browse-tree-nodes", options_.browse_tree_nodes},
+        {"--leading-namespaces", options_.leading_namespaces},
     };
     for (const auto& [option, value] : browsing) {
         if (value > 0) {

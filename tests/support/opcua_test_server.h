@@ -88,12 +88,25 @@ struct OpcUaTestServerOptions {
     int max_nodes_per_browse = 0;  // the server's MaxNodesPerBrowse; 0: its default
     // Continuation points one session may hold; 0: no limit.
     int max_browse_continuation_points = 0;
+    // The folder Tree: about this many variables three folder levels down
+    // (s=Tree.A<i>.B<j>.V<k>, Double, reading their running number); 0: no folder.
+    int browse_tree_nodes = 0;
+    // Namespaces registered before the test nodes' one (URIs urn:vantrel:test-server:other<k>,
+    // each with a variable s=Demo.Double reading -1 - k): the test nodes then have index
+    // 2 + leading_namespaces, as on a server restarted with its namespaces in another order.
+    int leading_namespaces = 0;
+    // The folder s=Custom: s=Custom.Temperature (21.5) of the server's own type Temperature, a
+    // subtype of Double; s=Custom.Celsius (22.5) of Celsius (i=3001), a subtype of Temperature;
+    // s=Custom.Label ("tank 1") of Label, a subtype of String.
+    bool custom_types = false;
     std::chrono::milliseconds start_timeout{60'000};
 };
 
 class OpcUaTestServer {
   public:
+    // The test nodes' namespace index without leading_namespaces, and its URI.
     static constexpr int kNamespace = 2;
+    static constexpr const char* kNamespaceUri = "urn:vantrel:test-server:nodes";
 
     explicit OpcUaTestServer(OpcUaTestServerOptions options = {});
     ~OpcUaTestServer();
@@ -107,6 +120,8 @@ class OpcUaTestServer {
     // looks like a crashed server. Harmless when not running.
     void stop();
     void restart();
+    // Changes take effect at the next start or restart.
+    OpcUaTestServerOptions& options() { return options_; }
     // SIGSTOP / SIGCONT: the server keeps its connections but answers nothing.
     void pause();
     void resume();

@@ -1,10 +1,7 @@
-// Browse messages and the tag text of browsed node ids: every node id a server can name comes
-// back unchanged through the tag text, the way the collector splits and encodes it.
+// Browse messages and the data types of browsed variables (their tag texts: tag_text_test).
 #include <gtest/gtest.h>
 
-#include "qevsdk/ua_tag.h"
 #include "ua/browse.h"
-#include "ua/node_text.h"
 
 namespace qevsdk::ua {
 namespace {
@@ -15,81 +12,6 @@ NodeId string_id(std::uint16_t ns, std::string text) {
     id.kind = NodeId::Kind::String;
     id.text = std::move(text);
     return id;
-}
-
-// What the collector makes of the tag text: split, then encoded as a NodeId.
-NodeId as_collected(const std::string& tag) {
-    const auto [ns, name] = qevsdk::split_ua_tag(tag);
-    Writer w;
-    std::vector<std::uint8_t> scratch;
-    encode_tag_node_id(w, ns, name, scratch);
-    Reader r(w.data(), w.size());
-    return decode_node_id(r);
-}
-
-TEST(UaBrowseTagText, EveryKindOfNodeIdSurvivesTheCollectorsParsing) {
-    std::vector<NodeId> ids;
-    NodeId numeric;
-    numeric.ns = 2;
-    numeric.numeric = 4294967295u;
-    ids.push_back(numeric);
-    numeric.ns = 0;
-    numeric.numeric = 85;
-    ids.push_back(numeric);
-    // Strings that read as another form, or hold the characters the split looks for.
-    for (const char* text :
-         {"Plant.Temp", "i=5", "s=x", "s=", "g=72962B91-FA75-4AE6-8D28-B404DC7DAF63",
-          "b=", "b=AA==", "i=abc", "Plant;Area=1:Pump", "3:Line", "x", "反应釜温度",
-          "Tag,with \"quotes\"", "=", "i"}) {
-        ids.push_back(string_id(7, text));
-    }
-    NodeId guid;
-    guid.ns = 3;
-    guid.kind = NodeId::Kind::Guid;
-    guid.guid = {0x91, 0x2B, 0x96, 0x72, 0x75, 0xFA, 0xE6, 0x4A,
-                 0x8D, 0x28, 0xB4, 0x04, 0xDC, 0x7D, 0xAF, 0x63};
-    ids.push_back(guid);
-    // Opaque ids of every length modulo 3, and bytes that are not text.
-    for (std::string bytes : {std::string("V"), std::string("Va"), std::string("Van"),
-                              std::string("\x00\xff\x10\xfe", 4)}) {
-        NodeId opaque;
-        opaque.ns = 65535;
-        opaque.kind = NodeId::Kind::Opaque;
-        opaque.text = bytes;
-        ids.push_back(opaque);
-    }
-    for (const auto& id : ids) {
-        const auto tag = full_tag_name(id);
-        ASSERT_TRUE(tag.has_value()) << tag_identifier(id);
-        EXPECT_EQ(as_collected(*tag), id) << *tag;
-    }
-    EXPECT_EQ(full_tag_name(guid), "3:g=72962b91-fa75-4ae6-8d28-b404dc7daf63");
-    EXPECT_EQ(full_tag_name(string_id(2, "Plant.Temp")), "2:Plant.Temp");
-    EXPECT_EQ(full_tag_name(string_id(2, "i=5")), "2:s=i=5");
-}
-
-TEST(UaBrowseTagText, NodeIdsATagListCannotKeepHaveNoTagText) {
-    NodeId empty_opaque;
-    empty_opaque.kind = NodeId::Kind::Opaque;
-    // The tag list loader trims white space (Unicode's too) and reads CR as a line break.
-    for (const char* text :
-         {" padded", "padded ", "\tx", "a\rb", "\xE3\x80\x80x", "x\xC2\xA0", "x\xE2\x80\x83", ""}) {
-        EXPECT_EQ(full_tag_name(string_id(2, text)), std::nullopt) << text;
-    }
-    EXPECT_EQ(full_tag_name(empty_opaque), std::nullopt);
-    EXPECT_TRUE(full_tag_name(string_id(2, "中 文")).has_value());
-}
-
-TEST(UaBrowseTagText, Base64MatchesTheDecoder) {
-    std::vector<std::uint8_t> all;
-    for (int i = 0; i < 256; ++i) {
-        all.push_back(static_cast<std::uint8_t>(i));
-        std::vector<std::uint8_t> back;
-        ASSERT_TRUE(decode_base64(encode_base64(all), back));
-        ASSERT_EQ(back, all);
-    }
-    EXPECT_EQ(encode_base64(std::vector<std::uint8_t>{'V', 'a', 'n', 't', 'r', 'e', 'l'}),
-              "VmFudHJlbA==");
 }
 
 TEST(UaBrowseTagText, NumericDataTypesAreTheOnesTheCollectorStores) {

@@ -16,6 +16,7 @@ using test::ScriptedServer;
 
 struct ReadCall {
     std::vector<std::uint32_t> numeric_ids;  // the i= ids asked for, in order
+    std::vector<NodeId> ids;                 // every id asked for, in order
 };
 
 // Answers the session services; reads are answered by `on_read` with one Double per node.
@@ -24,6 +25,9 @@ class SessionServer {
     std::optional<std::uint32_t> max_nodes_per_read;  // nullopt: the property is missing
     std::uint32_t refuse_reads_above = 0;             // BadTooManyOperations above this
     std::uint32_t activate_result = 0;
+    // nullopt: the server answers the namespace array with BadNodeIdUnknown.
+    std::optional<std::vector<std::string>> namespace_array =
+        std::vector<std::string>{"http://opcfoundation.org/UA/", "urn:s:plant"};
     std::function<std::optional<Bytes>(ScriptedServer&, std::uint32_t, const ReadCall&)> on_read;
 
     std::vector<ReadCall> reads;
@@ -128,6 +132,7 @@ class SessionServer {
         for (std::size_t i = 0; i < n; ++i) {
             const NodeId id = decode_node_id(r);
             call.numeric_ids.push_back(id.numeric);
+            call.ids.push_back(id);
             r.skip(4);
             r.skip_string();
             skip_qualified_name(r);
@@ -138,16 +143,28 @@ class SessionServer {
             const Bytes h = test::response_header_body(type_id::ReadResponse, result);
             w.raw(h.data(), h.size());
         };
-        if (n == 1 && call.numeric_ids[0] == kNodeMaxNodesPerRead) {
+        // What the client reads of the server at connect: its node limit and namespace array.
+        if (n >= 1 && n <= 2 &&
+            (call.numeric_ids[0] == kNodeMaxNodesPerRead ||
+             call.numeric_ids[0] == kNodeNamespaceArray)) {
             respond(0);
-            w.i32(1);
-            if (max_nodes_per_read) {
-                w.u8(0x01);
-                w.u8(7);
-                w.u32(*max_nodes_per_read);
-            } else {
-                w.u8(0x02);
-                w.u32(status::BadNodeIdUnknown);
+            w.i32(static_cast<std::int32_t>(n));
+            for (std::uint32_t id : call.numeric_ids) {
+                if (id == kNodeMaxNodesPerRead && max_nodes_per_read) {
+                    w.u8(0x01);
+                    w.u8(7);
+                    w.u32(*max_nodes_per_read);
+                } else if (id == kNodeNamespaceArray && namespace_array) {
+                    w.u8(0x01);
+                    w.u8(0x80 | 12);
+                    w.i32(static_cast<std::int32_t>(namespace_array->size()));
+                    for (const auto& uri : *namespace_array) {
+                        w.string(uri);
+                    }
+                } else {
+                    w.u8(0x02);
+                    w.u32(status::BadNodeIdUnknown);
+                }
             }
             w.i32(0);
             return w.bytes();
@@ -371,6 +388,48 @@ TEST(UaClient, ARefusedActivationStillClosesTheCreatedSession) {
     EXPECT_EQ(rig.server.services.back(), type_id::CloseSessionRequest);
     EXPECT_EQ(rig.wire->frames_of("CLO").size(), 1u);
     EXPECT_TRUE(rig.wire->closed);
+}
+
+TEST(UaClient, NamespaceUriTagsFollowTheArrayReadAtEachConnect) {
+    Rig rig;
+    rig.server.max_nodes_per_read = 100;
+    const std::vector<TagRequest> nodes{{5, 0, "nsu=urn:s:plant;i=7"},
+                                        {5, 0, "nsu=urn:s:gone;i=8"},
+                                        {5, 0, "nsu=http://opcfoundation.org/UA/;i=9"},
+                                        {5, 2, "i=10"}};
+    const auto ids_read = [&rig] { return rig.server.reads.back().ids; };
+    rig.connect();
+    (void)read(*rig.client, nodes);
+    EXPECT_EQ(ids_read()[0].ns, 1);
+    EXPECT_EQ(ids_read()[1], NodeId{});  // the null node: the server answers it Bad
+    EXPECT_EQ(ids_read()[2].ns, 0);
+    EXPECT_EQ(ids_read()[3].ns, 2);
+    auto problems = rig.client->namespaces().take_problems();
+    ASSERT_EQ(problems.size(), 1u);
+    EXPECT_NE(problems[0].find("urn:s:gone"), std::string::npos);
+    (void)read(*rig.client, nodes);
+    EXPECT_TRUE(rig.client->namespaces().take_problems().empty());
+
+    // Restarted with its namespaces in another order, and now with the missing one.
+    rig.server.namespace_array = std::vector<std::string>{
+        "http://opcfoundation.org/UA/", "urn:s:gone", "urn:s:dummy", "urn:s:plant"};
+    rig.connect();
+    (void)read(*rig.client, nodes);
+    EXPECT_EQ(ids_read()[0].ns, 3);
+    EXPECT_EQ(ids_read()[0].numeric, 7u);
+    EXPECT_EQ(ids_read()[1].ns, 1);
+    EXPECT_EQ(ids_read()[3].ns, 2);  // the index form names whatever is at the index now
+    EXPECT_TRUE(rig.client->namespaces().take_problems().empty());
+
+    // A server that keeps its array to itself: only the OPC UA namespace resolves.
+    rig.server.namespace_array.reset();
+    rig.connect();
+    (void)read(*rig.client, nodes);
+    EXPECT_EQ(ids_read()[0], NodeId{});
+    EXPECT_EQ(ids_read()[2].ns, 0);
+    EXPECT_EQ(ids_read()[2].numeric, 9u);
+    EXPECT_EQ(rig.client->max_nodes_per_read(), 100u);
+    EXPECT_EQ(rig.client->namespaces().take_problems().size(), 3u);  // the array, both URIs
 }
 
 }  // namespace

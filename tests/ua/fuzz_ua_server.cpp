@@ -38,6 +38,22 @@ void decode_responses(const std::uint8_t* data, std::size_t size) {
             decode_read_response(r, out, std::chrono::system_clock::now());
         });
     }
+    // The server's namespace array, then tag texts resolved through it.
+    for (bool with_limit : {false, true}) {
+        attempt([with_limit](Reader& r) {
+            auto facts = decode_read_server_facts_response(r, with_limit);
+            if (facts.namespace_array) {
+                NamespaceTable table;
+                table.assign(std::move(*facts.namespace_array));
+                Writer w;
+                std::vector<std::uint8_t> scratch;
+                for (const auto& uri : table.uris()) {
+                    encode_tag_node_id(w, 0, "nsu=" + uri + ";s=x", scratch, &table);
+                }
+                (void)table.take_problems();
+            }
+        });
+    }
     for (std::size_t n : {1u, 2u}) {
         attempt([n](Reader& r) { (void)decode_browse_response(r, n); });
         attempt([n](Reader& r) { (void)decode_browse_next_response(r, n); });

@@ -141,6 +141,10 @@ BrowseResult QevLibrary::browse(SourceHandle source, const BrowseOptions& option
     return src->browse(options);
 }
 
+std::vector<std::string> QevLibrary::take_tag_problems(SourceHandle source) {
+    return impl_->find(source)->take_tag_problems();
+}
+
 std::string QevLibrary::last_error(SourceHandle source) {
     if (source != QEV_INVALID_HANDLE) {
         return impl_->find(source)->last_error();

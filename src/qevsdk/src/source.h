@@ -20,6 +20,9 @@ class Source {
     virtual std::vector<ValueRecord> read(const std::vector<TagRequest>& requests) = 0;
     // Why the last read failed or the source became invalid; "" when nothing failed.
     virtual std::string last_error() { return {}; }
+    // What the source could not make of the tags asked for since the last call (an OPC UA
+    // namespace URI the server lacks); each once per connection.
+    virtual std::vector<std::string> take_tag_problems() { return {}; }
     // Only OPC UA sources have an address space to walk.
     virtual BrowseResult browse(const BrowseOptions&) {
         throw Error("qevsdk: only OPC UA sources can be browsed");

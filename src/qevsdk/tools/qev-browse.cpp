@@ -11,16 +11,16 @@
 #include <string_view>
 #include <vector>
 
-#include "qevsdk/ua_tag.h"
 #include "qevsdk/qevsdk.h"
 #include "qevsdk/ua_security.h"
+#include "qevsdk/ua_tag.h"
 #include "tool_support.h"
 
 namespace {
 
 constexpr const char* kUsage =
     "usage: qev-browse [-v] [SECURITY OPTIONS] opc.tcp://HOST:PORT [--from NODE] [--depth N]\n"
-    "                  [--match GLOB ...] [--all-types] [-o FILE]\n"
+    "                  [--match GLOB ...] [--all-types] [--namespace-uris] [-o FILE]\n"
     "  --from NODE   start below NODE, written as a tag (e.g. 2:Plant, 2:i=1001); default the\n"
     "                Objects folder\n"
     "  --depth N     follow at most N levels of references below the start node\n"
@@ -28,6 +28,8 @@ constexpr const char* kUsage =
     "                ? one character); may be given more than once\n"
     "  --all-types   list every variable found, not only the readable scalar numeric and\n"
     "                Boolean ones the collector stores\n"
+    "  --namespace-uris  write tags as nsu=<namespace URI>;<id>, which keep naming the same\n"
+    "                node when the server numbers its namespaces otherwise\n"
     "  -o FILE       write the CSV to FILE (default standard output)\n"
     "  -v            show the library's log on standard error\n"
     "Writes FullTagName,Description,DataType,BrowsePath rows (UTF-8), one per variable.\n"
@@ -49,6 +51,7 @@ struct Options {
     int depth = 0;
     std::vector<std::string> patterns;
     bool all_types = false;
+    bool namespace_uris = false;
     std::string output;
 };
 
@@ -83,6 +86,8 @@ std::string parse_own(const std::vector<std::string>& args, Options& o) {
             }
         } else if (arg == "--all-types") {
             o.all_types = true;
+        } else if (arg == "--namespace-uris") {
+            o.namespace_uris = true;
         } else if (arg.size() > 1 && arg[0] == '-') {
             return "unknown option " + arg;
         } else if (o.schema.empty()) {
@@ -161,16 +166,33 @@ struct Listing {
     std::size_t other_types = 0;  // not what the collector stores
     std::size_t unnameable = 0;   // no tag text gives the node back
     std::size_t not_matched = 0;
+    std::size_t by_index = 0;  // --namespace-uris, but the server names no URI for the index
 };
+
+// The tag text written for a variable; empty when none gives the node back.
+std::string tag_of(const qevsdk::BrowsedVariable& v, const Options& o, bool& by_index) {
+    by_index = false;
+    if (!o.namespace_uris || v.full_tag_name.empty()) {
+        return v.full_tag_name;
+    }
+    if (auto tag = qevsdk::format_namespace_uri_tag(v.namespace_uri, v.identifier)) {
+        return *tag;
+    }
+    by_index = true;
+    return v.full_tag_name;
+}
 
 Listing list(const qevsdk::BrowseResult& result, const Options& o) {
     Listing l;
     l.csv = "FullTagName,Description,DataType,BrowsePath\n";
     for (const auto& v : result.variables) {
+        bool by_index = false;
+        const std::string tag = tag_of(v, o, by_index);
         if (!o.patterns.empty()) {
             bool any = false;
             for (const auto& pattern : o.patterns) {
                 any = any || glob_match(pattern, v.full_tag_name) ||
+                      (o.namespace_uris && glob_match(pattern, tag)) ||
                       glob_match(pattern, v.browse_path);
             }
             if (!any) {
@@ -188,7 +210,8 @@ Listing list(const qevsdk::BrowseResult& result, const Options& o) {
             ++l.unnameable;
             continue;
         }
-        l.csv += csv_field(v.full_tag_name) + "," + csv_field(description_of(v)) + "," +
+        l.by_index += by_index ? 1 : 0;
+        l.csv += csv_field(tag) + "," + csv_field(description_of(v)) + "," +
                  csv_field(v.data_type) + "," + csv_field(v.browse_path) + "\n";
         ++l.listed;
     }
@@ -290,6 +313,11 @@ int main(int argc, char** argv) {
     }
     if (l.not_matched > 0) {
         std::cerr << "; " << l.not_matched << " variables did not match";
+    }
+    if (l.by_index > 0) {
+        std::cerr << "; " << l.by_index
+                  << " tags written with their namespace index: the server's namespace array "
+                     "names no URI for it";
     }
     if (l.unnameable > 0) {
         std::cerr << "; " << l.unnameable

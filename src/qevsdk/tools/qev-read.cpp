@@ -21,7 +21,9 @@ constexpr const char* kUsage =
     "usage: qev-read [-v] [SECURITY OPTIONS] SCHEMA TAG...\n"
     "  SCHEMA  opc.tcp://HOST:PORT (OPC UA) or opc.da://HOST/PROGID (OPC DA; only the built-in\n"
     "          simulation opc.da://localhost/Vantrel.Simulation.1 is available)\n"
-    "  TAG     OPC UA: NS:ID, e.g. 3:Line1.Temp, 2:i=1001, 2:s=Pump;1 (no NS: means namespace 0)\n"
+    "  TAG     OPC UA: NS:ID, e.g. 3:Line1.Temp, 2:i=1001, 2:s=Pump;1 (no NS: means namespace 0),\n"
+    "          or nsu=NAMESPACE-URI;ID, e.g. nsu=urn:plant;s=Line1.Temp (';' and '%' in the URI\n"
+    "          written %3B and %25)\n"
     "          OPC DA: the item id, e.g. Demo.Count1\n"
     "          -   read further tags from standard input, one per line\n"
     "  -v      show the library's log on standard error\n"
@@ -111,6 +113,9 @@ void read_and_print(qevsdk::QevLibrary& lib, qevsdk::SourceHandle source,
         out.clear();
     }
     std::cout.flush();
+    for (const auto& problem : lib.take_tag_problems(source)) {
+        std::cerr << "qev-read: " << problem << "\n";
+    }
 }
 
 }  // namespace

@@ -50,7 +50,8 @@ struct qev_source_desc_t {
 
 // One tag to read. For DA, namespace_index is 0 and tag_name is the item id. For UA,
 // tag_name is `i=123`, `s=text`, `g=<guid>`, `b=<base64>`, or else a string identifier
-// taken whole.
+// taken whole; in namespace 0 it may also name the namespace by URI (`nsu=<URI>;s=text`,
+// see qevsdk/ua_tag.h), resolved through the server's namespace array at every connect.
 struct TagRequest {
     int data_type = QEV_DATATYPE_REAL;
     int namespace_index = 0;
@@ -94,6 +95,11 @@ class QevLibrary {
     // status code (0 when the read was sent) that callers may ignore.
     std::pair<int, std::vector<ValueRecord>> read_values(SourceHandle source,
                                                          const std::vector<TagRequest>& requests);
+
+    // What the source could not make of the tags it was asked to read, since the last call:
+    // an nsu= tag (qevsdk/ua_tag.h) whose namespace URI the server lacks, or one that is
+    // malformed. Each is given (and logged) once per connection; such tags read Bad.
+    std::vector<std::string> take_tag_problems(SourceHandle source);
 
     void destroy_source(SourceHandle source);
 

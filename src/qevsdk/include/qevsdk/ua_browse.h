@@ -19,7 +19,8 @@ struct BrowseProgress {
 };
 
 struct BrowseOptions {
-    // The node to start from, in the tag form of TagRequest; by default the Objects folder.
+    // The node to start from, in the tag form of TagRequest (an nsu= tag too); by default the
+    // Objects folder.
     int from_namespace = 0;
     std::string from = "i=85";
     // How many levels of references below the start node are followed; 0: no limit.
@@ -36,10 +37,14 @@ struct BrowsedVariable {
     // The node's identifier as a tag names it (i=…, g=…, b=…, or the string itself, with
     // s= in front only where the bare string would read as another form).
     std::string identifier;
-    // "<namespace>:<identifier>" as the collector and qev-read take it; empty when the node
+    // "<namespace>:<identifier>" as the collector and qev-read take it (qevsdk/ua_tag.h makes
+    // the nsu= form from namespace_uri and identifier); empty when the node
     // id cannot be written so that a tag list gives it back unchanged (an empty opaque id,
     // or a string id that begins or ends with white space, which tag lists trim).
     std::string full_tag_name;
+    // The URI of the node's namespace in the server's namespace array; empty when the array
+    // does not name it.
+    std::string namespace_uri;
     std::string browse_path;  // browse names from the start node, joined by '/'
     std::string display_name;
     std::string description;

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <array>
 #include <deque>
+#include <map>
 #include <set>
 #include <tuple>
 
@@ -18,6 +19,9 @@ namespace {
 // name, type definition.
 constexpr std::uint32_t kResultMaskAll = 0x3F;
 constexpr std::int32_t kBrowseForward = 0;
+constexpr std::int32_t kBrowseInverse = 1;
+// Supertypes followed from a data type before it counts as not numeric.
+constexpr int kMaxTypeDepth = 16;
 // When the server states no MaxNodesPerBrowse.
 constexpr std::uint32_t kDefaultNodesPerBrowse = 500;
 
@@ -137,38 +141,6 @@ void decode_attribute(Reader& r, AttributeValue& out) {
         r.skip(2);
 }
 
-int base64_value(int v) {
-    return v < 26 ? 'A' + v : v < 52 ? 'a' + v - 26 : v < 62 ? '0' + v - 52 : v == 62 ? '+' : '/';
-}
-
-// Whether the tag list loader keeps the text as it is: it trims white space at both ends,
-// and reads a carriage return inside a quoted field as a line break.
-bool keeps_ends(std::string_view s) {
-    if (s.find('\r') != std::string_view::npos) {
-        return false;
-    }
-    const auto space = [](unsigned char c) { return c == ' ' || (c >= 0x09 && c <= 0x0D); };
-    if (s.empty() || space(s.front()) || space(s.back())) {
-        return false;
-    }
-    // Other Unicode spaces at either end (no-break, ideographic and the like) are trimmed too;
-    // their UTF-8 forms begin with 0xC2, 0xE1, 0xE2 or 0xE3.
-    const auto unicode_space = [](std::string_view t) {
-        return t == "\xC2\x85" || t == "\xC2\xA0" || t == "\xE1\x9A\x80" || t == "\xE3\x80\x80" ||
-               (t.size() == 3 && t[0] == '\xE2' &&
-                ((t[1] == '\x80' && (static_cast<unsigned char>(t[2]) <= 0x8A || t[2] == '\xA8' ||
-                                     t[2] == '\xA9' || t[2] == '\xAF')) ||
-                 (t[1] == '\x81' && t[2] == '\x9F')));
-    };
-    for (std::size_t n : {2u, 3u}) {
-        if (s.size() >= n &&
-            (unicode_space(s.substr(0, n)) || unicode_space(s.substr(s.size() - n)))) {
-            return false;
-        }
-    }
-    return true;
-}
-
 }  // namespace
 
 void encode_browse(Writer& w, const RequestContext& ctx, std::span<const NodeId> nodes,
@@ -187,6 +159,24 @@ void encode_browse(Writer& w, const RequestContext& ctx, std::span<const NodeId>
         encode_numeric_node_id(w, 0, kNodeHierarchicalReferences);
         w.boolean(true);  // and its subtypes
         w.u32(static_cast<std::uint32_t>(node_class::Object | node_class::Variable));
+        w.u32(kResultMaskAll);
+    }
+}
+
+void encode_browse_supertypes(Writer& w, const RequestContext& ctx, std::span<const NodeId> nodes) {
+    encode_numeric_node_id(w, 0, type_id::BrowseRequest);
+    encode_request_header(w, ctx);
+    encode_numeric_node_id(w, 0, 0);
+    w.datetime(0);
+    w.u32(0);
+    w.u32(0);  // a type has one supertype
+    w.i32(static_cast<std::int32_t>(nodes.size()));
+    for (const auto& node : nodes) {
+        encode_node_id(w, node);
+        w.i32(kBrowseInverse);
+        encode_numeric_node_id(w, 0, kNodeHasSubtype);
+        w.boolean(false);
+        w.u32(0);  // every node class
         w.u32(kResultMaskAll);
     }
 }
@@ -232,77 +222,6 @@ std::vector<AttributeValue> decode_read_attributes_response(Reader& r, std::size
     decode_response_start(r, type_id::ReadResponse);
     return decode_result_list<AttributeValue>(r, expected, 1, "attributes",
                                               [&r](auto& value) { decode_attribute(r, value); });
-}
-
-std::string encode_base64(std::span<const std::uint8_t> bytes) {
-    std::string out;
-    out.reserve((bytes.size() + 2) / 3 * 4);
-    std::size_t i = 0;
-    for (; i + 3 <= bytes.size(); i += 3) {
-        const std::uint32_t v = (bytes[i] << 16) | (bytes[i + 1] << 8) | bytes[i + 2];
-        for (int shift : {18, 12, 6, 0}) {
-            out += static_cast<char>(base64_value(static_cast<int>((v >> shift) & 0x3F)));
-        }
-    }
-    const std::size_t rest = bytes.size() - i;
-    if (rest > 0) {
-        std::uint32_t v = static_cast<std::uint32_t>(bytes[i]) << 16;
-        if (rest == 2) {
-            v |= static_cast<std::uint32_t>(bytes[i + 1]) << 8;
-        }
-        out += static_cast<char>(base64_value(static_cast<int>((v >> 18) & 0x3F)));
-        out += static_cast<char>(base64_value(static_cast<int>((v >> 12) & 0x3F)));
-        out += rest == 2 ? static_cast<char>(base64_value(static_cast<int>((v >> 6) & 0x3F))) : '=';
-        out += '=';
-    }
-    return out;
-}
-
-std::string tag_identifier(const NodeId& id) {
-    switch (id.kind) {
-        case NodeId::Kind::Numeric:
-            return "i=" + std::to_string(id.numeric);
-        case NodeId::Kind::Guid: {
-            // Data1, Data2 and Data3 are little-endian on the wire; Data4 is in text order.
-            static constexpr std::array<int, 16> order{3, 2, 1,  0,  5,  4,  7,  6,
-                                                       8, 9, 10, 11, 12, 13, 14, 15};
-            static constexpr char hex[] = "0123456789abcdef";
-            std::string out;
-            for (std::size_t k = 0; k < order.size(); ++k) {
-                if (k == 4 || k == 6 || k == 8 || k == 10) {
-                    out += '-';
-                }
-                const std::uint8_t b = id.guid[static_cast<std::size_t>(order[k])];
-                out += hex[b >> 4];
-                out += hex[b & 0x0F];
-            }
-            return "g=" + out;
-        }
-        case NodeId::Kind::Opaque: {
-            const auto* p = reinterpret_cast<const std::uint8_t*>(id.text.data());
-            return "b=" + encode_base64({p, id.text.size()});
-        }
-        case NodeId::Kind::String:
-            break;
-    }
-    // A string that reads as another form, or as an explicit string, keeps its meaning
-    // behind s=.
-    const std::string& s = id.text;
-    if (s.size() >= 2 && s[1] == '=' &&
-        (s[0] == 'i' || s[0] == 's' || s[0] == 'g' || s[0] == 'b')) {
-        return "s=" + s;
-    }
-    return s;
-}
-
-std::optional<std::string> full_tag_name(const NodeId& id) {
-    if (id.kind == NodeId::Kind::Opaque && id.text.empty()) {
-        return std::nullopt;  // "b=" would read as the string "b="
-    }
-    if (id.kind == NodeId::Kind::String && !keeps_ends(id.text)) {
-        return std::nullopt;
-    }
-    return std::to_string(id.ns) + ":" + tag_identifier(id);
 }
 
 std::string data_type_name(const NodeId& id) {
@@ -388,6 +307,12 @@ class Walk {
     void take(const Pending& parent, const BrowseResultEntry& entry);
     void release(const std::vector<std::vector<std::uint8_t>>& points);
     void read_attributes(bool even_if_cancelled = false);
+    // Whether values of a data type are numbers the collector stores: the built-in numeric
+    // types, and any type derived from one (a server's own Temperature, a subtype of Double).
+    bool numeric(const NodeId& type) const;
+    // Follows HasSubtype up from each type not known yet, and remembers the answer for the
+    // rest of the browse.
+    void resolve_data_types(const std::vector<NodeId>& types);
 
     Client& client_;
     const BrowseOptions& options_;
@@ -397,7 +322,81 @@ class Walk {
     std::vector<NodeId> variable_ids_;  // beside result_.variables
     std::size_t attributes_done_ = 0;   // variables whose attributes were read
     std::set<std::string> retried_;
+    std::uint32_t per_browse_ = kDefaultNodesPerBrowse;
+    std::map<std::string, bool> numeric_types_;  // by node_key
 };
+
+bool Walk::numeric(const NodeId& type) const {
+    if (is_numeric_data_type(type)) {
+        return true;
+    }
+    const auto known = numeric_types_.find(node_key(type));
+    return known != numeric_types_.end() && known->second;
+}
+
+void Walk::resolve_data_types(const std::vector<NodeId>& types) {
+    std::vector<NodeId> frontier = types;
+    // Each type asked about and its supertype, by node_key, in the order found.
+    std::vector<std::pair<std::string, std::string>> links;
+    for (int level = 0; level < kMaxTypeDepth && !frontier.empty(); ++level) {
+        std::vector<NodeId> ask;
+        std::set<std::string> asked;
+        for (auto& type : frontier) {
+            const std::string key = node_key(type);
+            if (!is_numeric_data_type(type) && !numeric_types_.contains(key) &&
+                asked.insert(key).second) {
+                ask.push_back(std::move(type));
+            }
+        }
+        frontier.clear();
+        const std::size_t per = std::max<std::uint32_t>(per_browse_, 1);
+        for (std::size_t i = 0; i < ask.size(); i += per) {
+            const std::span<const NodeId> chunk(ask.data() + i, std::min(per, ask.size() - i));
+            std::vector<BrowseResultEntry> results;
+            try {
+                client_.call_service(
+                    [&](Writer& w, const RequestContext& ctx) {
+                        encode_browse_supertypes(w, ctx, chunk);
+                    },
+                    [&](Reader& r) { results = decode_browse_response(r, chunk.size()); });
+            } catch (const ServiceError&) {
+                // A server that will not say: the types count as not numeric, as before.
+                for (const auto& type : chunk) {
+                    numeric_types_[node_key(type)] = false;
+                }
+                continue;
+            }
+            std::vector<std::vector<std::uint8_t>> points;
+            for (std::size_t k = 0; k < chunk.size(); ++k) {
+                const std::string key = node_key(chunk[k]);
+                if (!results[k].continuation_point.empty()) {
+                    points.push_back(std::move(results[k].continuation_point));
+                }
+                const auto& refs = results[k].references;
+                if ((results[k].status & 0x80000000) != 0 || refs.empty() || refs[0].remote) {
+                    numeric_types_[key] = false;
+                    continue;
+                }
+                const NodeId& parent = refs[0].target;
+                if (is_numeric_data_type(parent)) {
+                    numeric_types_[key] = true;
+                } else if (parent.ns == 0 && parent.kind == NodeId::Kind::Numeric &&
+                           parent.numeric == kNodeBaseDataType) {
+                    numeric_types_[key] = false;
+                } else {
+                    links.emplace_back(key, node_key(parent));
+                    frontier.push_back(parent);
+                }
+            }
+            release(points);
+        }
+    }
+    // Answers flow down the chains, the deepest link first; a chain cut short is not numeric.
+    for (auto link = links.rbegin(); link != links.rend(); ++link) {
+        const auto parent = numeric_types_.find(link->second);
+        numeric_types_[link->first] = parent != numeric_types_.end() && parent->second;
+    }
+}
 
 std::uint32_t Walk::nodes_per_browse() {
     const std::array<NodeId, 1> limit_node{
@@ -452,6 +451,10 @@ void Walk::take(const Pending& parent, const BrowseResultEntry& entry) {
         if (ref.node_class == node_class::Variable) {
             BrowsedVariable v;
             v.namespace_index = ref.target.ns;
+            const auto& uris = client_.namespaces().uris();
+            if (ref.target.ns < uris.size()) {
+                v.namespace_uri = uris[ref.target.ns];
+            }
             v.identifier = tag_identifier(ref.target);
             v.full_tag_name = full_tag_name(ref.target).value_or("");
             v.browse_path = child.path;
@@ -587,10 +590,20 @@ void Walk::read_attributes(bool even_if_cancelled) {
             }
             throw;
         }
+        const auto good = [](const AttributeValue& x) { return (x.status & 0xC0000000) == 0; };
+        std::vector<NodeId> types;
+        for (std::size_t k = 0; k < n; ++k) {
+            const AttributeValue& type = values[k * attributes.size() + 1];
+            if (good(type) && type.node_id && !numeric(*type.node_id)) {
+                types.push_back(*type.node_id);
+            }
+        }
+        if (!types.empty()) {
+            resolve_data_types(types);
+        }
         for (std::size_t k = 0; k < n; ++k) {
             BrowsedVariable& v = result_.variables[i + k];
             const AttributeValue* a = &values[k * attributes.size()];
-            const auto good = [](const AttributeValue& x) { return (x.status & 0xC0000000) == 0; };
             if (good(a[0]) && a[0].text) {
                 v.description = *a[0].text;
             }
@@ -605,7 +618,7 @@ void Walk::read_attributes(bool even_if_cancelled) {
             if (a[3].integer) {
                 v.access_level = static_cast<std::uint8_t>(*a[3].integer);
             }
-            v.collectable = v.attributes_read && is_numeric_data_type(*a[1].node_id) &&
+            v.collectable = v.attributes_read && numeric(*a[1].node_id) &&
                             v.value_rank == kValueRankScalar &&
                             (v.access_level & kAccessCurrentRead) != 0;
         }
@@ -617,7 +630,8 @@ void Walk::read_attributes(bool even_if_cancelled) {
 BrowseResult Walk::run() {
     std::vector<std::uint8_t> scratch;
     Writer start;
-    encode_tag_node_id(start, options_.from_namespace, options_.from, scratch);
+    encode_tag_node_id(start, options_.from_namespace, options_.from, scratch,
+                       &client_.namespaces());
     Reader start_reader(start.data(), start.size());
     Pending root{decode_node_id(start_reader), "", 0};
     seen_.insert(node_key(root.node));
@@ -625,6 +639,7 @@ BrowseResult Walk::run() {
     queue_.push_back(std::move(root));
     try {
         std::uint32_t per_browse = nodes_per_browse();
+        per_browse_ = per_browse;
         while (!queue_.empty()) {
             if (cancelled()) {
                 break;
@@ -634,6 +649,7 @@ BrowseResult Walk::run() {
             auto retry = browse_batch(batch);
             if (!retry) {
                 per_browse = static_cast<std::uint32_t>(n / 2);
+                per_browse_ = per_browse;
                 continue;
             }
             queue_.erase(queue_.begin(), queue_.begin() + static_cast<long>(n));

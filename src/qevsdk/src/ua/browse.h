@@ -10,6 +10,7 @@
 
 #include "codec.h"
 #include "messages.h"
+#include "node_text.h"
 #include "qevsdk/ua_browse.h"
 
 namespace qevsdk::ua {
@@ -25,6 +26,8 @@ inline constexpr std::uint32_t BrowseNextResponse = 536;
 
 inline constexpr std::uint32_t kNodeObjectsFolder = 85;
 inline constexpr std::uint32_t kNodeHierarchicalReferences = 33;
+inline constexpr std::uint32_t kNodeHasSubtype = 45;
+inline constexpr std::uint32_t kNodeBaseDataType = 24;
 // Server_ServerCapabilities_OperationLimits_MaxNodesPerBrowse.
 inline constexpr std::uint32_t kNodeMaxNodesPerBrowse = 11710;
 
@@ -63,6 +66,8 @@ struct BrowseResultEntry {
 // field of the references.
 void encode_browse(Writer& w, const RequestContext& ctx, std::span<const NodeId> nodes,
                    std::uint32_t max_references_per_node);
+// The supertype of each node (a HasSubtype reference followed backwards), of any node class.
+void encode_browse_supertypes(Writer& w, const RequestContext& ctx, std::span<const NodeId> nodes);
 void encode_browse_next(Writer& w, const RequestContext& ctx, bool release,
                         std::span<const std::vector<std::uint8_t>> continuation_points);
 // Both check that there is one result per node or continuation point asked about.
@@ -80,11 +85,6 @@ void encode_read_attributes(Writer& w, const RequestContext& ctx, std::span<cons
                             std::span<const std::uint32_t> attributes);
 std::vector<AttributeValue> decode_read_attributes_response(Reader& r, std::size_t expected);
 
-// The tag text of a node id ("<identifier>" as TagRequest::tag_name takes it), and whether a
-// tag list keeps it unchanged (see BrowsedVariable::full_tag_name).
-std::string tag_identifier(const NodeId& id);
-std::optional<std::string> full_tag_name(const NodeId& id);
-std::string encode_base64(std::span<const std::uint8_t> bytes);
 std::string data_type_name(const NodeId& id);
 bool is_numeric_data_type(const NodeId& id);
 

@@ -275,25 +275,32 @@ void Client::activate(const EndpointChoice& chosen, const std::vector<std::uint8
 
 void Client::read_server_limits() {
     max_nodes_ = settings_.default_max_nodes_per_read;
-    if (!settings_.ask_max_nodes_per_read) {
-        return;
-    }
-    const std::array<std::uint32_t, 1> ids{kNodeMaxNodesPerRead};
+    // Read at every connect: a restarted server may number its namespaces otherwise.
+    namespaces_.assign({std::string(kUaNamespaceUri)});
+    const bool with_limit = settings_.ask_max_nodes_per_read;
     body_.clear();
-    encode_read_numeric(body_, context(true), ids);
-    std::array<ValueRecord, 1> limit{};
+    encode_read_server_facts(body_, context(true), with_limit);
+    ServerFacts facts;
     try {
-        decoded(*channel_, [&] {
+        facts = decoded(*channel_, [&] {
             Reader r = call(body_);
-            decode_read_response(r, limit, std::chrono::system_clock::now());
-            return 0;
+            return decode_read_server_facts_response(r, with_limit);
         });
     } catch (const ServiceError&) {
-        return;  // a server without the property simply states no limit
+        // A server that answers neither states no limit and names no namespaces.
     }
-    const double v = limit[0].value;
-    if (limit[0].quality == kQualityGood && v >= 1 && v < 4294967296.0) {
-        max_nodes_ = static_cast<std::uint32_t>(v);
+    if (facts.max_nodes_per_read) {
+        const double v = *facts.max_nodes_per_read;
+        if (v >= 1 && v < 4294967296.0) {
+            max_nodes_ = static_cast<std::uint32_t>(v);
+        }
+    }
+    if (facts.namespace_array && !facts.namespace_array->empty()) {
+        namespaces_.assign(std::move(*facts.namespace_array));
+    } else {
+        namespaces_.note_problem(
+            "the server does not give its namespace array; nsu= tags of namespaces other than "
+            "the OPC UA one read Bad");
     }
 }
 
@@ -314,7 +321,8 @@ void Client::read(std::span<const TagRequest> nodes, std::span<ValueRecord> out)
             std::min<std::size_t>(nodes.size() - i, std::max<std::uint32_t>(max_nodes_, 1));
         try {
             body_.clear();
-            encode_read_request(body_, context(true), nodes.subspan(i, batch), scratch_);
+            encode_read_request(body_, context(true), nodes.subspan(i, batch), scratch_,
+                                &namespaces_);
             decoded(*channel_, [&] {
                 Reader r = call(body_);
                 decode_read_response(r, out.subspan(i, batch), std::chrono::system_clock::now());

@@ -67,6 +67,9 @@ class Client {
     // Why the last read or connect failed, for the log.
     const std::string& last_error() const { return last_error_; }
     std::uint32_t max_nodes_per_read() const { return max_nodes_; }
+    // The server's namespace array as read at the last connect, by which nsu= tags find their
+    // index; only the OPC UA namespace when the server would not give it.
+    NamespaceTable& namespaces() { return namespaces_; }
 
     // A call on the session of a service other than Read (Browse, BrowseNext): `encode`
     // writes the request, `decode` reads the answer before anything else is sent. Throws
@@ -81,6 +84,7 @@ class Client {
   private:
     Reader call(const Writer& body);
     RequestContext context(bool with_session);
+    // MaxNodesPerRead and the namespace array, in one read.
     void read_server_limits();
     // The endpoint to use, from a None channel's GetEndpoints; the server certificate is
     // checked against the PKI folder when security needs it.
@@ -96,6 +100,7 @@ class Client {
     enum class Session { none, created, active };
     Session session_ = Session::none;
     std::uint32_t max_nodes_ = 1000;
+    NamespaceTable namespaces_;
     std::string last_error_;
     Writer body_;
     std::vector<std::uint8_t> scratch_;

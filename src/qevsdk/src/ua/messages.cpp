@@ -2,6 +2,7 @@
 #include "messages.h"
 
 #include <algorithm>
+#include <array>
 
 #include "node_text.h"
 #include "quality.h"
@@ -340,14 +341,14 @@ void decode_close_session_response(Reader& r) {
 }
 
 void encode_read_request(Writer& w, const RequestContext& ctx, std::span<const TagRequest> nodes,
-                         std::vector<std::uint8_t>& scratch) {
+                         std::vector<std::uint8_t>& scratch, NamespaceTable* namespaces) {
     encode_numeric_node_id(w, 0, type_id::ReadRequest);
     encode_request_header(w, ctx);
     w.f64(0.0);  // MaxAge: fresh values
     w.i32(2);    // TimestampsToReturn Both
     w.i32(static_cast<std::int32_t>(nodes.size()));
     for (const auto& node : nodes) {
-        encode_tag_node_id(w, node.namespace_index, node.tag_name, scratch);
+        encode_tag_node_id(w, node.namespace_index, node.tag_name, scratch, namespaces);
         encode_read_value_id_tail(w);
     }
 }
@@ -381,6 +382,82 @@ void decode_read_response(Reader& r, std::span<ValueRecord> out,
     for (std::size_t i = 0; i < diagnostics; ++i) {
         skip_diagnostic_info(r);
     }
+}
+
+namespace {
+
+void skip_data_value_tail(Reader& r, std::uint8_t mask, std::uint32_t& status) {
+    if (mask & 0x02)
+        status = r.u32();
+    if (mask & 0x04)
+        r.skip(8);
+    if (mask & 0x10)
+        r.skip(2);
+    if (mask & 0x08)
+        r.skip(8);
+    if (mask & 0x20)
+        r.skip(2);
+}
+
+// A DataValue whose value should be an array of strings.
+std::optional<std::vector<std::string>> decode_string_array_value(Reader& r) {
+    const std::uint8_t mask = r.u8();
+    std::optional<std::vector<std::string>> strings;
+    if (mask & 0x01) {
+        const Reader start = r;
+        const std::uint8_t encoding = r.u8();
+        // An array (0x80) of String, without dimensions (0x40).
+        if (encoding == (0x80 | static_cast<std::uint8_t>(BuiltinType::String))) {
+            const std::size_t n = r.array_length(4);
+            strings.emplace();
+            strings->reserve(n);
+            for (std::size_t i = 0; i < n; ++i) {
+                strings->emplace_back(r.string_view());
+            }
+        } else {
+            r = start;
+            skip_variant(r);
+        }
+    }
+    std::uint32_t status = status::Good;
+    skip_data_value_tail(r, mask, status);
+    if ((status & 0xC0000000) != 0) {
+        return std::nullopt;
+    }
+    return strings;
+}
+
+}  // namespace
+
+void encode_read_server_facts(Writer& w, const RequestContext& ctx, bool with_limit) {
+    static constexpr std::array<std::uint32_t, 2> both{kNodeMaxNodesPerRead, kNodeNamespaceArray};
+    encode_read_numeric(w, ctx,
+                        with_limit ? std::span<const std::uint32_t>(both)
+                                   : std::span<const std::uint32_t>(both).subspan(1));
+}
+
+ServerFacts decode_read_server_facts_response(Reader& r, bool with_limit) {
+    decode_response_start(r, type_id::ReadResponse);
+    const std::size_t expected = with_limit ? 2 : 1;
+    const std::size_t n = r.array_length(1);
+    if (n != expected) {
+        throw DecodeError("the read response holds " + std::to_string(n) + " results for " +
+                          std::to_string(expected) + " nodes");
+    }
+    ServerFacts facts;
+    if (with_limit) {
+        DataValue dv;
+        decode_data_value(r, dv);
+        if ((dv.status & 0xC0000000) == 0 && dv.number) {
+            facts.max_nodes_per_read = *dv.number;
+        }
+    }
+    facts.namespace_array = decode_string_array_value(r);
+    const std::size_t diagnostics = r.array_length(1);
+    for (std::size_t i = 0; i < diagnostics; ++i) {
+        skip_diagnostic_info(r);
+    }
+    return facts;
 }
 
 }  // namespace qevsdk::ua

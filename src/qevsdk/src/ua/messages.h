@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "codec.h"
+#include "node_text.h"
 #include "qevsdk/qevsdk.h"
 #include "security_policy.h"
 
@@ -49,6 +50,8 @@ inline constexpr std::uint32_t kAttributeValue = 13;
 // Server_ServerCapabilities_OperationLimits_MaxNodesPerRead (namespace 0): how many nodes the
 // server takes in one Read; the client splits its reads by it.
 inline constexpr std::uint32_t kNodeMaxNodesPerRead = 11705;
+// Server_NamespaceArray (namespace 0): the URIs of the server's namespaces, by index.
+inline constexpr std::uint32_t kNodeNamespaceArray = 2255;
 
 // What every request header carries besides the current time.
 struct RequestContext {
@@ -172,12 +175,22 @@ void decode_close_session_response(Reader& r);
 
 // --- read
 // Reads the Value attribute of every request, asking for both timestamps.
+// nsu= tags resolve through `namespaces` (see encode_tag_node_id).
 void encode_read_request(Writer& w, const RequestContext& ctx, std::span<const TagRequest> nodes,
-                         std::vector<std::uint8_t>& scratch);
+                         std::vector<std::uint8_t>& scratch, NamespaceTable* namespaces = nullptr);
 // A read of plain numeric ids (used for the server's own properties).
 void encode_read_numeric(Writer& w, const RequestContext& ctx, std::span<const std::uint32_t> ids);
 // Fills exactly out.size() records; a result count that differs from it is a DecodeError.
 void decode_read_response(Reader& r, std::span<ValueRecord> out,
                           std::chrono::system_clock::time_point receipt);
+// What the client reads of the server itself at connect, in one request: its MaxNodesPerRead
+// (when asked) and its namespace array. Either is nullopt when the server does not give it
+// (a Bad status, a value of another type).
+struct ServerFacts {
+    std::optional<double> max_nodes_per_read;
+    std::optional<std::vector<std::string>> namespace_array;  // a null element reads as ""
+};
+void encode_read_server_facts(Writer& w, const RequestContext& ctx, bool with_limit);
+ServerFacts decode_read_server_facts_response(Reader& r, bool with_limit);
 
 }  // namespace qevsdk::ua

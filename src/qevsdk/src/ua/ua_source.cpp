@@ -59,6 +59,7 @@ class UaSource final : public detail::Source {
         std::vector<ValueRecord> out(requests.size());
         const bool was_connected = client_.connected();
         client_.read(requests, out);
+        log_namespace_problems();
         if (was_connected && !client_.connected()) {
             detail::logger()->error("lost the connection to {}: {}", address_.url,
                                     client_.last_error());
@@ -72,6 +73,7 @@ class UaSource final : public detail::Source {
         std::lock_guard lock(mutex_);
         const bool was_connected = client_.connected();
         BrowseResult result = ua::browse(client_, options);
+        log_namespace_problems();
         if (was_connected && !client_.connected()) {
             detail::logger()->error("lost the connection to {}: {}", address_.url,
                                     client_.last_error());
@@ -79,7 +81,28 @@ class UaSource final : public detail::Source {
         return result;
     }
 
+    std::vector<std::string> take_tag_problems() override {
+        std::lock_guard lock(mutex_);
+        std::vector<std::string> out;
+        out.swap(tag_problems_);
+        return out;
+    }
+
   private:
+    // Each once per connection (the client notes each once), not once per cycle.
+    void log_namespace_problems() {
+        for (auto& problem : client_.namespaces().take_problems()) {
+            detail::logger()->warn("{}: {}", address_.url, problem);
+            if (tag_problems_.size() < kMaxTagProblems) {
+                tag_problems_.push_back(std::move(problem));
+            }
+        }
+    }
+
+    // Kept for a caller that never asks for them; beyond this many the log has the rest.
+    static constexpr std::size_t kMaxTagProblems = 1000;
+    std::vector<std::string> tag_problems_;
+
     std::mutex mutex_;
     Client client_;
     EndpointAddress address_;
