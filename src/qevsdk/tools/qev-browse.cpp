@@ -11,9 +11,9 @@
 #include <string_view>
 #include <vector>
 
-#include "qevsdk/ua_tag.h"
 #include "qevsdk/qevsdk.h"
 #include "qevsdk/ua_security.h"
+#include "qevsdk/ua_tag.h"
 #include "tool_support.h"
 
 namespace {
@@ -137,24 +137,6 @@ bool glob_match(std::string_view pattern, std::string_view text) {
     return p == pattern.size();
 }
 
-std::string csv_field(const std::string& text) {
-    if (text.find_first_of(",\"\r\n") == std::string::npos) {
-        return text;
-    }
-    std::string out = "\"";
-    for (char c : text) {
-        out += c == '"' ? std::string("\"\"") : std::string(1, c);
-    }
-    return out + "\"";
-}
-
-std::string description_of(const qevsdk::BrowsedVariable& v) {
-    if (!v.description.empty()) {
-        return v.description;
-    }
-    return v.display_name.empty() ? v.browse_path : v.display_name;
-}
-
 struct Listing {
     std::string csv;
     std::size_t listed = 0;
@@ -165,7 +147,7 @@ struct Listing {
 
 Listing list(const qevsdk::BrowseResult& result, const Options& o) {
     Listing l;
-    l.csv = "FullTagName,Description,DataType,BrowsePath\n";
+    l.csv = qevsdk::kTagListCsvHeader;
     for (const auto& v : result.variables) {
         if (!o.patterns.empty()) {
             bool any = false;
@@ -184,12 +166,11 @@ Listing list(const qevsdk::BrowseResult& result, const Options& o) {
                 continue;
             }
         }
-        if (v.full_tag_name.empty()) {
+        if (!qevsdk::nameable(v)) {
             ++l.unnameable;
             continue;
         }
-        l.csv += csv_field(v.full_tag_name) + "," + csv_field(description_of(v)) + "," +
-                 csv_field(v.data_type) + "," + csv_field(v.browse_path) + "\n";
+        l.csv += qevsdk::tag_list_csv_line(v);
         ++l.listed;
     }
     return l;
