@@ -367,9 +367,15 @@ TEST(MainWidgetAccess, InputsCarryTheirLabelsAndTabFollowsTheLayout) {
     ASSERT_NE(window, nullptr);
     EXPECT_EQ(window->role(), QAccessible::Window) << "announced as a window, not a filler";
 
-    const std::vector<QWidget*> expected = {
-        w->tsdb_combo,   w->opc_type_combo, w->host_input,     w->port_input,
-        w->server_combo, w->import_button,  w->collect_button, w->paginated_table->table};
+    const std::vector<QWidget*> expected = {w->tsdb_combo,
+                                            w->opc_type_combo,
+                                            w->host_input,
+                                            w->port_input,
+                                            w->server_combo,
+                                            w->import_button,
+                                            w->findChild<QWidget*>("browse_button"),
+                                            w->collect_button,
+                                            w->paginated_table->table};
     w->tsdb_combo->setFocus();
     ASSERT_TRUE(process_until([&] { return w->tsdb_combo->hasFocus(); }, 2000));
     for (std::size_t i = 1; i < expected.size(); ++i) {

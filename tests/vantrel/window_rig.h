@@ -28,7 +28,7 @@ using vantrel::desktop::MainWidget;
 using vantrel::desktop::MainWidgetDeps;
 
 struct ShownBox {
-    std::string kind;  // "warning", "critical", "question", "file", "menu"
+    std::string kind;  // "warning", "critical", "question", "file", "save", "menu"
     bool has_parent = false;
     std::string title;
     std::string text;
@@ -45,6 +45,17 @@ class ScriptedDialogs : public vantrel::desktop::Dialogs {
                                const QString& filter) override {
         shown.push_back(
             {"file", parent != nullptr, caption.toStdString(), (dir + "|" + filter).toStdString()});
+        if (file_answers.empty()) {
+            return {};
+        }
+        QString answer = file_answers.front();
+        file_answers.pop_front();
+        return answer;
+    }
+    QString get_save_file_name(QWidget* parent, const QString& caption, const QString& dir,
+                               const QString& filter) override {
+        shown.push_back(
+            {"save", parent != nullptr, caption.toStdString(), (dir + "|" + filter).toStdString()});
         if (file_answers.empty()) {
             return {};
         }

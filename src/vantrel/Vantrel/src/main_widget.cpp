@@ -225,6 +225,10 @@ void MainWidget::build_layout(const std::string& opc_type, const std::string& op
     import_button->setObjectName("import_button");
     connect(import_button, &QPushButton::clicked, this, &MainWidget::import_tags_from_csv);
     buttons->addWidget(import_button);
+    browse_button_ = new QPushButton("Browse Server…", this);
+    browse_button_->setObjectName("browse_button");
+    connect(browse_button_, &QPushButton::clicked, this, &MainWidget::open_browse_dialog);
+    buttons->addWidget(browse_button_);
     collect_button = new QPushButton("Start Collecting", this);
     collect_button->setObjectName("collect_button");
     collect_button->setEnabled(true);
@@ -268,7 +272,8 @@ void MainWidget::build_layout(const std::string& opc_type, const std::string& op
     QWidget::setTabOrder(host_input, port_input);
     QWidget::setTabOrder(port_input, server_combo);
     QWidget::setTabOrder(server_combo, import_button);
-    QWidget::setTabOrder(import_button, collect_button);
+    QWidget::setTabOrder(import_button, browse_button_);
+    QWidget::setTabOrder(browse_button_, collect_button);
     QWidget::setTabOrder(collect_button, table);
 }
 
@@ -385,6 +390,7 @@ void MainWidget::_set_controls_enabled(bool enabled) {
     port_input->setEnabled(enabled && opc_type_combo->currentText() == "OPC UA");
     server_combo->setEnabled(enabled);
     import_button->setEnabled(enabled);
+    browse_button_->setEnabled(enabled);
     tsdb_combo->setEnabled(enabled);
     opc_type_combo->setEnabled(enabled);
 }
