@@ -9,6 +9,14 @@ if(VANTREL_WERROR)
     target_compile_options(vantrel_settings INTERFACE -Werror)
 endif()
 
+# fmt's formatting engine comes compiled from its shared library; see the header for why every
+# file must be told so.
+option(VANTREL_FMT_EXTERN "Use the shared fmt library's compiled formatting engine" ON)
+if(VANTREL_FMT_EXTERN)
+    target_compile_options(vantrel_settings INTERFACE
+        "$<$<COMPILE_LANGUAGE:CXX>:SHELL:-include ${CMAKE_CURRENT_LIST_DIR}/fmt_extern_templates.h>")
+endif()
+
 if(VANTREL_SANITIZE)
     target_compile_options(vantrel_settings INTERFACE
         -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)

@@ -13,7 +13,7 @@ VANTREL_APT_PACKAGES=(
     xvfb xauth fonts-wqy-microhei
     dbus at-spi2-core python3-pyatspi imagemagick
     nodejs npm
-    ccache
+    ccache ninja-build
 )
 
 vantrel_missing_packages() {
@@ -67,4 +67,20 @@ vantrel_compiler_cache() {
     export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$PWD}
     export CCACHE_NOHASHDIR=${CCACHE_NOHASHDIR:-1}
     args+=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+}
+
+# cmake -S . -B DIR ARGS... with Ninja when it is installed (it keeps both cores busy across
+# targets, where make waits at each folder). A tree made earlier with another generator is
+# started afresh, as cmake would refuse to switch it.
+vantrel_configure() {
+    local dir=$1
+    shift
+    local generator=()
+    if command -v ninja >/dev/null 2>&1; then
+        generator=(-G Ninja)
+        if [ -f "$dir/CMakeCache.txt" ] && ! grep -qx "CMAKE_GENERATOR:INTERNAL=Ninja" "$dir/CMakeCache.txt"; then
+            rm -rf "$dir"
+        fi
+    fi
+    cmake -S . -B "$dir" "${generator[@]}" "$@"
 }

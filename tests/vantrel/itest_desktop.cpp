@@ -117,7 +117,7 @@ TEST_F(DesktopOnRealParts, ChoosesTheConfiguredDatabaseElseTsdbDefault) {
         deps.tsdb_client = counting;
         MainWidget w(deps);
         EXPECT_EQ(counting->connects, 1) << "one connection attempt at start-up";
-        EXPECT_EQ(w.tsdb_combo->currentText().toStdString(), configured.name());
+        EXPECT_EQ(parts_of(w).tsdb_combo->currentText().toStdString(), configured.name());
         EXPECT_EQ(w.windowTitle().toStdString(), "OPC Data Widget [TSDB connected: " +
                                                      env("PGHOST") + "/" + configured.name() + "]");
         for (const auto& name : w.available_dbs()) {
@@ -126,8 +126,8 @@ TEST_F(DesktopOnRealParts, ChoosesTheConfiguredDatabaseElseTsdbDefault) {
     }
     write_config("no_such_database_here", "opc_type = OPC DA\n");
     MainWidget w(real_deps());
-    EXPECT_EQ(w.tsdb_combo->currentText(), "tsdb_default");
-    EXPECT_EQ(w.db_status_label->text(), "DB Status: Connected");
+    EXPECT_EQ(parts_of(w).tsdb_combo->currentText(), "tsdb_default");
+    EXPECT_EQ(parts_of(w).db_status_label->text(), "DB Status: Connected");
     EXPECT_TRUE(rig.dialogs->shown.empty());
 }
 
@@ -152,22 +152,23 @@ TEST_F(DesktopOnRealParts, DiscoversTheTestServerAndReportsAClosedPort) {
     server.start();
     write_config("tsdb_default", "opc_type = OPC UA\nopc_host = 127.0.0.1\n");
     MainWidget w(real_deps());
-    w.port_input->setText(QString::number(server.port()));
+    parts_of(w).port_input->setText(QString::number(server.port()));
     w.enumerate_servers();
-    ASSERT_GE(w.server_combo->count(), 1) << w.status_label->text().toStdString();
-    EXPECT_TRUE(w.status_label->text().startsWith("Status: Found "));
-    EXPECT_TRUE(w.status_label->text().endsWith(" OPC UA Servers"));
-    EXPECT_EQ(w.status_label->styleSheet(), "color: green");
-    EXPECT_NE(w.server_combo->itemText(0).indexOf(QString::number(server.port())), -1);
+    ASSERT_GE(parts_of(w).server_combo->count(), 1)
+        << parts_of(w).status_label->text().toStdString();
+    EXPECT_TRUE(parts_of(w).status_label->text().startsWith("Status: Found "));
+    EXPECT_TRUE(parts_of(w).status_label->text().endsWith(" OPC UA Servers"));
+    EXPECT_EQ(parts_of(w).status_label->styleSheet(), "color: green");
+    EXPECT_NE(parts_of(w).server_combo->itemText(0).indexOf(QString::number(server.port())), -1);
 
     server.stop();
     w.enumerate_servers();
-    EXPECT_EQ(w.status_label->text(), "Status: Failed to enumerate OPC UA Servers");
-    EXPECT_EQ(w.status_label->styleSheet(), "color: red");
+    EXPECT_EQ(parts_of(w).status_label->text(), "Status: Failed to enumerate OPC UA Servers");
+    EXPECT_EQ(parts_of(w).status_label->styleSheet(), "color: red");
     EXPECT_EQ(rig.dialogs->of_kind("critical").size(), 1u);
     EXPECT_EQ(rig.dialogs->of_kind("critical")[0].title, "Enumeration Error");
     EXPECT_EQ(QApplication::overrideCursor(), nullptr);
-    EXPECT_EQ(w.server_combo->count(), 0);
+    EXPECT_EQ(parts_of(w).server_combo->count(), 0);
 }
 
 TEST_F(DesktopOnRealParts, CollectsFromTheTestServerIntoPostgresql) {
@@ -189,13 +190,13 @@ TEST_F(DesktopOnRealParts, CollectsFromTheTestServerIntoPostgresql) {
                                                 "2:Demo.UncertainStatus,上次可用值\n"
                                                 "2:Demo.Count1,一号计数器\n"));
     w->import_tags_from_csv();
-    ASSERT_EQ(w->paginated_table->all_data.size(), 4u);
-    w->server_combo->setCurrentText(QString::fromStdString(server.endpoint()));
+    ASSERT_EQ(parts_of(*w).paginated_table->all_data.size(), 4u);
+    parts_of(*w).server_combo->setCurrentText(QString::fromStdString(server.endpoint()));
     w->start_collecting();
     ASSERT_NE(w->collect_thread(), nullptr);
 
     const auto cell = [&](std::size_t row, std::size_t col) {
-        return w->paginated_table->all_data.at(row).at(col).toString().toStdString();
+        return parts_of(*w).paginated_table->all_data.at(row).at(col).toString().toStdString();
     };
     ASSERT_TRUE(process_until([&] { return cell(0, 4) == "Good"; }, 20000));
     EXPECT_EQ(cell(0, 3), "3.25");
@@ -203,7 +204,8 @@ TEST_F(DesktopOnRealParts, CollectsFromTheTestServerIntoPostgresql) {
     EXPECT_EQ(cell(2, 4), "Uncertain");
     EXPECT_FALSE(cell(0, 0).empty()) << "registration filled the DBID";
     ASSERT_TRUE(process_until(
-        [&] { return w->write_count_label->text() == "Current: 4 | Total: 4 records"; }, 20000));
+        [&] { return parts_of(*w).write_count_label->text() == "Current: 4 | Total: 4 records"; },
+        20000));
 
     const auto count = [&] {
         return std::stoi(check.try_scalar("SELECT count(*) FROM chronq.tsdata").value_or("0"));
@@ -238,8 +240,8 @@ TEST_F(DesktopOnRealParts, BrowsesTheTestServerIntoTheTableAndATagFile) {
     server.start();
     write_config("tsdb_default", "opc_type = OPC UA\nopc_host = 127.0.0.1\n");
     auto w = std::make_unique<MainWidget>(real_deps());
-    w->server_combo->setCurrentText(QString::fromStdString(server.endpoint()));
-    w->findChild<QPushButton*>("browse_button")->click();
+    parts_of(*w).server_combo->setCurrentText(QString::fromStdString(server.endpoint()));
+    parts_of(*w).browse_button->click();
     auto* dialog = w->findChild<vantrel::desktop::BrowseDialog*>("browse_dialog");
     ASSERT_NE(dialog, nullptr);
     auto* tree = dialog->findChild<QTreeView*>("browse_tree");
@@ -297,7 +299,7 @@ TEST_F(DesktopOnRealParts, BrowsesTheTestServerIntoTheTableAndATagFile) {
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         return w->findChild<vantrel::desktop::BrowseDialog*>("browse_dialog") == nullptr;
     }));
-    const auto& rows = w->paginated_table->all_data;
+    const auto& rows = parts_of(*w).paginated_table->all_data;
     ASSERT_EQ(rows.size(), 3u);
     for (std::size_t i = 0; i < rows.size(); ++i) {
         EXPECT_EQ(rows[i][1].toString().toStdString(), saved.tags[i].first);

@@ -187,7 +187,7 @@ struct BrowseDialogTest : ::testing::Test {
     }
 
     BrowseDialog* open_dialog() {
-        w->findChild<QPushButton*>("browse_button")->click();
+        parts_of(*w).browse_button->click();
         return w->findChild<BrowseDialog*>("browse_dialog");
     }
 
@@ -211,7 +211,7 @@ TEST_F(BrowseDialogTest, OpensOnTheWindowsSchemaAndAddsCheckedVariablesAsAnImpor
     rig.dialogs->file_answers.push_back(
         rig.csv("tags.csv", "FullTagName,Description\nKept.Tag,from the file\n"));
     w->import_tags_from_csv();
-    ASSERT_EQ(w->paginated_table->all_data.size(), 1u);
+    ASSERT_EQ(parts_of(*w).paginated_table->all_data.size(), 1u);
 
     BrowseDialog* d = open_dialog();
     ASSERT_NE(d, nullptr);
@@ -239,7 +239,7 @@ TEST_F(BrowseDialogTest, OpensOnTheWindowsSchemaAndAddsCheckedVariablesAsAnImpor
     QTest::keyClick(t, Qt::Key_Return);
 
     ASSERT_TRUE(dialog_gone()) << "Add Selected closes the dialog";
-    const auto& rows = w->paginated_table->all_data;
+    const auto& rows = parts_of(*w).paginated_table->all_data;
     ASSERT_EQ(rows.size(), 3u) << "the chosen variables join the imported tags";
     EXPECT_EQ(rows[0][1].toString(), "Kept.Tag");
     EXPECT_EQ(rows[1][0].toLongLong(), 77) << "known tags get their id";
@@ -247,7 +247,7 @@ TEST_F(BrowseDialogTest, OpensOnTheWindowsSchemaAndAddsCheckedVariablesAsAnImpor
     EXPECT_EQ(rows[1][2].toString(), "温度, \"main\"");
     EXPECT_EQ(rows[2][0].toString(), "");
     EXPECT_EQ(rows[2][2].toString(), "Server uptime");
-    EXPECT_EQ(w->write_count_label->text(), "Current: 0 | Total: 3 records");
+    EXPECT_EQ(parts_of(*w).write_count_label->text(), "Current: 0 | Total: 3 records");
     EXPECT_TRUE(rig.dialogs->of_kind("warning").empty());
 }
 
@@ -300,13 +300,13 @@ TEST_F(BrowseDialogTest, ALongBrowseShowsProgressCanBeCancelledAndOpenedAgain) {
 
 TEST_F(BrowseDialogTest, FailuresAndRefusalsAreShownNotSwallowed) {
     // A DA schema cannot be browsed.
-    w->server_combo->setEditText("opc.da://host/Sim.Server");
-    w->findChild<QPushButton*>("browse_button")->click();
+    parts_of(*w).server_combo->setEditText("opc.da://host/Sim.Server");
+    parts_of(*w).browse_button->click();
     EXPECT_EQ(w->findChild<BrowseDialog*>("browse_dialog"), nullptr);
     ASSERT_EQ(rig.dialogs->of_kind("warning").size(), 1u);
 
     // An unreachable server says why, and the branch can be tried again.
-    w->server_combo->setEditText(kUaSchema);
+    parts_of(*w).server_combo->setEditText(kUaSchema);
     rig.opc->locked([&] {
         rig.opc->create_fails = true;
         rig.opc->create_error = "connection refused";
@@ -365,7 +365,7 @@ TEST_F(BrowseDialogTest, EveryControlIsNamedAndTheButtonFollowsTheWindowsState) 
     d->reject();
     ASSERT_TRUE(dialog_gone());
 
-    auto* button = w->findChild<QPushButton*>("browse_button");
+    auto* button = parts_of(*w).browse_button;
     EXPECT_EQ(button->text(), "Browse Server…");
     w->_set_controls_enabled(false);
     EXPECT_FALSE(button->isEnabled());

@@ -27,7 +27,7 @@ using vantrel::desktop::TableRows;
 constexpr const char* kSchema = "opc.da://localhost/Vantrel.Simulation.1";
 
 std::string cell(const MainWidget& w, std::size_t row, std::size_t col) {
-    return w.paginated_table->all_data.at(row).at(col).toString().toStdString();
+    return parts_of(w).paginated_table->all_data.at(row).at(col).toString().toStdString();
 }
 
 struct Collecting : ::testing::Test {
@@ -62,7 +62,7 @@ TEST_F(Collecting, ImportReadsUtf8BeforeGbkAndLooksUpKnownTags) {
     EXPECT_EQ(files[0].text, "|CSV Files (*.csv)");
     EXPECT_TRUE(rig.dialogs->of_kind("warning").empty());
 
-    ASSERT_EQ(w->paginated_table->all_data.size(), 4u);
+    ASSERT_EQ(parts_of(*w).paginated_table->all_data.size(), 4u);
     EXPECT_EQ(cell(*w, 0, 0), "");
     EXPECT_EQ(cell(*w, 0, 1), "Demo.Tag1");
     EXPECT_EQ(cell(*w, 0, 2), "锅炉温度") << "UTF-8 that is also valid GBK reads as UTF-8";
@@ -72,8 +72,8 @@ TEST_F(Collecting, ImportReadsUtf8BeforeGbkAndLooksUpKnownTags) {
     EXPECT_EQ(cell(*w, 3, 2), "");
     EXPECT_EQ(cell(*w, 3, 3), "");
     EXPECT_TRUE(rig.queue->empty());
-    EXPECT_EQ(w->write_count_label->text(), "Current: 0 | Total: 4 records");
-    EXPECT_EQ(w->paginated_table->current_page, 1);
+    EXPECT_EQ(parts_of(*w).write_count_label->text(), "Current: 0 | Total: 4 records");
+    EXPECT_EQ(parts_of(*w).paginated_table->current_page, 1);
     EXPECT_EQ(w->tag_csv_path(), (rig.path() / "tags.csv").string());
     EXPECT_EQ(rig.db->calls["insert_new_tag"], 0) << "an import registers nothing";
 }
@@ -83,14 +83,14 @@ TEST_F(Collecting, ImportReadsGbkFiles) {
     import(
         "FullTagName,Description\nBoiler.T,\xb9\xf8\xc2\xaf\xce\xc2\xb6\xc8\n"
         "Pump.1,\xd2\xbb\xba\xc5\xb1\xc3\n");
-    ASSERT_EQ(w->paginated_table->all_data.size(), 2u);
+    ASSERT_EQ(parts_of(*w).paginated_table->all_data.size(), 2u);
     EXPECT_EQ(cell(*w, 0, 2), "锅炉温度");
     EXPECT_EQ(cell(*w, 1, 2), "一号泵");
 }
 
 TEST_F(Collecting, ImportRefusalsLeaveTheTableAsItWas) {
     import("FullTagName,Description\nKeep.Me,x\n");
-    ASSERT_EQ(w->paginated_table->all_data.size(), 1u);
+    ASSERT_EQ(parts_of(*w).paginated_table->all_data.size(), 1u);
 
     w->import_tags_from_csv();  // cancelled: nothing changes
     EXPECT_EQ(w->tag_csv_path(), (rig.path() / "tags.csv").string());
@@ -116,33 +116,34 @@ TEST_F(Collecting, ImportRefusalsLeaveTheTableAsItWas) {
     EXPECT_EQ(warnings[2].text.rfind("无法读取 CSV 文件：\n", 0), 0u) << warnings[2].text;
     EXPECT_EQ(warnings[3].text.rfind("无法读取 CSV 文件：\n", 0), 0u) << warnings[3].text;
     EXPECT_NE(warnings[3].text.find("gone.csv"), std::string::npos);
-    ASSERT_EQ(w->paginated_table->all_data.size(), 1u);
+    ASSERT_EQ(parts_of(*w).paginated_table->all_data.size(), 1u);
     EXPECT_EQ(cell(*w, 0, 1), "Keep.Me");
     EXPECT_EQ(w->tag_csv_path(), (rig.path() / "gone.csv").string())
         << "the path is kept even when the file could not be read";
 }
 
 TEST_F(Collecting, StartRefusesInOrderBeforeTouchingAnything) {
-    w->server_combo->setCurrentText("   ");
+    parts_of(*w).server_combo->setCurrentText("   ");
     w->start_collecting();
     ASSERT_EQ(rig.dialogs->of_kind("warning").size(), 1u);
     EXPECT_EQ(rig.dialogs->of_kind("warning")[0].text, "Please select an OPC server schema.");
     EXPECT_EQ(rig.db->calls["get_sources"], 0);
 
     // An empty table: the source is still looked up and created, then the start is refused.
-    w->server_combo->setCurrentText(kSchema);
+    parts_of(*w).server_combo->setCurrentText(kSchema);
     w->start_collecting();
     ASSERT_EQ(rig.dialogs->of_kind("warning").size(), 2u);
     EXPECT_EQ(rig.dialogs->of_kind("warning")[1].text,
               "No tags available for collection. Please import a CSV file first.");
     EXPECT_EQ(rig.db->sources.size(), 1u);
     EXPECT_EQ(w->collect_thread(), nullptr);
-    EXPECT_EQ(w->collect_button->text(), "Start Collecting");
+    EXPECT_EQ(parts_of(*w).collect_button->text(), "Start Collecting");
 
     // A refused source.
     import("FullTagName,Description\nDemo.Tag1,x\n");
     rig.db->refuse_source = true;
-    w->opc_type_combo->setCurrentText("OPC UA");  // another protocol: a new source is needed
+    parts_of(*w).opc_type_combo->setCurrentText(
+        "OPC UA");  // another protocol: a new source is needed
     w->start_collecting();
     EXPECT_EQ(rig.dialogs->of_kind("warning").back().text, "Failed to insert source information.");
     EXPECT_EQ(w->collect_thread(), nullptr);
@@ -159,7 +160,7 @@ TEST_F(Collecting, RegistrationReusesTheSourceOfTheSchemaAndMovesTags) {
     EXPECT_EQ(again, first);
     const auto other = w->_ensure_source("opc.da://other/Vantrel.Simulation.1");
     EXPECT_NE(other, first);
-    w->opc_type_combo->setCurrentText("OPC UA");
+    parts_of(*w).opc_type_combo->setCurrentText("OPC UA");
     const auto ua = w->_ensure_source(kSchema);
     EXPECT_NE(ua, first) << "the protocol is part of a source's identity";
     ASSERT_EQ(rig.db->sources.size(), 3u);
@@ -183,20 +184,20 @@ TEST_F(Collecting, RegistrationReusesTheSourceOfTheSchemaAndMovesTags) {
 
 TEST_F(Collecting, RunsStopsAndRunsAgainWithValuesInTheTable) {
     import("FullTagName,Description\nDemo.Tag1,a\nDemo.Tag2,b\n");
-    w->port_input->setText("0x1");
+    parts_of(*w).port_input->setText("0x1");
     w->start_collecting();
     ASSERT_NE(w->collect_thread(), nullptr);
-    EXPECT_EQ(w->collect_button->text(), "Stop Collecting");
-    EXPECT_FALSE(w->import_button->isEnabled());
-    EXPECT_FALSE(w->tsdb_combo->isEnabled());
-    EXPECT_TRUE(w->collect_button->isEnabled());
+    EXPECT_EQ(parts_of(*w).collect_button->text(), "Stop Collecting");
+    EXPECT_FALSE(parts_of(*w).import_button->isEnabled());
+    EXPECT_FALSE(parts_of(*w).tsdb_combo->isEnabled());
+    EXPECT_TRUE(parts_of(*w).collect_button->isEnabled());
 
     ASSERT_TRUE(process_until([&] { return cell(*w, 1, 4) == "Good"; }));
     EXPECT_EQ(cell(*w, 0, 3), "1.5");
     ASSERT_TRUE(rig.db->wait_until([&] { return !rig.db->writes.empty(); }));
     ASSERT_TRUE(process_until(
-        [&] { return w->db_status_label->text() == "DB Status: Writing successfully"; }));
-    EXPECT_EQ(w->write_count_label->text(), "Current: 2 | Total: 2 records");
+        [&] { return parts_of(*w).db_status_label->text() == "DB Status: Writing successfully"; }));
+    EXPECT_EQ(parts_of(*w).write_count_label->text(), "Current: 2 | Total: 2 records");
     EXPECT_EQ(rig.opc->creates.at(0).schema, kSchema);
     EXPECT_EQ(rig.opc->reads.at(0).size(), 2u);
 
@@ -211,12 +212,12 @@ TEST_F(Collecting, RunsStopsAndRunsAgainWithValuesInTheTable) {
 
     w->start_collecting();  // the same button stops
     EXPECT_EQ(w->collect_thread(), nullptr);
-    EXPECT_EQ(w->collect_button->text(), "Start Collecting");
-    EXPECT_TRUE(w->import_button->isEnabled());
-    EXPECT_FALSE(w->port_input->isEnabled());
-    EXPECT_EQ(w->db_status_label->text(), "DB Status: Connected");
-    EXPECT_EQ(w->db_status_label->styleSheet(), "color: green");
-    EXPECT_EQ(w->write_count_label->text(), "Current: 0 | Total: 2 records");
+    EXPECT_EQ(parts_of(*w).collect_button->text(), "Start Collecting");
+    EXPECT_TRUE(parts_of(*w).import_button->isEnabled());
+    EXPECT_FALSE(parts_of(*w).port_input->isEnabled());
+    EXPECT_EQ(parts_of(*w).db_status_label->text(), "DB Status: Connected");
+    EXPECT_EQ(parts_of(*w).db_status_label->styleSheet(), "color: green");
+    EXPECT_EQ(parts_of(*w).write_count_label->text(), "Current: 0 | Total: 2 records");
 
     const auto reads = rig.opc->locked([&] { return rig.opc->reads.size(); });
     w->start_collecting();
@@ -238,8 +239,8 @@ TEST_F(Collecting, TheStatusLineShowsWhyTheSourceCouldNotBeCreated) {
     // Each status the line showed, read right after the window's own slot set it: the line
     // moves on to the back-off text within the same cycle.
     QStringList shown;
-    QObject::connect(w->status_bridge, &vantrel::desktop::OPCStatusBridge::status_changed, w.get(),
-                     [&] { shown << w->status_label->text(); });
+    QObject::connect(parts_of(*w).status_bridge, &vantrel::desktop::OPCStatusBridge::status_changed,
+                     w.get(), [&] { shown << parts_of(*w).status_label->text(); });
     w->start_collecting();
     const QString expected =
         "Status: Reconnect DA error: Create OPC DA Source failed: the only DA server available "
@@ -250,9 +251,10 @@ TEST_F(Collecting, TheStatusLineShowsWhyTheSourceCouldNotBeCreated) {
 }
 
 TEST_F(Collecting, TheQueueDrainShowsTheNewestCycle) {
-    w->paginated_table->set_data(
+    parts_of(*w).paginated_table->set_data(
         {{1, "A", "", "", ""}, {2, "B", "", "", ""}, {3, "C", "", "", ""}});
-    QSignalSpy refreshes(w->paginated_table->table_model, &QAbstractItemModel::dataChanged);
+    QSignalSpy refreshes(parts_of(*w).paginated_table->table_model,
+                         &QAbstractItemModel::dataChanged);
     w->process_queue();
     EXPECT_EQ(refreshes.count(), 0) << "an empty queue leaves the table alone";
 
@@ -265,7 +267,7 @@ TEST_F(Collecting, TheQueueDrainShowsTheNewestCycle) {
     EXPECT_EQ(refreshes.count(), 1);
     EXPECT_EQ(cell(*w, 0, 3), "11.5") << "the last sample of a tag wins";
     EXPECT_EQ(cell(*w, 0, 4), "Uncertain");
-    EXPECT_TRUE(std::isnan(w->paginated_table->all_data[1][3].toDouble()))
+    EXPECT_TRUE(std::isnan(parts_of(*w).paginated_table->all_data[1][3].toDouble()))
         << "a tag missing from the newest cycle shows NaN";
     EXPECT_EQ(cell(*w, 1, 4), "uncertain");
     EXPECT_EQ(cell(*w, 2, 3), "on");
@@ -309,14 +311,14 @@ TEST_F(Collecting, AStartThatFailsPartWayLeavesTheWindowIdle) {
     rig.db->get_tag_error = "server closed the connection unexpectedly";
     EXPECT_THROW(w->start_collecting(), korrin::TsdbConnectionError);
     EXPECT_EQ(w->collect_thread(), nullptr);
-    EXPECT_EQ(w->collect_button->text(), "Start Collecting");
-    EXPECT_TRUE(w->import_button->isEnabled());
-    EXPECT_TRUE(w->server_combo->isEnabled());
+    EXPECT_EQ(parts_of(*w).collect_button->text(), "Start Collecting");
+    EXPECT_TRUE(parts_of(*w).import_button->isEnabled());
+    EXPECT_TRUE(parts_of(*w).server_combo->isEnabled());
 
     // Through the button, the error reaches the handler and the window goes on.
     vantrel::desktop::set_app_dialogs(rig.dialogs);
-    QTest::mouseClick(w->collect_button, Qt::LeftButton);
-    QTest::mouseClick(w->collect_button, Qt::LeftButton);
+    QTest::mouseClick(parts_of(*w).collect_button, Qt::LeftButton);
+    QTest::mouseClick(parts_of(*w).collect_button, Qt::LeftButton);
     vantrel::desktop::set_app_dialogs(nullptr);
     const auto boxes = rig.dialogs->of_kind("critical");
     ASSERT_EQ(boxes.size(), 2u);
@@ -325,7 +327,7 @@ TEST_F(Collecting, AStartThatFailsPartWayLeavesTheWindowIdle) {
     EXPECT_EQ(boxes[0].text,
               "vantrel::korrin::TsdbConnectionError: server closed the connection "
               "unexpectedly\n");
-    EXPECT_TRUE(w->import_button->isEnabled());
+    EXPECT_TRUE(parts_of(*w).import_button->isEnabled());
 
     rig.db->get_tag_error.reset();
     w->start_collecting();

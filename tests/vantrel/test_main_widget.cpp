@@ -36,20 +36,20 @@ TEST(MainWidgetStart, OpensTheConfiguredDatabaseOnceAndShowsItInTheTitle) {
     EXPECT_EQ(rig.db->configs.size(), 1u) << "selecting the first entry must not connect twice";
     EXPECT_EQ(rig.db->configs.at(0).dbname, "plant");
     EXPECT_EQ(rig.db->configs.at(0).user, "collector");
-    EXPECT_EQ(w->tsdb_combo->currentText(), "plant");
-    EXPECT_EQ(w->db_status_label->text(), "DB Status: Connected");
-    EXPECT_EQ(w->db_status_label->styleSheet(), "color: green");
-    EXPECT_EQ(w->status_label->text(), "Status: Unconnected");
-    EXPECT_EQ(w->write_count_label->text(), "Current: 0 | Total: 0 records");
-    EXPECT_EQ(w->write_count_label->styleSheet(), "color: blue");
+    EXPECT_EQ(parts_of(*w).tsdb_combo->currentText(), "plant");
+    EXPECT_EQ(parts_of(*w).db_status_label->text(), "DB Status: Connected");
+    EXPECT_EQ(parts_of(*w).db_status_label->styleSheet(), "color: green");
+    EXPECT_EQ(parts_of(*w).status_label->text(), "Status: Unconnected");
+    EXPECT_EQ(parts_of(*w).write_count_label->text(), "Current: 0 | Total: 0 records");
+    EXPECT_EQ(parts_of(*w).write_count_label->styleSheet(), "color: blue");
     // The port shows the type's default, not the file's 4841.
-    EXPECT_EQ(w->opc_type_combo->currentText(), "OPC UA");
-    EXPECT_EQ(w->port_input->text(), "4840");
-    EXPECT_TRUE(w->port_input->isEnabled());
-    EXPECT_EQ(w->host_input->text(), "plc-gw");
-    EXPECT_EQ(w->server_combo->currentText(), "opc.tcp://plc-gw:4840");
-    EXPECT_EQ(w->server_combo->count(), 0);
-    EXPECT_EQ(w->collect_button->text(), "Start Collecting");
+    EXPECT_EQ(parts_of(*w).opc_type_combo->currentText(), "OPC UA");
+    EXPECT_EQ(parts_of(*w).port_input->text(), "4840");
+    EXPECT_TRUE(parts_of(*w).port_input->isEnabled());
+    EXPECT_EQ(parts_of(*w).host_input->text(), "plc-gw");
+    EXPECT_EQ(parts_of(*w).server_combo->currentText(), "opc.tcp://plc-gw:4840");
+    EXPECT_EQ(parts_of(*w).server_combo->count(), 0);
+    EXPECT_EQ(parts_of(*w).collect_button->text(), "Start Collecting");
     EXPECT_TRUE(rig.dialogs->shown.empty());
 }
 
@@ -59,7 +59,7 @@ TEST(MainWidgetStart, FallsBackToTsdbDefaultThenToTheFirstDatabase) {
         rig.db->available_dbs = {"alpha", "tsdb_default"};
         rig.write_config("", "missing");
         auto w = rig.make();
-        EXPECT_EQ(w->tsdb_combo->currentText(), "tsdb_default");
+        EXPECT_EQ(parts_of(*w).tsdb_combo->currentText(), "tsdb_default");
         EXPECT_EQ(w->tsdb_cfg().dbname, "tsdb_default");
     }
     {
@@ -67,7 +67,7 @@ TEST(MainWidgetStart, FallsBackToTsdbDefaultThenToTheFirstDatabase) {
         rig.db->available_dbs = {"alpha", "beta"};
         rig.write_config("", "");
         auto w = rig.make();
-        EXPECT_EQ(w->tsdb_combo->currentText(), "alpha");
+        EXPECT_EQ(parts_of(*w).tsdb_combo->currentText(), "alpha");
         EXPECT_EQ(w->tsdb_cfg().dbname, "alpha");
         EXPECT_EQ(rig.db->configs.size(), 1u);
         EXPECT_EQ(w->windowTitle().toStdString(), "OPC Data Widget [TSDB connected: dbhost/alpha]");
@@ -121,21 +121,21 @@ TEST(MainWidgetDatabase, AFailedSwitchClosesTheOldConnectionAndKeepsTheTitle) {
     rig.write_config();
     auto w = rig.make();
     rig.db->refuse_dbnames = {"broken"};
-    w->tsdb_combo->setCurrentText("broken");
+    parts_of(*w).tsdb_combo->setCurrentText("broken");
     EXPECT_EQ(rig.db->closed, 1) << "the old connection is closed before the new attempt";
     EXPECT_EQ(w->windowTitle().toStdString(),
               "OPC Data Widget [TSDB connected: dbhost/tsdb_default]");
-    EXPECT_EQ(w->db_status_label->text(), "DB Status: Connection failed");
-    EXPECT_EQ(w->db_status_label->styleSheet(), "color: red");
+    EXPECT_EQ(parts_of(*w).db_status_label->text(), "DB Status: Connection failed");
+    EXPECT_EQ(parts_of(*w).db_status_label->styleSheet(), "color: red");
     const auto boxes = rig.dialogs->of_kind("critical");
     ASSERT_EQ(boxes.size(), 1u);
     EXPECT_TRUE(boxes[0].has_parent);
     EXPECT_EQ(boxes[0].text.rfind("Failed to connect to broken:\n", 0), 0u);
-    EXPECT_EQ(w->tsdb_combo->currentText(), "broken");
+    EXPECT_EQ(parts_of(*w).tsdb_combo->currentText(), "broken");
 
-    w->tsdb_combo->setCurrentText("other");
+    parts_of(*w).tsdb_combo->setCurrentText("other");
     EXPECT_EQ(w->windowTitle().toStdString(), "OPC Data Widget [TSDB connected: dbhost/other]");
-    EXPECT_EQ(w->db_status_label->text(), "DB Status: Connected");
+    EXPECT_EQ(parts_of(*w).db_status_label->text(), "DB Status: Connected");
     EXPECT_EQ(w->tsdb_cfg().dbname, "other");
 }
 
@@ -154,8 +154,8 @@ TEST(MainWidgetStatus, ColoursTheOpcStatusByItsFirstKeyword) {
     rig.write_config();
     auto w = rig.make();
     w->update_status_label("UA Source Disconnected");
-    EXPECT_EQ(w->status_label->text(), "Status: UA Source Disconnected");
-    EXPECT_EQ(w->status_label->styleSheet(), "color: red");
+    EXPECT_EQ(parts_of(*w).status_label->text(), "Status: UA Source Disconnected");
+    EXPECT_EQ(parts_of(*w).status_label->styleSheet(), "color: red");
 }
 
 TEST(MainWidgetStatus, WriteCountShowsTheLastBatchAgainstTheLoadedTags) {
@@ -163,16 +163,16 @@ TEST(MainWidgetStatus, WriteCountShowsTheLastBatchAgainstTheLoadedTags) {
     rig.write_config();
     auto w = rig.make();
     vantrel::desktop::TableRows rows(300, vantrel::desktop::TableRow{"", "t", "", "", ""});
-    w->paginated_table->set_data(std::move(rows));
-    emit w->db_status_bridge->db_write_status(true, 25);
-    EXPECT_EQ(w->write_count_label->text(), "Current: 25 | Total: 300 records");
-    EXPECT_EQ(w->db_status_label->text(), "DB Status: Writing successfully");
-    emit w->db_status_bridge->db_write_status(false, 0);
-    EXPECT_EQ(w->write_count_label->text(), "Current: 25 | Total: 300 records");
-    EXPECT_EQ(w->db_status_label->text(), "DB Status: Write failed");
-    EXPECT_EQ(w->db_status_label->styleSheet(), "color: red");
+    parts_of(*w).paginated_table->set_data(std::move(rows));
+    emit parts_of(*w).db_status_bridge->db_write_status(true, 25);
+    EXPECT_EQ(parts_of(*w).write_count_label->text(), "Current: 25 | Total: 300 records");
+    EXPECT_EQ(parts_of(*w).db_status_label->text(), "DB Status: Writing successfully");
+    emit parts_of(*w).db_status_bridge->db_write_status(false, 0);
+    EXPECT_EQ(parts_of(*w).write_count_label->text(), "Current: 25 | Total: 300 records");
+    EXPECT_EQ(parts_of(*w).db_status_label->text(), "DB Status: Write failed");
+    EXPECT_EQ(parts_of(*w).db_status_label->styleSheet(), "color: red");
     w->_reset_write_count_display();
-    EXPECT_EQ(w->write_count_label->text(), "Current: 0 | Total: 300 records");
+    EXPECT_EQ(parts_of(*w).write_count_label->text(), "Current: 0 | Total: 300 records");
 }
 
 TEST(MainWidgetStatus, BridgesQueueReportsFromOtherThreadsOntoTheWindowsThread) {
@@ -180,48 +180,50 @@ TEST(MainWidgetStatus, BridgesQueueReportsFromOtherThreadsOntoTheWindowsThread) 
     rig.write_config();
     auto w = rig.make();
     std::thread collector([&] {
-        emit w->status_bridge->status_changed("UA source connected");
-        emit w->db_status_bridge->db_write_status(true, 3);
+        emit parts_of(*w).status_bridge->status_changed("UA source connected");
+        emit parts_of(*w).db_status_bridge->db_write_status(true, 3);
     });
     collector.join();
-    EXPECT_EQ(w->status_label->text(), "Status: Unconnected") << "nothing runs on the collector";
-    ASSERT_TRUE(process_until([&] { return w->status_label->text() != "Status: Unconnected"; }));
-    EXPECT_EQ(w->status_label->text(), "Status: UA source connected");
+    EXPECT_EQ(parts_of(*w).status_label->text(), "Status: Unconnected")
+        << "nothing runs on the collector";
+    ASSERT_TRUE(
+        process_until([&] { return parts_of(*w).status_label->text() != "Status: Unconnected"; }));
+    EXPECT_EQ(parts_of(*w).status_label->text(), "Status: UA source connected");
     ASSERT_TRUE(process_until(
-        [&] { return w->db_status_label->text() == "DB Status: Writing successfully"; }));
+        [&] { return parts_of(*w).db_status_label->text() == "DB Status: Writing successfully"; }));
 
-    emit w->status_bridge->status_changed("Stopped");  // on the window's thread: at once
-    EXPECT_EQ(w->status_label->text(), "Status: Stopped");
+    emit parts_of(*w).status_bridge->status_changed("Stopped");  // on the window's thread: at once
+    EXPECT_EQ(parts_of(*w).status_label->text(), "Status: Stopped");
 }
 
 TEST(MainWidgetControls, PortFieldFollowsTheOpcType) {
     WindowRig rig;
     rig.write_config("opc_type = OPC DA\n");
     auto w = rig.make();
-    EXPECT_EQ(w->port_input->text(), "0");
-    EXPECT_FALSE(w->port_input->isEnabled());
-    w->opc_type_combo->setCurrentText("OPC UA");
-    EXPECT_EQ(w->port_input->text(), "4840");
-    EXPECT_TRUE(w->port_input->isEnabled());
-    w->port_input->setText("4999");
-    w->opc_type_combo->setCurrentText("OPC DA");
-    EXPECT_EQ(w->port_input->text(), "0");
-    EXPECT_FALSE(w->port_input->isEnabled());
+    EXPECT_EQ(parts_of(*w).port_input->text(), "0");
+    EXPECT_FALSE(parts_of(*w).port_input->isEnabled());
+    parts_of(*w).opc_type_combo->setCurrentText("OPC UA");
+    EXPECT_EQ(parts_of(*w).port_input->text(), "4840");
+    EXPECT_TRUE(parts_of(*w).port_input->isEnabled());
+    parts_of(*w).port_input->setText("4999");
+    parts_of(*w).opc_type_combo->setCurrentText("OPC DA");
+    EXPECT_EQ(parts_of(*w).port_input->text(), "0");
+    EXPECT_FALSE(parts_of(*w).port_input->isEnabled());
 
     w->_set_controls_enabled(false);
-    EXPECT_FALSE(w->host_input->isEnabled());
-    EXPECT_FALSE(w->tsdb_combo->isEnabled());
-    EXPECT_FALSE(w->import_button->isEnabled());
-    EXPECT_TRUE(w->collect_button->isEnabled());
+    EXPECT_FALSE(parts_of(*w).host_input->isEnabled());
+    EXPECT_FALSE(parts_of(*w).tsdb_combo->isEnabled());
+    EXPECT_FALSE(parts_of(*w).import_button->isEnabled());
+    EXPECT_TRUE(parts_of(*w).collect_button->isEnabled());
     w->_set_controls_enabled(true);
-    EXPECT_TRUE(w->server_combo->isEnabled());
-    EXPECT_FALSE(w->port_input->isEnabled()) << "OPC DA keeps the port field disabled";
+    EXPECT_TRUE(parts_of(*w).server_combo->isEnabled());
+    EXPECT_FALSE(parts_of(*w).port_input->isEnabled()) << "OPC DA keeps the port field disabled";
 
     // Enter in the schema field never adds the typed text as an item.
-    w->server_combo->lineEdit()->setText("opc.tcp://typed:4840");
-    QTest::keyClick(w->server_combo->lineEdit(), Qt::Key_Return);
-    EXPECT_EQ(w->server_combo->count(), 0);
-    EXPECT_EQ(w->server_combo->currentText(), "opc.tcp://typed:4840");
+    parts_of(*w).server_combo->lineEdit()->setText("opc.tcp://typed:4840");
+    QTest::keyClick(parts_of(*w).server_combo->lineEdit(), Qt::Key_Return);
+    EXPECT_EQ(parts_of(*w).server_combo->count(), 0);
+    EXPECT_EQ(parts_of(*w).server_combo->currentText(), "opc.tcp://typed:4840");
 }
 
 TEST(MainWidgetDiscovery, ListsTheServersTheLibraryFindsAndSaysHowMany) {
@@ -229,15 +231,15 @@ TEST(MainWidgetDiscovery, ListsTheServersTheLibraryFindsAndSaysHowMany) {
     rig.write_config("opc_type = OPC UA\n");
     auto w = rig.make();
     rig.opc->server_names = {"opc.tcp://a:4840", "opc.tcp://b:4840", "opc.tcp://c:4841"};
-    w->host_input->setText("  plc-gw  ");
-    w->port_input->setText("4841");
+    parts_of(*w).host_input->setText("  plc-gw  ");
+    parts_of(*w).port_input->setText("4841");
     w->enumerate_servers();
-    ASSERT_EQ(w->server_combo->count(), 3);
-    EXPECT_EQ(w->server_combo->itemText(0), "opc.tcp://a:4840");
-    EXPECT_EQ(w->server_combo->itemText(2), "opc.tcp://c:4841");
+    ASSERT_EQ(parts_of(*w).server_combo->count(), 3);
+    EXPECT_EQ(parts_of(*w).server_combo->itemText(0), "opc.tcp://a:4840");
+    EXPECT_EQ(parts_of(*w).server_combo->itemText(2), "opc.tcp://c:4841");
     EXPECT_EQ(w->opc_servers_info().size(), 3);
-    EXPECT_EQ(w->status_label->text(), "Status: Found 3 OPC UA Servers");
-    EXPECT_EQ(w->status_label->styleSheet(), "color: green");
+    EXPECT_EQ(parts_of(*w).status_label->text(), "Status: Found 3 OPC UA Servers");
+    EXPECT_EQ(parts_of(*w).status_label->styleSheet(), "color: green");
     ASSERT_EQ(rig.opc->discoveries.size(), 1u);
     EXPECT_EQ(rig.opc->discoveries[0].hostname, "plc-gw");
     EXPECT_EQ(rig.opc->discoveries[0].port, 4841);
@@ -247,23 +249,23 @@ TEST(MainWidgetDiscovery, ListsTheServersTheLibraryFindsAndSaysHowMany) {
 
     // Discovering again replaces the items; they never accumulate.
     w->enumerate_servers();
-    EXPECT_EQ(w->server_combo->count(), 3);
+    EXPECT_EQ(parts_of(*w).server_combo->count(), 3);
 
     // A port that is not all digits asks for port 0; so does OPC DA whatever the field says.
-    w->port_input->setText("48a1");
+    parts_of(*w).port_input->setText("48a1");
     w->enumerate_servers();
     EXPECT_EQ(rig.opc->discoveries.back().port, 0);
-    w->opc_type_combo->setCurrentText("OPC DA");
-    w->port_input->setText("4840");
-    w->host_input->setText("");
+    parts_of(*w).opc_type_combo->setCurrentText("OPC DA");
+    parts_of(*w).port_input->setText("4840");
+    parts_of(*w).host_input->setText("");
     rig.opc->server_names = {};
     w->enumerate_servers();
     EXPECT_EQ(rig.opc->discoveries.back().port, 0);
     EXPECT_EQ(rig.opc->discoveries.back().hostname, "");
-    EXPECT_EQ(w->server_combo->count(), 0);
+    EXPECT_EQ(parts_of(*w).server_combo->count(), 0);
     EXPECT_TRUE(w->opc_servers_info().isEmpty());
-    EXPECT_EQ(w->status_label->text(), "Status: No OPC DA Server found");
-    EXPECT_EQ(w->status_label->styleSheet(), "color: red");
+    EXPECT_EQ(parts_of(*w).status_label->text(), "Status: No OPC DA Server found");
+    EXPECT_EQ(parts_of(*w).status_label->styleSheet(), "color: red");
     EXPECT_TRUE(rig.dialogs->shown.empty());
 }
 
@@ -289,9 +291,9 @@ TEST(MainWidgetDiscovery, AFailureShowsOneBoxRestoresTheCursorAndReleasesTheLibr
     w->enumerate_servers();
     rig.opc->discovery_error = "cannot reach the OPC UA server at opc.tcp://x:4840";
     w->enumerate_servers();
-    EXPECT_EQ(w->status_label->text(), "Status: Failed to enumerate OPC UA Servers");
-    EXPECT_EQ(w->status_label->styleSheet(), "color: red");
-    EXPECT_EQ(w->server_combo->count(), 0);
+    EXPECT_EQ(parts_of(*w).status_label->text(), "Status: Failed to enumerate OPC UA Servers");
+    EXPECT_EQ(parts_of(*w).status_label->styleSheet(), "color: red");
+    EXPECT_EQ(parts_of(*w).server_combo->count(), 0);
     EXPECT_TRUE(w->opc_servers_info().isEmpty());
     const auto boxes = rig.dialogs->of_kind("critical");
     ASSERT_EQ(boxes.size(), 1u);
@@ -316,11 +318,11 @@ TEST(MainWidgetDiscovery, OpeningTheSchemaListDiscoversFirst) {
     auto w = rig.make();
     w->show();
     rig.opc->server_names = {"opc.tcp://a:4840"};
-    w->server_combo->showPopup();
+    parts_of(*w).server_combo->showPopup();
     EXPECT_EQ(rig.opc->discoveries.size(), 1u);
-    EXPECT_EQ(w->server_combo->count(), 1);
-    EXPECT_TRUE(w->server_combo->view()->isVisible());
-    w->server_combo->hidePopup();
+    EXPECT_EQ(parts_of(*w).server_combo->count(), 1);
+    EXPECT_TRUE(parts_of(*w).server_combo->view()->isVisible());
+    parts_of(*w).server_combo->hidePopup();
 }
 
 TEST(MainWidgetTable, CopyCellPutsTheCellOnTheClipboard) {
@@ -329,8 +331,8 @@ TEST(MainWidgetTable, CopyCellPutsTheCellOnTheClipboard) {
     auto w = rig.make();
     w->resize(900, 600);
     w->show();
-    w->paginated_table->set_data({{12, "Demo.Tag1", "锅炉温度", 3.5, "Good"}});
-    auto* table = w->paginated_table->table;
+    parts_of(*w).paginated_table->set_data({{12, "Demo.Tag1", "锅炉温度", 3.5, "Good"}});
+    auto* table = parts_of(*w).paginated_table->table;
     const QModelIndex cell = table->model()->index(0, 2);
     const QPoint inside = table->visualRect(cell).center();
     rig.dialogs->menu_choice = 0;
@@ -354,36 +356,36 @@ TEST(MainWidgetAccess, InputsCarryTheirLabelsAndTabFollowsTheLayout) {
     auto w = rig.make();
     w->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(w.get()));
-    EXPECT_EQ(w->host_input->accessibleName(), "OPC IP:");
-    EXPECT_EQ(w->port_input->accessibleName(), "Port:");
-    EXPECT_EQ(w->tsdb_combo->accessibleName(), "TSDB name:");
-    EXPECT_EQ(w->opc_type_combo->accessibleName(), "OPC Type:");
-    EXPECT_EQ(w->server_combo->accessibleName(), "OPC Schema:");
-    auto* iface = QAccessible::queryAccessibleInterface(w->host_input);
+    EXPECT_EQ(parts_of(*w).host_input->accessibleName(), "OPC IP:");
+    EXPECT_EQ(parts_of(*w).port_input->accessibleName(), "Port:");
+    EXPECT_EQ(parts_of(*w).tsdb_combo->accessibleName(), "TSDB name:");
+    EXPECT_EQ(parts_of(*w).opc_type_combo->accessibleName(), "OPC Type:");
+    EXPECT_EQ(parts_of(*w).server_combo->accessibleName(), "OPC Schema:");
+    auto* iface = QAccessible::queryAccessibleInterface(parts_of(*w).host_input);
     ASSERT_NE(iface, nullptr);
     EXPECT_EQ(iface->text(QAccessible::Name), "OPC IP:");
-    EXPECT_EQ(w->server_combo->lineEdit()->accessibleName(), "OPC Schema:");
+    EXPECT_EQ(parts_of(*w).server_combo->lineEdit()->accessibleName(), "OPC Schema:");
     auto* window = QAccessible::queryAccessibleInterface(w.get());
     ASSERT_NE(window, nullptr);
     EXPECT_EQ(window->role(), QAccessible::Window) << "announced as a window, not a filler";
 
-    const std::vector<QWidget*> expected = {w->tsdb_combo,
-                                            w->opc_type_combo,
-                                            w->host_input,
-                                            w->port_input,
-                                            w->server_combo,
-                                            w->import_button,
-                                            w->findChild<QWidget*>("browse_button"),
-                                            w->collect_button,
-                                            w->paginated_table->table};
-    w->tsdb_combo->setFocus();
-    ASSERT_TRUE(process_until([&] { return w->tsdb_combo->hasFocus(); }, 2000));
+    const std::vector<QWidget*> expected = {parts_of(*w).tsdb_combo,
+                                            parts_of(*w).opc_type_combo,
+                                            parts_of(*w).host_input,
+                                            parts_of(*w).port_input,
+                                            parts_of(*w).server_combo,
+                                            parts_of(*w).import_button,
+                                            parts_of(*w).browse_button,
+                                            parts_of(*w).collect_button,
+                                            parts_of(*w).paginated_table->table};
+    parts_of(*w).tsdb_combo->setFocus();
+    ASSERT_TRUE(process_until([&] { return parts_of(*w).tsdb_combo->hasFocus(); }, 2000));
     for (std::size_t i = 1; i < expected.size(); ++i) {
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
         QWidget* focus = QApplication::focusWidget();
         // An editable combo box hands its focus to its line edit.
-        if (focus != nullptr && focus->parentWidget() == w->server_combo) {
-            focus = w->server_combo;
+        if (focus != nullptr && focus->parentWidget() == parts_of(*w).server_combo) {
+            focus = parts_of(*w).server_combo;
         }
         EXPECT_EQ(focus, expected[i]) << "tab stop " << i;
     }

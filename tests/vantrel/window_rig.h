@@ -9,9 +9,14 @@
 #include <string>
 #include <vector>
 
+#include <QComboBox>
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QLabel>
+#include <QLineEdit>
 #include <QMessageBox>
+#include <QPushButton>
+#include <QStatusBar>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -87,6 +92,30 @@ class ScriptedDialogs : public vantrel::desktop::Dialogs {
         return out;
     }
 };
+
+// The window's parts, found by object name as the accessibility interface and a user's script
+// find them; the window keeps its widgets to itself.
+struct WindowParts {
+    QComboBox* tsdb_combo = nullptr;
+    QComboBox* opc_type_combo = nullptr;
+    QLineEdit* host_input = nullptr;
+    QLineEdit* port_input = nullptr;
+    vantrel::desktop::ServerComboBox* server_combo = nullptr;
+    QLabel* status_label = nullptr;
+    QPushButton* import_button = nullptr;
+    QPushButton* browse_button = nullptr;
+    QPushButton* collect_button = nullptr;
+    vantrel::desktop::PaginatedTableWidget* paginated_table = nullptr;
+    QStatusBar* status_bar = nullptr;
+    QLabel* db_status_label = nullptr;
+    QLabel* write_count_label = nullptr;
+    vantrel::desktop::OPCStatusBridge* status_bridge = nullptr;
+    vantrel::desktop::DBStatusBridge* db_status_bridge = nullptr;
+};
+
+// Fails the calling test (by throwing) when a part is missing, so a renamed widget shows up as
+// its name rather than as a null dereference.
+WindowParts parts_of(const MainWidget& w);
 
 // Runs the event loop until the condition holds or the time is up.
 template <class Pred>

@@ -97,13 +97,13 @@ void MainWidget::fill_tag_table(const korrin::TagList& tags,
                                 q(tags[i].second), QString(), QString()});
     }
     const auto count = rows.size();
-    paginated_table->set_data(std::move(rows));
+    paginated_table_->set_data(std::move(rows));
     // Names and descriptions decide how wide the columns need to be; values are still empty
     // here, so their column gets room for a number.
-    auto* table = paginated_table->table;
+    auto* table = paginated_table_->table;
     table->resizeColumnsToContents();
     table->setColumnWidth(3, std::max(table->columnWidth(3), 140));
-    write_count_label->setText(QStringLiteral("Current: 0 | Total: %1 records").arg(count));
+    write_count_label_->setText(QStringLiteral("Current: 0 | Total: %1 records").arg(count));
 }
 
 std::optional<std::int64_t> MainWidget::_ensure_source(const QString& selected_schema) {
@@ -111,8 +111,8 @@ std::optional<std::int64_t> MainWidget::_ensure_source(const QString& selected_s
     record.source_name = "vantrel";
     record.endpoint = selected_schema.toStdString();
     record.status = korrin::SourceStatus::ACTIVE;
-    record.protocol = opc_type_combo->currentText() == "OPC UA" ? korrin::SourceProtocol::OPC_UA
-                                                                : korrin::SourceProtocol::OPC_DA;
+    record.protocol = opc_type_combo_->currentText() == "OPC UA" ? korrin::SourceProtocol::OPC_UA
+                                                                 : korrin::SourceProtocol::OPC_DA;
     // Only a new record takes these; an existing one is used as it is.
     record.source_type = "OPC_Collector";
     record.interval_msec = 1000;
@@ -135,7 +135,7 @@ std::optional<std::int64_t> MainWidget::_ensure_source(const QString& selected_s
 
 void MainWidget::_sync_tags_with_source(std::int64_t source_id) {
     std::lock_guard<std::recursive_mutex> guard(data_lock_);
-    auto& rows = paginated_table->all_data;
+    auto& rows = paginated_table_->all_data;
     korrin::TagList tags;
     tags.reserve(rows.size());
     for (const auto& row : rows) {
@@ -165,11 +165,11 @@ void MainWidget::_sync_tags_with_source(std::int64_t source_id) {
                 break;
         }
     }
-    paginated_table->set_data(std::move(rows));
+    paginated_table_->set_data(std::move(rows));
 }
 
 std::optional<QString> MainWidget::_get_selected_schema_or_warn() {
-    const QString schema = server_combo->currentText().trimmed();
+    const QString schema = server_combo_->currentText().trimmed();
     if (schema.isEmpty()) {
         dialogs_->warning(this, "Error", "Please select an OPC server schema.");
         return std::nullopt;
@@ -182,8 +182,8 @@ void MainWidget::_save_collection_config(const QString& host, const QString& opc
     cfg.dbname = tsdb_cfg_.dbname;
     cfg.opc_host = host.toStdString();
     cfg.opc_schema = opc_schema.toStdString();
-    cfg.opc_type = opc_type_combo->currentText().toStdString();
-    cfg.opc_port = port_input->text().toStdString();
+    cfg.opc_type = opc_type_combo_->currentText().toStdString();
+    cfg.opc_port = port_input_->text().toStdString();
     cfg.tag_csv_path = tag_csv_path_;
     save_collection_config(ini_path_, cfg);
     log()->info("Configuration saved to {}. OPC Schema: {}", ini_path_.string(), cfg.opc_schema);
@@ -191,7 +191,7 @@ void MainWidget::_save_collection_config(const QString& host, const QString& opc
 
 std::vector<std::string> MainWidget::_current_tags() {
     std::lock_guard<std::recursive_mutex> guard(data_lock_);
-    const auto& rows = paginated_table->all_data;
+    const auto& rows = paginated_table_->all_data;
     std::vector<std::string> names;
     names.reserve(rows.size());
     std::unordered_set<std::string> seen;
@@ -208,8 +208,8 @@ std::vector<std::string> MainWidget::_current_tags() {
 
 void MainWidget::_create_and_start_collector(const QString& opc_schema,
                                              korrin::TagSupplier get_tags_func) {
-    auto* status = status_bridge;
-    auto* db_status = db_status_bridge;
+    auto* status = status_bridge_;
+    auto* db_status = db_status_bridge_;
     korrin::OPCCollector::Options options{
         .opc_schema = opc_schema.toStdString(),
         .get_tags_func = std::move(get_tags_func),
@@ -244,7 +244,7 @@ void MainWidget::start_collecting() {
         return;
     }
     _reset_write_count_display();
-    QString host = host_input->text().trimmed();
+    QString host = host_input_->text().trimmed();
     if (host.isEmpty()) {
         host = q(korrin::local_host_name());
     }
@@ -271,11 +271,11 @@ void MainWidget::start_collecting() {
         // A start that failed part-way leaves the window idle, so the operator can correct
         // the input and try again; the error itself still reaches the error handler.
         stop_and_join_collector();
-        collect_button->setText("Start Collecting");
+        collect_button_->setText("Start Collecting");
         _set_controls_enabled(true);
         throw;
     }
-    collect_button->setText("Stop Collecting");
+    collect_button_->setText("Stop Collecting");
 }
 
 void MainWidget::stop_and_join_collector() {
@@ -290,7 +290,7 @@ void MainWidget::stop_and_join_collector() {
 
 void MainWidget::_stop_collecting() {
     stop_and_join_collector();
-    collect_button->setText("Start Collecting");
+    collect_button_->setText("Start Collecting");
     _set_controls_enabled(true);
     if (tsdb_conn_) {
         set_db_status("DB Status: Connected", kStyleGood);
@@ -304,10 +304,10 @@ void MainWidget::process_queue() {
         return;
     }
     std::lock_guard<std::recursive_mutex> guard(data_lock_);
-    auto& all_data = paginated_table->all_data;
+    auto& all_data = paginated_table_->all_data;
     // Every merge rewrites every row, so only the newest cycle decides what is shown.
     _merge_results(drained.back(), all_data);
-    paginated_table->set_data(std::move(all_data), true, true);
+    paginated_table_->set_data(std::move(all_data), true, true);
 }
 
 void MainWidget::_merge_results(const korrin::CycleResults& results, TableRows& all_data) {
@@ -326,7 +326,7 @@ void MainWidget::closeEvent(QCloseEvent* event) {
         }
         stop_and_join_collector();
     }
-    queue_timer->stop();
+    queue_timer_->stop();
     if (tsdb_conn_) {
         try {
             auto conn = std::move(tsdb_conn_);

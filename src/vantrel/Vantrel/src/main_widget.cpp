@@ -129,11 +129,11 @@ MainWidget::MainWidget(MainWidgetDeps deps)
 
     build_layout(opc_type, opc_host, opc_schema);
     open_initial_database();
-    opc_type_changed(opc_type_combo->currentText());
+    opc_type_changed(opc_type_combo_->currentText());
 
-    queue_timer = new QTimer(this);
-    connect(queue_timer, &QTimer::timeout, this, &MainWidget::process_queue);
-    queue_timer->start(200);
+    queue_timer_ = new QTimer(this);
+    connect(queue_timer_, &QTimer::timeout, this, &MainWidget::process_queue);
+    queue_timer_->start(200);
     // Room for the five columns and a page of rows; the layout alone would make it cramped.
     resize(960, 640);
 }
@@ -155,59 +155,59 @@ void MainWidget::build_layout(const std::string& opc_type, const std::string& op
 
     // Row 1: database and OPC type.
     auto* row1 = new QHBoxLayout();
-    tsdb_combo = new QComboBox(this);
-    tsdb_combo->setObjectName("tsdb_combo");
-    row1->addWidget(buddy_label("TSDB name:", tsdb_combo, 160, this));
-    tsdb_combo->setEditable(false);
-    tsdb_combo->setSizeAdjustPolicy(QComboBox::AdjustToContents);
+    tsdb_combo_ = new QComboBox(this);
+    tsdb_combo_->setObjectName("tsdb_combo");
+    row1->addWidget(buddy_label("TSDB name:", tsdb_combo_, 160, this));
+    tsdb_combo_->setEditable(false);
+    tsdb_combo_->setSizeAdjustPolicy(QComboBox::AdjustToContents);
     for (const auto& name : available_dbs_) {
-        tsdb_combo->addItem(q(name));
+        tsdb_combo_->addItem(q(name));
     }
-    connect(tsdb_combo, &QComboBox::currentTextChanged, this, &MainWidget::reconnect_tsdb);
-    row1->addWidget(tsdb_combo);
+    connect(tsdb_combo_, &QComboBox::currentTextChanged, this, &MainWidget::reconnect_tsdb);
+    row1->addWidget(tsdb_combo_);
     row1->addItem(new QSpacerItem(20, 20, QSizePolicy::Expanding, QSizePolicy::Minimum));
-    opc_type_combo = new QComboBox(this);
-    opc_type_combo->setObjectName("opc_type_combo");
-    row1->addWidget(buddy_label("OPC Type:", opc_type_combo, 80, this));
-    opc_type_combo->addItems({"OPC DA", "OPC UA"});
-    opc_type_combo->setCurrentText(q(opc_type));
-    opc_type_combo->setSizeAdjustPolicy(QComboBox::AdjustToContents);
-    connect(opc_type_combo, &QComboBox::currentTextChanged, this, &MainWidget::opc_type_changed);
-    row1->addWidget(opc_type_combo);
+    opc_type_combo_ = new QComboBox(this);
+    opc_type_combo_->setObjectName("opc_type_combo");
+    row1->addWidget(buddy_label("OPC Type:", opc_type_combo_, 80, this));
+    opc_type_combo_->addItems({"OPC DA", "OPC UA"});
+    opc_type_combo_->setCurrentText(q(opc_type));
+    opc_type_combo_->setSizeAdjustPolicy(QComboBox::AdjustToContents);
+    connect(opc_type_combo_, &QComboBox::currentTextChanged, this, &MainWidget::opc_type_changed);
+    row1->addWidget(opc_type_combo_);
     main_layout->addLayout(row1);
 
     // Row 2: host and port.
     auto* row2 = new QHBoxLayout();
-    host_input = new QLineEdit(this);
-    host_input->setObjectName("host_input");
-    row2->addWidget(buddy_label("OPC IP:", host_input, 160, this));
-    host_input->setPlaceholderText(q("e.g. " + korrin::local_host_name()));
-    host_input->setText(q(opc_host));
-    row2->addWidget(host_input);
+    host_input_ = new QLineEdit(this);
+    host_input_->setObjectName("host_input");
+    row2->addWidget(buddy_label("OPC IP:", host_input_, 160, this));
+    host_input_->setPlaceholderText(q("e.g. " + korrin::local_host_name()));
+    host_input_->setText(q(opc_host));
+    row2->addWidget(host_input_);
     row2->addItem(new QSpacerItem(20, 20, QSizePolicy::Fixed, QSizePolicy::Minimum));
-    port_input = new QLineEdit(this);
-    port_input->setObjectName("port_input");
-    row2->addWidget(buddy_label("Port:", port_input, 50, this));
-    port_input->setFixedWidth(80);
-    port_input->setPlaceholderText("0");
-    port_input->setText(opc_type_combo->currentText() == "OPC DA" ? "0" : "4840");
-    row2->addWidget(port_input);
+    port_input_ = new QLineEdit(this);
+    port_input_->setObjectName("port_input");
+    row2->addWidget(buddy_label("Port:", port_input_, 50, this));
+    port_input_->setFixedWidth(80);
+    port_input_->setPlaceholderText("0");
+    port_input_->setText(opc_type_combo_->currentText() == "OPC DA" ? "0" : "4840");
+    row2->addWidget(port_input_);
     main_layout->addLayout(row2);
 
     // Row 3: the schema chooser, filled by discovery whenever its list opens.
     auto* row3 = new QHBoxLayout();
-    server_combo = new ServerComboBox(this);
-    server_combo->setObjectName("server_combo");
-    row3->addWidget(buddy_label("OPC Schema:", server_combo, 160, this));
-    server_combo->setEditable(true);
+    server_combo_ = new ServerComboBox(this);
+    server_combo_->setObjectName("server_combo");
+    row3->addWidget(buddy_label("OPC Schema:", server_combo_, 160, this));
+    server_combo_->setEditable(true);
     // Focus lands in the combo box's own line edit: it must speak the label too.
-    server_combo->lineEdit()->setAccessibleName("OPC Schema:");
-    server_combo->setCurrentText(q(opc_schema));
-    server_combo->setInsertPolicy(QComboBox::NoInsert);
-    server_combo->setSizeAdjustPolicy(QComboBox::AdjustToContents);
-    connect(server_combo->view(), &QAbstractItemView::pressed, this, &MainWidget::server_selected);
-    connect(server_combo, &ServerComboBox::popup_requested, this, &MainWidget::override_showPopup);
-    row3->addWidget(server_combo);
+    server_combo_->lineEdit()->setAccessibleName("OPC Schema:");
+    server_combo_->setCurrentText(q(opc_schema));
+    server_combo_->setInsertPolicy(QComboBox::NoInsert);
+    server_combo_->setSizeAdjustPolicy(QComboBox::AdjustToContents);
+    connect(server_combo_->view(), &QAbstractItemView::pressed, this, &MainWidget::server_selected);
+    connect(server_combo_, &ServerComboBox::popup_requested, this, &MainWidget::override_showPopup);
+    row3->addWidget(server_combo_);
     main_layout->addLayout(row3);
 
     auto* separator = new QFrame(this);
@@ -215,66 +215,68 @@ void MainWidget::build_layout(const std::string& opc_type, const std::string& op
     separator->setFrameShadow(QFrame::Sunken);
     main_layout->addWidget(separator);
 
-    status_label = new QLabel("Status: Unconnected", this);
-    status_label->setObjectName("status_label");
-    status_label->setStyleSheet(kStyleIdle);
-    main_layout->addWidget(status_label);
+    status_label_ = new QLabel("Status: Unconnected", this);
+    status_label_->setObjectName("status_label");
+    status_label_->setStyleSheet(kStyleIdle);
+    main_layout->addWidget(status_label_);
 
     auto* buttons = new QHBoxLayout();
-    import_button = new QPushButton("Import CSV Tag List", this);
-    import_button->setObjectName("import_button");
-    connect(import_button, &QPushButton::clicked, this, &MainWidget::import_tags_from_csv);
-    buttons->addWidget(import_button);
+    import_button_ = new QPushButton("Import CSV Tag List", this);
+    import_button_->setObjectName("import_button");
+    connect(import_button_, &QPushButton::clicked, this, &MainWidget::import_tags_from_csv);
+    buttons->addWidget(import_button_);
     browse_button_ = new QPushButton("Browse Server…", this);
     browse_button_->setObjectName("browse_button");
     connect(browse_button_, &QPushButton::clicked, this, &MainWidget::open_browse_dialog);
     buttons->addWidget(browse_button_);
-    collect_button = new QPushButton("Start Collecting", this);
-    collect_button->setObjectName("collect_button");
-    collect_button->setEnabled(true);
-    connect(collect_button, &QPushButton::clicked, this, &MainWidget::start_collecting);
-    buttons->addWidget(collect_button);
+    collect_button_ = new QPushButton("Start Collecting", this);
+    collect_button_->setObjectName("collect_button");
+    collect_button_->setEnabled(true);
+    connect(collect_button_, &QPushButton::clicked, this, &MainWidget::start_collecting);
+    buttons->addWidget(collect_button_);
     main_layout->addLayout(buttons);
 
-    paginated_table = new PaginatedTableWidget(
+    paginated_table_ = new PaginatedTableWidget(
         QStringList{"DBID", "Tag Name", "Description", "Value", "Quality"}, this);
-    paginated_table->setObjectName("paginated_table");
-    auto* table = paginated_table->table;
+    paginated_table_->setObjectName("paginated_table");
+    auto* table = paginated_table_->table;
     table->setSelectionBehavior(QAbstractItemView::SelectItems);
     table->setSelectionMode(QAbstractItemView::SingleSelection);
     table->setContextMenuPolicy(Qt::CustomContextMenu);
     table->horizontalHeader()->setStretchLastSection(true);
     connect(table, &QTableView::customContextMenuRequested, this, &MainWidget::show_context_menu);
-    main_layout->addWidget(paginated_table);
+    main_layout->addWidget(paginated_table_);
 
-    status_bar = new QStatusBar(this);
-    status_bar->setObjectName("status_bar");
-    db_status_label = new QLabel("DB Status: Not connected", this);
-    db_status_label->setObjectName("db_status_label");
-    db_status_label->setStyleSheet(kStyleIdle);
-    status_bar->addWidget(db_status_label);
-    write_count_label = new QLabel("Current: 0 | Total: 0 records", this);
-    write_count_label->setObjectName("write_count_label");
-    write_count_label->setStyleSheet("color: blue");
-    status_bar->addPermanentWidget(write_count_label);
-    main_layout->addWidget(status_bar);
+    status_bar_ = new QStatusBar(this);
+    status_bar_->setObjectName("status_bar");
+    db_status_label_ = new QLabel("DB Status: Not connected", this);
+    db_status_label_->setObjectName("db_status_label");
+    db_status_label_->setStyleSheet(kStyleIdle);
+    status_bar_->addWidget(db_status_label_);
+    write_count_label_ = new QLabel("Current: 0 | Total: 0 records", this);
+    write_count_label_->setObjectName("write_count_label");
+    write_count_label_->setStyleSheet("color: blue");
+    status_bar_->addPermanentWidget(write_count_label_);
+    main_layout->addWidget(status_bar_);
 
-    status_bridge = new OPCStatusBridge(this);
-    connect(status_bridge, &OPCStatusBridge::status_changed, this,
+    status_bridge_ = new OPCStatusBridge(this);
+    status_bridge_->setObjectName("status_bridge");
+    connect(status_bridge_, &OPCStatusBridge::status_changed, this,
             &MainWidget::update_status_label);
-    db_status_bridge = new DBStatusBridge(this);
-    connect(db_status_bridge, &DBStatusBridge::db_write_status, this,
+    db_status_bridge_ = new DBStatusBridge(this);
+    db_status_bridge_->setObjectName("db_status_bridge");
+    connect(db_status_bridge_, &DBStatusBridge::db_write_status, this,
             &MainWidget::update_db_status);
 
     // Keyboard order follows the layout: inputs top to bottom, buttons, then the table.
-    QWidget::setTabOrder(tsdb_combo, opc_type_combo);
-    QWidget::setTabOrder(opc_type_combo, host_input);
-    QWidget::setTabOrder(host_input, port_input);
-    QWidget::setTabOrder(port_input, server_combo);
-    QWidget::setTabOrder(server_combo, import_button);
-    QWidget::setTabOrder(import_button, browse_button_);
-    QWidget::setTabOrder(browse_button_, collect_button);
-    QWidget::setTabOrder(collect_button, table);
+    QWidget::setTabOrder(tsdb_combo_, opc_type_combo_);
+    QWidget::setTabOrder(opc_type_combo_, host_input_);
+    QWidget::setTabOrder(host_input_, port_input_);
+    QWidget::setTabOrder(port_input_, server_combo_);
+    QWidget::setTabOrder(server_combo_, import_button_);
+    QWidget::setTabOrder(import_button_, browse_button_);
+    QWidget::setTabOrder(browse_button_, collect_button_);
+    QWidget::setTabOrder(collect_button_, table);
 }
 
 void MainWidget::open_initial_database() {
@@ -284,10 +286,10 @@ void MainWidget::open_initial_database() {
             "No valid TSDB database found in configuration or available databases.");
     }
     // The selection must not fire the switch: the one connection attempt is the call below.
-    const bool previous = tsdb_combo->blockSignals(true);
-    tsdb_combo->setCurrentIndex(*idx);
-    tsdb_combo->blockSignals(previous);
-    tsdb_cfg_.dbname = s(tsdb_combo->itemText(*idx));
+    const bool previous = tsdb_combo_->blockSignals(true);
+    tsdb_combo_->setCurrentIndex(*idx);
+    tsdb_combo_->blockSignals(previous);
+    tsdb_cfg_.dbname = s(tsdb_combo_->itemText(*idx));
     reconnect_tsdb(q(tsdb_cfg_.dbname));
     if (!tsdb_conn_) {
         const std::string message = "Failed to connect to TSDB database: " + tsdb_cfg_.dbname;
@@ -297,13 +299,13 @@ void MainWidget::open_initial_database() {
 }
 
 void MainWidget::set_db_status(const QString& text, const char* style) {
-    db_status_label->setText(text);
-    db_status_label->setStyleSheet(style);
+    db_status_label_->setText(text);
+    db_status_label_->setStyleSheet(style);
 }
 
 int MainWidget::total_rows() {
     std::lock_guard<std::recursive_mutex> guard(data_lock_);
-    return static_cast<int>(paginated_table->all_data.size());
+    return static_cast<int>(paginated_table_->all_data.size());
 }
 
 bool MainWidget::reconnect_tsdb(const QString& db_name) {
@@ -334,8 +336,8 @@ bool MainWidget::reconnect_tsdb(const QString& db_name) {
 }
 
 void MainWidget::update_status_label(const QString& status) {
-    status_label->setStyleSheet(status_style_sheet(status));
-    status_label->setText("Status: " + status);
+    status_label_->setStyleSheet(status_style_sheet(status));
+    status_label_->setText("Status: " + status);
 }
 
 void MainWidget::update_db_status(bool success, int count) {
@@ -345,7 +347,7 @@ void MainWidget::update_db_status(bool success, int count) {
         buffered > 0 ? QStringLiteral(" (%1 samples buffered)").arg(buffered) : QString();
     if (success) {
         set_db_status("DB Status: Writing successfully" + waiting, kStyleGood);
-        write_count_label->setText(
+        write_count_label_->setText(
             QStringLiteral("Current: %1 | Total: %2 records").arg(count).arg(total_rows()));
     } else {
         set_db_status("DB Status: Write failed" + waiting, kStyleBad);
@@ -353,26 +355,26 @@ void MainWidget::update_db_status(bool success, int count) {
 }
 
 void MainWidget::_reset_write_count_display() {
-    write_count_label->setText(QStringLiteral("Current: 0 | Total: %1 records").arg(total_rows()));
+    write_count_label_->setText(QStringLiteral("Current: 0 | Total: %1 records").arg(total_rows()));
 }
 
 void MainWidget::opc_type_changed(const QString& opc_type) {
     if (opc_type == "OPC DA") {
-        port_input->setText("0");
-        port_input->setEnabled(false);
+        port_input_->setText("0");
+        port_input_->setEnabled(false);
     } else if (opc_type == "OPC UA") {
-        port_input->setText("4840");
-        port_input->setEnabled(true);
+        port_input_->setText("4840");
+        port_input_->setEnabled(true);
     }
 }
 
 void MainWidget::override_showPopup() {
     enumerate_servers();
-    server_combo->show_plain_popup();
+    server_combo_->show_plain_popup();
 }
 
 void MainWidget::show_context_menu(const QPoint& pos) {
-    auto* table = paginated_table->table;
+    auto* table = paginated_table_->table;
     const QModelIndex index = table->indexAt(pos);
     if (!index.isValid()) {
         return;
@@ -386,24 +388,24 @@ void MainWidget::show_context_menu(const QPoint& pos) {
 }
 
 void MainWidget::_set_controls_enabled(bool enabled) {
-    host_input->setEnabled(enabled);
-    port_input->setEnabled(enabled && opc_type_combo->currentText() == "OPC UA");
-    server_combo->setEnabled(enabled);
-    import_button->setEnabled(enabled);
+    host_input_->setEnabled(enabled);
+    port_input_->setEnabled(enabled && opc_type_combo_->currentText() == "OPC UA");
+    server_combo_->setEnabled(enabled);
+    import_button_->setEnabled(enabled);
     browse_button_->setEnabled(enabled);
-    tsdb_combo->setEnabled(enabled);
-    opc_type_combo->setEnabled(enabled);
+    tsdb_combo_->setEnabled(enabled);
+    opc_type_combo_->setEnabled(enabled);
 }
 
 void MainWidget::enumerate_servers() {
-    const std::string host = s(host_input->text().trimmed());
-    const int port = port_from_text(port_input->text());
-    const QString type = opc_type_combo->currentText();
-    server_combo->clear();
+    const std::string host = s(host_input_->text().trimmed());
+    const int port = port_from_text(port_input_->text());
+    const QString type = opc_type_combo_->currentText();
+    server_combo_->clear();
     opc_servers_info_.clear();
     try {
-        status_label->setText("Status: Enumerating " + type + " Servers ...");
-        status_label->setStyleSheet(kStyleBusy);
+        status_label_->setText("Status: Enumerating " + type + " Servers ...");
+        status_label_->setStyleSheet(kStyleBusy);
         QApplication::setOverrideCursor(Qt::WaitCursor);
         // Each type asks the library for its own kind only: a UA search on a closed local
         // port must fail, not report the local DA simulation as a UA server.
@@ -415,18 +417,18 @@ void MainWidget::enumerate_servers() {
             for (const auto& name : servers) {
                 opc_servers_info_.append(q(name));
             }
-            server_combo->addItems(opc_servers_info_);
-            status_label->setText(QStringLiteral("Status: Found %1 %2 Servers")
-                                      .arg(opc_servers_info_.size())
-                                      .arg(type));
-            status_label->setStyleSheet(kStyleGood);
+            server_combo_->addItems(opc_servers_info_);
+            status_label_->setText(QStringLiteral("Status: Found %1 %2 Servers")
+                                       .arg(opc_servers_info_.size())
+                                       .arg(type));
+            status_label_->setStyleSheet(kStyleGood);
         } else {
-            status_label->setText("Status: No " + type + " Server found");
-            status_label->setStyleSheet(kStyleBad);
+            status_label_->setText("Status: No " + type + " Server found");
+            status_label_->setStyleSheet(kStyleBad);
         }
     } catch (const std::exception& e) {
-        status_label->setText("Status: Failed to enumerate " + type + " Servers");
-        status_label->setStyleSheet(kStyleBad);
+        status_label_->setText("Status: Failed to enumerate " + type + " Servers");
+        status_label_->setStyleSheet(kStyleBad);
         QApplication::restoreOverrideCursor();
         dialogs_->critical(this, "Enumeration Error",
                            "Failed to enumerate " + type + " servers:\n\n" + q(e.what()));
@@ -436,7 +438,7 @@ void MainWidget::enumerate_servers() {
 }
 
 void MainWidget::server_selected(const QModelIndex& index) {
-    server_combo->setCurrentIndex(index.row());
+    server_combo_->setCurrentIndex(index.row());
 }
 
 }  // namespace vantrel::desktop

@@ -30,7 +30,7 @@ void MainWidget::add_browsed_tags(const korrin::TagList& tags) {
     korrin::TagList all;
     {
         std::lock_guard<std::recursive_mutex> guard(data_lock_);
-        const auto& rows = paginated_table->all_data;
+        const auto& rows = paginated_table_->all_data;
         all.reserve(rows.size() + tags.size());
         for (const auto& row : rows) {
             all.emplace_back(row.size() > 1 ? row[1].toString().toStdString() : std::string(),

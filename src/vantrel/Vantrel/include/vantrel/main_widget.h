@@ -109,22 +109,6 @@ class MainWidget : public QWidget {
     const korrin::OPCCollector* collect_thread() const { return collect_thread_.get(); }
     const std::vector<std::string>& available_dbs() const { return available_dbs_; }
 
-    QComboBox* tsdb_combo = nullptr;
-    QComboBox* opc_type_combo = nullptr;
-    QLineEdit* host_input = nullptr;
-    QLineEdit* port_input = nullptr;
-    ServerComboBox* server_combo = nullptr;
-    QLabel* status_label = nullptr;
-    QPushButton* import_button = nullptr;
-    QPushButton* collect_button = nullptr;
-    PaginatedTableWidget* paginated_table = nullptr;
-    QStatusBar* status_bar = nullptr;
-    QLabel* db_status_label = nullptr;
-    QLabel* write_count_label = nullptr;
-    OPCStatusBridge* status_bridge = nullptr;
-    DBStatusBridge* db_status_bridge = nullptr;
-    QTimer* queue_timer = nullptr;
-
   public slots:
     bool reconnect_tsdb(const QString& db_name);
     void update_status_label(const QString& status);
@@ -169,11 +153,29 @@ class MainWidget : public QWidget {
     std::vector<std::string> available_dbs_;
     std::recursive_mutex data_lock_;
 
+    // Tests and the accessibility interface reach these by their object names, which are the
+    // names below without the trailing underscore.
+    QComboBox* tsdb_combo_ = nullptr;
+    QComboBox* opc_type_combo_ = nullptr;
+    QLineEdit* host_input_ = nullptr;
+    QLineEdit* port_input_ = nullptr;
+    ServerComboBox* server_combo_ = nullptr;
+    QLabel* status_label_ = nullptr;
+    QPushButton* import_button_ = nullptr;
+    QPushButton* browse_button_ = nullptr;
+    QPushButton* collect_button_ = nullptr;
+    PaginatedTableWidget* paginated_table_ = nullptr;
+    QStatusBar* status_bar_ = nullptr;
+    QLabel* db_status_label_ = nullptr;
+    QLabel* write_count_label_ = nullptr;
+    OPCStatusBridge* status_bridge_ = nullptr;
+    DBStatusBridge* db_status_bridge_ = nullptr;
+    QTimer* queue_timer_ = nullptr;
+
     MainWidgetDeps deps_;
     std::shared_ptr<korrin::TsdbClient> client_;
     std::shared_ptr<Dialogs> dialogs_;
     const std::shared_ptr<korrin::CycleQueue> data_deque;
-    QPushButton* browse_button_ = nullptr;
 };
 
 }  // namespace vantrel::desktop
