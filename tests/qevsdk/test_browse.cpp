@@ -212,11 +212,12 @@ TEST_F(QevBrowse, OneLevelGivesTheObjectsToBrowseOnFromAndTheTagListRules) {
     ASSERT_EQ(tags.size(), 2u);
     const auto& described = tags.at("2:Browse.车间.温度");
     const auto& named = tags.at("2:Browse.车间.压力");
-    EXPECT_EQ(described.browse_path, "温度");
+    EXPECT_EQ(described.browse_path, "Browse.车间.温度") << "the path starts below the start node";
     EXPECT_EQ(tag_list_description(described), "一号反应釜的温度");
     EXPECT_EQ(tag_list_description(named), "压力表");
     EXPECT_TRUE(listed_by_default(described));
-    EXPECT_EQ(tag_list_csv_line(described), "2:Browse.车间.温度,一号反应釜的温度,Double,温度\n");
+    EXPECT_EQ(tag_list_csv_line(described),
+              "2:Browse.车间.温度,一号反应釜的温度,Double,Browse.车间.温度\n");
 
     options.from = objects.at("Other").identifier;
     tags = by_tag(lib_.browse(source_, options));
