@@ -187,6 +187,50 @@ TEST_F(QevBrowse, DepthStartNodeAndCancellation) {
     EXPECT_TRUE(tags.count("0:i=2258"));  // Server/ServerStatus/CurrentTime
 }
 
+// One level at a time, as a tree that opens branch by branch asks: the objects come with
+// what it takes to browse on from them, and the tag list rules are the library's own.
+TEST_F(QevBrowse, OneLevelGivesTheObjectsToBrowseOnFromAndTheTagListRules) {
+    BrowseOptions options = from_browse_folder();
+    options.max_depth = 1;
+    BrowseResult result = lib_.browse(source_, options);
+    ASSERT_TRUE(result.complete) << result.stopped_because;
+    EXPECT_TRUE(result.variables.empty()) << "the Browse folder holds folders only";
+    std::map<std::string, BrowsedObject> objects;
+    for (const auto& o : result.objects) {
+        objects.emplace(o.browse_path, o);
+    }
+    ASSERT_TRUE(objects.count("车间"));
+    EXPECT_EQ(objects.size(), 5u);  // Wide, LoopA, 车间, Awkward, Other
+    EXPECT_EQ(objects.at("车间").namespace_index, OpcUaTestServer::kNamespace);
+
+    options.from_namespace = objects.at("车间").namespace_index;
+    options.from = objects.at("车间").identifier;
+    result = lib_.browse(source_, options);
+    ASSERT_TRUE(result.complete) << result.stopped_because;
+    EXPECT_TRUE(result.objects.empty());
+    auto tags = by_tag(result);
+    ASSERT_EQ(tags.size(), 2u);
+    const auto& described = tags.at("2:Browse.车间.温度");
+    const auto& named = tags.at("2:Browse.车间.压力");
+    EXPECT_EQ(described.browse_path, "Browse.车间.温度") << "the path starts below the start node";
+    EXPECT_EQ(tag_list_description(described), "一号反应釜的温度");
+    EXPECT_EQ(tag_list_description(named), "压力表");
+    EXPECT_TRUE(listed_by_default(described));
+    EXPECT_EQ(tag_list_csv_line(described),
+              "2:Browse.车间.温度,一号反应釜的温度,Double,Browse.车间.温度\n");
+
+    options.from = objects.at("Other").identifier;
+    tags = by_tag(lib_.browse(source_, options));
+    ASSERT_EQ(tags.size(), 3u);
+    for (const auto& [name, v] : tags) {
+        EXPECT_FALSE(listed_by_default(v)) << name << ": text, array or write-only";
+    }
+    BrowsedVariable quoted;
+    quoted.full_tag_name = "2:Tag,with \"quotes\"";
+    quoted.browse_path = "Awkward/x";
+    EXPECT_EQ(tag_list_csv_line(quoted), "\"2:Tag,with \"\"quotes\"\"\",Awkward/x,,Awkward/x\n");
+}
+
 // A server that lets a session hold one continuation point: the walk takes the nodes refused
 // one again later, and a cancelled walk gives its point back, or nothing would browse after it.
 TEST(QevBrowseScarcePoints, NodesRefusedAPointAreBrowsedLaterAndAbandonedPointsReleased) {

@@ -217,7 +217,7 @@ class WindowThroughTheAccessibilityBus(unittest.TestCase):
     def test_3_tab_reaches_every_enabled_control_in_layout_order(self):
         expected = [
             "TSDB name:", "OPC Type:", "OPC IP:", "OPC Schema:", "Import CSV Tag List",
-            "Start Collecting", "Tag table", "Rows per page:",
+            "Browse Server…", "Start Collecting", "Tag table", "Rows per page:",
         ]
         self.assertEqual(self.tab_cycle(), expected)
 

@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
-# Runs desktop_a11y_test.py inside a D-Bus session of its own. Exits 77 (skipped) only when
-# the accessibility tooling itself is missing: Debian's python3-pyatspi, Xvfb, dbus-run-session
-# or the AT-SPI bus launcher. Usage: desktop_a11y_test.sh <vantrel program> <source root>
+# Runs desktop_a11y_test.py, or the script named third, inside a D-Bus session of its own.
+# Exits 77 (skipped) only when the accessibility tooling itself is missing: Debian's
+# python3-pyatspi, Xvfb, dbus-run-session or the AT-SPI bus launcher.
+# Usage: desktop_a11y_test.sh <vantrel program> <source root> [script in tests/vantrel]
 set -euo pipefail
 exe="$1"
 root="$2"
+script="${3:-desktop_a11y_test.py}"
 
 skip() {
     echo "SKIP: $* (scripts/lib/deps.sh installs it)"
@@ -22,4 +24,4 @@ command -v dbus-run-session >/dev/null || skip "dbus-run-session is not installe
 # Debian's pyatspi calls deprecated libatspi entry points; their warnings would bury the report.
 exec timeout --kill-after=10 150 dbus-run-session -- \
     "$python" -W ignore::DeprecationWarning -W ignore::ImportWarning \
-    "$root/tests/vantrel/desktop_a11y_test.py" "$exe" "$root"
+    "$root/tests/vantrel/$script" "$exe" "$root"

@@ -9,13 +9,17 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QProcess>
+#include <QPushButton>
+#include <QTreeView>
 
 #include <gtest/gtest.h>
 
 #include "common/ini.h"
+#include "korrin/tag_list.h"
 #include "opcua_test_server.h"
 #include "pg_session.h"
 #include "vantrel/application.h"
+#include "vantrel/browse_dialog.h"
 #include "window_rig.h"
 
 namespace vantrel_test {
@@ -225,6 +229,83 @@ TEST_F(DesktopOnRealParts, CollectsFromTheTestServerIntoPostgresql) {
     EXPECT_EQ(ini.get("Vantrel", "opc_schema"), server.endpoint());
     EXPECT_EQ(ini.get("Vantrel", "tag_csv_path"), (rig.path() / "ua-tags.csv").string());
     EXPECT_EQ(ini.get("TSDBConnection", "password"), env("PGPASSWORD"));
+}
+
+TEST_F(DesktopOnRealParts, BrowsesTheTestServerIntoTheTableAndATagFile) {
+    if (!OpcUaTestServer::installed()) {
+        GTEST_SKIP() << "node-opcua is not installed in tests/opcua-server";
+    }
+    // A folder wider than one Browse answer: its branch needs continuation points.
+    OpcUaTestServer server({.browse_nodes = 40, .max_references_per_node = 7});
+    server.start();
+    write_config("tsdb_default", "opc_type = OPC UA\nopc_host = 127.0.0.1\n");
+    auto w = std::make_unique<MainWidget>(real_deps());
+    parts_of(*w).server_combo->setCurrentText(QString::fromStdString(server.endpoint()));
+    parts_of(*w).browse_button->click();
+    auto* dialog = w->findChild<vantrel::desktop::BrowseDialog*>("browse_dialog");
+    ASSERT_NE(dialog, nullptr);
+    auto* tree = dialog->findChild<QTreeView*>("browse_tree");
+    auto* status = dialog->findChild<QLabel*>("browse_status_label");
+    auto* model = tree->model();
+
+    // The row named so below the parent, once the branch's browse has answered.
+    const auto child = [&](const QModelIndex& parent, const QString& name) {
+        QModelIndex found;
+        process_until(
+            [&] {
+                for (int r = 0; r < model->rowCount(parent); ++r) {
+                    if (model->index(r, 0, parent).data().toString() == name) {
+                        found = model->index(r, 0, parent);
+                    }
+                }
+                return found.isValid();
+            },
+            20000);
+        return found;
+    };
+    const QModelIndex browse = child({}, "Browse");
+    ASSERT_TRUE(browse.isValid()) << status->text().toStdString();
+    tree->expand(browse);
+    const QModelIndex wide = child(browse, "Wide");
+    const QModelIndex workshop = child(browse, QString::fromUtf8("车间"));
+    const QModelIndex other = child(browse, "Other");
+    ASSERT_TRUE(wide.isValid() && workshop.isValid() && other.isValid());
+    tree->expand(wide);
+    tree->expand(workshop);
+    tree->expand(other);
+    ASSERT_TRUE(process_until([&] { return model->rowCount(wide) == 40; }, 20000))
+        << model->rowCount(wide) << " " << status->text().toStdString();
+    const QModelIndex temperature = child(workshop, QString::fromUtf8("反应釜温度"));
+    const QModelIndex pressure = child(workshop, QString::fromUtf8("压力表"));
+    ASSERT_TRUE(temperature.isValid() && pressure.isValid());
+    ASSERT_TRUE(process_until([&] { return !model->hasChildren(other); }, 20000))
+        << "text, array and write-only variables are not listed";
+
+    for (const QModelIndex& i : {temperature, pressure, model->index(0, 0, wide)}) {
+        ASSERT_TRUE(model->setData(i, Qt::Checked, Qt::CheckStateRole));
+    }
+    const QString file = QString::fromStdString((rig.path() / "browsed.csv").string());
+    rig.dialogs->file_answers.push_back(file);
+    dialog->findChild<QPushButton*>("browse_save_button")->click();
+    const auto saved = vantrel::korrin::load_tag_list(file.toStdString());
+    ASSERT_EQ(saved.tags.size(), 3u);
+    EXPECT_EQ(saved.tags[0].first, "2:Browse.Wide.0");
+    EXPECT_EQ(saved.tags[1], (vantrel::korrin::TagPair{"2:Browse.车间.温度", "一号反应釜的温度"}));
+    EXPECT_EQ(saved.tags[2], (vantrel::korrin::TagPair{"2:Browse.车间.压力", "压力表"}))
+        << "without a Description the display name stands in";
+
+    dialog->findChild<QPushButton*>("browse_add_button")->click();
+    ASSERT_TRUE(process_until([&] {
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        return w->findChild<vantrel::desktop::BrowseDialog*>("browse_dialog") == nullptr;
+    }));
+    const auto& rows = parts_of(*w).paginated_table->all_data;
+    ASSERT_EQ(rows.size(), 3u);
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        EXPECT_EQ(rows[i][1].toString().toStdString(), saved.tags[i].first);
+        EXPECT_EQ(rows[i][2].toString().toStdString(), saved.tags[i].second);
+    }
+    EXPECT_TRUE(rig.dialogs->of_kind("warning").empty());
 }
 
 TEST(DesktopProgram, EndsWithTheLoggingErrorWhenThereIsNoConfigFile) {

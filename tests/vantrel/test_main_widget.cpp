@@ -369,10 +369,15 @@ TEST(MainWidgetAccess, InputsCarryTheirLabelsAndTabFollowsTheLayout) {
     ASSERT_NE(window, nullptr);
     EXPECT_EQ(window->role(), QAccessible::Window) << "announced as a window, not a filler";
 
-    const std::vector<QWidget*> expected = {
-        parts_of(*w).tsdb_combo,     parts_of(*w).opc_type_combo,        parts_of(*w).host_input,
-        parts_of(*w).port_input,     parts_of(*w).server_combo,          parts_of(*w).import_button,
-        parts_of(*w).collect_button, parts_of(*w).paginated_table->table};
+    const std::vector<QWidget*> expected = {parts_of(*w).tsdb_combo,
+                                            parts_of(*w).opc_type_combo,
+                                            parts_of(*w).host_input,
+                                            parts_of(*w).port_input,
+                                            parts_of(*w).server_combo,
+                                            parts_of(*w).import_button,
+                                            parts_of(*w).browse_button,
+                                            parts_of(*w).collect_button,
+                                            parts_of(*w).paginated_table->table};
     parts_of(*w).tsdb_combo->setFocus();
     ASSERT_TRUE(process_until([&] { return parts_of(*w).tsdb_combo->hasFocus(); }, 2000));
     for (std::size_t i = 1; i < expected.size(); ++i) {

@@ -43,6 +43,7 @@ WindowParts parts_of(const MainWidget& w) {
         .server_combo = part<ServerComboBox>(w, "server_combo"),
         .status_label = part<QLabel>(w, "status_label"),
         .import_button = part<QPushButton>(w, "import_button"),
+        .browse_button = part<QPushButton>(w, "browse_button"),
         .collect_button = part<QPushButton>(w, "collect_button"),
         .paginated_table = part<PaginatedTableWidget>(w, "paginated_table"),
         .status_bar = part<QStatusBar>(w, "status_bar"),

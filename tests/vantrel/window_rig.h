@@ -33,7 +33,7 @@ using vantrel::desktop::MainWidget;
 using vantrel::desktop::MainWidgetDeps;
 
 struct ShownBox {
-    std::string kind;  // "warning", "critical", "question", "file", "menu"
+    std::string kind;  // "warning", "critical", "question", "file", "save", "menu"
     bool has_parent = false;
     std::string title;
     std::string text;
@@ -50,6 +50,17 @@ class ScriptedDialogs : public vantrel::desktop::Dialogs {
                                const QString& filter) override {
         shown.push_back(
             {"file", parent != nullptr, caption.toStdString(), (dir + "|" + filter).toStdString()});
+        if (file_answers.empty()) {
+            return {};
+        }
+        QString answer = file_answers.front();
+        file_answers.pop_front();
+        return answer;
+    }
+    QString get_save_file_name(QWidget* parent, const QString& caption, const QString& dir,
+                               const QString& filter) override {
+        shown.push_back(
+            {"save", parent != nullptr, caption.toStdString(), (dir + "|" + filter).toStdString()});
         if (file_answers.empty()) {
             return {};
         }
@@ -92,6 +103,7 @@ struct WindowParts {
     vantrel::desktop::ServerComboBox* server_combo = nullptr;
     QLabel* status_label = nullptr;
     QPushButton* import_button = nullptr;
+    QPushButton* browse_button = nullptr;
     QPushButton* collect_button = nullptr;
     vantrel::desktop::PaginatedTableWidget* paginated_table = nullptr;
     QStatusBar* status_bar = nullptr;

@@ -142,24 +142,6 @@ bool glob_match(std::string_view pattern, std::string_view text) {
     return p == pattern.size();
 }
 
-std::string csv_field(const std::string& text) {
-    if (text.find_first_of(",\"\r\n") == std::string::npos) {
-        return text;
-    }
-    std::string out = "\"";
-    for (char c : text) {
-        out += c == '"' ? std::string("\"\"") : std::string(1, c);
-    }
-    return out + "\"";
-}
-
-std::string description_of(const qevsdk::BrowsedVariable& v) {
-    if (!v.description.empty()) {
-        return v.description;
-    }
-    return v.display_name.empty() ? v.browse_path : v.display_name;
-}
-
 struct Listing {
     std::string csv;
     std::size_t listed = 0;
@@ -184,7 +166,7 @@ std::string tag_of(const qevsdk::BrowsedVariable& v, const Options& o, bool& by_
 
 Listing list(const qevsdk::BrowseResult& result, const Options& o) {
     Listing l;
-    l.csv = "FullTagName,Description,DataType,BrowsePath\n";
+    l.csv = qevsdk::kTagListCsvHeader;
     for (const auto& v : result.variables) {
         bool by_index = false;
         const std::string tag = tag_of(v, o, by_index);
@@ -206,13 +188,12 @@ Listing list(const qevsdk::BrowseResult& result, const Options& o) {
                 continue;
             }
         }
-        if (v.full_tag_name.empty()) {
+        if (!qevsdk::nameable(v)) {
             ++l.unnameable;
             continue;
         }
         l.by_index += by_index ? 1 : 0;
-        l.csv += csv_field(tag) + "," + csv_field(description_of(v)) + "," +
-                 csv_field(v.data_type) + "," + csv_field(v.browse_path) + "\n";
+        l.csv += qevsdk::tag_list_csv_line(v, tag);
         ++l.listed;
     }
     return l;

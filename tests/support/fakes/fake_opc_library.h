@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstring>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -81,6 +82,13 @@ class FakeOpcScript {
     std::optional<int> discovery_count;          // how many names to give; default all
     std::optional<std::string> discovery_error;  // discovery throws std::runtime_error
 
+    // Browse: the nodes below each start node ("<ns>:<from>"), all at depth 1; a start node
+    // not listed has none. browse_gate holds every browse until opened (it then checks
+    // `cancelled` once); browse_error makes browse throw.
+    std::map<std::string, std::vector<korrin::OpcBrowsedNode>> browse_children;
+    std::shared_ptr<ReadGate> browse_gate;
+    std::optional<std::string> browse_error;
+
     // Records.
     int libraries_created = 0;
     int libraries_destroyed = 0;  // destroy() calls
@@ -90,6 +98,7 @@ class FakeOpcScript {
     std::vector<CreateCall> creates;
     std::vector<std::vector<korrin::OpcTagRequest>> reads;
     std::vector<DiscoveryCall> discoveries;
+    std::vector<korrin::OpcBrowseOptions> browses;  // without their callbacks
 
     mutable std::mutex mutex;
     std::condition_variable changed;
@@ -97,6 +106,10 @@ class FakeOpcScript {
     bool wait_for_reads(std::size_t n, std::chrono::seconds timeout = std::chrono::seconds(10)) {
         std::unique_lock lock(mutex);
         return changed.wait_for(lock, timeout, [&] { return reads.size() >= n; });
+    }
+    bool wait_for_browses(std::size_t n, std::chrono::seconds timeout = std::chrono::seconds(10)) {
+        std::unique_lock lock(mutex);
+        return changed.wait_for(lock, timeout, [&] { return browses.size() >= n; });
     }
     bool wait_for_creates(std::size_t n, std::chrono::seconds timeout = std::chrono::seconds(10)) {
         std::unique_lock lock(mutex);
@@ -199,6 +212,42 @@ class FakeOpcLibrary final : public korrin::OpcLibrary {
     std::string last_error() override {
         std::lock_guard lock(s_->mutex);
         return s_->create_fails ? s_->create_error : std::string();
+    }
+
+    korrin::OpcBrowseResult browse(korrin::OpcSourceHandle,
+                                   const korrin::OpcBrowseOptions& options) override {
+        std::shared_ptr<ReadGate> gate;
+        {
+            std::lock_guard lock(s_->mutex);
+            s_->browses.push_back({.from_namespace = options.from_namespace,
+                                   .from = options.from,
+                                   .max_depth = options.max_depth});
+            s_->changed.notify_all();
+            gate = s_->browse_gate;
+        }
+        if (options.progress) {
+            options.progress({1, 0});
+        }
+        if (gate) {
+            gate->wait();
+        }
+        korrin::OpcBrowseResult result;
+        if (options.cancelled && options.cancelled()) {
+            result.complete = false;
+            result.stopped_because = "cancelled";
+            return result;
+        }
+        std::lock_guard lock(s_->mutex);
+        if (s_->browse_error) {
+            throw std::runtime_error(*s_->browse_error);
+        }
+        const auto found =
+            s_->browse_children.find(std::to_string(options.from_namespace) + ":" + options.from);
+        if (found != s_->browse_children.end()) {
+            result.nodes = found->second;
+        }
+        result.nodes_visited = result.nodes.size() + 1;
+        return result;
     }
 
   private:

@@ -58,13 +58,44 @@ struct BrowsedVariable {
     bool collectable = false;
 };
 
+// An Object found on the way: what a caller needs to browse on from it (from_namespace and
+// from take namespace_index and identifier) and to show it.
+struct BrowsedObject {
+    int namespace_index = 0;
+    std::string identifier;
+    std::string browse_path;
+    std::string display_name;
+};
+
 struct BrowseResult {
     std::vector<BrowsedVariable> variables;  // in the order found, each node once
+    std::vector<BrowsedObject> objects;      // the same, for Objects (folders and the like)
     std::size_t nodes_visited = 0;
     // False when the browse was cancelled or the connection failed; `stopped_because` says
     // which, and `variables` holds what was found until then.
     bool complete = true;
     std::string stopped_because;
 };
+
+// What a tag list made from a browse holds, the same for every program that writes one.
+
+// The variables a tag list holds unless every type is asked for: those the collector stores.
+// A variable whose node id no tag text gives back unchanged is never listed.
+bool listed_by_default(const BrowsedVariable& v);
+// Whether a tag list can hold the variable at all: its node id survives as tag text.
+inline bool nameable(const BrowsedVariable& v) {
+    return !v.full_tag_name.empty();
+}
+// A variable's Description column: its own description, else its display name, else its path.
+std::string tag_list_description(const BrowsedVariable& v);
+
+// The header line of a browsed tag list, with its line break.
+inline constexpr const char* kTagListCsvHeader = "FullTagName,Description,DataType,BrowsePath\n";
+// One CSV field, quoted where the text holds a comma, quote or line break.
+std::string csv_field(const std::string& text);
+// The variable's line of a browsed tag list, with its line break; `tag` replaces its own tag
+// text where the caller names the node otherwise (by namespace URI).
+std::string tag_list_csv_line(const BrowsedVariable& v);
+std::string tag_list_csv_line(const BrowsedVariable& v, const std::string& tag);
 
 }  // namespace qevsdk

@@ -461,6 +461,9 @@ void Walk::take(const Pending& parent, const BrowseResultEntry& entry) {
             v.display_name = ref.display_name;
             result_.variables.push_back(std::move(v));
             variable_ids_.push_back(ref.target);
+        } else {
+            result_.objects.push_back(BrowsedObject{ref.target.ns, tag_identifier(ref.target),
+                                                    child.path, ref.display_name});
         }
         if (options_.max_depth <= 0 || child.depth < options_.max_depth) {
             queue_.push_back(std::move(child));

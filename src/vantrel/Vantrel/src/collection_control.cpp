@@ -72,7 +72,12 @@ void MainWidget::import_tags_from_csv() {
     }
     log()->info("Loaded {} tags from {} (encoding: {})", loaded.tags.size(), path.toStdString(),
                 loaded.encoding);
-    for (const auto& duplicate : korrin::duplicate_tags(loaded.tags, loaded.lines)) {
+    fill_tag_table(loaded.tags, loaded.lines);
+}
+
+void MainWidget::fill_tag_table(const korrin::TagList& tags,
+                                const std::vector<std::size_t>& lines) {
+    for (const auto& duplicate : korrin::duplicate_tags(tags, lines)) {
         log()->warn("{}", korrin::duplicate_tag_warning(duplicate));
     }
 
@@ -80,17 +85,16 @@ void MainWidget::import_tags_from_csv() {
     data_deque->clear();
     std::lock_guard<std::recursive_mutex> guard(data_lock_);
     std::vector<std::string> names;
-    names.reserve(loaded.tags.size());
-    for (const auto& tag : loaded.tags) {
+    names.reserve(tags.size());
+    for (const auto& tag : tags) {
         names.push_back(tag.first);
     }
     const auto ids = korrin::lookup_tag_ids(*client_, connection_or_throw(), names);
     TableRows rows;
-    rows.reserve(loaded.tags.size());
-    for (std::size_t i = 0; i < loaded.tags.size(); ++i) {
-        rows.push_back(TableRow{dbid_cell(i < ids.size() ? ids[i] : std::nullopt),
-                                q(loaded.tags[i].first), q(loaded.tags[i].second), QString(),
-                                QString()});
+    rows.reserve(tags.size());
+    for (std::size_t i = 0; i < tags.size(); ++i) {
+        rows.push_back(TableRow{dbid_cell(i < ids.size() ? ids[i] : std::nullopt), q(tags[i].first),
+                                q(tags[i].second), QString(), QString()});
     }
     const auto count = rows.size();
     paginated_table_->set_data(std::move(rows));

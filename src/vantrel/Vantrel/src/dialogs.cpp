@@ -14,6 +14,11 @@ QString Dialogs::get_open_file_name(QWidget* parent, const QString& caption, con
     return QFileDialog::getOpenFileName(parent, caption, dir, filter);
 }
 
+QString Dialogs::get_save_file_name(QWidget* parent, const QString& caption, const QString& dir,
+                                    const QString& filter) {
+    return QFileDialog::getSaveFileName(parent, caption, dir, filter);
+}
+
 void Dialogs::warning(QWidget* parent, const QString& title, const QString& text) {
     QMessageBox::warning(parent, title, text);
 }

@@ -225,6 +225,10 @@ void MainWidget::build_layout(const std::string& opc_type, const std::string& op
     import_button_->setObjectName("import_button");
     connect(import_button_, &QPushButton::clicked, this, &MainWidget::import_tags_from_csv);
     buttons->addWidget(import_button_);
+    browse_button_ = new QPushButton("Browse Server…", this);
+    browse_button_->setObjectName("browse_button");
+    connect(browse_button_, &QPushButton::clicked, this, &MainWidget::open_browse_dialog);
+    buttons->addWidget(browse_button_);
     collect_button_ = new QPushButton("Start Collecting", this);
     collect_button_->setObjectName("collect_button");
     collect_button_->setEnabled(true);
@@ -270,7 +274,8 @@ void MainWidget::build_layout(const std::string& opc_type, const std::string& op
     QWidget::setTabOrder(host_input_, port_input_);
     QWidget::setTabOrder(port_input_, server_combo_);
     QWidget::setTabOrder(server_combo_, import_button_);
-    QWidget::setTabOrder(import_button_, collect_button_);
+    QWidget::setTabOrder(import_button_, browse_button_);
+    QWidget::setTabOrder(browse_button_, collect_button_);
     QWidget::setTabOrder(collect_button_, table);
 }
 
@@ -387,6 +392,7 @@ void MainWidget::_set_controls_enabled(bool enabled) {
     port_input_->setEnabled(enabled && opc_type_combo_->currentText() == "OPC UA");
     server_combo_->setEnabled(enabled);
     import_button_->setEnabled(enabled);
+    browse_button_->setEnabled(enabled);
     tsdb_combo_->setEnabled(enabled);
     opc_type_combo_->setEnabled(enabled);
 }

@@ -64,6 +64,43 @@ struct OpcServer {
     friend bool operator==(const OpcServer&, const OpcServer&) = default;
 };
 
+// A browse of an OPC UA source's address space, as the library's browse walks it.
+struct OpcBrowseProgress {
+    std::size_t nodes_visited = 0;
+    std::size_t variables = 0;
+};
+
+struct OpcBrowseOptions {
+    // The start node in tag form (namespace and identifier); by default the Objects folder.
+    int from_namespace = 0;
+    std::string from = "i=85";
+    // Levels of references followed below the start node; 0: no limit, 1: its children only.
+    int max_depth = 0;
+    // Polled between requests: true ends the browse with what was found so far.
+    std::function<bool()> cancelled{};
+    std::function<void(const OpcBrowseProgress&)> progress{};
+};
+
+// One node found; only variables go into a tag list.
+struct OpcBrowsedNode {
+    bool is_variable = false;
+    int namespace_index = 0;
+    std::string identifier{};     // as a tag names it; with the namespace, a start node
+    std::string full_tag_name{};  // "<ns>:<identifier>"; empty when no tag list can keep it
+    std::string browse_path{};    // browse names from the start node, joined by '/'
+    std::string display_name{};
+    std::string description{};  // the tag list's Description (the library's fallbacks applied)
+    std::string data_type{};
+    bool listed_by_default = false;  // a tag list holds it unless every type is asked for
+};
+
+struct OpcBrowseResult {
+    std::vector<OpcBrowsedNode> nodes{};  // objects first, then variables, each in found order
+    std::size_t nodes_visited = 0;
+    bool complete = true;  // false: cancelled or failed, `stopped_because` says which
+    std::string stopped_because{};
+};
+
 // One library handle. Not shared between threads: its owner creates, uses and destroys it.
 class OpcLibrary {
   public:
@@ -87,7 +124,14 @@ class OpcLibrary {
     // Why the last failed create_source failed, for the operator; "" when nothing failed or
     // the library does not say.
     virtual std::string last_error() = 0;
+    // Walks an OPC UA source's address space. A library that cannot browse throws
+    // std::runtime_error; a server that fails on the way gives an incomplete result.
+    virtual OpcBrowseResult browse(OpcSourceHandle source, const OpcBrowseOptions& options);
 };
+
+// The tag list CSV (FullTagName, Description, DataType, BrowsePath, header first) of browsed
+// variables, written as the library's browsing tool writes it; other nodes are left out.
+std::string browsed_tag_list_csv(const std::vector<OpcBrowsedNode>& variables);
 
 // Makes a fresh library handle; called at every connect.
 using OpcLibraryFactory = std::function<std::unique_ptr<OpcLibrary>()>;

@@ -89,12 +89,71 @@ class QevsdkLibrary final : public OpcLibrary {
 
     std::string last_error() override { return lib_.last_error(); }
 
+    OpcBrowseResult browse(OpcSourceHandle source, const OpcBrowseOptions& options) override {
+        qevsdk::BrowseOptions raw;
+        raw.from_namespace = options.from_namespace;
+        raw.from = options.from;
+        raw.max_depth = options.max_depth;
+        raw.cancelled = options.cancelled;
+        if (options.progress) {
+            raw.progress = [&options](const qevsdk::BrowseProgress& p) {
+                options.progress(OpcBrowseProgress{p.nodes_visited, p.variables});
+            };
+        }
+        // A source of another kind throws qevsdk::Error, a std::runtime_error.
+        qevsdk::BrowseResult found = lib_.browse(source, raw);
+        OpcBrowseResult out;
+        out.nodes_visited = found.nodes_visited;
+        out.complete = found.complete;
+        out.stopped_because = std::move(found.stopped_because);
+        out.nodes.reserve(found.objects.size() + found.variables.size());
+        for (auto& o : found.objects) {
+            out.nodes.push_back(OpcBrowsedNode{.is_variable = false,
+                                               .namespace_index = o.namespace_index,
+                                               .identifier = std::move(o.identifier),
+                                               .browse_path = std::move(o.browse_path),
+                                               .display_name = std::move(o.display_name)});
+        }
+        for (auto& v : found.variables) {
+            out.nodes.push_back(OpcBrowsedNode{.is_variable = true,
+                                               .namespace_index = v.namespace_index,
+                                               .identifier = v.identifier,
+                                               .full_tag_name = v.full_tag_name,
+                                               .browse_path = v.browse_path,
+                                               .display_name = v.display_name,
+                                               .description = qevsdk::tag_list_description(v),
+                                               .data_type = v.data_type,
+                                               .listed_by_default = qevsdk::listed_by_default(v)});
+        }
+        return out;
+    }
+
   private:
     qevsdk::QevLibrary lib_;
     std::vector<qevsdk::TagRequest> requests_;
 };
 
 }  // namespace
+
+OpcBrowseResult OpcLibrary::browse(OpcSourceHandle, const OpcBrowseOptions&) {
+    throw std::runtime_error("this OPC library cannot browse a server");
+}
+
+std::string browsed_tag_list_csv(const std::vector<OpcBrowsedNode>& variables) {
+    std::string csv = qevsdk::kTagListCsvHeader;
+    for (const auto& node : variables) {
+        if (!node.is_variable) {
+            continue;
+        }
+        qevsdk::BrowsedVariable v;
+        v.full_tag_name = node.full_tag_name;
+        v.description = node.description;
+        v.data_type = node.data_type;
+        v.browse_path = node.browse_path;
+        csv += qevsdk::tag_list_csv_line(v);
+    }
+    return csv;
+}
 
 OpcLibraryFactory default_opc_library_factory() {
     return []() -> std::unique_ptr<OpcLibrary> { return std::make_unique<QevsdkLibrary>(); };

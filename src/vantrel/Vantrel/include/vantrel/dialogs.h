@@ -21,6 +21,9 @@ class Dialogs {
     // The chosen path, or empty text when the operator cancelled.
     virtual QString get_open_file_name(QWidget* parent, const QString& caption, const QString& dir,
                                        const QString& filter);
+    // The path to write to, or empty text when the operator cancelled.
+    virtual QString get_save_file_name(QWidget* parent, const QString& caption, const QString& dir,
+                                       const QString& filter);
     virtual void warning(QWidget* parent, const QString& title, const QString& text);
     virtual void critical(QWidget* parent, const QString& title, const QString& text);
     virtual QMessageBox::StandardButton question(QWidget* parent, const QString& title,

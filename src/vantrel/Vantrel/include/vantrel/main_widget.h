@@ -22,6 +22,7 @@
 #include "korrin/opc_collector.h"
 #include "korrin/opc_library.h"
 #include "korrin/sample_buffer.h"
+#include "korrin/tag_list.h"
 #include "korrin/tsdb_client.h"
 #include "korrin/types.h"
 #include "vantrel/dialogs.h"
@@ -120,6 +121,10 @@ class MainWidget : public QWidget {
     void enumerate_servers();
     void server_selected(const QModelIndex& index);
     void import_tags_from_csv();
+    // "Browse Server…": the server of the schema chooser in a dialog (browse_dialog.h).
+    void open_browse_dialog();
+    // The dialog's choice joins the table's tags, as an import of the whole list would.
+    void add_browsed_tags(const vantrel::korrin::TagList& tags);
     void start_collecting();
     void _stop_collecting();
     void process_queue();
@@ -135,6 +140,8 @@ class MainWidget : public QWidget {
     int total_rows();
     korrin::TsdbConnection& connection_or_throw();
     void stop_and_join_collector();
+    // The table becomes these tags with their database ids: what an import does after reading.
+    void fill_tag_table(const korrin::TagList& tags, const std::vector<std::size_t>& lines);
 
     std::filesystem::path ini_path_;
     korrin::TsdbConfig tsdb_cfg_;
@@ -155,6 +162,7 @@ class MainWidget : public QWidget {
     ServerComboBox* server_combo_ = nullptr;
     QLabel* status_label_ = nullptr;
     QPushButton* import_button_ = nullptr;
+    QPushButton* browse_button_ = nullptr;
     QPushButton* collect_button_ = nullptr;
     PaginatedTableWidget* paginated_table_ = nullptr;
     QStatusBar* status_bar_ = nullptr;
