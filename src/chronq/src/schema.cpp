@@ -69,7 +69,9 @@ COMMIT;
 // What reads the partitioned time series: the partitions with their time ranges, the samples by
 // tag and source name, each tag's newest sample; and the functions that add and drop days.
 // A partition's range is read back from its bound, which PostgreSQL prints in the session's
-// time zone with its offset, so the text casts back to the same instant.
+// time zone with its offset, so the text casts back to the same instant. The bound holds no
+// column, so it is printed without naming the partition: naming it would lock it, and a
+// connection would then wait behind anyone holding the table.
 constexpr const char* kCreateObjects = R"SQL(
 BEGIN;
 SELECT pg_advisory_xact_lock()SQL" CHRONQ_SCHEMA_LOCK R"SQL();
@@ -82,8 +84,8 @@ SELECT c.oid::regclass::text AS name,
   FROM pg_inherits i
   JOIN pg_class c ON c.oid = i.inhrelid
  CROSS JOIN LATERAL (
-       SELECT substring(pg_get_expr(c.relpartbound, c.oid) FROM 'FROM \((.*)\) TO \(') AS lo,
-              substring(pg_get_expr(c.relpartbound, c.oid) FROM ' TO \((.*)\)$') AS hi) b
+       SELECT substring(pg_get_expr(c.relpartbound, 0) FROM 'FROM \((.*)\) TO \(') AS lo,
+              substring(pg_get_expr(c.relpartbound, 0) FROM ' TO \((.*)\)$') AS hi) b
  WHERE i.inhparent = 'chronq.tsdata'::regclass;
 
 CREATE OR REPLACE VIEW chronq.samples AS
@@ -183,6 +185,8 @@ BEGIN
         END;
     END LOOP;
 END $$;
+-- Which edition of these objects the database holds: a later one replaces them at connect.
+COMMENT ON VIEW chronq.tsdata_partitions IS 'chronq objects 2';
 COMMIT;
 )SQL";
 
@@ -193,7 +197,7 @@ SELECT to_regclass('chronq.sources') IS NOT NULL AND to_regclass('chronq.tags') 
    AND COALESCE((SELECT relkind = 'p' FROM pg_class WHERE oid = to_regclass('chronq.tsdata')),
                 false)
    AND to_regclass('chronq.samples') IS NOT NULL AND to_regclass('chronq.latest') IS NOT NULL
-   AND to_regclass('chronq.tsdata_partitions') IS NOT NULL
+   AND obj_description(to_regclass('chronq.tsdata_partitions'), 'pg_class') = 'chronq objects 2'
    AND to_regprocedure('chronq.make_partitions(date[])') IS NOT NULL
    AND to_regprocedure('chronq.make_partitions_ahead()') IS NOT NULL
    AND to_regprocedure('chronq.drop_partitions_older_than(integer)') IS NOT NULL
@@ -224,7 +228,7 @@ constexpr int kUpgradeAttempts = 5;
 // A statement of the schema's upkeep: it may wait for the schema lock or read a large table, so
 // it gets a limit of its own, not the write limit.
 detail::Result exec_upkeep(Connection& conn, const std::string& sql, const detail::Params& params,
-                           std::chrono::seconds limit) {
+                           std::chrono::milliseconds limit) {
     auto& s = detail::impl_of(conn);
     detail::session(conn);
     const detail::Deadline deadline = SteadyClock::now() + limit;
@@ -360,6 +364,12 @@ void upgrade(Connection& conn) {
         old_name, end, ms.count());
 }
 
+// Adding a day waits as long as a write may: it stands in a write's way, and a table held by
+// someone else must fail it like the write itself, not hold up a collector for longer.
+std::chrono::milliseconds day_limit(const Connection& conn) {
+    return std::chrono::milliseconds(std::max(conn.settings().write_timeout_ms, 1));
+}
+
 // The UTC calendar day of a time, as PostgreSQL reads a date.
 std::string utc_day(TimePoint t) {
     const auto day = std::chrono::floor<std::chrono::days>(t);
@@ -397,8 +407,7 @@ void keep_days_ahead(Connection& conn, bool now) {
     if (!now && s.days_ahead_from == today) {
         return;
     }
-    auto res =
-        exec_upkeep(conn, "SELECT chronq.make_partitions_ahead()", {}, std::chrono::minutes(1));
+    auto res = exec_upkeep(conn, "SELECT chronq.make_partitions_ahead()", {}, day_limit(conn));
     if (!res.succeeded()) {
         const QueryError error =
             refused_statement(s, res, "could not add the coming days' partitions: ");
@@ -430,7 +439,7 @@ void make_days(Connection& conn, std::span<const TimePoint> times) {
     Params params;
     params.text_array(days);
     auto res = exec_upkeep(conn, "SELECT chronq.make_partitions($1::text[]::date[])", params,
-                           std::chrono::minutes(1));
+                           day_limit(conn));
     if (!res.succeeded()) {
         // The write is tried again all the same and reports its own refusal.
         log()->warn(
