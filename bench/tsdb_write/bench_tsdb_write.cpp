@@ -1,5 +1,5 @@
 // bench_tsdb_write: rows per second of chronq's writes at 200-row and 10,000-row batches, each
-// beside a raw libpq baseline on a table of the same shape, measured in the same run: INSERT
+// beside a raw libpq baseline into the same partitioned table, measured in the same run: INSERT
 // from unnest arrays at 200 rows, binary COPY at 10,000 rows. The chronq writers are
 // write_tsdata (rows stamped by the server) and write_tsdata_at (each row with its read time,
 // as the collector writes). The server comes from the libpq environment (PGHOST, PGPORT,
@@ -130,7 +130,7 @@ void raw_copy(PGconn* pg, const Batch& b) {
         buf += b.qualities[i];
     }
     buf += "\xFF\xFF";
-    check(pg, PQexec(pg, "COPY bench_raw (tag_id, value, quality) FROM STDIN (FORMAT binary)"),
+    check(pg, PQexec(pg, "COPY chronq.tsdata (tag_id, value, quality) FROM STDIN (FORMAT binary)"),
           PGRES_COPY_IN, "raw copy start");
     if (PQputCopyData(pg, buf.data(), static_cast<int>(buf.size())) != 1 ||
         PQputCopyEnd(pg, nullptr) != 1) {
@@ -186,7 +186,7 @@ Figures measure(vantrel::test::PgSession& setup, const std::vector<Writer>& writ
     const std::size_t n = writers.size();
     std::vector<std::vector<double>> rates(n), ratios(n);
     for (int trial = 0; trial < trials; ++trial) {
-        setup.exec("TRUNCATE chronq.tsdata, bench_raw");
+        setup.exec("TRUNCATE chronq.tsdata");
         std::vector<std::vector<double>> seconds(n);
         for (std::size_t i = 0; i < batches.size(); ++i) {
             for (std::size_t k = 0; k < n; ++k) {
@@ -224,16 +224,16 @@ int main() {
         const vantrel::test::ScratchDatabase scratch("bench_tsdb_write");
         const auto settings = scratch.settings<chronq::ConnSettings>();
         auto conn = chronq::get_conn(settings);
-        // Table set-up and truncation go through a session of their own, so that the baseline
-        // writes on a session that did nothing else, just like chronq's.
+        // Truncation goes through a session of its own, so that the baseline writes on a
+        // session that did nothing else, just like chronq's. Both write into chronq.tsdata,
+        // partitioned by day as chronq made it.
         vantrel::test::PgSession setup(scratch.name());
-        setup.exec("CREATE TABLE bench_raw (LIKE chronq.tsdata INCLUDING ALL)");
         vantrel::test::PgSession raw_session(scratch.name());
         PGconn* raw = raw_session.native();
         const Oid types[3] = {1016, 1022, 1009};
         check(raw,
               PQprepare(raw, "raw_insert",
-                        "INSERT INTO bench_raw (tag_id, value, quality) "
+                        "INSERT INTO chronq.tsdata (tag_id, value, quality) "
                         "SELECT * FROM unnest($1::int8[], $2::float8[], $3::text[])",
                         3, types),
               PGRES_COMMAND_OK, "prepare baseline insert");

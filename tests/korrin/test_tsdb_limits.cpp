@@ -35,5 +35,27 @@ TEST(TsdbTimeLimits, FallbacksGivenValuesAndRefusals) {
                  IniError);
 }
 
+// A negative count would drop every day; a word would silently keep everything.
+TEST(TsdbRetention, KeepsEverythingUnlessGivenADayCountAndRefusesAnythingElse) {
+    EXPECT_EQ(read_tsdb_config(IniFile::read_text("[TSDBConnection]\nhost = db\n")).retention_days,
+              0);
+    EXPECT_EQ(read_tsdb_config(IniFile::read_text("[TSDBConnection]\nretention_days = 30\n"))
+                  .retention_days,
+              30);
+    try {
+        read_tsdb_config(IniFile::read_text("[TSDBConnection]\nretention_days = -7\n"));
+        ADD_FAILURE() << "a negative retention was accepted";
+    } catch (const std::invalid_argument& e) {
+        EXPECT_EQ(std::string(e.what()),
+                  "[TSDBConnection] retention_days must be 0 (keep everything) or a number of "
+                  "days, not -7");
+    }
+    for (const std::string bad : {"retention_days = a week", "retention_days = 7.5"}) {
+        SCOPED_TRACE(bad);
+        EXPECT_THROW(read_tsdb_config(IniFile::read_text("[TSDBConnection]\n" + bad + "\n")),
+                     IniError);
+    }
+}
+
 }  // namespace
 }  // namespace korrin_test

@@ -252,5 +252,25 @@ TEST(TsdbErrors, SayTheirKindSqlstateAndDoubt) {
     EXPECT_EQ(TsdbConnectionError("x", "57P01").sqlstate(), "57P01");
 }
 
+// Old days go once a day, after a write, and only when the settings ask for it; a refusal is
+// logged and not asked again that day, and never fails the cycle.
+TEST(WriteRetention, OldDaysAreDroppedOnceADayOnlyWhenAsked) {
+    for (const int keep : {0, 14}) {
+        SCOPED_TRACE(keep);
+        Rig rig;
+        rig.db->add_tag("t0", 100);
+        auto options = rig.options();
+        options.tsdb_cfg->retention_days = keep;
+        auto c = rig.make(std::move(options));
+        rig.db->drop_days_error = "lock timeout";
+        for (int i = 0; i < 3; ++i) {
+            c->handle_data({sample("t0", 1.0, "Good")});
+        }
+        EXPECT_EQ(rig.db->kept_days, keep == 0 ? std::vector<int>{} : std::vector<int>{14});
+        EXPECT_EQ(rig.db->writes.size(), 3u);
+        EXPECT_EQ(rig.db_status.calls().back(), std::make_pair(true, std::int64_t{1}));
+    }
+}
+
 }  // namespace
 }  // namespace korrin_test

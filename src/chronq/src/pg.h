@@ -5,14 +5,17 @@
 #include <spdlog/logger.h>
 
 #include <chrono>
+#include <climits>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <stop_token>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "chronq/conn.h"
+#include "chronq/tsdata.h"
 #include "chronq/types.h"
 
 namespace chronq {
@@ -26,6 +29,9 @@ struct Connection::Impl {
     // The last statement sent is a write: from then until the next statement, a session lost
     // without the server's verdict leaves its outcome in doubt.
     bool write_sent = false;
+    // The UTC day (days since 1970) on which the coming days' partitions were last made sure
+    // of; a write on a later day makes sure again first.
+    std::int64_t days_ahead_from = INT64_MIN;
 
     ~Impl();
 };
@@ -202,6 +208,16 @@ void check_text(std::string_view what, std::string_view value);
 
 // A description as a JSON object text, keys in their order.
 std::string to_json(const Description& description);
+
+// The schema (schema.cpp). Creates what is missing, converts a plain time-series table into
+// daily partitions, and makes sure of the partitions of today and the next two days.
+void ensure_schema(Connection& conn);
+// Makes sure of the partitions of today and the next two UTC days, once per day of the
+// client's clock unless `now`.
+void keep_days_ahead(Connection& conn, bool now = false);
+// Adds the partitions for the UTC days of `times` that have none; without times, those of the
+// server's today and the next two days (rows stamped by the server).
+void make_days(Connection& conn, std::span<const TimePoint> times);
 
 // Opens a libpq session with the settings, for dbname, into s.pg; throws ConnectionError
 // (also when s.stop is requested meanwhile).

@@ -245,18 +245,38 @@ std::pair<bool, std::size_t> outcome(Connection::Impl& s, const detail::Result& 
     return {true, (n != nullptr && *n != '\0') ? static_cast<std::size_t>(std::stoull(n)) : 0};
 }
 
+// A row whose day has no partition: the server refuses the whole statement, so nothing of it
+// was written and it can be sent again once the day is there.
+bool missing_partition(const detail::Result& res) {
+    return res.get() != nullptr && PQresultStatus(res.get()) == PGRES_FATAL_ERROR &&
+           res.sqlstate() == "23514";
+}
+
+// Sends the write once more after adding the days of its rows when the first try found a day
+// without a partition (a replayed backlog, a clock set back, source times of another day).
+template <class Attempt>
+detail::Result with_days(Connection& conn, const Rows& rows, Attempt attempt) {
+    detail::Result res = attempt();
+    if (missing_partition(res)) {
+        detail::make_days(conn, rows.times);
+        res = attempt();
+    }
+    return res;
+}
+
 std::pair<bool, std::size_t> write_by_insert(Connection& conn, const Rows& rows) {
     auto& s = detail::impl_of(conn);
     const bool timed = !rows.times.empty();
     const detail::Params params = insert_params(rows, timed);
     const detail::Deadline deadline = detail::deadline_for(s.settings, detail::Limit::write);
     prepare_insert(s, timed, params, deadline);
-    detail::Result res =
-        detail::send_and_collect(s, deadline, detail::Limit::write, [&](PGconn* pg) {
+    detail::Result res = with_days(conn, rows, [&] {
+        return detail::send_and_collect(s, deadline, detail::Limit::write, [&](PGconn* pg) {
             return PQsendQueryPrepared(pg, timed ? kWriteAtStatement : kWriteStatement,
                                        params.size(), params.values(), params.lengths(),
                                        params.formats(), 0);
         });
+    });
     return outcome(s, res);
 }
 
@@ -267,8 +287,9 @@ std::pair<bool, std::size_t> write_marked(Connection& conn, const Rows& rows,
     detail::Params params = insert_params(rows, true);
     params.text(mark.writer).int64(mark.seq);
     detail::check_text("a writer name", mark.writer);
-    detail::Result res =
-        detail::exec_allow_refusal(conn, kWriteMarkedSql, params, detail::Limit::write);
+    detail::Result res = with_days(conn, rows, [&] {
+        return detail::exec_allow_refusal(conn, kWriteMarkedSql, params, detail::Limit::write);
+    });
     if (res.succeeded() && res.rows() == 1) {
         return {true, static_cast<std::size_t>(res.int64(0, 0))};
     }
@@ -279,14 +300,18 @@ std::pair<bool, std::size_t> write_by_copy(Connection& conn, const Rows& rows) {
     auto& s = detail::impl_of(conn);
     const std::string data = copy_data(rows);
     const detail::Deadline deadline = detail::deadline_for(s.settings, detail::Limit::write);
-    detail::Result start = detail::send_and_collect(
-        s, deadline, detail::Limit::write,
-        [&](PGconn* pg) { return PQsendQuery(pg, rows.times.empty() ? kCopySql : kCopyAtSql); });
-    if (start.get() == nullptr || PQresultStatus(start.get()) != PGRES_COPY_IN) {
-        return refused(s, start);
-    }
-    send_copy_data(s, data, deadline);
-    return outcome(s, detail::collect_result(s, deadline));
+    detail::Result res = with_days(conn, rows, [&] {
+        detail::Result start =
+            detail::send_and_collect(s, deadline, detail::Limit::write, [&](PGconn* pg) {
+                return PQsendQuery(pg, rows.times.empty() ? kCopySql : kCopyAtSql);
+            });
+        if (start.get() == nullptr || PQresultStatus(start.get()) != PGRES_COPY_IN) {
+            return start;
+        }
+        send_copy_data(s, data, deadline);
+        return detail::collect_result(s, deadline);
+    });
+    return outcome(s, res);
 }
 
 std::vector<Converted> convert_all(std::span<const TsValue> values) {
@@ -323,6 +348,7 @@ std::pair<bool, std::size_t> write_rows(Connection& conn, std::span<const TimePo
     if (tag_ids.empty() && mark == nullptr) {
         return {true, 0};
     }
+    detail::keep_days_ahead(conn);
     const std::vector<Converted> converted = convert_all(values);
     const Rows rows{tag_ids, converted, qualities, times};
     if (mark != nullptr) {

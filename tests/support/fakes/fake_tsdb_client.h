@@ -78,6 +78,7 @@ class FakeTsdbClient : public korrin::TsdbClient {
     std::optional<std::pair<bool, std::size_t>> write_result;  // default: (true, rows)
     // A write holding any of these tag ids is refused as a whole and stores nothing.
     std::set<std::int64_t> refuse_write_ids;
+    std::optional<std::string> drop_days_error;  // drop_old_days throws TsdbQueryError
 
     // The stored records. Ids are handed out from 1 upward.
     std::vector<korrin::SourceInfo> sources;
@@ -157,6 +158,18 @@ class FakeTsdbClient : public korrin::TsdbClient {
         changed.notify_all();
         return std::make_unique<FakeConnection>(*this, opened, cfg.dbname, std::move(stop));
     }
+
+    // Records the days to keep; drops nothing.
+    std::size_t drop_old_days(korrin::TsdbConnection&, int keep_days) override {
+        std::lock_guard lock(mutex);
+        ++calls["drop_old_days"];
+        kept_days.push_back(keep_days);
+        if (drop_days_error) {
+            throw korrin::TsdbQueryError(*drop_days_error);
+        }
+        return 0;
+    }
+    std::vector<int> kept_days;  // every keep_days passed to drop_old_days
 
     bool ping(korrin::TsdbConnection&) override {
         std::lock_guard lock(mutex);

@@ -22,8 +22,9 @@ std::string local_host_name();
 
 // The [TSDBConnection] section with its fallbacks: host this machine, port 5432, user
 // "postgres", password empty, dbname "tsdb_default", autocommit false, write_timeout 5 and
-// lookup_timeout 2 seconds. Throws common::IniError for a value of the wrong type,
-// std::invalid_argument for a port outside 1..65535 or a timeout outside (0, 3600].
+// lookup_timeout 2 seconds, retention_days 0 (keep everything). Throws common::IniError for a
+// value of the wrong type, std::invalid_argument for a port outside 1..65535, a timeout outside
+// (0, 3600] or a negative retention.
 TsdbConfig read_tsdb_config(const common::IniFile& ini);
 
 // ua_security_policy, ua_security_mode (SignAndEncrypt when only a policy is given),

@@ -182,6 +182,9 @@ class TsdbClient {
         std::span<const std::string> qualities, const WriteMark* mark);
     // The writer's committed mark, 0 when none. The default knows none.
     virtual std::int64_t write_mark(TsdbConnection& conn, const std::string& writer);
+    // Drops the stored days that end keep_days or more before now (never the one being
+    // written); the number of partitions dropped. The default keeps everything.
+    virtual std::size_t drop_old_days(TsdbConnection& conn, int keep_days);
 
     // Batches: one result per entry, in order, with the outcome of the single call for that
     // entry as if the entries were handled one after the other (a name listed twice is

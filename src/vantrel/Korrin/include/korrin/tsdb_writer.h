@@ -103,6 +103,8 @@ class TsdbWriter final : private RowSink {
     bool is_new_sample_(const Sample& sample);
     // Tells the front end how a write went, when it asked to know.
     void report_write_(bool ok, std::uint64_t rows);
+    // Once a UTC day, while connected: drops the days older than retention_days, when set.
+    void apply_retention_();
 
     std::shared_ptr<TsdbClient> client_;
     const std::optional<TsdbConfig> cfg_;
@@ -132,6 +134,8 @@ class TsdbWriter final : private RowSink {
     // any, each cycle asks for them again, so a tag registered later is written from then on.
     std::size_t resolved_missing_ = 0;
     std::uint64_t name_resolutions_ = 0;
+    // The UTC day (days since 1970) of the last retention run; none yet.
+    std::int64_t retention_day_ = -1;
     // Row buffers kept between cycles so that a cycle allocates nothing for them.
     std::vector<std::int64_t> row_ids_;
     std::vector<Value> row_values_;

@@ -94,6 +94,8 @@ struct TsdbConfig {
     // that takes longer is cancelled and counts as a lost connection.
     double write_timeout = 5.0;
     double lookup_timeout = 2.0;
+    // Days of samples to keep: older days are dropped once a day by a collector. 0 keeps all.
+    int retention_days = 0;
 
     friend bool operator==(const TsdbConfig&, const TsdbConfig&) = default;
 };

@@ -288,6 +288,11 @@ class ChronqClient final : public TsdbClient {
     std::int64_t write_mark(TsdbConnection& conn, const std::string& writer) override {
         return translate([&] { return chronq::write_mark(unwrap(conn), writer); });
     }
+
+    std::size_t drop_old_days(TsdbConnection& conn, int keep_days) override {
+        return translate(
+            [&] { return chronq::drop_partitions_older_than(unwrap(conn), keep_days).size(); });
+    }
 };
 
 }  // namespace

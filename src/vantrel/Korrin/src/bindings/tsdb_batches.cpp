@@ -71,4 +71,10 @@ std::int64_t TsdbClient::write_mark(TsdbConnection& conn, const std::string& wri
     return 0;
 }
 
+std::size_t TsdbClient::drop_old_days(TsdbConnection& conn, int keep_days) {
+    static_cast<void>(conn);
+    static_cast<void>(keep_days);
+    return 0;
+}
+
 }  // namespace vantrel::korrin

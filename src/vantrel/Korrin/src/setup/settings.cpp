@@ -30,6 +30,18 @@ double positive_seconds(const common::IniFile& ini, const char* key, double fall
     return seconds;
 }
 
+// Days of samples to keep; 0 keeps everything. A negative count would read as "drop it all".
+int retention_days(const common::IniFile& ini) {
+    const auto days = ini.get_int(kTsdbSection, "retention_days", 0);
+    if (days < 0 || days > INT_MAX) {
+        throw std::invalid_argument(
+            "[TSDBConnection] retention_days must be 0 (keep everything) or a number of days, "
+            "not " +
+            std::to_string(days));
+    }
+    return static_cast<int>(days);
+}
+
 // A relative folder of the settings, taken from `from` (the folder of config.ini).
 std::filesystem::path beside(const std::filesystem::path& from, const std::filesystem::path& path) {
     return path.is_absolute() ? path : from / path;
@@ -137,6 +149,7 @@ TsdbConfig read_tsdb_config(const common::IniFile& ini) {
     cfg.autocommit = ini.get_bool(kTsdbSection, "autocommit", false);
     cfg.write_timeout = positive_seconds(ini, "write_timeout", cfg.write_timeout);
     cfg.lookup_timeout = positive_seconds(ini, "lookup_timeout", cfg.lookup_timeout);
+    cfg.retention_days = retention_days(ini);
     return cfg;
 }
 

@@ -3,6 +3,7 @@
 // does not take goes to the store, which writes its backlog back through this writer.
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <cmath>
 #include <exception>
 #include <limits>
@@ -132,6 +133,31 @@ void TsdbWriter::write_cycle(const CycleResults& results) {
         return;
     }
     write_rows_();
+    apply_retention_();
+}
+
+void TsdbWriter::apply_retention_() {
+    if (!conn_ || !cfg_ || cfg_->retention_days <= 0 || stopping()) {
+        return;
+    }
+    const auto today = std::chrono::floor<std::chrono::days>(std::chrono::system_clock::now())
+                           .time_since_epoch()
+                           .count();
+    if (today == retention_day_) {
+        return;
+    }
+    try {
+        // The client logs each day it drops.
+        client_->drop_old_days(*conn_, cfg_->retention_days);
+        retention_day_ = today;
+    } catch (const TsdbError& e) {
+        // A lost connection shows at the next write; a refusal is not retried before tomorrow.
+        log().warn("Dropping samples older than {} days failed: {}", cfg_->retention_days,
+                   e.what());
+        if (e.kind() != TsdbErrorKind::connection) {
+            retention_day_ = today;
+        }
+    }
 }
 
 bool TsdbWriter::look_up_tag_ids_(const CycleResults& results) {
