@@ -229,6 +229,38 @@ TEST_F(WriteTest, TheQueueKeepsTheNewest300Cycles) {
     EXPECT_EQ(rig.db->writes.size(), 305u);
 }
 
+// A cycle handed back by the front end is filled again by the next copy: same memory, but the
+// queued cycle holds exactly the new samples, whatever the old one held.
+TEST(CycleQueueTest, ACopyIsMadeInARecycledCycle) {
+    CycleQueue queue;
+    const CycleResults first{sample("a", 1.0, "Good"), sample("b", 2.0, "Bad"),
+                             sample("c", 3.0, "Good")};
+    queue.push_copy(first);
+    auto drained = queue.drain();
+    ASSERT_EQ(drained.size(), 1u);
+    EXPECT_EQ(drained[0], first);
+    const Sample* memory = drained[0].data();
+    queue.recycle(std::move(drained));
+
+    const CycleResults second{sample("b", 4.0, "Good"),
+                              sample("longer than any short string", 5.0, "Uncertain")};
+    queue.push_copy(second);
+    drained = queue.drain();
+    ASSERT_EQ(drained.size(), 1u);
+    EXPECT_EQ(drained[0], second);
+    EXPECT_EQ(drained[0].data(), memory);
+
+    // Only one is kept; with none left, a copy takes new memory.
+    drained.push_back(CycleResults{sample("x", 1.0, "Good")});
+    queue.recycle(std::move(drained));
+    queue.push_copy(first);
+    queue.push_copy(first);
+    const auto last = queue.drain();
+    ASSERT_EQ(last.size(), 2u);
+    EXPECT_EQ(last[0], first);
+    EXPECT_EQ(last[1], first);
+}
+
 // Handlers catch TsdbError and ask it, never its type: each client error keeps its kind,
 // SQLSTATE and doubt, also when copied and when caught as the base. (That unequal sequences are
 // the statement's fault and anything else an unknown outcome is the writer's rule, tested with

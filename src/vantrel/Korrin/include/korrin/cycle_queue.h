@@ -27,6 +27,35 @@ class CycleQueue {
         data_deque.push_back(std::move(cycle));
     }
 
+    // Appends a copy of `cycle`, made in the memory of a cycle handed back by recycle() when
+    // there is one: a cycle of the same tags then costs no allocation. The copy is made before
+    // the lock, as with push().
+    void push_copy(const CycleResults& cycle) {
+        CycleResults copy;
+        {
+            std::lock_guard lock(spare_lock);
+            if (!spares.empty()) {
+                copy = std::move(spares.back());
+                spares.pop_back();
+            }
+        }
+        copy.assign(cycle.begin(), cycle.end());
+        push(std::move(copy));
+    }
+
+    // Takes back drained cycles the front end is done with, for push_copy() to fill again; one
+    // is kept (a front end drains about as often as cycles come), the rest freed.
+    void recycle(std::vector<CycleResults>&& drained) {
+        std::lock_guard lock(spare_lock);
+        for (auto& cycle : drained) {
+            if (spares.size() >= kSpares) {
+                break;
+            }
+            spares.push_back(std::move(cycle));
+        }
+        drained.clear();
+    }
+
     // Every queued cycle, oldest first; the queue is empty afterwards.
     std::vector<CycleResults> drain() {
         std::vector<CycleResults> out;
@@ -51,8 +80,13 @@ class CycleQueue {
     }
 
   private:
+    static constexpr std::size_t kSpares = 1;
+
     mutable std::mutex deque_lock;
     DataDeque data_deque;
+    // Apart from deque_lock, so that neither side waits on the other's copy.
+    std::mutex spare_lock;
+    std::vector<CycleResults> spares;
 };
 
 }  // namespace vantrel::korrin
