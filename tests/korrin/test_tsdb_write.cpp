@@ -229,36 +229,28 @@ TEST_F(WriteTest, TheQueueKeepsTheNewest300Cycles) {
     EXPECT_EQ(rig.db->writes.size(), 305u);
 }
 
-// A cycle handed back by the front end is filled again by the next copy: same memory, but the
-// queued cycle holds exactly the new samples, whatever the old one held.
-TEST(CycleQueueTest, ACopyIsMadeInARecycledCycle) {
-    CycleQueue queue;
-    const CycleResults first{sample("a", 1.0, "Good"), sample("b", 2.0, "Bad"),
-                             sample("c", 3.0, "Good")};
-    queue.push_copy(first);
-    auto drained = queue.drain();
-    ASSERT_EQ(drained.size(), 1u);
-    EXPECT_EQ(drained[0], first);
-    const Sample* memory = drained[0].data();
-    queue.recycle(std::move(drained));
-
-    const CycleResults second{sample("b", 4.0, "Good"),
-                              sample("longer than any short string", 5.0, "Uncertain")};
-    queue.push_copy(second);
-    drained = queue.drain();
-    ASSERT_EQ(drained.size(), 1u);
-    EXPECT_EQ(drained[0], second);
-    EXPECT_EQ(drained[0].data(), memory);
-
-    // Only one is kept; with none left, a copy takes new memory.
-    drained.push_back(CycleResults{sample("x", 1.0, "Good")});
-    queue.recycle(std::move(drained));
-    queue.push_copy(first);
-    queue.push_copy(first);
-    const auto last = queue.drain();
-    ASSERT_EQ(last.size(), 2u);
-    EXPECT_EQ(last[0], first);
-    EXPECT_EQ(last[1], first);
+// A front end that shows only counts gets them without the samples being copied; a queue
+// that keeps samples gives the same counts, and both drop their oldest cycles alike.
+TEST(CycleQueueTest, AQueueOfCountsKeepsNoSamplesButTheSameCounts) {
+    const CycleResults cycle{sample("a", 1.0, "Good"), sample("b", 2.0, "Bad")};
+    CycleQueue counts(2, false);
+    CycleQueue samples(2);
+    for (CycleQueue* queue : {&counts, &samples}) {
+        queue->push_copy(cycle);
+        queue->push_copy({sample("c", 3.0, "Good")});
+        queue->push(cycle);  // drops the first
+        EXPECT_EQ(queue->size(), 2u);
+        EXPECT_EQ(queue->drain_sample_count(), 3u);
+        EXPECT_TRUE(queue->empty());
+        queue->push_copy(cycle);
+    }
+    const auto kept = samples.drain();
+    ASSERT_EQ(kept.size(), 1u);
+    EXPECT_EQ(kept[0], cycle);
+    const auto counted = counts.drain();
+    ASSERT_EQ(counted.size(), 1u);
+    EXPECT_TRUE(counted[0].empty());
+    EXPECT_EQ(counts.drain_sample_count(), 0u) << "drain() empties the counts too";
 }
 
 // Handlers catch TsdbError and ask it, never its type: each client error keeps its kind,

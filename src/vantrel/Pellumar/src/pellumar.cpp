@@ -112,7 +112,10 @@ Pellumar::Pellumar(std::optional<std::filesystem::path> base, PellumarDeps deps)
       tags_(std::move(deps_.tags)),
       tag_lines_(std::move(deps_.tag_lines)),
       settings_(deps_.settings),
-      data_deque(deps_.data_deque ? deps_.data_deque : std::make_shared<korrin::CycleQueue>()) {
+      // The console shows only counts: its own queue keeps no samples.
+      data_deque(deps_.data_deque ? deps_.data_deque
+                                  : std::make_shared<korrin::CycleQueue>(
+                                        korrin::CycleQueue::kDefaultLength, false)) {
     lumvane::setup_logging_from_ini((base_dir_ / "config.ini").string());
     if (!deps_.now) {
         deps_.now = wall_clock_seconds;
@@ -332,12 +335,7 @@ void Pellumar::stop() {
 }
 
 void Pellumar::process_data_queue() {
-    auto drained = data_deque->drain();
-    for (const auto& entry : drained) {
-        total_collected_ += static_cast<std::int64_t>(entry.size());
-    }
-    // Only counted: the collector may fill their memory with its next cycles.
-    data_deque->recycle(std::move(drained));
+    total_collected_ += static_cast<std::int64_t>(data_deque->drain_sample_count());
 }
 
 void Pellumar::print_status() {
