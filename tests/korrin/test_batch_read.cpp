@@ -76,6 +76,84 @@ TEST(BatchRead, RequestsArePreparedOncePerTagListAndSource) {
     EXPECT_EQ(c->request_preparations(), 3u);
 }
 
+// The list a front end loaded is one shared table: a cycle of the same table prepares no
+// request, resolves no name and asks the database for no id, and its samples keep their names
+// without being given them again. A reloaded list is a new table, resolved once more.
+TEST(TagTable, ACycleOfAnUnchangedTableLooksUpNoName) {
+    Rig rig;
+    for (int i = 0; i < 3; ++i) {
+        rig.db->add_tag("T" + std::to_string(i), 10 + i);
+    }
+    TagTableRef table = make_tag_table(numbered_tags("T", 3));
+    auto o = rig.options();
+    o.get_tags_func = nullptr;
+    o.get_tag_table_func = [&table] { return table; };
+    auto c = rig.make(std::move(o));
+    EXPECT_EQ(c->get_tags_func(), numbered_tags("T", 3));
+    c->connect_source();
+    for (int i = 0; i < 4; ++i) {
+        c->collection_step();
+    }
+    EXPECT_EQ(c->request_preparations(), 1u);
+    EXPECT_EQ(c->name_resolutions(), 1u);
+    EXPECT_EQ(rig.db->calls["lookup_tags"], 1);
+    ASSERT_EQ(rig.db->writes.size(), 4u);
+    EXPECT_EQ(rig.db->writes.back().ids, (std::vector<std::int64_t>{10, 11, 12}));
+    const auto queued = rig.drain();
+    ASSERT_EQ(queued.size(), 4u);
+    for (const auto& cycle : queued) {
+        ASSERT_EQ(cycle.size(), 3u);
+        EXPECT_EQ(cycle[0].tag, "T0");
+        EXPECT_EQ(cycle[2].tag, "T2");
+    }
+
+    table = make_tag_table({"T2", "T0"});
+    c->collection_step();
+    c->collection_step();
+    EXPECT_EQ(c->request_preparations(), 2u);
+    EXPECT_EQ(c->name_resolutions(), 2u);
+    EXPECT_EQ(rig.db->writes.back().ids, (std::vector<std::int64_t>{12, 10}));
+    EXPECT_EQ(rig.drain().back().at(0).tag, "T2");
+}
+
+// A cycle that leaves samples out moves the later ones down: each must still carry its own tag
+// and id, in that cycle and in the complete cycles after it.
+TEST(TagTable, ACycleWithSamplesLeftOutKeepsNamesAndIdsRight) {
+    Rig rig;
+    for (int i = 0; i < 5; ++i) {
+        rig.db->add_tag("T" + std::to_string(i), 10 + i);
+    }
+    const TagTableRef table = make_tag_table(numbered_tags("T", 5));
+    auto o = rig.options();
+    o.get_tag_table_func = [table] { return table; };
+    o.batch_size = 2;
+    auto c = rig.make(std::move(o));
+    c->connect_source();
+    c->collection_step();
+    rig.opc->records_per_read = 1;
+    c->collection_step();
+    rig.opc->records_per_read.reset();
+    c->collection_step();
+    c->collection_step();
+
+    const auto queued = rig.drain();
+    ASSERT_EQ(queued.size(), 4u);
+    const auto names = [](const CycleResults& cycle) {
+        std::vector<std::string> out;
+        for (const auto& s : cycle) {
+            out.push_back(s.tag);
+        }
+        return out;
+    };
+    EXPECT_EQ(names(queued[1]), (std::vector<std::string>{"T0", "T2", "T4"}));
+    EXPECT_EQ(names(queued[2]), numbered_tags("T", 5));
+    EXPECT_EQ(names(queued[3]), numbered_tags("T", 5));
+    ASSERT_EQ(rig.db->writes.size(), 4u);
+    EXPECT_EQ(rig.db->writes[1].ids, (std::vector<std::int64_t>{10, 12, 14}));
+    EXPECT_EQ(rig.db->writes[3].ids, (std::vector<std::int64_t>{10, 11, 12, 13, 14}));
+    EXPECT_EQ(rig.db->calls["lookup_tags"], 1);
+}
+
 TEST(BatchRead, FewerRecordsThanRequestsDropsTheRestOfThatBatch) {
     Rig rig;
     rig.tags = numbered_tags("T", 5);

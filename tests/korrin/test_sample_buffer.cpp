@@ -276,5 +276,29 @@ TEST(StoreForwardSourceTime, ASourceTimeThatHasNotMovedIsTheSameSample) {
     EXPECT_EQ(std::get<double>(rig.db->writes[1].values.at(0)), 2.0);
 }
 
+// Kept by position while the list stays the same, a tag's last source time still follows the
+// tag when the list is reordered.
+TEST(StoreForwardSourceTime, TheLastSourceTimeFollowsItsTagThroughAReorderedList) {
+    Rig rig;
+    rig.db->add_tag("a", 1);
+    rig.db->add_tag("b", 2);
+    auto o = rig.options();
+    o.timestamp_mode = TimestampMode::source;
+    auto c = rig.make(std::move(o));
+    const TimePoint t0 = TimePoint(std::chrono::seconds(1'765'000'000));
+    auto at = [](const std::string& tag, double v, TimePoint t) {
+        Sample s{tag, Value(v), "Good", t};
+        s.source_time = t;
+        return s;
+    };
+    c->handle_data({at("a", 1, t0), at("b", 1, t0)});
+    c->handle_data({at("a", 2, t0), at("b", 2, t0 + 1s)});
+    c->handle_data({at("b", 3, t0 + 1s), at("a", 3, t0)});  // neither has moved
+    c->handle_data({at("b", 4, t0 + 2s), at("a", 4, t0 + 1s)});
+    ASSERT_EQ(rig.db->writes.size(), 3u);
+    EXPECT_EQ(rig.db->writes[1].ids, (std::vector<std::int64_t>{2}));
+    EXPECT_EQ(rig.db->writes[2].ids, (std::vector<std::int64_t>{2, 1}));
+}
+
 }  // namespace
 }  // namespace korrin_test

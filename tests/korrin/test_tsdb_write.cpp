@@ -229,6 +229,30 @@ TEST_F(WriteTest, TheQueueKeepsTheNewest300Cycles) {
     EXPECT_EQ(rig.db->writes.size(), 305u);
 }
 
+// A front end that shows only counts gets them without the samples being copied; a queue
+// that keeps samples gives the same counts, and both drop their oldest cycles alike.
+TEST(CycleQueueTest, AQueueOfCountsKeepsNoSamplesButTheSameCounts) {
+    const CycleResults cycle{sample("a", 1.0, "Good"), sample("b", 2.0, "Bad")};
+    CycleQueue counts(2, false);
+    CycleQueue samples(2);
+    for (CycleQueue* queue : {&counts, &samples}) {
+        queue->push_copy(cycle);
+        queue->push_copy({sample("c", 3.0, "Good")});
+        queue->push(cycle);  // drops the first
+        EXPECT_EQ(queue->size(), 2u);
+        EXPECT_EQ(queue->drain_sample_count(), 3u);
+        EXPECT_TRUE(queue->empty());
+        queue->push_copy(cycle);
+    }
+    const auto kept = samples.drain();
+    ASSERT_EQ(kept.size(), 1u);
+    EXPECT_EQ(kept[0], cycle);
+    const auto counted = counts.drain();
+    ASSERT_EQ(counted.size(), 1u);
+    EXPECT_TRUE(counted[0].empty());
+    EXPECT_EQ(counts.drain_sample_count(), 0u) << "drain() empties the counts too";
+}
+
 // Handlers catch TsdbError and ask it, never its type: each client error keeps its kind,
 // SQLSTATE and doubt, also when copied and when caught as the base. (That unequal sequences are
 // the statement's fault and anything else an unknown outcome is the writer's rule, tested with

@@ -96,37 +96,65 @@ struct Rows {
 };
 
 // One field as both the binary array and the binary COPY format carry it: its length, then
-// its bytes; a length of -1 is NULL.
-void put_int8(std::string& out, std::int64_t v) {
-    detail::put_be32(out, 8);
-    detail::put_be64(out, static_cast<std::uint64_t>(v));
+// its bytes; a length of -1 is NULL. The buffer is sized first and the fields stored straight
+// into it, so that a cycle's ten thousand rows cost no call or capacity check per field.
+char* store_be32(char* p, std::uint32_t v) {
+    p[0] = static_cast<char>(v >> 24);
+    p[1] = static_cast<char>(v >> 16);
+    p[2] = static_cast<char>(v >> 8);
+    p[3] = static_cast<char>(v);
+    return p + 4;
 }
 
-void put_float8(std::string& out, const Converted& v) {
-    if (v.is_null) {
-        detail::put_be32(out, 0xFFFFFFFFu);
-        return;
+char* store_be64(char* p, std::uint64_t v) {
+    return store_be32(store_be32(p, static_cast<std::uint32_t>(v >> 32)),
+                      static_cast<std::uint32_t>(v));
+}
+
+struct Int8Field {
+    static std::size_t size(std::int64_t) { return 12; }
+    static char* put(char* p, std::int64_t v) {
+        return store_be64(store_be32(p, 8), static_cast<std::uint64_t>(v));
     }
-    detail::put_be32(out, 8);
-    detail::put_be64(out, std::bit_cast<std::uint64_t>(v.number));
-}
+};
 
-void put_text(std::string& out, const std::string& text) {
-    detail::put_be32(out, static_cast<std::uint32_t>(text.size()));
-    out += text;
-}
+struct Float8Field {
+    static std::size_t size(const Converted& v) { return v.is_null ? 4 : 12; }
+    static char* put(char* p, const Converted& v) {
+        if (v.is_null) {
+            return store_be32(p, 0xFFFFFFFFu);
+        }
+        return store_be64(store_be32(p, 8), std::bit_cast<std::uint64_t>(v.number));
+    }
+};
 
-void put_time(std::string& out, TimePoint t) {
-    put_int8(out, pg_micros(t));
-}
+struct TextField {
+    static std::size_t size(const std::string& text) { return 4 + text.size(); }
+    static char* put(char* p, const std::string& text) {
+        p = store_be32(p, static_cast<std::uint32_t>(text.size()));
+        std::memcpy(p, text.data(), text.size());
+        return p + text.size();
+    }
+};
 
-template <class Range, class Put>
-std::string binary_array(const Range& items, bool has_nulls, Oid element, Put put) {
+struct TimeField {
+    static std::size_t size(TimePoint) { return 12; }
+    static char* put(char* p, TimePoint t) { return Int8Field::put(p, pg_micros(t)); }
+};
+
+template <class Field, class Range>
+std::string binary_array(const Range& items, bool has_nulls, Oid element) {
     std::string out;
-    out.reserve(20 + items.size() * 12);
     detail::array_header(out, items.size(), has_nulls, element);
+    const std::size_t head = out.size();
+    std::size_t size = head;
     for (const auto& item : items) {
-        put(out, item);
+        size += Field::size(item);
+    }
+    out.resize(size);
+    char* p = out.data() + head;
+    for (const auto& item : items) {
+        p = Field::put(p, item);
     }
     return out;
 }
@@ -137,14 +165,14 @@ detail::Params insert_params(const Rows& rows, bool with_times) {
                                        [](const auto& v) { return v.is_null; });
     detail::Params params;
     params
-        .binary(binary_array(rows.tag_ids, false, detail::kInt8Oid, put_int8),
+        .binary(binary_array<Int8Field>(rows.tag_ids, false, detail::kInt8Oid),
                 detail::kInt8ArrayOid)
-        .binary(binary_array(rows.values, has_nulls, detail::kFloat8Oid, put_float8),
+        .binary(binary_array<Float8Field>(rows.values, has_nulls, detail::kFloat8Oid),
                 detail::kFloat8ArrayOid)
-        .binary(binary_array(rows.qualities, false, detail::kTextOid, put_text),
+        .binary(binary_array<TextField>(rows.qualities, false, detail::kTextOid),
                 detail::kTextArrayOid);
     if (with_times) {
-        params.binary(binary_array(rows.times, false, kTimestamptzOid, put_time),
+        params.binary(binary_array<TimeField>(rows.times, false, kTimestamptzOid),
                       kTimestamptzArrayOid);
     }
     return params;
@@ -154,25 +182,30 @@ detail::Params insert_params(const Rows& rows, bool with_times) {
 std::string copy_data(const Rows& rows) {
     const std::size_t n = rows.tag_ids.size();
     const bool timed = !rows.times.empty();
-    std::string buf;
-    buf.reserve(19 + n * 40 + 2);
     static const char kSignature[11] = {'P',  'G',    'C',  'O',  'P', 'Y',
                                         '\n', '\377', '\r', '\n', '\0'};
-    buf.append(kSignature, sizeof kSignature);
-    detail::put_be32(buf, 0);  // flags
-    detail::put_be32(buf, 0);  // header extension length
+    std::size_t size = sizeof kSignature + 8 + 2;
     for (std::size_t i = 0; i < n; ++i) {
-        buf += '\0';
-        buf += timed ? '\4' : '\3';  // fields per row
-        put_int8(buf, rows.tag_ids[i]);
-        put_float8(buf, rows.values[i]);
-        put_text(buf, rows.qualities[i]);
+        size += 2 + Int8Field::size(rows.tag_ids[i]) + Float8Field::size(rows.values[i]) +
+                TextField::size(rows.qualities[i]) + (timed ? TimeField::size(rows.times[i]) : 0);
+    }
+    std::string buf(size, '\0');
+    char* p = buf.data();
+    std::memcpy(p, kSignature, sizeof kSignature);
+    p = store_be32(p + sizeof kSignature, 0);  // flags
+    p = store_be32(p, 0);                      // header extension length
+    for (std::size_t i = 0; i < n; ++i) {
+        *p++ = '\0';
+        *p++ = timed ? '\4' : '\3';  // fields per row
+        p = Int8Field::put(p, rows.tag_ids[i]);
+        p = Float8Field::put(p, rows.values[i]);
+        p = TextField::put(p, rows.qualities[i]);
         if (timed) {
-            put_time(buf, rows.times[i]);
+            p = TimeField::put(p, rows.times[i]);
         }
     }
-    buf += '\xFF';
-    buf += '\xFF';  // end of data
+    *p++ = '\xFF';
+    *p++ = '\xFF';  // end of data
     return buf;
 }
 

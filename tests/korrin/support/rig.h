@@ -25,6 +25,7 @@ class TestCollector : public OPCCollector {
     using OPCCollector::_handle_error_retry;
     using OPCCollector::_handle_write_tsdb;
     using OPCCollector::_update_read_status;
+    using OPCCollector::name_resolutions;
     using OPCCollector::OPCCollector;
     using OPCCollector::request_preparations;
     using OPCCollector::run;

@@ -112,7 +112,10 @@ Pellumar::Pellumar(std::optional<std::filesystem::path> base, PellumarDeps deps)
       tags_(std::move(deps_.tags)),
       tag_lines_(std::move(deps_.tag_lines)),
       settings_(deps_.settings),
-      data_deque(deps_.data_deque ? deps_.data_deque : std::make_shared<korrin::CycleQueue>()) {
+      // The console shows only counts: its own queue keeps no samples.
+      data_deque(deps_.data_deque ? deps_.data_deque
+                                  : std::make_shared<korrin::CycleQueue>(
+                                        korrin::CycleQueue::kDefaultLength, false)) {
     lumvane::setup_logging_from_ini((base_dir_ / "config.ini").string());
     if (!deps_.now) {
         deps_.now = wall_clock_seconds;
@@ -122,6 +125,7 @@ Pellumar::Pellumar(std::optional<std::filesystem::path> base, PellumarDeps deps)
         own_pause_ = true;
     }
     last_status_time_ = deps_.now();
+    tags_changed();
 }
 
 struct Pellumar::StartupOutcome {
@@ -262,7 +266,6 @@ bool Pellumar::run() {
 korrin::OPCCollector::Options Pellumar::collector_options() {
     korrin::OPCCollector::Options options{
         .opc_schema = settings_.opc.opc_schema,
-        .get_tags_func = [this] { return get_current_tags(); },
         .data_deque = data_deque,
         .tsdb_cfg = settings_.tsdb,
         .sample_interval = settings_.opc.collection_interval,
@@ -280,6 +283,9 @@ korrin::OPCCollector::Options Pellumar::collector_options() {
     options.timestamp_mode = settings_.store.timestamp;
     options.buffer_dir = settings_.store.buffer_dir;
     options.buffer_max_bytes = settings_.store.buffer_max_bytes;
+    // The table as loaded, by value: the collector thread never reads this object's tag list,
+    // and a cycle of an unchanged list costs no name work.
+    options.get_tag_table_func = [table = tag_table_] { return table; };
     return options;
 }
 
@@ -329,9 +335,7 @@ void Pellumar::stop() {
 }
 
 void Pellumar::process_data_queue() {
-    for (const auto& entry : data_deque->drain()) {
-        total_collected_ += static_cast<std::int64_t>(entry.size());
-    }
+    total_collected_ += static_cast<std::int64_t>(data_deque->drain_sample_count());
 }
 
 void Pellumar::print_status() {
@@ -364,8 +368,12 @@ CollectionStatistics Pellumar::get_collection_statistics() {
 }
 
 std::vector<std::string> Pellumar::get_current_tags() const {
+    return tag_table_ ? tag_table_->names : std::vector<std::string>{};
+}
+
+void Pellumar::tags_changed() {
     // A name listed twice is still one tag: reading it twice would store two rows per cycle.
-    return korrin::distinct_tag_names(tags_);
+    tag_table_ = korrin::make_tag_table(korrin::distinct_tag_names(tags_));
 }
 
 void Pellumar::status_callback(const std::string& status) {

@@ -16,6 +16,7 @@ bool Pellumar::load_tags_from_csv() {
     try {
         tags_.clear();
         tag_lines_.clear();
+        tags_changed();
         tags_left_out_ = 0;
         const auto loaded =
             korrin::load_tag_list(settings_.opc.tag_csv_path, [](const std::string& encoding) {
@@ -37,6 +38,7 @@ bool Pellumar::load_tags_from_csv() {
         for (const auto& duplicate : korrin::duplicate_tags(tags_, tag_lines_)) {
             log_warning(korrin::duplicate_tag_warning(duplicate));
         }
+        tags_changed();
         log_info("Loaded " + std::to_string(tags_.size()) + " tags from CSV file");
         return !tags_.empty();
     } catch (const korrin::TagListDecodeError& e) {

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "korrin/opc_library.h"
+#include "korrin/tag_table.h"
 #include "korrin/types.h"
 
 namespace vantrel::korrin {
@@ -84,10 +85,13 @@ class BaseQevCollectorThread {
         OpcLibraryFactory opc_library_factory{};
         SecondsClock clock{};
         Sleeper sleeper{};
+        // Takes the place of get_tags_func: the list as it was loaded, shared. A cycle given
+        // the same table reads and writes by position, without looking at a name.
+        TagTableSupplier get_tag_table_func{};
     };
 
     // Throws std::invalid_argument("Either 'get_tags_func' or 'tags' must be provided.")
-    // when neither is given.
+    // when none of the suppliers is given.
     explicit BaseQevCollectorThread(Options options);
     virtual ~BaseQevCollectorThread();
     BaseQevCollectorThread(const BaseQevCollectorThread&) = delete;
@@ -127,6 +131,12 @@ class BaseQevCollectorThread {
     const TagSupplier get_tags_func;
 
   protected:
+    // The table whose names `results` carries one by one, in its order, or null: the collector
+    // knows this only of its own complete cycle, not of samples handed in from elsewhere.
+    const TagTable* tag_table_of(const CycleResults& results) const noexcept {
+        return &results == &cycle_buffer_ && cycle_table_ ? cycle_table_.get() : nullptr;
+    }
+
     // The thread body; also callable directly (it returns once stopped).
     void run();
     void _process_collection_cycle();
@@ -143,10 +153,13 @@ class BaseQevCollectorThread {
                             std::vector<OpcTagRequest>& out) const;
     void _batch_read_data(const std::vector<OpcTagRequest>& tag_objs,
                           const std::vector<std::string>& tags, CycleResults& out);
-    // Appends one batch's samples to `out`; records match tags by position.
+    // Puts one batch's samples into `out` from position `filled` on, which it advances;
+    // records match tags by position. With `names_in_place`, a sample still at its tag's
+    // position already holds that tag's name.
     void _process_batch_results(std::vector<OpcValueRecord>& batch_value_objs,
                                 const std::vector<std::string>& tags, std::size_t batch_start_idx,
-                                CycleResults& out) const;
+                                CycleResults& out, std::size_t& filled, bool names_in_place,
+                                std::chrono::system_clock::time_point read_at) const;
     void _update_read_status(const CycleResults& all_results);
     // How many times the read requests were prepared from the tag list: once for a list, and
     // again only when the list changes or the source is renewed.
@@ -182,13 +195,25 @@ class BaseQevCollectorThread {
     SecondsClock clock_;
     Sleeper sleeper_;
 
+    // This cycle's table: the supplier's, or one made from the list supplier's names when they
+    // differ from the last cycle's.
+    TagTableRef current_tag_table_();
+    // _batch_read_data into kept samples; see _process_batch_results for `names_in_place`.
+    void read_batches_(const std::vector<OpcTagRequest>& tag_objs,
+                       const std::vector<std::string>& tags, CycleResults& all_results,
+                       bool names_in_place);
+
+    const TagTableSupplier get_tag_table_func_;
     std::vector<OpcTagRequest> request_buffer_;
-    // The tag list request_buffer_ was prepared from; a cycle that is supplied the same list
+    // The tag table request_buffer_ was prepared from; a cycle that is supplied the same table
     // reads with the same requests, without parsing a name again.
-    std::vector<std::string> request_tags_;
+    TagTableRef request_table_;
     bool requests_ready_ = false;
     std::uint64_t request_preparations_ = 0;
     CycleResults cycle_buffer_;
+    // The table whose every name cycle_buffer_ holds at its position; null after a cycle that
+    // left a sample out. While it stays the same, a cycle writes no name into its samples.
+    TagTableRef cycle_table_;
     bool read_cut_short_ = false;  // the last read ended early on a stop
 
     std::atomic<bool> running_{true};

@@ -15,16 +15,47 @@ class CycleQueue {
   public:
     static constexpr std::size_t kDefaultLength = 300;
 
-    // Keeps the newest `maxlen` cycles (at least 1).
-    explicit CycleQueue(std::size_t maxlen = kDefaultLength) : data_deque(maxlen) {}
+    // Keeps the newest `maxlen` cycles (at least 1). A queue that does not keep samples keeps
+    // only each cycle's count, for a front end that shows nothing but counts: its cycles cost
+    // no copy, and drain() gives them without samples.
+    explicit CycleQueue(std::size_t maxlen = kDefaultLength, bool keep_samples = true)
+        : keep_samples_(keep_samples), data_deque(maxlen), counts_(maxlen) {}
     CycleQueue(const CycleQueue&) = delete;
     CycleQueue& operator=(const CycleQueue&) = delete;
 
     // Appends a cycle; a full queue drops its oldest. The cycle is copied by the caller,
     // before the lock, so that the other side waits only for the append itself.
     void push(CycleResults cycle) {
+        const std::size_t count = cycle.size();
+        if (!keep_samples_) {
+            cycle = CycleResults{};
+        }
         std::lock_guard lock(deque_lock);
         data_deque.push_back(std::move(cycle));
+        counts_.push_back(count);
+    }
+
+    // Appends a copy of `cycle`, made before the lock as with push(); none for a queue that
+    // keeps only counts.
+    void push_copy(const CycleResults& cycle) {
+        if (!keep_samples_) {
+            std::lock_guard lock(deque_lock);
+            data_deque.push_back(CycleResults{});
+            counts_.push_back(cycle.size());
+            return;
+        }
+        push(cycle);
+    }
+
+    // Empties the queue like drain(), and gives how many samples its cycles held.
+    std::size_t drain_sample_count() {
+        std::size_t total = 0;
+        std::lock_guard lock(deque_lock);
+        while (auto count = counts_.pop_front()) {
+            total += *count;
+        }
+        data_deque.clear();
+        return total;
     }
 
     // Every queued cycle, oldest first; the queue is empty afterwards.
@@ -35,6 +66,7 @@ class CycleQueue {
         while (auto entry = data_deque.pop_front()) {
             out.push_back(std::move(*entry));
         }
+        counts_.clear();
         return out;
     }
 
@@ -48,11 +80,14 @@ class CycleQueue {
     void clear() {
         std::lock_guard lock(deque_lock);
         data_deque.clear();
+        counts_.clear();
     }
 
   private:
+    const bool keep_samples_;
     mutable std::mutex deque_lock;
     DataDeque data_deque;
+    BoundedDeque<std::size_t> counts_;  // each queued cycle's samples, in step with data_deque
 };
 
 }  // namespace vantrel::korrin

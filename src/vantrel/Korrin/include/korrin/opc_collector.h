@@ -55,6 +55,9 @@ class OPCCollector : public BaseQevCollectorThread {
         TimestampMode timestamp_mode = TimestampMode::gather;
         std::filesystem::path buffer_dir{};
         std::uint64_t buffer_max_bytes = 512ull << 20;
+        // Takes the place of get_tags_func: the list as it was loaded, shared (see
+        // BaseQevCollectorThread::Options).
+        TagTableSupplier get_tag_table_func{};
     };
 
     // Validates the schema first; with settings, opens the TSDB connection here (an error from
@@ -92,6 +95,8 @@ class OPCCollector : public BaseQevCollectorThread {
   protected:
     void _handle_write_tsdb(const CycleResults& results) { writer_.write_cycle(results); }
     void _handle_db_error() { writer_.handle_db_error(); }
+    // How many cycles had their tag names resolved by the writer (see TsdbWriter).
+    std::uint64_t name_resolutions() const noexcept { return writer_.name_resolutions(); }
     void on_thread_exit() override;
     void interrupt_waits() noexcept override;
 

@@ -19,6 +19,7 @@
 
 #include "korrin/sample_buffer.h"
 #include "korrin/store_forward.h"
+#include "korrin/tag_table.h"
 #include "korrin/tsdb_client.h"
 #include "korrin/types.h"
 
@@ -48,8 +49,10 @@ class TsdbWriter final : private RowSink {
     void use_store(StoreForward* store) noexcept { store_ = store; }
 
     // Writes one cycle's samples of known tags, the buffered backlog first; a failure is
-    // logged, reported through db_status_notify and handled by handle_db_error().
-    void write_cycle(const CycleResults& results);
+    // logged, reported through db_status_notify and handled by handle_db_error(). `table`, when
+    // given, is the table whose names the samples carry one by one in its order: a cycle of the
+    // table last resolved then takes its ids by position without comparing a name.
+    void write_cycle(const CycleResults& results, const TagTable* table = nullptr);
     // After a failure: a ping, and when that fails too a single reconnect.
     void handle_db_error();
     // Cancels a statement in flight; from any thread.
@@ -82,12 +85,12 @@ class TsdbWriter final : private RowSink {
     // Looks up the ids of the cycle's tags that are neither cached nor refused; false when the
     // cycle ends there: a stop cut the lookups short, or they failed and were handled as a
     // database failure.
-    bool look_up_tag_ids_(const CycleResults& results);
+    bool look_up_tag_ids_(const CycleResults& results, const TagTable* table);
     // True when the cycle lists the same tags, in the same order, as the last resolved one and
     // the id cache has not changed since: its ids are then known by position.
-    bool same_tag_list_(const CycleResults& results) const;
+    bool same_tag_list_(const CycleResults& results, const TagTable* table) const;
     // Records each of the cycle's tags with its id (or none) by position.
-    void resolve_tag_list_(const CycleResults& results);
+    void resolve_tag_list_(const CycleResults& results, const TagTable* table);
     // Looks up and caches the ids of `names`, remembering the names the database refused;
     // false when a stop cut it short. Throws what the client throws.
     bool look_up_names_(const std::vector<std::string>& names);
@@ -99,8 +102,14 @@ class TsdbWriter final : private RowSink {
     void store_rows_(std::int64_t seq);
     void store_cycle_(const CycleResults& results);
     TimePoint row_time_(const Sample& sample) const;
-    // False for a sample whose source time has not moved since the last one stored.
-    bool is_new_sample_(const Sample& sample);
+    // False for a sample whose source time has not moved since the last one stored. `pos`:
+    // the sample's position in the resolved list, when the cycle is that list.
+    bool is_new_sample_(const Sample& sample, std::optional<std::size_t> pos = std::nullopt);
+    // Moves the source times kept by position back to the by-name map, before the resolved
+    // list changes or a cycle goes by names.
+    void park_source_times_();
+    // The reverse, for a resolved list without repeated names.
+    void load_source_times_();
     // Tells the front end how a write went, when it asked to know.
     void report_write_(bool ok, std::uint64_t rows);
     // Once a UTC day, while connected: drops the days older than retention_days, when set.
@@ -122,12 +131,20 @@ class TsdbWriter final : private RowSink {
     // otherwise write its line every cycle. Forgotten when the tag is found or on a reconnect.
     std::unordered_set<std::string> unregistered_logged_;
     std::atomic<std::size_t> unregistered_count_{0};
+    // The last stored source time of each tag: by name, and for the resolved list by position
+    // (taken from the map once per resolution), so that a cycle of the same list hashes no name.
     std::unordered_map<std::string, TimePoint> last_source_time_;
+    std::vector<std::optional<TimePoint>> source_time_by_pos_;
+    bool source_times_by_pos_ = false;  // source_time_by_pos_ holds the resolved list's
+    bool resolved_distinct_ = false;    // no name stands twice in the resolved list
     // The last cycle's tag list resolved: its names, and by position each one's id, nothing for
     // a tag without one. Compared name by name, never hashed, so a cycle of the same list costs
     // no lookup; resolved again when the list, the id cache or the refusals change.
     std::vector<std::string> resolved_names_;
     std::vector<std::optional<std::int64_t>> resolved_ids_;
+    // The generation of the table the resolved list came from, 0 for none: a cycle of that
+    // table is known to be the same list without a look at its names.
+    std::uint64_t resolved_generation_ = 0;
     std::size_t resolved_cache_size_ = 0;
     std::size_t resolved_refused_size_ = 0;
     // Tags of the resolved list with no id that the database did not refuse: while there are

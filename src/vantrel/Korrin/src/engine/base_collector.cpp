@@ -14,13 +14,21 @@ namespace vantrel::korrin {
 namespace {
 
 TagSupplier choose_supplier(TagSupplier supplier,
-                            std::shared_ptr<const std::vector<std::string>> tags) {
+                            std::shared_ptr<const std::vector<std::string>> tags,
+                            const TagTableSupplier& table_supplier) {
     if (supplier) {
         return supplier;
     }
     if (tags) {
         // The caller's list as it is at each cycle, so later changes are seen.
         return [tags = std::move(tags)] { return *tags; };
+    }
+    if (table_supplier) {
+        // The cycle reads the table itself; this serves whoever asks for the names.
+        return [table_supplier] {
+            const TagTableRef table = table_supplier();
+            return table ? table->names : std::vector<std::string>{};
+        };
     }
     throw std::invalid_argument("Either 'get_tags_func' or 'tags' must be provided.");
 }
@@ -39,11 +47,13 @@ BaseQevCollectorThread::BaseQevCollectorThread(Options options)
       batch_size(options.batch_size),
       status_notify(std::move(options.status_notify)),
       sync(options.sync),
-      get_tags_func(choose_supplier(std::move(options.get_tags_func), std::move(options.tags))),
+      get_tags_func(choose_supplier(std::move(options.get_tags_func), std::move(options.tags),
+                                    options.get_tag_table_func)),
       opc_library_factory_(options.opc_library_factory ? std::move(options.opc_library_factory)
                                                        : default_opc_library_factory()),
       clock_(std::move(options.clock)),
-      sleeper_(std::move(options.sleeper)) {}
+      sleeper_(std::move(options.sleeper)),
+      get_tag_table_func_(std::move(options.get_tag_table_func)) {}
 
 BaseQevCollectorThread::~BaseQevCollectorThread() {
     stop_and_join();

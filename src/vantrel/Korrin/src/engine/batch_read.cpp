@@ -20,25 +20,41 @@ std::pair<int, std::string> BaseQevCollectorThread::parse_ua_tag(const std::stri
     return qevsdk::split_ua_tag(tag);
 }
 
+TagTableRef BaseQevCollectorThread::current_tag_table_() {
+    if (get_tag_table_func_) {
+        return get_tag_table_func_();
+    }
+    std::vector<std::string> tags = get_tags_func();
+    if (request_table_ && tags == request_table_->names) {
+        return request_table_;  // the same list: its requests and positions hold
+    }
+    return make_tag_table(std::move(tags));
+}
+
 void BaseQevCollectorThread::_read_and_process_data() {
     // Not guarded: a failing supplier ends the thread rather than counting as a read error.
-    std::vector<std::string> tags = get_tags_func();
-    if (tags.empty()) {
+    const TagTableRef table = current_tag_table_();
+    if (!table || table->names.empty()) {
         return;
     }
     try {
-        if (!requests_ready_ || tags != request_tags_) {
+        if (!requests_ready_ || table != request_table_) {
             requests_ready_ = false;
-            _build_tag_objects(tags, request_buffer_);
-            request_tags_ = std::move(tags);
+            _build_tag_objects(table->names, request_buffer_);
+            request_table_ = table;
             requests_ready_ = true;
             ++request_preparations_;
         }
-        _batch_read_data(request_buffer_, request_tags_, cycle_buffer_);
+        const bool names_in_place = cycle_table_ == table;
+        cycle_table_.reset();  // until this cycle is known complete
+        read_batches_(request_buffer_, table->names, cycle_buffer_, names_in_place);
         if (read_cut_short_) {
             // Cut short between batches: a partial cycle would look like missing tags.
             log().info("Collection cycle abandoned: the collector is stopping");
             return;
+        }
+        if (cycle_buffer_.size() == table->names.size()) {
+            cycle_table_ = table;  // no sample left out: every one stands at its tag's position
         }
         _update_read_status(cycle_buffer_);
         if (opc_status) {
@@ -85,18 +101,35 @@ CycleResults BaseQevCollectorThread::_batch_read_data(const std::vector<OpcTagRe
 void BaseQevCollectorThread::_batch_read_data(const std::vector<OpcTagRequest>& tag_objs,
                                               const std::vector<std::string>& tags,
                                               CycleResults& all_results) {
+    read_batches_(tag_objs, tags, all_results, false);
+}
+
+void BaseQevCollectorThread::read_batches_(const std::vector<OpcTagRequest>& tag_objs,
+                                           const std::vector<std::string>& tags,
+                                           CycleResults& all_results, bool names_in_place) {
     if (tag_objs.size() != tags.size()) {
         throw std::invalid_argument("tag requests and tag texts differ in number");
     }
-    all_results.clear();
     read_cut_short_ = false;
     if (batch_size < 0) {
+        all_results.clear();
         return;  // a negative size reads nothing
     }
     if (batch_size == 0) {
+        all_results.clear();
         throw std::invalid_argument("batch size must be a positive integer, not 0");
     }
-    all_results.reserve(tag_objs.size());
+    // The samples are overwritten where they stand, so that a cycle reuses the last one's
+    // memory; whatever way the read ends, the cycle holds exactly the samples filled.
+    if (all_results.size() < tag_objs.size()) {
+        all_results.resize(tag_objs.size());
+    }
+    std::size_t filled = 0;
+    struct Trim {
+        CycleResults& results;
+        const std::size_t& filled;
+        ~Trim() { results.resize(filled); }
+    } trim{all_results, filled};
     const std::size_t step = static_cast<std::size_t>(batch_size);
     for (std::size_t i = 0; i < tag_objs.size(); i += step) {
         if (i > 0 && stopping()) {
@@ -112,30 +145,33 @@ void BaseQevCollectorThread::_batch_read_data(const std::vector<OpcTagRequest>& 
             throw std::runtime_error("library returned " + std::to_string(records.size()) +
                                      " records for " + std::to_string(count) + " tags");
         }
-        const std::size_t first_new = all_results.size();
-        _process_batch_results(records, tags, i, all_results);
-        for (std::size_t k = first_new; k < all_results.size(); ++k) {
-            all_results[k].read_time = read_at;
-        }
+        _process_batch_results(records, tags, i, all_results, filled, names_in_place, read_at);
     }
 }
 
-void BaseQevCollectorThread::_process_batch_results(std::vector<OpcValueRecord>& batch_value_objs,
-                                                    const std::vector<std::string>& tags,
-                                                    std::size_t batch_start_idx,
-                                                    CycleResults& out) const {
+void BaseQevCollectorThread::_process_batch_results(
+    std::vector<OpcValueRecord>& batch_value_objs, const std::vector<std::string>& tags,
+    std::size_t batch_start_idx, CycleResults& out, std::size_t& filled, bool names_in_place,
+    std::chrono::system_clock::time_point read_at) const {
     if (batch_start_idx + batch_value_objs.size() > tags.size()) {
         throw std::out_of_range("more value records than tags left in the list");
     }
     for (std::size_t idx = 0; idx < batch_value_objs.size(); ++idx) {
         OpcValueRecord& record = batch_value_objs[idx];
-        out.push_back(Sample{tags[batch_start_idx + idx],
-                             std::move(record.value),
-                             quality_to_str(record.quality),
-                             record.timestamp,
-                             {},
-                             record.source_time,
-                             record.server_time});
+        const std::size_t tag_idx = batch_start_idx + idx;
+        Sample& sample = out[filled];
+        // A sample still at its tag's position from the last cycle of this table keeps its
+        // name; any other is given the name.
+        if (!names_in_place || filled != tag_idx) {
+            sample.tag.assign(tags[tag_idx]);
+        }
+        sample.value = std::move(record.value);
+        sample.quality = quality_to_str(record.quality);
+        sample.timestamp = record.timestamp;
+        sample.read_time = read_at;
+        sample.source_time = record.source_time;
+        sample.server_time = record.server_time;
+        ++filled;
     }
 }
 

@@ -24,7 +24,8 @@ BaseQevCollectorThread::Options base_options(OPCCollector::Options& o) {
             .status_notify = std::move(o.status_notify),
             .opc_library_factory = std::move(o.opc_library_factory),
             .clock = std::move(o.clock),
-            .sleeper = std::move(o.sleeper)};
+            .sleeper = std::move(o.sleeper),
+            .get_tag_table_func = std::move(o.get_tag_table_func)};
 }
 
 // Before the writer, so that a collector without a queue never opens a connection.
@@ -67,9 +68,9 @@ OPCCollector::~OPCCollector() {
 void OPCCollector::handle_data(const CycleResults& results) {
     // Copied outside the lock, so the front end waits only for the append itself. Queued before
     // any database work: the front end sees the cycle even when the database fails.
-    data_deque->push(results);
+    data_deque->push_copy(results);
     if (tsdb_cfg) {
-        _handle_write_tsdb(results);
+        writer_.write_cycle(results, tag_table_of(results));
     }
 }
 

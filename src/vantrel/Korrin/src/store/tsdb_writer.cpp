@@ -115,13 +115,16 @@ void TsdbWriter::close() noexcept {
     conn_.reset();
 }
 
-void TsdbWriter::write_cycle(const CycleResults& results) {
+void TsdbWriter::write_cycle(const CycleResults& results, const TagTable* table) {
+    if (table != nullptr && table->names.size() != results.size()) {
+        table = nullptr;  // not this cycle's table: go by the names
+    }
     if (!conn_) {
         store_cycle_(results);
         handle_db_error();
         return;
     }
-    if (!look_up_tag_ids_(results)) {
+    if (!look_up_tag_ids_(results, table)) {
         return;
     }
     build_rows_(results);
@@ -160,8 +163,8 @@ void TsdbWriter::apply_retention_() {
     }
 }
 
-bool TsdbWriter::look_up_tag_ids_(const CycleResults& results) {
-    if (resolved_missing_ == 0 && same_tag_list_(results)) {
+bool TsdbWriter::look_up_tag_ids_(const CycleResults& results, const TagTable* table) {
+    if (resolved_missing_ == 0 && same_tag_list_(results, table)) {
         return true;  // every id is known by position: no name needs hashing
     }
     MissingNames missing(tag_ids_, refused_tags_);
@@ -187,14 +190,17 @@ bool TsdbWriter::look_up_tag_ids_(const CycleResults& results) {
         report_write_(false, 0);
         return false;
     }
-    resolve_tag_list_(results);
+    resolve_tag_list_(results, table);
     return true;
 }
 
-bool TsdbWriter::same_tag_list_(const CycleResults& results) const {
+bool TsdbWriter::same_tag_list_(const CycleResults& results, const TagTable* table) const {
     if (results.size() != resolved_names_.size() || tag_ids_.size() != resolved_cache_size_ ||
         refused_tags_.size() != resolved_refused_size_) {
         return false;
+    }
+    if (table != nullptr && table->generation == resolved_generation_) {
+        return true;  // the same table, so the same names in the same order
     }
     for (std::size_t i = 0; i < results.size(); ++i) {
         if (results[i].tag != resolved_names_[i]) {
@@ -204,8 +210,10 @@ bool TsdbWriter::same_tag_list_(const CycleResults& results) const {
     return true;
 }
 
-void TsdbWriter::resolve_tag_list_(const CycleResults& results) {
+void TsdbWriter::resolve_tag_list_(const CycleResults& results, const TagTable* table) {
     ++name_resolutions_;
+    park_source_times_();
+    resolved_generation_ = table != nullptr ? table->generation : 0;
     resolved_names_.resize(results.size());
     resolved_ids_.resize(results.size());
     resolved_missing_ = 0;
@@ -224,6 +232,41 @@ void TsdbWriter::resolve_tag_list_(const CycleResults& results) {
     }
     resolved_cache_size_ = tag_ids_.size();
     resolved_refused_size_ = refused_tags_.size();
+    if (timestamp_mode_ == TimestampMode::source) {
+        // Kept by position only where a position means one tag.
+        std::unordered_set<std::string_view> seen;
+        seen.reserve(resolved_names_.size());
+        resolved_distinct_ =
+            std::all_of(resolved_names_.begin(), resolved_names_.end(),
+                        [&](const std::string& n) { return seen.insert(n).second; });
+        load_source_times_();
+    }
+}
+
+void TsdbWriter::load_source_times_() {
+    if (source_times_by_pos_ || !resolved_distinct_) {
+        return;
+    }
+    source_time_by_pos_.assign(resolved_names_.size(), std::nullopt);
+    for (std::size_t i = 0; i < resolved_names_.size(); ++i) {
+        const auto it = last_source_time_.find(resolved_names_[i]);
+        if (it != last_source_time_.end()) {
+            source_time_by_pos_[i] = it->second;
+        }
+    }
+    source_times_by_pos_ = true;
+}
+
+void TsdbWriter::park_source_times_() {
+    if (!source_times_by_pos_) {
+        return;
+    }
+    source_times_by_pos_ = false;
+    for (std::size_t i = 0; i < source_time_by_pos_.size(); ++i) {
+        if (source_time_by_pos_[i]) {
+            last_source_time_.insert_or_assign(resolved_names_[i], *source_time_by_pos_[i]);
+        }
+    }
 }
 
 bool TsdbWriter::look_up_names_(const std::vector<std::string>& names) {
@@ -261,11 +304,14 @@ void TsdbWriter::build_rows_(const CycleResults& results) {
     row_times_.clear();
     row_tags_.clear();
     std::unordered_set<std::string_view> unregistered;  // allocates only when a tag is missing
+    if (timestamp_mode_ == TimestampMode::source) {
+        load_source_times_();  // once after a cycle that went by names
+    }
     // Resolved for exactly this cycle's list just before: the ids go by position.
     for (std::size_t i = 0; i < results.size(); ++i) {
         const Sample& sample = results[i];
         Value value = sample.value;
-        if (!screen(sample, value, true) || !is_new_sample_(sample)) {
+        if (!screen(sample, value, true) || !is_new_sample_(sample, i)) {
             continue;
         }
         const std::optional<std::int64_t>& id = resolved_ids_[i];
@@ -305,10 +351,19 @@ TimePoint TsdbWriter::row_time_(const Sample& sample) const {
     return read;
 }
 
-bool TsdbWriter::is_new_sample_(const Sample& sample) {
+bool TsdbWriter::is_new_sample_(const Sample& sample, std::optional<std::size_t> pos) {
     if (timestamp_mode_ != TimestampMode::source || !sample.source_time) {
         return true;
     }
+    if (pos && source_times_by_pos_) {
+        std::optional<TimePoint>& last = source_time_by_pos_[*pos];
+        if (last == sample.source_time) {
+            return false;  // the server has not sampled it again: the same sample
+        }
+        last = sample.source_time;
+        return true;
+    }
+    park_source_times_();
     auto [it, inserted] = last_source_time_.try_emplace(sample.tag, *sample.source_time);
     if (inserted) {
         return true;
@@ -479,8 +534,11 @@ void TsdbWriter::handle_db_error() {
             tag_ids_.clear();
             refused_tags_.clear();
             unregistered_logged_.clear();
+            park_source_times_();
             resolved_names_.clear();
             resolved_ids_.clear();
+            resolved_generation_ = 0;
+            resolved_distinct_ = false;
             resolved_missing_ = 0;
             log().info("Database reconnection successful");
         } else {

@@ -21,6 +21,7 @@
 #include "korrin/opc_collector.h"
 #include "korrin/opc_library.h"
 #include "korrin/settings.h"
+#include "korrin/tag_table.h"
 #include "korrin/tsdb_client.h"
 #include "korrin/types.h"
 
@@ -130,6 +131,8 @@ class Pellumar {
 
   private:
     korrin::OPCCollector::Options collector_options();
+    // Makes tag_table_ from tags_ as they now are.
+    void tags_changed();
     void check_signal();
     // One step of the set-up, on a worker thread while signals are polled (see PellumarDeps).
     bool run_startup_step(bool (Pellumar::*step)());
@@ -141,6 +144,8 @@ class Pellumar {
     std::unique_ptr<korrin::OPCCollector> collector_;
     std::atomic<bool> running_{false};
     std::vector<TagPair> tags_;
+    // tags_ as the collector reads them: each name once, worked out whenever tags_ is set.
+    korrin::TagTableRef tag_table_;
     // The CSV line of each entry of tags_, for the log (may be shorter when given by the Deps).
     std::vector<std::size_t> tag_lines_;
     std::atomic<std::int64_t> total_collected_{0};
