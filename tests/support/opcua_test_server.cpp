@@ -230,12 +230,17 @@ void OpcUaTestServer::spawn() {
     if (!options_.allow_anonymous) {
         args.emplace_back("--no-anonymous");
     }
+    if (options_.allow_anonymous_transfer) {
+        args.emplace_back("--allow-anonymous-transfer");
+    }
     // Only when asked for, so that every other test sees the server as it always was.
     const std::pair<const char*, int> browsing[] = {
         {"--browse-nodes", options_.browse_nodes},
         {"--max-references-per-node", options_.max_references_per_node},
         {"--max-nodes-per-browse", options_.max_nodes_per_browse},
         {"--max-browse-continuation-points", options_.max_browse_continuation_points},
+        {"--max-monitored-items-per-call", options_.max_monitored_items_per_call},
+        {"--max-monitored-items-per-subscription", options_.max_monitored_items_per_subscription},
     };
     for (const auto& [option, value] : browsing) {
         if (value > 0) {

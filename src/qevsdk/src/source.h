@@ -2,6 +2,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,9 @@ class Source {
     virtual std::vector<ValueRecord> read(const std::vector<TagRequest>& requests) = 0;
     // Why the last read failed or the source became invalid; "" when nothing failed.
     virtual std::string last_error() { return {}; }
+    // Subscribed sources only: changes since the last call, and items live now.
+    virtual std::vector<ChangeRecord> take_changes() { return {}; }
+    virtual std::optional<std::size_t> live_items() { return std::nullopt; }
     // Only OPC UA sources have an address space to walk.
     virtual BrowseResult browse(const BrowseOptions&) {
         throw Error("qevsdk: only OPC UA sources can be browsed");
@@ -32,9 +36,10 @@ std::unique_ptr<Source> make_da_source(const std::string& schema, int sample_tim
                                        std::string& why);
 
 // An OPC UA session to `opc.tcp://host:port`, or nullptr when the schema is malformed or the
-// server cannot be reached, with the reason logged and in `why`.
+// server cannot be reached, with the reason logged and in `why`. With `subscribe` it keeps
+// subscriptions and reads answer from what the server reported.
 std::unique_ptr<Source> make_ua_source(const std::string& schema, int sample_timespan_msec,
-                                       std::string& why);
+                                       std::string& why, bool subscribe = false);
 
 // Discovery. Each returns schemas in the server's order, without duplicates.
 // discover_ua throws qevsdk::Error with a clear text when the server cannot be reached.

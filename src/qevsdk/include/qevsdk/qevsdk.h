@@ -67,6 +67,14 @@ struct ValueRecord {
     // present, else the time the answer arrived.
     std::optional<std::chrono::system_clock::time_point> source_timestamp{};
     std::optional<std::chrono::system_clock::time_point> server_timestamp{};
+    // The OPC UA status code behind `quality` (0 Good): the server's reason for a Bad value.
+    std::uint32_t status = 0;
+};
+
+// One change a subscribed source was told of, for the request it was first read with.
+struct ChangeRecord {
+    TagRequest request;
+    ValueRecord record;
 };
 
 // Misuse of the library itself: an unknown or destroyed handle, a destroyed library.
@@ -94,6 +102,15 @@ class QevLibrary {
     // status code (0 when the read was sent) that callers may ignore.
     std::pair<int, std::vector<ValueRecord>> read_values(SourceHandle source,
                                                          const std::vector<TagRequest>& requests);
+
+    // A UA source created with support_subscribe = 1 answers read_values from what the server
+    // last reported (see ua_subscription.h); these two say more about it. Every change
+    // reported since the last call, each tag's in order (only when the subscription settings
+    // keep changes; empty for every other source).
+    std::vector<ChangeRecord> read_changes(SourceHandle source);
+    // How many items the server is reporting on now; nullopt for a source that does not
+    // subscribe.
+    std::optional<std::size_t> live_items(SourceHandle source);
 
     void destroy_source(SourceHandle source);
 
