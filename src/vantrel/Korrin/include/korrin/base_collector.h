@@ -84,6 +84,9 @@ class BaseQevCollectorThread {
         OpcLibraryFactory opc_library_factory{};
         SecondsClock clock{};
         Sleeper sleeper{};
+        // OPC UA: the server reports changes (create_source's support_subscribe = 1) and reads
+        // answer from what it last reported; the cycle is the same.
+        bool subscribe = false;
     };
 
     // Throws std::invalid_argument("Either 'get_tags_func' or 'tags' must be provided.")
@@ -115,6 +118,10 @@ class BaseQevCollectorThread {
 
     // "2:Demo.Tag1" -> (2, "Demo.Tag1"); a text without a numeric prefix -> (0, whole text).
     static std::pair<int, std::string> parse_ua_tag(const std::string& tag);
+
+    // Subscribed only: how many items the server reported on after the last cycle's read;
+    // nullopt when the collector reads, or has not read yet. Safe from any thread.
+    std::optional<std::size_t> live_items() const noexcept;
 
     const std::string server_schema;
     const std::string protocol_type;  // "DA" or "UA"
@@ -181,6 +188,10 @@ class BaseQevCollectorThread {
     OpcLibraryFactory opc_library_factory_;
     SecondsClock clock_;
     Sleeper sleeper_;
+    const bool subscribe_;
+    std::atomic<std::int64_t> live_items_{-1};  // -1: not known
+    // After a read: what the source says of its subscriptions (engine/subscription_status.cpp).
+    void note_live_items() noexcept;
 
     std::vector<OpcTagRequest> request_buffer_;
     // The tag list request_buffer_ was prepared from; a cycle that is supplied the same list

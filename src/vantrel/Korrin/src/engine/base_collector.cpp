@@ -43,7 +43,8 @@ BaseQevCollectorThread::BaseQevCollectorThread(Options options)
       opc_library_factory_(options.opc_library_factory ? std::move(options.opc_library_factory)
                                                        : default_opc_library_factory()),
       clock_(std::move(options.clock)),
-      sleeper_(std::move(options.sleeper)) {}
+      sleeper_(std::move(options.sleeper)),
+      subscribe_(options.subscribe) {}
 
 BaseQevCollectorThread::~BaseQevCollectorThread() {
     stop_and_join();

@@ -24,7 +24,8 @@ BaseQevCollectorThread::Options base_options(OPCCollector::Options& o) {
             .status_notify = std::move(o.status_notify),
             .opc_library_factory = std::move(o.opc_library_factory),
             .clock = std::move(o.clock),
-            .sleeper = std::move(o.sleeper)};
+            .sleeper = std::move(o.sleeper),
+            .subscribe = o.subscribe};
 }
 
 // Before the writer, so that a collector without a queue never opens a connection.
@@ -42,6 +43,7 @@ OPCCollector::OPCCollector(Options options)
       data_deque(required_deque(std::move(options.data_deque))),
       tsdb_cfg(std::move(options.tsdb_cfg)),
       db_status_notify(std::move(options.db_status_notify)),
+      every_change_(options.subscribe && options.every_change),
       writer_({.client = std::move(options.tsdb_client),
                .cfg = tsdb_cfg,
                .db_status_notify = db_status_notify,
@@ -69,7 +71,7 @@ void OPCCollector::handle_data(const CycleResults& results) {
     // any database work: the front end sees the cycle even when the database fails.
     data_deque->push(results);
     if (tsdb_cfg) {
-        _handle_write_tsdb(results);
+        _handle_write_tsdb(every_change_ ? reported_changes(results) : results);
     }
 }
 
