@@ -61,7 +61,7 @@ TEST(UaSubscribe, HandsOverEveryChangeWhenAskedTo) {
     OpcUaTestServer server;
     server.start();
     SubscriptionSettingsScope scope(
-        UaSubscription{.sampling_interval_ms = 100, .queue_size = 20, .keep_changes = true});
+        UaSubscription{.sampling_interval_ms = 0, .queue_size = 20, .keep_changes = true});
     QevLibrary lib;
     const auto source = lib.create_source(QEV_RTSOURCE_UA, server.endpoint(), 1000, 1);
     ASSERT_NE(source, QEV_INVALID_HANDLE);

@@ -27,10 +27,11 @@ const CycleResults& OPCCollector::reported_changes(const CycleResults& cycle) {
     std::string key;
     const auto rebuild = [&] {
         tag_texts_.clear();
+        std::string listed;  // not `key`: the change being looked up still needs it
         for (const Sample& s : cycle) {
             const auto [ns, name] = parse_ua_tag(s.tag);
-            key_of(ns, name, key);
-            tag_texts_.emplace(key, s.tag);
+            key_of(ns, name, listed);
+            tag_texts_.emplace(listed, s.tag);
         }
     };
     for (auto& change : changes) {
