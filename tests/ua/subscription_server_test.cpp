@@ -224,12 +224,11 @@ TEST(UaSubscriptions, ARestartedServersSubscriptionsAreMadeAfresh) {
     ASSERT_TRUE(good(s.read({tag("Demo.Double")})[0]));
 
     server.restart();
-    // The first read after the restart notices the lost connection and reconnects.
-    bool back = false;
-    for (int i = 0; i < 3 && !back; ++i) {
-        back = good(s.read({tag("Demo.Double"), tag("Demo.Fast")})[1]);
-    }
-    EXPECT_TRUE(back);
+    // The first read after the restart finds the connection lost, connects again and makes
+    // the subscription afresh: the server being ready, it answers that very read.
+    const auto records = s.read({tag("Demo.Double"), tag("Demo.Fast")});
+    EXPECT_TRUE(good(records[0]));
+    EXPECT_TRUE(good(records[1]));
     EXPECT_EQ(s.subs->recreated(), 1u);
     EXPECT_EQ(s.subs->live_items(), 2u);
 }

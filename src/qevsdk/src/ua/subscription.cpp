@@ -556,16 +556,24 @@ void Subscriptions::read(std::span<const TagRequest> nodes, std::span<ValueRecor
             items_.push_back(Item{node});
         }
     }
-    try {
-        if (ensure_connected()) {
-            check_lifetimes();
-            recreate_lost();
-            create_pending();
-            pump(Clock::now() + settings_.initial_wait);
-            recreate_lost();
+    // A connection found lost during the read is replaced at once, once: a server that is
+    // still there answers this read, so the caller never sees the session change.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        const bool was_up = client_.connected();
+        try {
+            if (ensure_connected()) {
+                check_lifetimes();
+                recreate_lost();
+                create_pending();
+                pump(Clock::now() + settings_.initial_wait);
+                recreate_lost();
+            }
+        } catch (const UaError& e) {
+            connection_failed(e);
         }
-    } catch (const UaError& e) {
-        connection_failed(e);
+        if (client_.connected() || !was_up) {
+            break;
+        }
     }
     last_read_ = Clock::now();
     const bool up = client_.connected();
