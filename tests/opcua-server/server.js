@@ -10,7 +10,8 @@
 //                  [--security POLICY:MODE,...] [--users NAME:PASSWORD,...] [--no-anonymous]
 //                  [--browse-nodes N] [--max-references-per-node N] [--max-nodes-per-browse N]
 //                  [--max-browse-continuation-points N] [--browse-tree-nodes N]
-//                  [--leading-namespaces N] [--custom-types]
+//                  [--leading-namespaces N] [--custom-types] [--max-monitored-items-per-call N]
+//                  [--max-monitored-items-per-subscription N] [--allow-anonymous-transfer]
 //
 // --browse-nodes adds the Browse folder (N variables in Browse/Wide, a reference cycle,
 // Chinese names, node ids that are awkward to write as tags; see opcua_test_server.h).
@@ -48,7 +49,8 @@ function usage(message) {
             "       [--security POLICY:MODE,...] [--users NAME:PASSWORD,...] [--no-anonymous]\n" +
             "       [--browse-nodes N] [--max-references-per-node N] [--max-nodes-per-browse N]\n" +
             "       [--max-browse-continuation-points N] [--browse-tree-nodes N]\n" +
-            "       [--leading-namespaces N] [--custom-types]\n"
+            "       [--leading-namespaces N] [--custom-types] [--max-monitored-items-per-call N]\n" +
+            "       [--max-monitored-items-per-subscription N] [--allow-anonymous-transfer]\n"
     );
     process.exit(message ? 2 : 0);
 }
@@ -70,6 +72,7 @@ function parseArgs(argv) {
         security: "None:None",
         users: "",
         anonymous: true,
+        allowAnonymousTransfer: false,
         browseNodes: 0,
         maxReferencesPerNode: 0,
         maxNodesPerBrowse: 0,
@@ -77,6 +80,8 @@ function parseArgs(argv) {
         browseTreeNodes: 0,
         leadingNamespaces: 0,
         customTypes: false,
+        maxMonitoredItemsPerCall: 0,
+        maxMonitoredItemsPerSubscription: 0,
     };
     const numeric = {
         "--port": "port",
@@ -94,6 +99,8 @@ function parseArgs(argv) {
         "--max-browse-continuation-points": "maxBrowseContinuationPoints",
         "--browse-tree-nodes": "browseTreeNodes",
         "--leading-namespaces": "leadingNamespaces",
+        "--max-monitored-items-per-call": "maxMonitoredItemsPerCall",
+        "--max-monitored-items-per-subscription": "maxMonitoredItemsPerSubscription",
     };
     for (let i = 2; i < argv.length; ++i) {
         const arg = argv[i];
@@ -101,6 +108,8 @@ function parseArgs(argv) {
             usage("");
         } else if (arg === "--exit-with-parent") {
             opts.exitWithParent = true;
+        } else if (arg === "--allow-anonymous-transfer") {
+            opts.allowAnonymousTransfer = true;
         } else if (arg === "--no-anonymous") {
             opts.anonymous = false;
         } else if (arg === "--custom-types") {
@@ -269,6 +278,28 @@ function buildAddressSpace(server) {
     }
     addComputed(namespace, demo, "s=Demo.CCCTag10", "Double",
         () => 50 * Math.sin((2 * Math.PI * seconds()) / 60) + 50);
+
+    // Values set as they change, for subscriptions: a counter one more every 100 ms, and a
+    // ramp of 0.5 a step (with and without an EURange, for deadbands in percent of it).
+    const fast = addConstant(namespace, demo, "s=Demo.Fast", "Double", 0);
+    const ramp = addConstant(namespace, demo, "s=Demo.Ramp", "Double", 0);
+    const analogRamp = namespace.addAnalogDataItem({
+        componentOf: demo,
+        nodeId: `ns=${namespace.index};s=Demo.AnalogRamp`,
+        browseName: "AnalogRamp",
+        dataType: "Double",
+        engineeringUnitsRange: { low: 0, high: 100 },
+        value: new Variant({ dataType: DataType.Double, value: 0 }),
+    });
+    let steps = 0;
+    setInterval(() => {
+        ++steps;
+        const now = new Date();
+        const level = (steps * 0.5) % 100;
+        fast.setValueFromSource(new Variant({ dataType: DataType.Double, value: steps }), StatusCodes.Good, now);
+        ramp.setValueFromSource(new Variant({ dataType: DataType.Double, value: level }), StatusCodes.Good, now);
+        analogRamp.setValueFromSource(new Variant({ dataType: DataType.Double, value: level }), StatusCodes.Good, now);
+    }, 100);
 
     // Bulk.<k> reads k, so a test can check each of thousands of values by its name.
     if (opts.extraNodes > 0) {
@@ -439,6 +470,9 @@ async function main() {
         nodeset_filename: [nodesets.standard],
         ...securityLists(opts.security),
         allowAnonymous: opts.anonymous,
+        // Off by default, as in node-opcua: an anonymous session over an unsecured channel may
+        // not take over another session's subscriptions.
+        allowAnonymousSubscriptionTransferOnUnsecuredChannel: opts.allowAnonymousTransfer,
         userManager: userManager(),
         serverCertificateManager: certificateManager("server"),
         userCertificateManager: certificateManager("user"),
@@ -449,8 +483,14 @@ async function main() {
             ...(opts.maxBrowseContinuationPoints > 0
                 ? { maxBrowseContinuationPoints: opts.maxBrowseContinuationPoints }
                 : {}),
+            ...(opts.maxMonitoredItemsPerSubscription > 0
+                ? { maxMonitoredItemsPerSubscription: opts.maxMonitoredItemsPerSubscription }
+                : {}),
             operationLimits: {
                 maxNodesPerRead: opts.maxNodesPerRead,
+                ...(opts.maxMonitoredItemsPerCall > 0
+                    ? { maxMonitoredItemsPerCall: opts.maxMonitoredItemsPerCall }
+                    : {}),
                 ...(opts.maxNodesPerBrowse > 0 ? { maxNodesPerBrowse: opts.maxNodesPerBrowse } : {}),
             },
         },

@@ -233,6 +233,9 @@ void OpcUaTestServer::spawn() {
     if (options_.custom_types) {
         args.emplace_back("--custom-types");
     }
+    if (options_.allow_anonymous_transfer) {
+        args.emplace_back("--allow-anonymous-transfer");
+    }
     // Only when asked for, so that every other test sees the server as it always was.
     const std::pair<const char*, int> browsing[] = {
         {"--browse-nodes", options_.browse_nodes},
@@ -241,6 +244,8 @@ void OpcUaTestServer::spawn() {
         {"--max-browse-continuation-points", options_.max_browse_continuation_points},
         {"--browse-tree-nodes", options_.browse_tree_nodes},
         {"--leading-namespaces", options_.leading_namespaces},
+        {"--max-monitored-items-per-call", options_.max_monitored_items_per_call},
+        {"--max-monitored-items-per-subscription", options_.max_monitored_items_per_subscription},
     };
     for (const auto& [option, value] : browsing) {
         if (value > 0) {

@@ -29,6 +29,11 @@
 //   s=Bulk.0 .. s=Bulk.<extra_nodes - 1>      Double   k for s=Bulk.k; with changing_percent
 //                                                      P, each second the next P % of them
 //                                                      read k + the seconds since start
+//   s=Demo.Fast                               Double   a counter, one more every 100 ms (from 1),
+//                                                      with the time of the change
+//   s=Demo.Ramp                               Double   every 100 ms 0.5 more, back to 0 past 100
+//   s=Demo.AnalogRamp                         Double   the same, with EURange 0..100 (an
+//                                                      AnalogItem, for percent deadbands)
 //   s=Test.SessionCount                       UInt32   sessions open on the server now
 //   s=Test.ChannelCount                       UInt32   secure channels open now
 //   s=Test.MaxTokenCount                      UInt32   most security tokens issued on one open
@@ -99,6 +104,13 @@ struct OpcUaTestServerOptions {
     // subtype of Double; s=Custom.Celsius (22.5) of Celsius (i=3001), a subtype of Temperature;
     // s=Custom.Label ("tank 1") of Label, a subtype of String.
     bool custom_types = false;
+    // The server's MaxMonitoredItemsPerCall and MaxMonitoredItemsPerSubscription; 0: its
+    // defaults (no limit per call).
+    int max_monitored_items_per_call = 0;
+    int max_monitored_items_per_subscription = 0;
+    // Lets an anonymous session over an unsecured channel take over the subscriptions of a
+    // lost one (TransferSubscriptions); node-opcua refuses that by default.
+    bool allow_anonymous_transfer = false;
     std::chrono::milliseconds start_timeout{60'000};
 };
 

@@ -1,8 +1,9 @@
 // libFuzzer target: everything a hostile OPC UA server can send to the client. The first
-// byte picks what the rest is fed to: the service response decoders (Browse and BrowseNext
-// among them), the built-in type decoders, a whole secure channel (handshake, token renewal
-// and requests) reading the bytes as the server's side of the stream, cut into pieces of
-// varying size, or the secured chunks of an open RSA-policy channel.
+// byte picks what the rest is fed to: the service response decoders (Browse, BrowseNext and
+// the subscription services' Publish responses and notifications among them), the built-in type
+// decoders, a whole secure channel (handshake, token renewal and requests) reading the bytes as the
+// server's side of the stream, cut into pieces of varying size, or the secured chunks of an open
+// RSA-policy channel.
 #include <chrono>
 #include <cstdint>
 #include <cstring>
@@ -12,6 +13,7 @@
 #include "ua/channel_security.h"
 #include "ua/messages.h"
 #include "ua/secure_channel.h"
+#include "ua/subscription_messages.h"
 
 namespace {
 
@@ -58,7 +60,14 @@ void decode_responses(const std::uint8_t* data, std::size_t size) {
         attempt([n](Reader& r) { (void)decode_browse_response(r, n); });
         attempt([n](Reader& r) { (void)decode_browse_next_response(r, n); });
         attempt([n](Reader& r) { (void)decode_read_attributes_response(r, n * 4); });
+        attempt([n](Reader& r) { (void)decode_create_monitored_items_response(r, n); });
+        attempt([n](Reader& r) { (void)decode_transfer_subscriptions_response(r, n); });
     }
+    // Subscriptions: Publish responses and the notifications they carry above all.
+    attempt([](Reader& r) { (void)decode_publish_response(r); });
+    attempt([](Reader& r) { (void)decode_republish_response(r); });
+    attempt([](Reader& r) { (void)decode_create_subscription_response(r); });
+    attempt([](Reader& r) { decode_delete_subscriptions_response(r); });
 }
 
 void decode_builtins(const std::uint8_t* data, std::size_t size) {

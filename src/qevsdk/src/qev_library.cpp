@@ -86,16 +86,18 @@ void QevLibrary::set_log_level(QEV_LOG_LEVEL level) {
 }
 
 SourceHandle QevLibrary::create_source(int source_type, const std::string& source_schema,
-                                       int sample_timespan_msec, int /*support_subscribe*/) {
+                                       int sample_timespan_msec, int support_subscribe) {
     impl_->check_alive();
     std::shared_ptr<detail::Source> source;
     std::string why;
     // Failure to connect is reported by the result, never by an exception.
     try {
         if (source_type == QEV_RTSOURCE_DA) {
+            // DA sources have no subscriptions here: the flag is ignored.
             source = detail::make_da_source(source_schema, sample_timespan_msec, why);
         } else if (source_type == QEV_RTSOURCE_UA) {
-            source = detail::make_ua_source(source_schema, sample_timespan_msec, why);
+            source = detail::make_ua_source(source_schema, sample_timespan_msec, why,
+                                            support_subscribe == 1);
         } else {
             why = fmt::format(
                 "unknown source type {}; use QEV_RTSOURCE_DA ({}) or "
@@ -134,6 +136,14 @@ std::pair<int, std::vector<ValueRecord>> QevLibrary::read_values(
     // while the read is under way.
     auto src = impl_->find(source);
     return {0, src->read(requests)};
+}
+
+std::vector<ChangeRecord> QevLibrary::read_changes(SourceHandle source) {
+    return impl_->find(source)->take_changes();
+}
+
+std::optional<std::size_t> QevLibrary::live_items(SourceHandle source) {
+    return impl_->find(source)->live_items();
 }
 
 BrowseResult QevLibrary::browse(SourceHandle source, const BrowseOptions& options) {

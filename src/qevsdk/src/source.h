@@ -2,6 +2,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,9 @@ class Source {
     // What the source could not make of the tags asked for since the last call (an OPC UA
     // namespace URI the server lacks); each once per connection.
     virtual std::vector<std::string> take_tag_problems() { return {}; }
+    // Subscribed sources only: changes since the last call, and items live now.
+    virtual std::vector<ChangeRecord> take_changes() { return {}; }
+    virtual std::optional<std::size_t> live_items() { return std::nullopt; }
     // Only OPC UA sources have an address space to walk.
     virtual BrowseResult browse(const BrowseOptions&) {
         throw Error("qevsdk: only OPC UA sources can be browsed");
@@ -35,9 +39,10 @@ std::unique_ptr<Source> make_da_source(const std::string& schema, int sample_tim
                                        std::string& why);
 
 // An OPC UA session to `opc.tcp://host:port`, or nullptr when the schema is malformed or the
-// server cannot be reached, with the reason logged and in `why`.
+// server cannot be reached, with the reason logged and in `why`. With `subscribe` it keeps
+// subscriptions and reads answer from what the server reported.
 std::unique_ptr<Source> make_ua_source(const std::string& schema, int sample_timespan_msec,
-                                       std::string& why);
+                                       std::string& why, bool subscribe = false);
 
 // Discovery. Each returns schemas in the server's order, without duplicates.
 // discover_ua throws qevsdk::Error with a clear text when the server cannot be reached.

@@ -68,6 +68,14 @@ struct ValueRecord {
     // present, else the time the answer arrived.
     std::optional<std::chrono::system_clock::time_point> source_timestamp{};
     std::optional<std::chrono::system_clock::time_point> server_timestamp{};
+    // The OPC UA status code behind `quality` (0 Good): the server's reason for a Bad value.
+    std::uint32_t status = 0;
+};
+
+// One change a subscribed source was told of, for the request it was first read with.
+struct ChangeRecord {
+    TagRequest request;
+    ValueRecord record;
 };
 
 // Misuse of the library itself: an unknown or destroyed handle, a destroyed library.
@@ -100,6 +108,14 @@ class QevLibrary {
     // an nsu= tag (qevsdk/ua_tag.h) whose namespace URI the server lacks, or one that is
     // malformed. Each is given (and logged) once per connection; such tags read Bad.
     std::vector<std::string> take_tag_problems(SourceHandle source);
+    // A UA source created with support_subscribe = 1 answers read_values from what the server
+    // last reported (see ua_subscription.h); these two say more about it. Every change
+    // reported since the last call, each tag's in order (only when the subscription settings
+    // keep changes; empty for every other source).
+    std::vector<ChangeRecord> read_changes(SourceHandle source);
+    // How many items the server is reporting on now; nullopt for a source that does not
+    // subscribe.
+    std::optional<std::size_t> live_items(SourceHandle source);
 
     void destroy_source(SourceHandle source);
 

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstring>
 
 #include "messages.h"
@@ -380,6 +381,60 @@ void Client::call_service(const std::function<void(Writer&, const RequestContext
         last_error_ = e.what();
         throw;
     }
+}
+
+std::uint32_t Client::post_service(
+    const std::function<void(Writer&, const RequestContext&)>& encode) {
+    if (!connected()) {
+        throw UaError(status::BadNotConnected, last_error_.empty() ? "not connected" : last_error_);
+    }
+    try {
+        body_.clear();
+        encode(body_, context(true));
+        return channel_->post(body_);
+    } catch (const UaError& e) {
+        last_error_ = e.what();
+        throw;
+    }
+}
+
+std::optional<SecureChannel::Posted> Client::poll_posted(Clock::time_point deadline) {
+    if (!channel_ || !channel_->usable()) {
+        throw UaError(status::BadNotConnected, last_error_.empty() ? "not connected" : last_error_);
+    }
+    try {
+        return channel_->poll(deadline);
+    } catch (const UaError& e) {
+        last_error_ = e.what();
+        throw;
+    }
+}
+
+std::vector<std::optional<double>> Client::read_server_numbers(std::span<const std::uint32_t> ids) {
+    std::vector<ValueRecord> values(ids.size());
+    call_service(
+        [&](Writer& w, const RequestContext& ctx) { encode_read_numeric(w, ctx, ids); },
+        [&](Reader& r) { decode_read_response(r, values, std::chrono::system_clock::now()); });
+    std::vector<std::optional<double>> out;
+    for (const auto& v : values) {
+        if (v.quality == kQualityGood && !std::isnan(v.value)) {
+            out.emplace_back(v.value);
+        } else {
+            out.emplace_back();
+        }
+    }
+    return out;
+}
+
+void Client::drop_connection() {
+    if (channel_) {
+        channel_->mark_broken();
+        channel_->close();
+    }
+    if (session_ == Session::active) {
+        session_ = Session::created;
+    }
+    last_error_ = "the connection was dropped";
 }
 
 void Client::close() {

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -77,6 +78,20 @@ class Client {
     // lost on the way also turns connected() false.
     void call_service(const std::function<void(Writer&, const RequestContext&)>& encode,
                       const std::function<void(Reader&)>& decode);
+
+    // A request whose response comes later (Publish), collected by poll_posted(). Both throw
+    // as call_service does; a lost connection also turns connected() false.
+    std::uint32_t post_service(const std::function<void(Writer&, const RequestContext&)>& encode);
+    std::optional<SecureChannel::Posted> poll_posted(Clock::time_point deadline);
+    std::size_t posted() const { return channel_ ? channel_->posted() : 0; }
+
+    // Numeric properties of the server (namespace 0), each nullopt when the server lacks it
+    // or it is not a number. Throws as call_service does.
+    std::vector<std::optional<double>> read_server_numbers(std::span<const std::uint32_t> ids);
+
+    // Cuts the connection as a failed network would, leaving the session on the server
+    // (tests of what follows a lost connection).
+    void drop_connection();
 
     // CloseSession, CloseSecureChannel, socket. Never throws; harmless twice.
     void close();

@@ -39,6 +39,7 @@ inline void fill_record(const DataValue& dv, std::chrono::system_clock::time_poi
         out.value = std::numeric_limits<double>::quiet_NaN();
         out.quality = kQualityBad;
     }
+    out.status = dv.status;
     out.source_timestamp = time_from_ticks(dv.source_ticks);
     out.server_timestamp = time_from_ticks(dv.server_ticks);
     if (out.source_timestamp) {

@@ -131,8 +131,19 @@ void SecureChannel::send_open(bool renew, std::uint32_t request_id, Clock::time_
 }
 
 void SecureChannel::await_open(std::uint32_t request_id, Clock::time_point deadline) {
-    const Frame f = receive_expected(FrameType::Open, deadline,
-                                     "the server did not answer the secure channel request");
+    Frame f = receive_frame(deadline);
+    // Responses to posted requests may come first; they are kept for poll().
+    while (f.type == FrameType::Message && state_ == State::open) {
+        (void)take_message(f, 0);
+        f = receive_frame(deadline);
+    }
+    if (f.type == FrameType::Error) {
+        throw_error_frame(f);
+    }
+    if (f.type != FrameType::Open) {
+        throw UaError(status::BadTcpMessageTypeInvalid,
+                      "the server did not answer the secure channel request");
+    }
     Reader r(f.body().data(), f.body().size());
     const std::uint32_t channel = r.u32();
     std::vector<std::uint8_t> plain;
@@ -263,17 +274,7 @@ Reader SecureChannel::request(const Writer& body, std::chrono::milliseconds time
     }
     const Clock::time_point deadline = Clock::now() + std::min(settings_.request_timeout, timeout);
     try {
-        if (now() >= renew_at_) {
-            try {
-                const std::uint32_t id = next_request_id();
-                send_open(true, id, deadline);
-                await_open(id, deadline);
-            } catch (const ServiceError& e) {
-                // Without a fresh token the channel dies soon: treat it as lost now.
-                throw UaError(e.code(),
-                              std::string("renewing the secure channel failed: ") + e.what());
-            }
-        }
+        renew_if_due(deadline);
         const std::uint32_t id = next_request_id();
         send_chunks("MSG", {body.data(), body.size()}, id, deadline);
         return await_response(id, deadline);
@@ -286,6 +287,82 @@ Reader SecureChannel::request(const Writer& body, std::chrono::milliseconds time
         state_ = State::broken;
         throw;
     }
+}
+
+void SecureChannel::renew_if_due(Clock::time_point deadline) {
+    if (now() < renew_at_) {
+        return;
+    }
+    try {
+        const std::uint32_t id = next_request_id();
+        send_open(true, id, deadline);
+        await_open(id, deadline);
+    } catch (const ServiceError& e) {
+        // Without a fresh token the channel dies soon: treat it as lost now.
+        throw UaError(e.code(), std::string("renewing the secure channel failed: ") + e.what());
+    }
+}
+
+std::uint32_t SecureChannel::post(const Writer& body) {
+    if (!usable()) {
+        throw UaError(status::BadSecureChannelClosed, "the connection to the server is closed");
+    }
+    if ((peer_max_message_ != 0 && body.size() > peer_max_message_) ||
+        (session_max_message_ != 0 && body.size() > session_max_message_)) {
+        throw ServiceError(status::BadRequestTooLarge, "the request is too large for the server");
+    }
+    const Clock::time_point deadline = Clock::now() + settings_.request_timeout;
+    try {
+        renew_if_due(deadline);
+        const std::uint32_t id = next_request_id();
+        send_chunks("MSG", {body.data(), body.size()}, id, deadline);
+        posted_.insert(id);
+        return id;
+    } catch (const ServiceError&) {
+        throw;
+    } catch (const DecodeError& e) {
+        state_ = State::broken;
+        throw invalid_message(e);
+    } catch (...) {
+        state_ = State::broken;
+        throw;
+    }
+}
+
+std::optional<SecureChannel::Posted> SecureChannel::poll(Clock::time_point deadline) {
+    try {
+        while (arrived_.empty() && usable() && !posted_.empty()) {
+            Frame f;
+            try {
+                f = receive_frame(deadline);
+            } catch (const UaError& e) {
+                if ((e.code() & 0xFFFF0000) == status::BadTimeout) {
+                    return std::nullopt;  // a partial frame stays buffered for the next call
+                }
+                throw;
+            }
+            if (f.type == FrameType::Error) {
+                throw_error_frame(f);
+            }
+            if (f.type != FrameType::Message) {
+                throw UaError(status::BadTcpMessageTypeInvalid,
+                              "the server sent an unexpected message while none was awaited");
+            }
+            (void)take_message(f, 0);
+        }
+    } catch (const DecodeError& e) {
+        state_ = State::broken;
+        throw invalid_message(e);
+    } catch (...) {
+        state_ = State::broken;
+        throw;
+    }
+    if (arrived_.empty()) {
+        return std::nullopt;
+    }
+    Posted p = std::move(arrived_.front());
+    arrived_.pop_front();
+    return p;
 }
 
 Frame SecureChannel::receive_expected(FrameType expected, Clock::time_point deadline,
@@ -305,38 +382,60 @@ Reader SecureChannel::await_response(std::uint32_t request_id, Clock::time_point
         const Frame f =
             receive_expected(FrameType::Message, deadline,
                              "the server sent an unexpected message while a response was awaited");
-        Reader r(f.body().data(), f.body().size());
-        if (r.u32() != channel_id_) {
-            throw UaError(status::BadSecureChannelIdInvalid,
-                          "a response for another channel arrived");
-        }
-        const std::uint32_t token = r.u32();
-        if (token != token_id_ && token != previous_token_id_) {
-            throw UaError(status::BadSecureChannelTokenUnknown,
-                          "a response carries an unknown security token");
-        }
-        if (receive_codec_) {
-            r = open_symmetric(f, token);
-        }
-        check_sequence(r.u32());
-        const std::uint32_t rid = r.u32();
-        if (rid != request_id) {
-            throw UaError(status::BadUnknownResponse, "a response to an unknown request arrived");
-        }
-        const auto result = assembler_.add(rid, f.chunk, {r.position(), r.remaining()});
-        if (result == ChunkAssembler::Result::Complete) {
-            const auto m = assembler_.message();
-            return Reader(m.data(), m.size());
-        }
-        if (result == ChunkAssembler::Result::Aborted) {
-            const auto m = assembler_.message();
-            Reader a(m.data(), m.size());
-            const std::uint32_t code = a.u32();
-            const std::string reason(a.string_view());
-            throw ServiceError(code, "the server aborted the response: " + status_text(code) +
-                                         (reason.empty() ? "" : " " + reason));
+        if (auto r = take_message(f, request_id)) {
+            return *r;
         }
     }
+}
+
+std::optional<Reader> SecureChannel::take_message(const Frame& f, std::uint32_t awaited) {
+    Reader r(f.body().data(), f.body().size());
+    if (r.u32() != channel_id_) {
+        throw UaError(status::BadSecureChannelIdInvalid, "a response for another channel arrived");
+    }
+    const std::uint32_t token = r.u32();
+    if (token != token_id_ && token != previous_token_id_) {
+        throw UaError(status::BadSecureChannelTokenUnknown,
+                      "a response carries an unknown security token");
+    }
+    if (receive_codec_) {
+        r = open_symmetric(f, token);
+    }
+    check_sequence(r.u32());
+    const std::uint32_t rid = r.u32();
+    const bool is_posted = rid != awaited && posted_.count(rid) != 0;
+    if (rid != awaited && !is_posted) {
+        throw UaError(status::BadUnknownResponse, "a response to an unknown request arrived");
+    }
+    const auto result = assembler_.add(rid, f.chunk, {r.position(), r.remaining()});
+    if (result == ChunkAssembler::Result::Incomplete) {
+        return std::nullopt;
+    }
+    const auto m = assembler_.message();
+    if (is_posted) {
+        Posted p;
+        p.request_id = rid;
+        if (result == ChunkAssembler::Result::Complete) {
+            p.body.assign(m.begin(), m.end());
+        } else {
+            Reader a(m.data(), m.size());
+            p.abort_code = a.u32();
+            if (p.abort_code == 0) {
+                p.abort_code = status::BadUnexpectedError;
+            }
+        }
+        posted_.erase(rid);
+        arrived_.push_back(std::move(p));
+        return std::nullopt;
+    }
+    if (result == ChunkAssembler::Result::Complete) {
+        return Reader(m.data(), m.size());
+    }
+    Reader a(m.data(), m.size());
+    const std::uint32_t code = a.u32();
+    const std::string reason(a.string_view());
+    throw ServiceError(code, "the server aborted the response: " + status_text(code) +
+                                 (reason.empty() ? "" : " " + reason));
 }
 
 Reader SecureChannel::open_symmetric(const Frame& f, std::uint32_t token) {

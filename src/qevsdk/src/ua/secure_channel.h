@@ -1,16 +1,20 @@
 // The secure channel over one transport: Hello/Acknowledge, opening and renewing the
 // security token, request chunking and response assembly, and closing; under SecurityPolicy
 // None or one of the RSA policies, signed or signed and encrypted.
-// One request is outstanding at a time; the caller serialises requests.
+// The caller serialises requests: one awaited at a time, besides any number of posted
+// requests (Publish) whose responses are collected later, by poll() or while a request waits.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
+#include <set>
 #include <span>
 #include <string_view>
+#include <vector>
 
 #include "channel_security.h"
 #include "codec.h"
@@ -52,6 +56,21 @@ class SecureChannel {
     Reader request(const Writer& body,
                    std::chrono::milliseconds timeout = std::chrono::milliseconds::max());
 
+    // Sends a request whose response is collected later by poll(): one the server may hold
+    // for long (Publish). Returns its request id. Throws as request() does.
+    std::uint32_t post(const Writer& body);
+    struct Posted {
+        std::uint32_t request_id = 0;
+        std::vector<std::uint8_t> body;  // the response message; empty when aborted
+        std::uint32_t abort_code = 0;    // the abort's status, when the server aborted it
+    };
+    // The next response to a posted request, arrived by `deadline` (a deadline already past
+    // takes only what has arrived); nullopt when none. Throws UaError, and breaks the
+    // channel, when the connection fails; a deadline that passes is no failure.
+    std::optional<Posted> poll(Clock::time_point deadline);
+    // Posted requests whose responses have not been handed out yet.
+    std::size_t posted() const { return posted_.size() + arrived_.size(); }
+
     // Marks the channel unusable, e.g. after a response that could not be decoded.
     void mark_broken() { state_ = State::broken; }
     bool usable() const { return state_ == State::open; }
@@ -87,6 +106,10 @@ class SecureChannel {
     void check_sequence(std::uint32_t seq);
     [[noreturn]] void throw_error_frame(const Frame& f);
     Reader await_response(std::uint32_t request_id, Clock::time_point deadline);
+    // A MSG chunk, checked and assembled: the complete response to `awaited`, or nullopt
+    // (a chunk of a longer message, or a posted request's response, kept for poll()).
+    std::optional<Reader> take_message(const Frame& f, std::uint32_t awaited);
+    void renew_if_due(Clock::time_point deadline);
 
     std::unique_ptr<Transport> transport_;
     ChannelSettings settings_;
@@ -120,6 +143,8 @@ class SecureChannel {
     bool recv_sequence_known_ = false;
     std::uint32_t request_id_ = 0;
     std::uint32_t request_handle_ = 0;
+    std::set<std::uint32_t> posted_;
+    std::deque<Posted> arrived_;
 };
 
 }  // namespace qevsdk::ua

@@ -42,9 +42,14 @@ enum class StatusClass : std::uint8_t {
     X(BadSessionIdInvalid, 0x80250000, SessionLost)             \
     X(BadSessionClosed, 0x80260000, SessionLost)                \
     X(BadSessionNotActivated, 0x80270000, SessionLost)          \
+    X(BadSubscriptionIdInvalid, 0x80280000, Plain)              \
     X(BadNodeIdInvalid, 0x80330000, Plain)                      \
     X(BadNodeIdUnknown, 0x80340000, Plain)                      \
     X(BadNotReadable, 0x803A0000, Plain)                        \
+    X(BadMonitoredItemIdInvalid, 0x80420000, Plain)             \
+    X(BadMonitoredItemFilterInvalid, 0x80430000, Plain)         \
+    X(BadMonitoredItemFilterUnsupported, 0x80440000, Plain)     \
+    X(BadFilterNotAllowed, 0x80450000, Plain)                   \
     X(BadContinuationPointInvalid, 0x804A0000, Plain)           \
     X(BadNoContinuationPoints, 0x804B0000, Plain)               \
     X(BadSecurityModeRejected, 0x80540000, Plain)               \
@@ -52,6 +57,10 @@ enum class StatusClass : std::uint8_t {
     X(BadTooManySessions, 0x80560000, Plain)                    \
     X(BadApplicationSignatureInvalid, 0x80580000, Plain)        \
     X(BadTypeMismatch, 0x80740000, Plain)                       \
+    X(BadTooManyPublishRequests, 0x80780000, Plain)             \
+    X(BadNoSubscription, 0x80790000, Plain)                     \
+    X(BadSequenceNumberUnknown, 0x807A0000, Plain)              \
+    X(BadMessageNotAvailable, 0x807B0000, Plain)                \
     X(BadTcpServerTooBusy, 0x807D0000, ConnectionLost)          \
     X(BadTcpMessageTypeInvalid, 0x807E0000, ConnectionLost)     \
     X(BadTcpSecureChannelUnknown, 0x807F0000, ConnectionLost)   \
@@ -64,10 +73,12 @@ enum class StatusClass : std::uint8_t {
     X(BadSequenceNumberInvalid, 0x80880000, ConnectionLost)     \
     X(BadConfigurationError, 0x80890000, Plain)                 \
     X(BadNotConnected, 0x808A0000, Plain)                       \
+    X(BadDeadbandFilterInvalid, 0x808E0000, Plain)              \
     X(BadConnectionRejected, 0x80AC0000, Plain)                 \
     X(BadConnectionClosed, 0x80AE0000, ConnectionLost)          \
     X(BadRequestTooLarge, 0x80B80000, TooLarge)                 \
-    X(BadResponseTooLarge, 0x80B90000, TooLarge)
+    X(BadResponseTooLarge, 0x80B90000, TooLarge)                \
+    X(BadTooManyMonitoredItems, 0x80DB0000, TooLarge)
 
 namespace status {
 #define QEVSDK_UA_STATUS_CONSTANT(name, code, cls) inline constexpr std::uint32_t name = code;

@@ -9,6 +9,7 @@
 #include "../log.h"
 #include "browse.h"
 #include "qevsdk/ua_security.h"
+#include "subscription.h"
 
 namespace qevsdk {
 
@@ -38,11 +39,31 @@ class UaSource final : public detail::Source {
 
     ~UaSource() override {
         std::lock_guard lock(mutex_);
+        subscriptions_.reset();
         client_.close();
         detail::logger()->info("disconnected from {}", address_.url);
     }
 
     void connect() { client_.connect(address_); }
+
+    // Reads from here on answer from what the server reports.
+    void subscribe(SubscriptionSettings settings) {
+        settings.reconnect = [this](Client& c) { c.connect(address_); };
+        subscriptions_ = std::make_unique<Subscriptions>(client_, std::move(settings));
+    }
+
+    std::vector<ChangeRecord> take_changes() override {
+        std::lock_guard lock(mutex_);
+        return subscriptions_ ? subscriptions_->take_changes() : std::vector<ChangeRecord>{};
+    }
+
+    std::optional<std::size_t> live_items() override {
+        std::lock_guard lock(mutex_);
+        if (!subscriptions_) {
+            return std::nullopt;
+        }
+        return client_.connected() ? subscriptions_->live_items() : 0;
+    }
 
     bool is_valid() override {
         std::lock_guard lock(mutex_);
@@ -58,6 +79,14 @@ class UaSource final : public detail::Source {
         std::lock_guard lock(mutex_);
         std::vector<ValueRecord> out(requests.size());
         const bool was_connected = client_.connected();
+        if (subscriptions_) {
+            subscriptions_->read(requests, out);
+            if (was_connected && !client_.connected()) {
+                detail::logger()->error("lost the connection to {}: {}", address_.url,
+                                        subscriptions_->last_error());
+            }
+            return out;
+        }
         client_.read(requests, out);
         log_namespace_problems();
         if (was_connected && !client_.connected()) {
@@ -106,6 +135,7 @@ class UaSource final : public detail::Source {
     std::mutex mutex_;
     Client client_;
     EndpointAddress address_;
+    std::unique_ptr<Subscriptions> subscriptions_;
 };
 
 std::mutex security_mutex;
@@ -180,12 +210,32 @@ ClientSettings settings_from_environment_and_security() {
 
 }  // namespace
 
+static SubscriptionSettings subscription_settings_for(int sample_ms) {
+    const UaSubscription wanted = subscription_settings();
+    SubscriptionSettings s;
+    // One report per sampling interval of the collector at least.
+    s.publishing_interval_ms = sample_ms > 0 ? sample_ms : 1000;
+    s.item = item_params(wanted);
+    s.keep_changes = wanted.keep_changes;
+    s.log = [](int level, const std::string& text) {
+        if (level >= 2) {
+            detail::logger()->error("{}", text);
+        } else if (level == 1) {
+            detail::logger()->warn("{}", text);
+        } else {
+            detail::logger()->info("{}", text);
+        }
+    };
+    return s;
+}
+
 ClientSettings settings_from_environment() {
     return settings_from_environment_and_security();
 }
 
 std::unique_ptr<detail::Source> make_ua_source(const std::string& schema, int sample_timespan_msec,
-                                               ClientSettings settings, std::string& why) {
+                                               ClientSettings settings, std::string& why,
+                                               bool subscribe) {
     auto address = parse_endpoint_url(schema);
     if (!address) {
         why = fmt::format(
@@ -219,6 +269,9 @@ std::unique_ptr<detail::Source> make_ua_source(const std::string& schema, int sa
         return nullptr;
     }
     detail::logger()->info("connected to OPC UA server {} ({})", schema, how);
+    if (subscribe) {
+        source->subscribe(subscription_settings_for(sample_ms));
+    }
     return source;
 }
 
@@ -231,8 +284,9 @@ void set_ua_security(const UaSecurity& settings) {
 namespace detail {
 
 std::unique_ptr<Source> make_ua_source(const std::string& schema, int sample_timespan_msec,
-                                       std::string& why) {
-    return ua::make_ua_source(schema, sample_timespan_msec, ua::settings_from_environment(), why);
+                                       std::string& why, bool subscribe) {
+    return ua::make_ua_source(schema, sample_timespan_msec, ua::settings_from_environment(), why,
+                              subscribe);
 }
 
 std::vector<std::string> discover_ua(const std::string& hostname, int port) {

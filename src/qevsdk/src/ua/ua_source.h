@@ -24,6 +24,7 @@ void set_security(SecuritySettings settings);
 // nullptr when the schema is malformed or the server cannot be reached, with the reason logged
 // and in `why`.
 std::unique_ptr<detail::Source> make_ua_source(const std::string& schema, int sample_timespan_msec,
-                                               ClientSettings settings, std::string& why);
+                                               ClientSettings settings, std::string& why,
+                                               bool subscribe = false);
 
 }  // namespace qevsdk::ua

@@ -35,6 +35,7 @@ bool Pellumar::load_config() {
         korrin::read_settings(
             ini, {.config_dir = base_dir_, .strictness = korrin::Strictness::console}, settings);
         korrin::apply_ua_security(settings.security);
+        korrin::apply_acquisition(settings.acquisition);
         keep();
         return true;
     } catch (const korrin::SettingsError& e) {

@@ -281,6 +281,8 @@ korrin::OPCCollector::Options Pellumar::collector_options() {
         options.tsdb_client = deps_.tsdb_client;
     }
     options.timestamp_mode = settings_.store.timestamp;
+    options.subscribe = settings_.acquisition.subscribed();
+    options.every_change = settings_.acquisition.every_change();
     options.buffer_dir = settings_.store.buffer_dir;
     options.buffer_max_bytes = settings_.store.buffer_max_bytes;
     // The table as loaded, by value: the collector thread never reads this object's tag list,
@@ -344,6 +346,11 @@ void Pellumar::print_status() {
         log_info("Status - Tags: " + std::to_string(tags_.size()) +
                  ", Collected: " + std::to_string(total_collected_.load()) +
                  ", Written: " + std::to_string(total_written_.load()));
+        if (settings_.acquisition.subscribed()) {
+            const auto live = collector_ ? collector_->live_items() : std::nullopt;
+            log_info("Acquisition: subscribed, " + std::to_string(live.value_or(0)) +
+                     " items live");
+        }
         const std::uint64_t buffered = collector_ ? collector_->buffered_sample_count() : 0;
         if (buffered > 0) {
             log_info(std::to_string(buffered) + " samples wait in the buffer for the TSDB");

@@ -232,6 +232,8 @@ void MainWidget::_create_and_start_collector(const QString& opc_schema,
     }
     options.tsdb_client = client_;
     options.timestamp_mode = store_settings_.timestamp;
+    options.subscribe = acquisition_.subscribed();
+    options.every_change = acquisition_.every_change();
     options.buffer_dir = store_settings_.buffer_dir;
     options.buffer_max_bytes = store_settings_.buffer_max_bytes;
     collect_thread_ = std::make_unique<korrin::OPCCollector>(std::move(options));

@@ -120,6 +120,8 @@ MainWidget::MainWidget(MainWidgetDeps deps)
     const std::string& opc_host = settings.opc.opc_host;
     const std::string& opc_schema = settings.opc.opc_schema;
     korrin::apply_ua_security(settings.security);
+    korrin::apply_acquisition(settings.acquisition);
+    acquisition_ = settings.acquisition;
     store_settings_ = settings.store;
 
     available_dbs_ = client_->fetch_available_tsdbs(tsdb_cfg_);
@@ -337,7 +339,11 @@ bool MainWidget::reconnect_tsdb(const QString& db_name) {
 
 void MainWidget::update_status_label(const QString& status) {
     status_label_->setStyleSheet(status_style_sheet(status));
-    status_label_->setText("Status: " + status);
+    // Subscribed, the line also says how many items the server reports on.
+    const auto live = collect_thread_ ? collect_thread_->live_items() : std::nullopt;
+    const QString subscribed =
+        live ? QStringLiteral(" (subscribed, %1 items live)").arg(*live) : QString();
+    status_label_->setText("Status: " + status + subscribed);
 }
 
 void MainWidget::update_db_status(bool success, int count) {

@@ -88,6 +88,9 @@ class BaseQevCollectorThread {
         // Takes the place of get_tags_func: the list as it was loaded, shared. A cycle given
         // the same table reads and writes by position, without looking at a name.
         TagTableSupplier get_tag_table_func{};
+        // OPC UA: the server reports changes (create_source's support_subscribe = 1) and reads
+        // answer from what it last reported; the cycle is the same.
+        bool subscribe = false;
     };
 
     // Throws std::invalid_argument("Either 'get_tags_func' or 'tags' must be provided.")
@@ -119,6 +122,10 @@ class BaseQevCollectorThread {
 
     // "2:Demo.Tag1" -> (2, "Demo.Tag1"); a text without a numeric prefix -> (0, whole text).
     static std::pair<int, std::string> parse_ua_tag(const std::string& tag);
+
+    // Subscribed only: how many items the server reported on after the last cycle's read;
+    // nullopt when the collector reads, or has not read yet. Safe from any thread.
+    std::optional<std::size_t> live_items() const noexcept;
 
     const std::string server_schema;
     const std::string protocol_type;  // "DA" or "UA"
@@ -194,6 +201,10 @@ class BaseQevCollectorThread {
     OpcLibraryFactory opc_library_factory_;
     SecondsClock clock_;
     Sleeper sleeper_;
+    const bool subscribe_;
+    std::atomic<std::int64_t> live_items_{-1};  // -1: not known
+    // After a read: what the source says of its subscriptions (engine/subscription_status.cpp).
+    void note_live_items() noexcept;
 
     // This cycle's table: the supplier's, or one made from the list supplier's names when they
     // differ from the last cycle's.

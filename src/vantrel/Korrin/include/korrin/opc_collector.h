@@ -58,6 +58,12 @@ class OPCCollector : public BaseQevCollectorThread {
         // Takes the place of get_tags_func: the list as it was loaded, shared (see
         // BaseQevCollectorThread::Options).
         TagTableSupplier get_tag_table_func{};
+        // OPC UA subscribed acquisition (korrin/acquisition.h): create_source's
+        // support_subscribe = 1. With every_change the database gets every change the server
+        // reported, each at its own time, instead of one row per tag and cycle (the queue still
+        // gets the cycle).
+        bool subscribe = false;
+        bool every_change = false;
     };
 
     // Validates the schema first; with settings, opens the TSDB connection here (an error from
@@ -101,6 +107,15 @@ class OPCCollector : public BaseQevCollectorThread {
     void interrupt_waits() noexcept override;
 
   private:
+    // every_change: the changes reported since the last cycle as rows (engine/change_rows.cpp),
+    // each tag's in time order and none twice.
+    const CycleResults& reported_changes(const CycleResults& cycle);
+    const bool every_change_;
+    CycleResults change_rows_;
+    // "ns\nname" of each request -> the tag text the supplier listed.
+    std::unordered_map<std::string, std::string> tag_texts_;
+    std::unordered_map<std::string, std::chrono::system_clock::time_point> last_change_time_;
+
     // Declared before the writer: the writer hands what it cannot write to it.
     std::unique_ptr<StoreForward> store_;
     TsdbWriter writer_;

@@ -55,6 +55,12 @@ struct OpcValueRecord {
     Timestamp server_time{};
 };
 
+// A change a subscribed source was told of, for the request it was read with.
+struct OpcChange {
+    OpcTagRequest request{};
+    OpcValueRecord record{};
+};
+
 // One server found by discovery.
 struct OpcServer {
     std::int32_t source_type = 0;  // QEV_RTSOURCE_DA or QEV_RTSOURCE_UA
@@ -114,6 +120,11 @@ class OpcLibrary {
     // First element a status the engine ignores; second one record per request, in order.
     virtual std::pair<int, std::vector<OpcValueRecord>> read_values(
         OpcSourceHandle source, std::span<const OpcTagRequest> requests) = 0;
+    // A source created with support_subscribe = 1: how many items the server reports on now
+    // (nullopt for a source that reads), and every change reported since the last call, each
+    // tag's in order (when the acquisition keeps every change).
+    virtual std::optional<std::size_t> live_items(OpcSourceHandle) { return std::nullopt; }
+    virtual std::vector<OpcChange> read_changes(OpcSourceHandle) { return {}; }
     virtual void destroy_source(OpcSourceHandle source) = 0;
     virtual void destroy() = 0;
     // The servers found on the host, in the library's order, at most max_servers. source_type

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "common/ini.h"
+#include "korrin/acquisition.h"
 #include "korrin/opc_security.h"
 #include "korrin/sample_buffer.h"
 #include "korrin/types.h"
@@ -74,6 +75,7 @@ struct Settings {
     TsdbConfig tsdb;
     OpcSettings opc;
     UaSecuritySettings security;
+    AcquisitionSettings acquisition;  // read_acquisition_settings (korrin/acquisition.h)
     StoreSettings store;
     lumvane::LoggingSettings logging;  // [VantrelLogging]
 };

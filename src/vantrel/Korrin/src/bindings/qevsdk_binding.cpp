@@ -9,7 +9,9 @@
 
 #include <qevsdk/qevsdk.h>
 #include <qevsdk/ua_security.h>
+#include <qevsdk/ua_subscription.h>
 
+#include "korrin/acquisition.h"
 #include "korrin/opc_security.h"
 
 #include "korrin/opc_library.h"
@@ -61,6 +63,22 @@ class QevsdkLibrary final : public OpcLibrary {
                                          r.server_timestamp});
         }
         return {status, std::move(out)};
+    }
+
+    std::optional<std::size_t> live_items(OpcSourceHandle source) override {
+        return lib_.live_items(source);
+    }
+
+    std::vector<OpcChange> read_changes(OpcSourceHandle source) override {
+        std::vector<OpcChange> out;
+        for (auto& c : lib_.read_changes(source)) {
+            out.push_back(OpcChange{
+                OpcTagRequest{c.request.data_type, c.request.namespace_index,
+                              std::move(c.request.tag_name)},
+                OpcValueRecord{Value(c.record.value), c.record.quality, c.record.timestamp,
+                               c.record.source_timestamp, c.record.server_timestamp}});
+        }
+        return out;
     }
 
     void destroy_source(OpcSourceHandle source) override { lib_.destroy_source(source); }
@@ -172,6 +190,27 @@ void apply_ua_security(const UaSecuritySettings& settings) {
     } catch (const qevsdk::Error& e) {
         throw std::invalid_argument(std::string("[Vantrel] ua_security_policy/ua_security_mode: ") +
                                     e.what());
+    }
+}
+
+}  // namespace vantrel::korrin
+
+namespace vantrel::korrin {
+
+void apply_acquisition(const AcquisitionSettings& settings) {
+    qevsdk::UaSubscription ua;
+    ua.sampling_interval_ms = settings.sampling_interval_ms;
+    ua.queue_size = settings.queue_size;
+    ua.deadband =
+        settings.deadband == AcquisitionSettings::Deadband::absolute  ? qevsdk::UaDeadband::absolute
+        : settings.deadband == AcquisitionSettings::Deadband::percent ? qevsdk::UaDeadband::percent
+                                                                      : qevsdk::UaDeadband::none;
+    ua.deadband_value = settings.deadband_value;
+    ua.keep_changes = settings.every_change();
+    try {
+        qevsdk::set_ua_subscription(ua);
+    } catch (const qevsdk::Error& e) {
+        throw std::invalid_argument(std::string("[Vantrel] subscription settings: ") + e.what());
     }
 }
 

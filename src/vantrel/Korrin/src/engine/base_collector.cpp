@@ -53,6 +53,7 @@ BaseQevCollectorThread::BaseQevCollectorThread(Options options)
                                                        : default_opc_library_factory()),
       clock_(std::move(options.clock)),
       sleeper_(std::move(options.sleeper)),
+      subscribe_(options.subscribe),
       get_tag_table_func_(std::move(options.get_tag_table_func)) {}
 
 BaseQevCollectorThread::~BaseQevCollectorThread() {

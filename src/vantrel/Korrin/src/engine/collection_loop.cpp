@@ -55,6 +55,7 @@ void BaseQevCollectorThread::_process_collection_cycle() {
     _check_and_reconnect();
     if (opc_status) {
         _read_and_process_data();
+        note_live_items();
     }
 }
 

@@ -25,7 +25,8 @@ BaseQevCollectorThread::Options base_options(OPCCollector::Options& o) {
             .opc_library_factory = std::move(o.opc_library_factory),
             .clock = std::move(o.clock),
             .sleeper = std::move(o.sleeper),
-            .get_tag_table_func = std::move(o.get_tag_table_func)};
+            .get_tag_table_func = std::move(o.get_tag_table_func),
+            .subscribe = o.subscribe};
 }
 
 // Before the writer, so that a collector without a queue never opens a connection.
@@ -43,6 +44,7 @@ OPCCollector::OPCCollector(Options options)
       data_deque(required_deque(std::move(options.data_deque))),
       tsdb_cfg(std::move(options.tsdb_cfg)),
       db_status_notify(std::move(options.db_status_notify)),
+      every_change_(options.subscribe && options.every_change),
       writer_({.client = std::move(options.tsdb_client),
                .cfg = tsdb_cfg,
                .db_status_notify = db_status_notify,
@@ -70,7 +72,12 @@ void OPCCollector::handle_data(const CycleResults& results) {
     // any database work: the front end sees the cycle even when the database fails.
     data_deque->push_copy(results);
     if (tsdb_cfg) {
-        writer_.write_cycle(results, tag_table_of(results));
+        if (every_change_) {
+            // Changes carry their own names and times; they are written by name.
+            _handle_write_tsdb(reported_changes(results));
+        } else {
+            writer_.write_cycle(results, tag_table_of(results));
+        }
     }
 }
 

@@ -43,8 +43,8 @@ void BaseQevCollectorThread::connect_source() {
     const int source_type = ua ? QEV_RTSOURCE_UA : QEV_RTSOURCE_DA;
     const std::string long_name = ua ? "OPC UA" : "OPC DA";
 
-    source =
-        qev->create_source(source_type, server_schema, sample_timespan_msec(sample_interval), 0);
+    source = qev->create_source(source_type, server_schema, sample_timespan_msec(sample_interval),
+                                subscribe_ ? 1 : 0);
     if (source == QEV_INVALID_HANDLE) {
         // The fixed text first, so that what matches on it still does; then the library's
         // cause, which the operator needs to act on.

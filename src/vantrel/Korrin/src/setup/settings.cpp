@@ -206,6 +206,7 @@ void read_settings(const common::IniFile& ini, const SettingsContext& context, S
         read_desktop_opc(ini, into.opc);
     }
     into.security = read_ua_security(ini, context.config_dir);
+    into.acquisition = read_acquisition_settings(ini);
     into.store = read_store_settings(ini, context.config_dir);
     into.logging = lumvane::read_logging_settings(ini);
 }

@@ -18,6 +18,7 @@
 #include <QStringList>
 #include <QWidget>
 
+#include "korrin/acquisition.h"
 #include "korrin/cycle_queue.h"
 #include "korrin/opc_collector.h"
 #include "korrin/opc_library.h"
@@ -145,7 +146,8 @@ class MainWidget : public QWidget {
 
     std::filesystem::path ini_path_;
     korrin::TsdbConfig tsdb_cfg_;
-    korrin::StoreSettings store_settings_;  // row times and the disk buffer, from config.ini
+    korrin::StoreSettings store_settings_;     // row times and the disk buffer, from config.ini
+    korrin::AcquisitionSettings acquisition_;  // read or subscribed, from config.ini
     std::unique_ptr<korrin::TsdbConnection> tsdb_conn_;
     std::optional<std::string> tag_csv_path_;
     QStringList opc_servers_info_;

@@ -1,0 +1,178 @@
+// bench_subscribe: 10,000 tags of which 10 % change each second, collected for a while by the
+// batched read and then by subscription (sampling interval 0) from the node-opcua test server,
+// in one run. Prints the server's CPU in subscribe as a ratio to read, this client's CPU per
+// reported change, the rows store = changes would write as a share of read's (with the changes
+// counted against those the server made), and how long 100,000 items take to become live on
+// one session, with this process's memory then.
+//
+//   bench_subscribe [SECONDS] [ITEMS]   (defaults 20 and 100000; BENCH_SUBSCRIBE_SECONDS and
+//                                        BENCH_SUBSCRIBE_ITEMS in the environment do the same)
+#include <sys/resource.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "opcua_test_server.h"
+#include "qevsdk/qevsdk.h"
+#include "qevsdk/ua_subscription.h"
+
+namespace {
+
+using namespace qevsdk;
+using Clock = std::chrono::steady_clock;
+using vantrel::test::OpcUaTestServer;
+
+constexpr int kTags = 10'000;
+constexpr int kChangingPercent = 10;
+constexpr int kBatch = 200;
+constexpr double kServerTarget = 0.35;
+constexpr double kRowsTarget = 0.12;
+constexpr double kLiveSecondsTarget = 60;
+constexpr double kMemoryTargetMb = 150;
+
+std::chrono::nanoseconds own_cpu_time() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    auto ns = [](const timeval& tv) {
+        return std::chrono::seconds(tv.tv_sec) + std::chrono::microseconds(tv.tv_usec);
+    };
+    return ns(usage.ru_utime) + ns(usage.ru_stime);
+}
+
+double resident_mb() {
+    std::ifstream status("/proc/self/status");
+    std::string key;
+    while (status >> key) {
+        if (key == "VmRSS:") {
+            double kb = 0;
+            status >> kb;
+            return kb / 1024;
+        }
+        std::getline(status, key);
+    }
+    return 0;
+}
+
+int setting(int argc, char** argv, int at, const char* env, int fallback) {
+    if (argc > at) {
+        return std::atoi(argv[at]);
+    }
+    const char* v = std::getenv(env);
+    return v && *v ? std::atoi(v) : fallback;
+}
+
+std::vector<TagRequest> bulk(int n) {
+    std::vector<TagRequest> out;
+    for (int k = 0; k < n; ++k) {
+        out.push_back(
+            {QEV_DATATYPE_REAL, OpcUaTestServer::kNamespace, "Bulk." + std::to_string(k)});
+    }
+    return out;
+}
+
+struct Phase {
+    double server_cpu_s = 0;
+    double client_cpu_s = 0;
+    long long cycles = 0;
+    long long changes = 0;
+};
+
+// One collector's worth of work for `seconds`: every second all tags, in batches.
+Phase collect(const OpcUaTestServer& server, bool subscribe, int seconds) {
+    QevLibrary lib;
+    const auto source = lib.create_source(QEV_RTSOURCE_UA, server.endpoint(), 1000, subscribe);
+    if (source == QEV_INVALID_HANDLE) {
+        std::fprintf(stderr, "bench_subscribe: cannot connect: %s\n", lib.last_error().c_str());
+        std::exit(1);
+    }
+    const auto tags = bulk(kTags);
+    const auto read_all = [&] {
+        for (std::size_t at = 0; at < tags.size(); at += kBatch) {
+            const std::vector<TagRequest> batch(tags.begin() + at,
+                                                tags.begin() + std::min(tags.size(), at + kBatch));
+            (void)lib.read_values(source, batch);
+        }
+    };
+    read_all();  // items made and first values in, before the clock runs
+    (void)lib.read_changes(source);
+    Phase p;
+    const auto server0 = server.cpu_time();
+    const auto client0 = own_cpu_time();
+    auto next = Clock::now();
+    for (int i = 0; i < seconds; ++i) {
+        next += std::chrono::seconds(1);
+        read_all();
+        p.changes += static_cast<long long>(lib.read_changes(source).size());
+        ++p.cycles;
+        std::this_thread::sleep_until(next);
+    }
+    p.server_cpu_s = std::chrono::duration<double>(server.cpu_time() - server0).count();
+    p.client_cpu_s = std::chrono::duration<double>(own_cpu_time() - client0).count();
+    lib.destroy();
+    return p;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int seconds = setting(argc, argv, 1, "BENCH_SUBSCRIBE_SECONDS", 20);
+    const int items = setting(argc, argv, 2, "BENCH_SUBSCRIBE_ITEMS", 100'000);
+    try {
+        OpcUaTestServer::install();
+        set_ua_subscription(UaSubscription{.sampling_interval_ms = 0, .keep_changes = true});
+        OpcUaTestServer server({.extra_nodes = kTags, .changing_percent = kChangingPercent});
+        server.start();
+        const Phase read = collect(server, false, seconds);
+        const Phase sub = collect(server, true, seconds);
+        server.stop();
+
+        const double expected_changes = kTags * kChangingPercent / 100.0 * seconds;
+        const double read_rows = static_cast<double>(read.cycles) * kTags;
+        const double server_ratio = sub.server_cpu_s / read.server_cpu_s;
+        const double rows_ratio = static_cast<double>(sub.changes) / read_rows;
+        std::printf("Subscriptions: %d tags, %d %% changing each second, %d s each way\n", kTags,
+                    kChangingPercent, seconds);
+        std::printf("  server CPU read            %.2f s\n", read.server_cpu_s);
+        std::printf("  server CPU subscribe       %.2f s (sampling interval 0)\n",
+                    sub.server_cpu_s);
+        std::printf("  subscribe / read           %.3f (target <= %.2f: %s)\n", server_ratio,
+                    kServerTarget, server_ratio <= kServerTarget ? "met" : "NOT met");
+        std::printf("  client CPU per change      %.2f us (%lld changes)\n",
+                    sub.changes ? sub.client_cpu_s * 1e6 / static_cast<double>(sub.changes) : 0.0,
+                    sub.changes);
+        std::printf("  changes rows / read rows   %.3f (target <= %.2f: %s)\n", rows_ratio,
+                    kRowsTarget, rows_ratio <= kRowsTarget ? "met" : "NOT met");
+        std::printf("  changes seen / made        %lld / %.0f\n", sub.changes, expected_changes);
+
+        // 100,000 items on one session.
+        OpcUaTestServer big({.extra_nodes = items, .start_timeout = std::chrono::minutes(5)});
+        big.start();
+        set_ua_subscription(UaSubscription{});
+        QevLibrary lib;
+        const auto t0 = Clock::now();
+        const auto source = lib.create_source(QEV_RTSOURCE_UA, big.endpoint(), 1000, 1);
+        const auto all = bulk(items);
+        (void)lib.read_values(source, all);
+        const double live_s = std::chrono::duration<double>(Clock::now() - t0).count();
+        const std::size_t live = lib.live_items(source).value_or(0);
+        const double mb = resident_mb();
+        std::printf("  %d items live in          %.1f s (%zu live; target < %.0f s: %s)\n", items,
+                    live_s, live, kLiveSecondsTarget,
+                    live == static_cast<std::size_t>(items) && live_s < kLiveSecondsTarget
+                        ? "met"
+                        : "NOT met");
+        std::printf("  collector memory then     %.0f MB (target < %.0f MB: %s)\n", mb,
+                    kMemoryTargetMb, mb < kMemoryTargetMb ? "met" : "NOT met");
+        std::printf("  (a node-opcua client holding the same subscription is not measured)\n");
+        lib.destroy();
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "bench_subscribe: %s\n", e.what());
+        return 1;
+    }
+    return 0;
+}

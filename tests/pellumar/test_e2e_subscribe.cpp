@@ -1,0 +1,119 @@
+// The console collecting by subscription, end to end against the node-opcua test server and
+// the private PostgreSQL: store = latest gives the rows a read gives, store = changes every
+// change of a fast tag once, in order.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "console_test_support.h"
+#include "opcua_test_server.h"
+#include "process_support.h"
+
+namespace {
+
+using namespace pellumar_test;
+
+class SubscribedConsole : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        try {
+            database_ = std::make_unique<vantrel::test::ScratchDatabase>("pellumar_e2e_sub");
+            server_ = new vantrel::test::OpcUaTestServer();
+            server_->start();
+        } catch (const std::exception& e) {
+            setup_error_ = e.what();
+        }
+    }
+    static void TearDownTestSuite() {
+        delete server_;
+        server_ = nullptr;
+        database_.reset();
+    }
+    void SetUp() override {
+        ASSERT_TRUE(setup_error_.empty()) << setup_error_;
+        fs::create_directories(prefix / "bin");
+        fs::copy_file(PELLUMAR_EXE, prefix / "bin" / "pellumar");
+        fs::create_directory_symlink(fs::path(PELLUMAR_EXE).parent_path().parent_path() / "lib",
+                                     prefix / "lib");
+    }
+    void write_config(const std::string& interval, const std::string& acquisition,
+                      const std::string& tags) {
+        write_file(
+            prefix / "config.ini",
+            "[TSDBConnection]\nhost = " + env_or("PGHOST") + "\nport = " + env_or("PGPORT") +
+                "\nuser = " + (env_or("PGUSER").empty() ? "postgres" : env_or("PGUSER")) +
+                "\npassword = " + ini_escape(env_or("PGPASSWORD")) +
+                "\ndbname = " + database_->name() +
+                "\n\n[Vantrel]\ntag_csv_path = tags.csv\nopc_schema = " + server_->endpoint() +
+                "\nopc_type = OPC UA\ncollection_interval = " + interval + "\n" + acquisition +
+                "\n[VantrelLogging]\nlog_dir = log\nprefix = e2e\nlevel = INFO\n"
+                "console = true\n");
+        write_file(prefix / "tags.csv", "FullTagName,Description\n" + tags);
+    }
+    // Runs the console for `seconds`, then stops it with SIGTERM.
+    void run_for(std::chrono::seconds seconds) {
+        ConsoleProcess console(prefix, dir / "run.out");
+        std::this_thread::sleep_for(seconds);
+        console.signal(SIGTERM);
+        const auto status = console.wait(std::chrono::seconds(10));
+        ASSERT_TRUE(status.has_value()) << console.output();
+        EXPECT_EQ(*status, 0) << console.output();
+        output_ = console.output();
+    }
+    Rows values_of(Db& db, const std::string& tag) {
+        return db.rows(
+            "SELECT d.value, d.quality FROM chronq.tsdata d JOIN chronq.tags t USING (tag_id) "
+            "WHERE t.tag_name = $1 ORDER BY d.time",
+            {tag});
+    }
+
+    static inline vantrel::test::OpcUaTestServer* server_ = nullptr;
+    static inline std::unique_ptr<vantrel::test::ScratchDatabase> database_;
+    static inline std::string setup_error_;
+    TempDir dir;
+    fs::path prefix = dir / "prefix";
+    std::string output_;
+};
+
+TEST_F(SubscribedConsole, StoreLatestGivesARowPerTagAndIntervalAsAReadDoes) {
+    write_config("0.5", "acquisition = subscribe\n",
+                 "2:Demo.Double,d\n2:Demo.BadStatus,b\n2:No.Such.Node,n\n");
+    run_for(std::chrono::seconds(4));
+    Db db(database_->name());
+    const auto doubles = values_of(db, "2:Demo.Double");
+    EXPECT_GE(doubles.size(), 5u) << output_;
+    for (const auto& row : doubles) {
+        EXPECT_EQ(row, (std::vector<std::string>{"3.25", "Good"}));
+    }
+    // The node the server refused to monitor is named once in the log, with its reason.
+    const std::string refusal =
+        "refused to monitor '2:No.Such.Node': 0x80340000 (BadNodeIdUnknown)";
+    const auto first = output_.find(refusal);
+    ASSERT_NE(first, std::string::npos) << output_;
+    EXPECT_EQ(output_.find(refusal, first + 1), std::string::npos) << output_;
+}
+
+TEST_F(SubscribedConsole, StoreChangesKeepsEveryValueOfAFastTagOnceAndInOrder) {
+    // Sampling interval 0: node-opcua reports each change of the counter as it is set. At
+    // 100 ms it would sample the counter with a timer of the counter's own period, and a late
+    // tick of either timer skips a value the server then never reports.
+    write_config("1.0",
+                 "acquisition = subscribe\nstore = changes\nsampling_interval_ms = 0\n"
+                 "queue_size = 20\n",
+                 "2:Demo.Fast,ten changes a second\n2:Demo.Int32,never changes\n");
+    run_for(std::chrono::seconds(6));
+    Db db(database_->name());
+    const auto rows = values_of(db, "2:Demo.Fast");
+    ASSERT_GE(rows.size(), 30u) << output_;
+    for (std::size_t i = 1; i < rows.size(); ++i) {
+        ASSERT_EQ(std::stod(rows[i][0]), std::stod(rows[i - 1][0]) + 1) << "row " << i;
+    }
+    // A tag that did not change: its one reported value, once.
+    EXPECT_EQ(values_of(db, "2:Demo.Int32"), (Rows{{"-42", "Good"}}));
+}
+
+}  // namespace
