@@ -78,7 +78,10 @@ class Client {
     void call_service(const std::function<void(Writer&, const RequestContext&)>& encode,
                       const std::function<void(Reader&)>& decode);
 
-    // CloseSession, CloseSecureChannel, socket. Never throws; harmless twice.
+    // CloseSession, CloseSecureChannel, socket. Never throws; harmless twice. A session the
+    // server did not confirm closed (its channel broke, the server stalled) is remembered, and
+    // the next client connecting to the same endpoint closes it there, so that a server that
+    // was frozen or unreachable does not keep our old sessions until they time out.
     void close();
 
   private:
@@ -90,6 +93,11 @@ class Client {
     // checked against the PKI folder when security needs it.
     EndpointChoice choose_endpoint(const EndpointAddress& address);
     void activate(const EndpointChoice& chosen, const std::vector<std::uint8_t>& server_nonce);
+    // Moves each remembered session of this endpoint onto the new channel and closes it there:
+    // the server takes CloseSession only on the channel the session is bound to.
+    void close_left_sessions(const EndpointChoice& chosen);
+    // Whether the server answered the CloseSession.
+    bool close_session();
 
     ClientSettings settings_;
     std::unique_ptr<SecureChannel> channel_;
@@ -99,6 +107,11 @@ class Client {
     // A created session is closed on teardown even when its activation failed.
     enum class Session { none, created, active };
     Session session_ = Session::none;
+    // What closing the session elsewhere needs: the nonce its activation is signed with, and
+    // how long the server keeps it without us.
+    std::vector<std::uint8_t> server_nonce_;
+    double revised_timeout_ms_ = 0;
+    std::string session_key_;
     std::uint32_t max_nodes_ = 1000;
     NamespaceTable namespaces_;
     std::string last_error_;
