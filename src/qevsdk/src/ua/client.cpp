@@ -4,8 +4,6 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
-#include <map>
-#include <mutex>
 
 #include "messages.h"
 #include "quality.h"
@@ -44,42 +42,31 @@ auto decoded(SecureChannel& channel, F&& f) {
     }
 }
 
-// Sessions whose CloseSession went unanswered, by endpoint and login: the server keeps each
-// until its timeout unless a later channel to it closes them.
-struct LeftSession {
-    NodeId token;
-    std::vector<std::uint8_t> server_nonce;
-    Clock::time_point gone_by;  // the server has dropped it by then anyway
-};
-
 // A server flapping for a long time leaves no more than this many per endpoint to close.
 constexpr std::size_t kMaxLeftSessions = 16;
 
-std::mutex left_mutex;
-std::map<std::string, std::vector<LeftSession>> left_sessions;
+}  // namespace
 
-void remember_left(const std::string& key, LeftSession left) {
-    std::lock_guard lock(left_mutex);
-    auto& list = left_sessions[key];
+void LeftSessions::remember(const std::string& key, Entry entry) {
+    std::lock_guard lock(mutex_);
+    auto& list = by_key_[key];
     if (list.size() >= kMaxLeftSessions) {
         list.erase(list.begin());
     }
-    list.push_back(std::move(left));
+    list.push_back(std::move(entry));
 }
 
-std::vector<LeftSession> take_left(const std::string& key) {
-    std::lock_guard lock(left_mutex);
-    std::vector<LeftSession> out;
-    if (auto it = left_sessions.find(key); it != left_sessions.end()) {
+std::vector<LeftSessions::Entry> LeftSessions::take(const std::string& key) {
+    std::lock_guard lock(mutex_);
+    std::vector<Entry> out;
+    if (auto it = by_key_.find(key); it != by_key_.end()) {
         out.swap(it->second);
-        left_sessions.erase(it);
+        by_key_.erase(it);
     }
     const auto now = Clock::now();
-    std::erase_if(out, [now](const LeftSession& l) { return l.gone_by <= now; });
+    std::erase_if(out, [now](const Entry& e) { return e.gone_by <= now; });
     return out;
 }
-
-}  // namespace
 
 RequestContext Client::context(bool with_session) {
     return RequestContext{with_session ? &authentication_token_ : nullptr,
@@ -425,7 +412,10 @@ void Client::call_service(const std::function<void(Writer&, const RequestContext
 }
 
 void Client::close_left_sessions(const EndpointChoice& chosen) {
-    auto left = take_left(session_key_);
+    if (!settings_.left_sessions) {
+        return;
+    }
+    auto left = settings_.left_sessions->take(session_key_);
     for (std::size_t k = 0; k < left.size(); ++k) {
         authentication_token_ = left[k].token;
         session_ = Session::created;
@@ -439,7 +429,7 @@ void Client::close_left_sessions(const EndpointChoice& chosen) {
             if (!channel_->usable()) {
                 // This channel is lost as well: the next one tries them again.
                 for (; k < left.size(); ++k) {
-                    remember_left(session_key_, std::move(left[k]));
+                    settings_.left_sessions->remember(session_key_, std::move(left[k]));
                 }
                 session_ = Session::none;
                 authentication_token_ = {};
@@ -480,12 +470,13 @@ void Client::close() {
     if (session_ != Session::none) {
         const bool closed = channel_->usable() && close_session();
         // Only an activated session may move to another channel to be closed there.
-        if (!closed && session_ == Session::active) {
+        if (!closed && session_ == Session::active && settings_.left_sessions) {
             const auto timeout = std::chrono::duration<double, std::milli>(
                 revised_timeout_ms_ > 0 ? revised_timeout_ms_ : settings_.session_timeout_ms);
-            remember_left(session_key_,
-                          {authentication_token_, server_nonce_,
-                           Clock::now() + std::chrono::duration_cast<Clock::duration>(timeout)});
+            settings_.left_sessions->remember(
+                session_key_,
+                {authentication_token_, server_nonce_,
+                 Clock::now() + std::chrono::duration_cast<Clock::duration>(timeout)});
         }
     }
     session_ = Session::none;

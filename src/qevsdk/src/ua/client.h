@@ -6,7 +6,9 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <span>
 #include <string>
 #include <vector>
@@ -32,6 +34,25 @@ struct SecuritySettings {
     bool allow_plain_password = false;
 };
 
+// Sessions whose CloseSession went unanswered (the channel broke, the server stalled), by
+// endpoint and login: the server keeps each until its timeout unless a later client closes it
+// over a channel of its own. Shared by the clients of a process.
+class LeftSessions {
+  public:
+    struct Entry {
+        NodeId token;
+        std::vector<std::uint8_t> server_nonce;  // what its re-activation is signed with
+        Clock::time_point gone_by;               // the server has dropped it by then anyway
+    };
+    void remember(const std::string& key, Entry entry);
+    // The key's entries not yet timed out; the ledger forgets them.
+    std::vector<Entry> take(const std::string& key);
+
+  private:
+    std::mutex mutex_;
+    std::map<std::string, std::vector<Entry>> by_key_;
+};
+
 struct ClientSettings {
     ChannelSettings channel;
     SecuritySettings security;
@@ -45,6 +66,8 @@ struct ClientSettings {
     // Whether to read the server's MaxNodesPerRead at connect; tests turn it off to see
     // the client find the limit from BadTooManyOperations instead.
     bool ask_max_nodes_per_read = true;
+    // Where sessions left open are noted and found again; none: they are not.
+    std::shared_ptr<LeftSessions> left_sessions;
 };
 
 class Client {
@@ -79,9 +102,9 @@ class Client {
                       const std::function<void(Reader&)>& decode);
 
     // CloseSession, CloseSecureChannel, socket. Never throws; harmless twice. A session the
-    // server did not confirm closed (its channel broke, the server stalled) is remembered, and
-    // the next client connecting to the same endpoint closes it there, so that a server that
-    // was frozen or unreachable does not keep our old sessions until they time out.
+    // server did not confirm closed goes to the settings' left_sessions, and the next client
+    // connecting to the same endpoint closes it there, so that a server that was frozen or
+    // unreachable does not keep our old sessions until they time out.
     void close();
 
   private:
