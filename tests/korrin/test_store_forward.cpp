@@ -3,7 +3,10 @@
 // a write mark keeps a row from being stored twice, a replay keeps to half an interval, a
 // stop ends a replay and forbids a reconnect, and the writer names each missing tag once.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <spdlog/sinks/ringbuffer_sink.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -186,6 +189,70 @@ TEST(StoreForwardPart, AnEarlierRunsRecordsAreABacklogAndAnUnusableFolderMeansNo
     std::ofstream(dir.path / "file") << "not a folder";
     EXPECT_EQ(StoreForward::open(dir.path / "file", 1 << 20, 1.0), nullptr);
     EXPECT_EQ(log.count("cannot be used, samples are lost while the TSDB is away"), 1u);
+}
+
+TEST(StoreForwardPart, OneStorePerFolderAndAFreedFolderOpensAgain) {
+    ScratchDir dir;
+    const fs::path folder = dir.path / "buffer";
+    auto first = StoreForward::open(folder, 1 << 20, 1.0);
+    ASSERT_TRUE(first);
+    first->store(rows({{"a", 1}}), 0);
+    const std::string pid = std::to_string(::getpid());
+    try {
+        StoreForward::open(folder, 1 << 20, 1.0);
+        ADD_FAILURE() << "a second store opened the folder in use";
+    } catch (const FolderInUse& e) {
+        EXPECT_EQ(std::string(e.what()), "The buffer folder " + folder.string() +
+                                             " is in use by another collector (process " + pid +
+                                             "); give each collector its own buffer_dir.");
+    }
+    // The other store's records were not touched by the refused one.
+    EXPECT_EQ(first->buffered_count(), 1u);
+    first.reset();
+    auto again = StoreForward::open(folder, 1 << 20, 1.0);
+    ASSERT_TRUE(again);
+    EXPECT_EQ(again->buffered_count(), 1u);
+}
+
+TEST(StoreForwardPart, AKilledHoldersLockDoesNotBlockTheNextStart) {
+    ScratchDir dir;
+    const fs::path folder = dir.path / "buffer";
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // Holds the folder until killed, as a collector would.
+        try {
+            FolderLock lock(folder);
+            const char c = 'x';
+            [[maybe_unused]] const auto n = ::write(ready[1], &c, 1);
+            for (;;) {
+                ::pause();
+            }
+        } catch (...) {
+            ::_exit(3);
+        }
+    }
+    ::close(ready[1]);
+    char c = 0;
+    ASSERT_EQ(::read(ready[0], &c, 1), 1);
+    ::close(ready[0]);
+    try {
+        FolderLock held(folder);
+        ADD_FAILURE() << "the folder was free while another process held it";
+    } catch (const FolderInUse& e) {
+        EXPECT_NE(std::string(e.what()).find("(process " + std::to_string(child) + ")"),
+                  std::string::npos)
+            << e.what();
+    }
+    ::kill(child, SIGKILL);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    // The lock file is still there, with the dead process's id in it; it does not matter.
+    EXPECT_TRUE(fs::exists(folder / FolderLock::kFileName));
+    auto store = StoreForward::open(folder, 1 << 20, 1.0);
+    EXPECT_TRUE(store);
 }
 
 Sample good(std::string tag, double v) {

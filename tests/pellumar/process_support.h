@@ -83,6 +83,7 @@ class ConsoleProcess {
     ConsoleProcess& operator=(const ConsoleProcess&) = delete;
 
     void signal(int signum) { ::kill(pid_, signum); }
+    pid_t pid() const { return pid_; }
 
     // The exit status (128 + signal when killed), or nothing while it still runs after
     // `timeout`.

@@ -229,6 +229,30 @@ TEST_F(ConsoleHardening, SchemaTypoLeavesTheDatabaseUntouched) {
     EXPECT_EQ(contents(), before);
 }
 
+TEST_F(ConsoleHardening, ASecondConsoleOnTheSameBufferFolderRefusesToStart) {
+    if (!have_database()) {
+        GTEST_SKIP() << no_database();
+    }
+    write_real_database_config();
+    write_file(prefix / "tags.csv", "FullTagName,Description\nDemo.Count1,one\n");
+    auto first = start();
+    ASSERT_TRUE(first.wait_for_output("Data collection started successfully", 30s))
+        << first.output();
+    auto second = start();
+    EXPECT_EQ(second.wait(30s), 1) << second.output();
+    const std::string expected = " is in use by another collector (process " +
+                                 std::to_string(first.pid()) +
+                                 "); give each collector its own buffer_dir.";
+    const auto at = second.output().find(expected);
+    ASSERT_NE(at, std::string::npos) << second.output();
+    EXPECT_NE(second.output().rfind("The buffer folder ", at), std::string::npos);
+    EXPECT_EQ(second.output().find("Data collection started successfully"), std::string::npos);
+    // The first one collects on, undisturbed.
+    ASSERT_FALSE(first.wait(0ms).has_value()) << first.output();
+    first.signal(SIGTERM);
+    EXPECT_EQ(first.wait(15s), 0) << first.output();
+}
+
 TEST_F(ConsoleHardening, PoisonedRowIsSkippedAndEveryOtherTagIsCollected) {
     if (!have_database()) {
         GTEST_SKIP() << no_database();

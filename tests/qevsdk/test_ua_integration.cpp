@@ -1,6 +1,7 @@
 // The OPC UA client through the library handle, against the node-opcua test server.
 #include <chrono>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <set>
 #include <string>
@@ -293,6 +294,82 @@ TEST(UaIntegration, AHundredReconnectsLeaveNoSessionBehind) {
     }
     EXPECT_EQ(sessions, 1);
     EXPECT_EQ(channels, 1);
+}
+
+// Sessions on the server, read by a client that is itself one of them; polled a little
+// because the server notices closed sockets in its own time.
+double sessions_on(Connection& conn, double expected) {
+    double sessions = -1;
+    for (int attempt = 0; attempt < 30; ++attempt) {
+        sessions = conn.read_one(tag(kNs, "Test.SessionCount")).value;
+        if (sessions == expected) {
+            break;
+        }
+        std::this_thread::sleep_for(100ms);
+    }
+    return sessions;
+}
+
+// The client gives up on a frozen server after its request timeout; the engine then drops the
+// source and makes a new one. The session of the dropped source could not be closed over its
+// dead channel, and must not stay on the server beside the new one until it times out.
+class FrozenServer : public ::testing::Test {
+  protected:
+    void SetUp() override { ::setenv("QEVSDK_UA_REQUEST_TIMEOUT_MS", "800", 1); }
+    void TearDown() override { ::unsetenv("QEVSDK_UA_REQUEST_TIMEOUT_MS"); }
+
+    // Freezes the server under a connected source, reads in vain, drops the source.
+    static void freeze_and_drop(OpcUaTestServer& server, bool try_while_frozen) {
+        Connection conn(server.endpoint());
+        ASSERT_TRUE(conn.connected());
+        EXPECT_EQ(severity(conn.read_one(tag(kNs, "Demo.Double"))), kGood);
+        server.pause();
+        EXPECT_EQ(severity(conn.read_one(tag(kNs, "Demo.Double"))), kBad);
+        EXPECT_FALSE(conn.lib().is_source_valid(conn.source()));
+        if (try_while_frozen) {
+            QevLibrary other;
+            EXPECT_EQ(other.create_source(QEV_RTSOURCE_UA, server.endpoint(), 1000, 0),
+                      QEV_INVALID_HANDLE);
+            other.destroy();
+        }
+        server.resume();
+    }
+};
+
+TEST_F(FrozenServer, AfterRecoveryOnlyTheNewSessionIsOpen) {
+    OpcUaTestServer server;
+    server.start();
+    freeze_and_drop(server, true);
+    Connection again(server.endpoint());
+    ASSERT_TRUE(again.connected());
+    EXPECT_EQ(again.read_one(tag(kNs, "Demo.Double")).value, 3.25);
+    EXPECT_EQ(sessions_on(again, 1), 1) << "the frozen-out session is still on the server";
+}
+
+TEST_F(FrozenServer, AServerFrozenAgainAndAgainCollectsNoSessions) {
+    OpcUaTestServer server;
+    server.start();
+    for (int i = 0; i < 5; ++i) {
+        SCOPED_TRACE("freeze " + std::to_string(i));
+        freeze_and_drop(server, i % 2 == 0);
+    }
+    Connection again(server.endpoint());
+    ASSERT_TRUE(again.connected());
+    EXPECT_EQ(sessions_on(again, 1), 1);
+}
+
+TEST_F(FrozenServer, ASessionLeftOnAServerThatRestartedDoesNotHinderConnecting) {
+    // Sessions left on a server that then restarted are unknown to the new one: the client
+    // forgets them after one refusal and connects normally.
+    OpcUaTestServer server;
+    server.start();
+    freeze_and_drop(server, false);
+    server.restart();
+    for (int i = 0; i < 3; ++i) {
+        Connection again(server.endpoint());
+        ASSERT_TRUE(again.connected()) << "connection " << i;
+        EXPECT_EQ(sessions_on(again, 1), 1);
+    }
 }
 
 TEST(UaIntegration, DiscoveryListsTheServerAndReportsAnUnreachableOne) {

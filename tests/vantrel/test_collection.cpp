@@ -14,7 +14,10 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include "common/ini.h"
+#include "korrin/folder_lock.h"
 #include "vantrel/window_logic.h"
 #include "window_rig.h"
 
@@ -332,6 +335,36 @@ TEST_F(Collecting, AStartThatFailsPartWayLeavesTheWindowIdle) {
     rig.db->get_tag_error.reset();
     w->start_collecting();
     EXPECT_NE(w->collect_thread(), nullptr) << "the operator can try again";
+    w->_stop_collecting();
+}
+
+// Two collectors would interleave one buffer's files: the second start is refused with the
+// reason, as an operator's error, and the window stays idle for another try.
+TEST(CollectingBufferFolder, AFolderInUseRefusesTheStartWithTheReason) {
+    WindowRig rig;
+    const std::filesystem::path folder = rig.path() / "shared-buffer";
+    rig.write_config(std::string("opc_type = OPC DA\nopc_schema = ") + kSchema +
+                     "\nbuffer_dir = " + folder.string() + "\n");
+    auto w = rig.make();
+    rig.dialogs->file_answers.push_back(
+        rig.csv("tags.csv", "FullTagName,Description\nDemo.Tag1,a\n"));
+    w->import_tags_from_csv();
+    {
+        korrin::FolderLock other(folder);
+        w->start_collecting();
+        EXPECT_EQ(w->collect_thread(), nullptr);
+        EXPECT_EQ(parts_of(*w).collect_button->text(), "Start Collecting");
+        EXPECT_TRUE(parts_of(*w).import_button->isEnabled());
+        const auto warnings = rig.dialogs->of_kind("warning");
+        ASSERT_EQ(warnings.size(), 1u);
+        EXPECT_EQ(warnings[0].title, "Error");
+        EXPECT_EQ(warnings[0].text, "The buffer folder " + folder.string() +
+                                        " is in use by another collector (process " +
+                                        std::to_string(::getpid()) +
+                                        "); give each collector its own buffer_dir.");
+    }
+    w->start_collecting();
+    EXPECT_NE(w->collect_thread(), nullptr) << "the folder is free again";
     w->_stop_collecting();
 }
 

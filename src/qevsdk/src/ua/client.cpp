@@ -43,7 +43,31 @@ auto decoded(SecureChannel& channel, F&& f) {
     }
 }
 
+// A server flapping for a long time leaves no more than this many per endpoint to close.
+constexpr std::size_t kMaxLeftSessions = 16;
+
 }  // namespace
+
+void LeftSessions::remember(const std::string& key, Entry entry) {
+    std::lock_guard lock(mutex_);
+    auto& list = by_key_[key];
+    if (list.size() >= kMaxLeftSessions) {
+        list.erase(list.begin());
+    }
+    list.push_back(std::move(entry));
+}
+
+std::vector<LeftSessions::Entry> LeftSessions::take(const std::string& key) {
+    std::lock_guard lock(mutex_);
+    std::vector<Entry> out;
+    if (auto it = by_key_.find(key); it != by_key_.end()) {
+        out.swap(it->second);
+        by_key_.erase(it);
+    }
+    const auto now = Clock::now();
+    std::erase_if(out, [now](const Entry& e) { return e.gone_by <= now; });
+    return out;
+}
 
 RequestContext Client::context(bool with_session) {
     return RequestContext{with_session ? &authentication_token_ : nullptr,
@@ -135,6 +159,8 @@ void Client::connect(const EndpointAddress& address, std::unique_ptr<Transport> 
     close();
     last_error_.clear();
     const SecuritySettings& sec = settings_.security;
+    session_key_ = address.url + '\n' + std::string(sec.policy->uri) + '\n' +
+                   std::to_string(static_cast<int>(sec.mode)) + '\n' + sec.user;
     try {
         channel_ = open_channel(address, settings_, std::move(transport));
         auto chosen = choose_endpoint(address);
@@ -147,6 +173,7 @@ void Client::connect(const EndpointAddress& address, std::unique_ptr<Transport> 
             secured.channel.security = {sec.policy, sec.mode, own_, server_certificate_};
             channel_ = open_channel(address, secured);
         }
+        close_left_sessions(chosen);
 
         const crypto::Bytes nonce = crypto::random_bytes(kNonceLength);
         body_.clear();
@@ -170,6 +197,8 @@ void Client::connect(const EndpointAddress& address, std::unique_ptr<Transport> 
             return decode_create_session_response(r);
         });
         authentication_token_ = session.authentication_token;
+        server_nonce_ = session.server_nonce;
+        revised_timeout_ms_ = session.revised_timeout_ms;
         session_ = Session::created;
         channel_->limit_request_message(session.max_request_message_size);
         if (sec.policy->secure()) {
@@ -437,24 +466,72 @@ void Client::drop_connection() {
     last_error_ = "the connection was dropped";
 }
 
+void Client::close_left_sessions(const EndpointChoice& chosen) {
+    if (!settings_.left_sessions) {
+        return;
+    }
+    auto left = settings_.left_sessions->take(session_key_);
+    for (std::size_t k = 0; k < left.size(); ++k) {
+        authentication_token_ = left[k].token;
+        session_ = Session::created;
+        try {
+            activate(chosen, left[k].server_nonce);
+            session_ = Session::active;
+            if (!close_session()) {
+                throw UaError(status::BadTimeout, "the server did not answer CloseSession");
+            }
+        } catch (const UaError&) {
+            if (!channel_->usable()) {
+                // This channel is lost as well: the next one tries them again.
+                for (; k < left.size(); ++k) {
+                    settings_.left_sessions->remember(session_key_, std::move(left[k]));
+                }
+                session_ = Session::none;
+                authentication_token_ = {};
+                throw;
+            }
+            // The server no longer has it, or would not move it to this channel.
+        }
+        session_ = Session::none;
+        authentication_token_ = {};
+    }
+}
+
+bool Client::close_session() {
+    try {
+        body_.clear();
+        encode_close_session(body_, context(true));
+        decoded(*channel_, [&] {
+            // A stalled server must not hold up the teardown for a full request timeout.
+            Reader r = channel_->request(body_, std::chrono::milliseconds(1000));
+            decode_close_session_response(r);
+            return 0;
+        });
+        return true;
+    } catch (const ServiceError&) {
+        // Answered: the server has no such session any more.
+        return true;
+    } catch (const UaError&) {
+        return false;
+    }
+}
+
 void Client::close() {
     if (!channel_) {
         return;
     }
     // A session that was created but never activated is closed too, so that a refused
     // activation leaves nothing on the server.
-    if (session_ != Session::none && channel_->usable()) {
-        try {
-            body_.clear();
-            encode_close_session(body_, context(true));
-            decoded(*channel_, [&] {
-                // A stalled server must not hold up the teardown for a full request timeout.
-                Reader r = channel_->request(body_, std::chrono::milliseconds(1000));
-                decode_close_session_response(r);
-                return 0;
-            });
-        } catch (const UaError&) {
-            // The channel is closed below whatever the server said.
+    if (session_ != Session::none) {
+        const bool closed = channel_->usable() && close_session();
+        // Only an activated session may move to another channel to be closed there.
+        if (!closed && session_ == Session::active && settings_.left_sessions) {
+            const auto timeout = std::chrono::duration<double, std::milli>(
+                revised_timeout_ms_ > 0 ? revised_timeout_ms_ : settings_.session_timeout_ms);
+            settings_.left_sessions->remember(
+                session_key_,
+                {authentication_token_, server_nonce_,
+                 Clock::now() + std::chrono::duration_cast<Clock::duration>(timeout)});
         }
     }
     session_ = Session::none;

@@ -6,7 +6,9 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -33,6 +35,25 @@ struct SecuritySettings {
     bool allow_plain_password = false;
 };
 
+// Sessions whose CloseSession went unanswered (the channel broke, the server stalled), by
+// endpoint and login: the server keeps each until its timeout unless a later client closes it
+// over a channel of its own. Shared by the clients of a process.
+class LeftSessions {
+  public:
+    struct Entry {
+        NodeId token;
+        std::vector<std::uint8_t> server_nonce;  // what its re-activation is signed with
+        Clock::time_point gone_by;               // the server has dropped it by then anyway
+    };
+    void remember(const std::string& key, Entry entry);
+    // The key's entries not yet timed out; the ledger forgets them.
+    std::vector<Entry> take(const std::string& key);
+
+  private:
+    std::mutex mutex_;
+    std::map<std::string, std::vector<Entry>> by_key_;
+};
+
 struct ClientSettings {
     ChannelSettings channel;
     SecuritySettings security;
@@ -46,6 +67,8 @@ struct ClientSettings {
     // Whether to read the server's MaxNodesPerRead at connect; tests turn it off to see
     // the client find the limit from BadTooManyOperations instead.
     bool ask_max_nodes_per_read = true;
+    // Where sessions left open are noted and found again; none: they are not.
+    std::shared_ptr<LeftSessions> left_sessions;
 };
 
 class Client {
@@ -93,7 +116,10 @@ class Client {
     // (tests of what follows a lost connection).
     void drop_connection();
 
-    // CloseSession, CloseSecureChannel, socket. Never throws; harmless twice.
+    // CloseSession, CloseSecureChannel, socket. Never throws; harmless twice. A session the
+    // server did not confirm closed goes to the settings' left_sessions, and the next client
+    // connecting to the same endpoint closes it there, so that a server that was frozen or
+    // unreachable does not keep our old sessions until they time out.
     void close();
 
   private:
@@ -105,6 +131,11 @@ class Client {
     // checked against the PKI folder when security needs it.
     EndpointChoice choose_endpoint(const EndpointAddress& address);
     void activate(const EndpointChoice& chosen, const std::vector<std::uint8_t>& server_nonce);
+    // Moves each remembered session of this endpoint onto the new channel and closes it there:
+    // the server takes CloseSession only on the channel the session is bound to.
+    void close_left_sessions(const EndpointChoice& chosen);
+    // Whether the server answered the CloseSession.
+    bool close_session();
 
     ClientSettings settings_;
     std::unique_ptr<SecureChannel> channel_;
@@ -114,6 +145,11 @@ class Client {
     // A created session is closed on teardown even when its activation failed.
     enum class Session { none, created, active };
     Session session_ = Session::none;
+    // What closing the session elsewhere needs: the nonce its activation is signed with, and
+    // how long the server keeps it without us.
+    std::vector<std::uint8_t> server_nonce_;
+    double revised_timeout_ms_ = 0;
+    std::string session_key_;
     std::uint32_t max_nodes_ = 1000;
     NamespaceTable namespaces_;
     std::string last_error_;

@@ -198,6 +198,10 @@ ClientSettings settings_from_environment_and_security() {
         s.security = process_security;
     }
     s.note = [](const std::string& text) { detail::logger()->warn("{}", text); };
+    // One ledger for the process: the engine drops a lost source and makes a new one, and the
+    // new one closes what the old one could not.
+    static const auto left_sessions = std::make_shared<LeftSessions>();
+    s.left_sessions = left_sessions;
     s.connect_timeout = env_millis("QEVSDK_UA_CONNECT_TIMEOUT_MS", s.connect_timeout);
     s.channel.request_timeout =
         env_millis("QEVSDK_UA_REQUEST_TIMEOUT_MS", s.channel.request_timeout);

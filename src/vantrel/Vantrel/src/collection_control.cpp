@@ -18,6 +18,7 @@
 
 #include "common/shown_text.h"
 #include "desktop_log.h"
+#include "korrin/folder_lock.h"
 #include "korrin/registration.h"
 #include "korrin/settings.h"
 #include "korrin/tag_list.h"
@@ -264,17 +265,26 @@ void MainWidget::start_collecting() {
                           "No tags available for collection. Please import a CSV file first.");
         return;
     }
+    // A start that failed part-way leaves the window idle, so the operator can correct the
+    // input and try again.
+    const auto back_to_idle = [this] {
+        stop_and_join_collector();
+        collect_button_->setText("Start Collecting");
+        _set_controls_enabled(true);
+    };
     try {
         _sync_tags_with_source(*source_id);
         _set_controls_enabled(false);
         _save_collection_config(host, *schema);
         _create_and_start_collector(*schema, [this] { return _current_tags(); });
+    } catch (const korrin::FolderInUse& e) {
+        // The operator's to mend (another collector on this buffer folder), not a fault.
+        back_to_idle();
+        dialogs_->warning(this, "Error", QString::fromStdString(e.what()));
+        return;
     } catch (...) {
-        // A start that failed part-way leaves the window idle, so the operator can correct
-        // the input and try again; the error itself still reaches the error handler.
-        stop_and_join_collector();
-        collect_button_->setText("Start Collecting");
-        _set_controls_enabled(true);
+        // The error itself still reaches the error handler.
+        back_to_idle();
         throw;
     }
     collect_button_->setText("Stop Collecting");

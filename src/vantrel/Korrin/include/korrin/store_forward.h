@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "korrin/folder_lock.h"
 #include "korrin/sample_buffer.h"
 #include "korrin/tsdb_client.h"
 
@@ -45,6 +46,7 @@ class StoreForward {
   public:
     // Opens the buffer in `dir`; nothing (the reason logged) when it cannot be used, and the
     // collector then runs without one. Records left from an earlier run count as an outage.
+    // Throws FolderInUse when another collector holds the folder.
     static std::unique_ptr<StoreForward> open(const std::filesystem::path& dir,
                                               std::uint64_t max_bytes, double sample_interval);
 
@@ -66,13 +68,16 @@ class StoreForward {
     std::uint64_t replay(RowSink& sink);
 
   private:
-    StoreForward(std::unique_ptr<SampleBuffer> buffer, double sample_interval);
+    StoreForward(std::unique_ptr<FolderLock> lock, std::unique_ptr<SampleBuffer> buffer,
+                 double sample_interval);
     struct Tally;
     void replay_records_(RowSink& sink, const std::vector<BufferedRecord>& records, Tally& tally);
     bool write_records_(RowSink& sink, std::span<const BufferedRecord> records, Tally& tally);
     void report_replay_(const Tally& tally);
     void note_buffer_state_();
 
+    // Held until the buffer is closed.
+    std::unique_ptr<FolderLock> lock_;
     std::unique_ptr<SampleBuffer> buffer_;
     const double sample_interval_;
     std::atomic<std::uint64_t> buffered_count_{0};

@@ -43,9 +43,14 @@ std::string local_time_text(TimePoint t) {
 
 std::unique_ptr<StoreForward> StoreForward::open(const std::filesystem::path& dir,
                                                  std::uint64_t max_bytes, double sample_interval) {
+    std::unique_ptr<FolderLock> lock;
     std::unique_ptr<SampleBuffer> buffer;
     try {
+        lock = std::make_unique<FolderLock>(dir);
         buffer = std::make_unique<SampleBuffer>(dir, max_bytes);
+    } catch (const FolderInUse&) {
+        // Another collector writes there: this one must not start, not run without a buffer.
+        throw;
     } catch (const std::exception& e) {
         // Collecting without a buffer loses only what an outage would; not collecting loses
         // everything.
@@ -55,7 +60,8 @@ std::unique_ptr<StoreForward> StoreForward::open(const std::filesystem::path& di
             dir.string(), e.what());
         return nullptr;
     }
-    std::unique_ptr<StoreForward> store(new StoreForward(std::move(buffer), sample_interval));
+    std::unique_ptr<StoreForward> store(
+        new StoreForward(std::move(lock), std::move(buffer), sample_interval));
     store->note_buffer_state_();
     if (store->has_backlog()) {
         log().warn("Sample buffer in {} holds {} samples from an earlier run; writing them first",
@@ -66,8 +72,9 @@ std::unique_ptr<StoreForward> StoreForward::open(const std::filesystem::path& di
     return store;
 }
 
-StoreForward::StoreForward(std::unique_ptr<SampleBuffer> buffer, double sample_interval)
-    : buffer_(std::move(buffer)), sample_interval_(sample_interval) {}
+StoreForward::StoreForward(std::unique_ptr<FolderLock> lock, std::unique_ptr<SampleBuffer> buffer,
+                           double sample_interval)
+    : lock_(std::move(lock)), buffer_(std::move(buffer)), sample_interval_(sample_interval) {}
 
 void StoreForward::store(std::span<const BufferedRow> rows, std::int64_t seq) {
     if (rows.empty()) {
