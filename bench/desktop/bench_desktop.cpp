@@ -104,20 +104,27 @@ int main(int argc, char** argv) {
     window.show();
     QApplication::processEvents();
 
+    // The window's parts, by object name, as the accessibility interface finds them.
+    auto* table = window.findChild<vantrel::desktop::PaginatedTableWidget*>("paginated_table");
+    auto* server_combo = window.findChild<vantrel::desktop::ServerComboBox*>("server_combo");
+    if (table == nullptr || server_combo == nullptr) {
+        std::fprintf(stderr, "the window has no table or server box\n");
+        return 1;
+    }
+
     const double import_new = seconds([&] { window.import_tags_from_csv(); });
-    if (window.paginated_table->all_data.size() != static_cast<std::size_t>(kTags)) {
-        std::fprintf(stderr, "the import loaded %zu tags, not %d\n",
-                     window.paginated_table->all_data.size(), kTags);
+    if (table->all_data.size() != static_cast<std::size_t>(kTags)) {
+        std::fprintf(stderr, "the import loaded %zu tags, not %d\n", table->all_data.size(), kTags);
         return 1;
     }
     std::optional<std::int64_t> source_id;
     const double register_new = seconds([&] {
-        source_id = window._ensure_source(window.server_combo->currentText().trimmed());
+        source_id = window._ensure_source(server_combo->currentText().trimmed());
         window._sync_tags_with_source(source_id.value_or(0));
     });
     const double import_known = seconds([&] { window.import_tags_from_csv(); });
     const double register_known = seconds([&] {
-        source_id = window._ensure_source(window.server_combo->currentText().trimmed());
+        source_id = window._ensure_source(server_combo->currentText().trimmed());
         window._sync_tags_with_source(source_id.value_or(0));
     });
 
