@@ -129,16 +129,7 @@ void decode_attribute(Reader& r, AttributeValue& out) {
     if (mask & 0x01) {
         decode_attribute_variant(r, out);
     }
-    if (mask & 0x02)
-        out.status = r.u32();
-    if (mask & 0x04)
-        r.skip(8);
-    if (mask & 0x10)
-        r.skip(2);
-    if (mask & 0x08)
-        r.skip(8);
-    if (mask & 0x20)
-        r.skip(2);
+    skip_data_value_tail(r, mask, out.status);
 }
 
 }  // namespace

@@ -404,6 +404,21 @@ void skip_diagnostic_info(Reader& r, int depth) {
         skip_diagnostic_info(r, depth + 1);
 }
 
+// Source and server times are on the wire before their picoseconds although their bits are
+// higher.
+void skip_data_value_tail(Reader& r, std::uint8_t mask, std::uint32_t& status) {
+    if (mask & 0x02)
+        status = r.u32();
+    if (mask & 0x04)
+        r.skip(8);
+    if (mask & 0x10)
+        r.skip(2);
+    if (mask & 0x08)
+        r.skip(8);
+    if (mask & 0x20)
+        r.skip(2);
+}
+
 void skip_extension_object(Reader& r) {
     skip_node_id(r);
     const std::uint8_t encoding = r.u8();

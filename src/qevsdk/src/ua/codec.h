@@ -180,6 +180,9 @@ void skip_localized_text(Reader& r);
 void skip_qualified_name(Reader& r);
 void skip_diagnostic_info(Reader& r, int depth = 0);
 void skip_extension_object(Reader& r);
+// What follows a DataValue's value, given its encoding mask: its status into `status`, its
+// times skipped.
+void skip_data_value_tail(Reader& r, std::uint8_t mask, std::uint32_t& status);
 void skip_variant(Reader& r, int depth = 0);
 
 // A Variant as the engine wants it: a number for scalar numeric and Boolean values,

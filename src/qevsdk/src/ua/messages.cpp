@@ -386,19 +386,6 @@ void decode_read_response(Reader& r, std::span<ValueRecord> out,
 
 namespace {
 
-void skip_data_value_tail(Reader& r, std::uint8_t mask, std::uint32_t& status) {
-    if (mask & 0x02)
-        status = r.u32();
-    if (mask & 0x04)
-        r.skip(8);
-    if (mask & 0x10)
-        r.skip(2);
-    if (mask & 0x08)
-        r.skip(8);
-    if (mask & 0x20)
-        r.skip(2);
-}
-
 // A DataValue whose value should be an array of strings.
 std::optional<std::vector<std::string>> decode_string_array_value(Reader& r) {
     const std::uint8_t mask = r.u8();

@@ -27,6 +27,28 @@ void end_frame(Writer& w, std::size_t start) {
 
 }  // namespace
 
+// A failure below the service level leaves the channel's framing in an unknown state, so the
+// channel is marked broken before the failure goes on (a malformed message reported as such);
+// the client then opens a new one. A service fault is the server's answer to one request and,
+// where `faults` says so, leaves the channel as it is.
+template <typename Step>
+decltype(auto) SecureChannel::breaking_on_failure(Faults faults, Step&& step) {
+    try {
+        return step();
+    } catch (const ServiceError&) {
+        if (faults == Faults::break_channel) {
+            state_ = State::broken;
+        }
+        throw;
+    } catch (const DecodeError& e) {
+        state_ = State::broken;
+        throw invalid_message(e);
+    } catch (...) {
+        state_ = State::broken;
+        throw;
+    }
+}
+
 SecureChannel::SecureChannel(std::unique_ptr<Transport> transport, ChannelSettings settings)
     : transport_(std::move(transport)),
       settings_(std::move(settings)),
@@ -51,7 +73,7 @@ void SecureChannel::limit_request_message(std::uint32_t bytes) {
 
 void SecureChannel::open(std::string_view endpoint_url) {
     const Clock::time_point deadline = Clock::now() + settings_.request_timeout;
-    try {
+    breaking_on_failure(Faults::break_channel, [&] {
         const ChannelSecurity& sec = settings_.security;
         if (sec.secure()) {
             if (!sec.own || !sec.server) {
@@ -93,13 +115,7 @@ void SecureChannel::open(std::string_view endpoint_url) {
         send_open(false, id, deadline);
         await_open(id, deadline);
         state_ = State::open;
-    } catch (const DecodeError& e) {
-        state_ = State::broken;
-        throw invalid_message(e);
-    } catch (...) {
-        state_ = State::broken;
-        throw;
-    }
+    });
 }
 
 void SecureChannel::send_open(bool renew, std::uint32_t request_id, Clock::time_point deadline) {
@@ -273,20 +289,12 @@ Reader SecureChannel::request(const Writer& body, std::chrono::milliseconds time
         throw ServiceError(status::BadRequestTooLarge, "the request is too large for the server");
     }
     const Clock::time_point deadline = Clock::now() + std::min(settings_.request_timeout, timeout);
-    try {
+    return breaking_on_failure(Faults::keep_channel, [&] {
         renew_if_due(deadline);
         const std::uint32_t id = next_request_id();
         send_chunks("MSG", {body.data(), body.size()}, id, deadline);
         return await_response(id, deadline);
-    } catch (const ServiceError&) {
-        throw;
-    } catch (const DecodeError& e) {
-        state_ = State::broken;
-        throw invalid_message(e);
-    } catch (...) {
-        state_ = State::broken;
-        throw;
-    }
+    });
 }
 
 void SecureChannel::renew_if_due(Clock::time_point deadline) {
@@ -312,32 +320,24 @@ std::uint32_t SecureChannel::post(const Writer& body) {
         throw ServiceError(status::BadRequestTooLarge, "the request is too large for the server");
     }
     const Clock::time_point deadline = Clock::now() + settings_.request_timeout;
-    try {
+    return breaking_on_failure(Faults::keep_channel, [&] {
         renew_if_due(deadline);
         const std::uint32_t id = next_request_id();
         send_chunks("MSG", {body.data(), body.size()}, id, deadline);
         posted_.insert(id);
         return id;
-    } catch (const ServiceError&) {
-        throw;
-    } catch (const DecodeError& e) {
-        state_ = State::broken;
-        throw invalid_message(e);
-    } catch (...) {
-        state_ = State::broken;
-        throw;
-    }
+    });
 }
 
 std::optional<SecureChannel::Posted> SecureChannel::poll(Clock::time_point deadline) {
-    try {
+    const bool timed_out = breaking_on_failure(Faults::break_channel, [&] {
         while (arrived_.empty() && usable() && !posted_.empty()) {
             Frame f;
             try {
                 f = receive_frame(deadline);
             } catch (const UaError& e) {
                 if ((e.code() & 0xFFFF0000) == status::BadTimeout) {
-                    return std::nullopt;  // a partial frame stays buffered for the next call
+                    return true;  // a partial frame stays buffered for the next call
                 }
                 throw;
             }
@@ -350,14 +350,9 @@ std::optional<SecureChannel::Posted> SecureChannel::poll(Clock::time_point deadl
             }
             (void)take_message(f, 0);
         }
-    } catch (const DecodeError& e) {
-        state_ = State::broken;
-        throw invalid_message(e);
-    } catch (...) {
-        state_ = State::broken;
-        throw;
-    }
-    if (arrived_.empty()) {
+        return false;
+    });
+    if (timed_out || arrived_.empty()) {
         return std::nullopt;
     }
     Posted p = std::move(arrived_.front());

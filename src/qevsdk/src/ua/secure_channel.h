@@ -110,6 +110,9 @@ class SecureChannel {
     // (a chunk of a longer message, or a posted request's response, kept for poll()).
     std::optional<Reader> take_message(const Frame& f, std::uint32_t awaited);
     void renew_if_due(Clock::time_point deadline);
+    enum class Faults { keep_channel, break_channel };
+    template <typename Step>
+    decltype(auto) breaking_on_failure(Faults faults, Step&& step);
 
     std::unique_ptr<Transport> transport_;
     ChannelSettings settings_;
