@@ -55,6 +55,33 @@ int env_seconds(const char* name, int fallback) {
     return n > 0 ? n : fallback;
 }
 
+// VANTREL_BENCH_WRAPPER puts a command before the console (a profiler such as
+// "heaptrack -o /tmp/console" or "perf record -g -o /tmp/console.data"), to see where a figure
+// comes from; the figures of such a run measure the profiler too.
+std::vector<std::string> wrapped(std::vector<std::string> argv) {
+    const char* wrapper = std::getenv("VANTREL_BENCH_WRAPPER");
+    if (wrapper == nullptr) {
+        return argv;
+    }
+    std::vector<std::string> words;
+    std::string word;
+    for (const char* c = wrapper;; ++c) {
+        if (*c == ' ' || *c == '\0') {
+            if (!word.empty()) {
+                words.push_back(std::move(word));
+                word.clear();
+            }
+            if (*c == '\0') {
+                break;
+            }
+        } else {
+            word += *c;
+        }
+    }
+    words.insert(words.end(), argv.begin(), argv.end());
+    return words;
+}
+
 fs::path peer_dir() {
     const char* given = std::getenv("VANTREL_BENCH_PEER_DIR");
     return given != nullptr && *given != '\0' ? fs::path(given) : fs::path(BENCH_COLLECT_PEER_DIR);
@@ -157,7 +184,7 @@ int run() {
 
     Window console;
     {
-        ChildProcess process({prefix.program().string()}, prefix.root(),
+        ChildProcess process(wrapped({prefix.program().string()}), prefix.root(),
                              prefix.root() / "console.out");
         if (!process.wait_for_output("Data collection started successfully", kStartTimeout)) {
             throw std::runtime_error("the console did not start collecting; its output:\n" +
