@@ -191,6 +191,81 @@ TEST(StoreForwardPart, AnEarlierRunsRecordsAreABacklogAndAnUnusableFolderMeansNo
     EXPECT_EQ(log.count("cannot be used, samples are lost while the TSDB is away"), 1u);
 }
 
+// A buffer folder that turns unwritable while the TSDB is away (a full disk, a changed
+// mode) must not cost the cycles: they wait in memory, in order, and reach the TSDB either
+// through the folder once it takes files again or straight from memory.
+TEST(StoreForwardPart, CyclesTheFolderRefusesWaitInMemoryInOrder) {
+    ScratchDir dir;
+    const fs::path folder = dir.path / "buffer";
+    auto store = StoreForward::open(folder, 1 << 20, 1.0);
+    ASSERT_TRUE(store);
+    ScriptedSink sink;
+    store->store(rows({{"a", 1}}), 0);
+    store->replay(sink);  // written: the folder holds no file to append to any more
+    ASSERT_FALSE(store->has_backlog());
+
+    // Works as root too, which a read-only mode would not stop: no folder to create files in.
+    const auto refuse = [&] {
+        fs::rename(folder, dir.path / "aside");
+        std::ofstream(folder) << "not a folder";
+    };
+    const auto restore = [&] {
+        fs::remove(folder);
+        fs::rename(dir.path / "aside", folder);
+    };
+    KorrinLog log;
+    refuse();
+    const WriteMark lost = store->reserve_mark();
+    store->store(rows({{"a", 2}}), lost.seq);  // a write whose outcome is unknown
+    store->mark_unchecked();
+    store->store(rows({{"a", 3}, {"b", 4}}), 0);
+    store->store(rows({{"a", 5}}), 0);
+    EXPECT_TRUE(store->has_backlog());
+    EXPECT_EQ(store->buffered_count(), 4u);
+    EXPECT_EQ(log.count("holding them in memory"), 1u) << "said once per stretch";
+
+    // The TSDB back, the folder still refusing: memory goes straight to it, minus what the
+    // mark says it holds already.
+    sink.mark = lost.seq;
+    store->replay(sink);
+    EXPECT_EQ(sink.written(), (std::vector<double>{1, 3, 4, 5}));
+    EXPECT_FALSE(store->has_backlog());
+    EXPECT_EQ(store->buffered_count(), 0u);
+
+    // Held cycles go to the disk first once it takes them, ahead of newer ones.
+    store->store(rows({{"a", 6}}), 0);
+    restore();
+    store->store(rows({{"a", 7}}), 0);
+    EXPECT_EQ(log.count("the 1 held in memory are in it"), 1u);
+    EXPECT_EQ(store->buffered_count(), 2u);
+    store->replay(sink);
+    EXPECT_EQ(sink.written(), (std::vector<double>{1, 3, 4, 5, 6, 7}));
+    EXPECT_FALSE(store->has_backlog());
+}
+
+// Memory is bounded as the disk is: the oldest held cycles go first, and the drop is reported.
+TEST(StoreForwardPart, MemoryHoldsAnEighthOfTheBufferAndDropsTheOldest) {
+    ScratchDir dir;
+    const fs::path folder = dir.path / "buffer";
+    auto store = StoreForward::open(folder, 8 * 1024, 1.0);  // 1 KiB in memory
+    ASSERT_TRUE(store);
+    fs::rename(folder, dir.path / "aside");
+    std::ofstream(folder) << "not a folder";
+    KorrinLog log;
+    for (int i = 0; i < 100; ++i) {
+        store->store(rows({{"a", static_cast<double>(i)}}), 0);  // 26 bytes each
+    }
+    EXPECT_LT(store->buffered_count(), 100u);
+    EXPECT_GT(store->buffered_count(), 30u);
+    ScriptedSink sink;
+    store->replay(sink);
+    const auto written = sink.written();
+    ASSERT_FALSE(written.empty());
+    EXPECT_EQ(written.back(), 99) << "the newest are kept";
+    EXPECT_TRUE(std::is_sorted(written.begin(), written.end()));
+    EXPECT_EQ(log.count("dropped the"), 1u);
+}
+
 TEST(StoreForwardPart, OneStorePerFolderAndAFreedFolderOpensAgain) {
     ScratchDir dir;
     const fs::path folder = dir.path / "buffer";

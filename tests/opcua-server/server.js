@@ -12,7 +12,15 @@
 //                  [--max-browse-continuation-points N] [--browse-tree-nodes N]
 //                  [--leading-namespaces N] [--custom-types] [--max-monitored-items-per-call N]
 //                  [--max-monitored-items-per-subscription N] [--allow-anonymous-transfer]
+//                  [--counter-tags N] [--status-file PATH] [--max-session-timeout MS]
 //
+// --counter-tags adds the folder Counter: N Double variables s=Counter.<k> that all read the
+// current Unix time in whole seconds, set once a second on the second with that second as
+// their source time; the count goes on across a restart of the server, so a collector's
+// stored rows show each gap and each double. --status-file names a file rewritten twice a
+// second with the server's sessions as JSON (name, age, idle time, timeout of each), for a
+// script that watches which sessions a client leaves behind. --max-session-timeout caps the
+// session timeout a client asks for, so that a test sees sessions time out in seconds.
 // --browse-nodes adds the Browse folder (N variables in Browse/Wide, a reference cycle,
 // Chinese names, node ids that are awkward to write as tags; see opcua_test_server.h).
 // --max-references-per-node caps the references of one node in a Browse answer, so that the
@@ -50,7 +58,8 @@ function usage(message) {
             "       [--browse-nodes N] [--max-references-per-node N] [--max-nodes-per-browse N]\n" +
             "       [--max-browse-continuation-points N] [--browse-tree-nodes N]\n" +
             "       [--leading-namespaces N] [--custom-types] [--max-monitored-items-per-call N]\n" +
-            "       [--max-monitored-items-per-subscription N] [--allow-anonymous-transfer]\n"
+            "       [--max-monitored-items-per-subscription N] [--allow-anonymous-transfer]\n" +
+            "       [--counter-tags N] [--status-file PATH] [--max-session-timeout MS]\n"
     );
     process.exit(message ? 2 : 0);
 }
@@ -82,6 +91,9 @@ function parseArgs(argv) {
         customTypes: false,
         maxMonitoredItemsPerCall: 0,
         maxMonitoredItemsPerSubscription: 0,
+        counterTags: 0,
+        statusFile: "",
+        maxSessionTimeout: 0,
     };
     const numeric = {
         "--port": "port",
@@ -101,6 +113,8 @@ function parseArgs(argv) {
         "--leading-namespaces": "leadingNamespaces",
         "--max-monitored-items-per-call": "maxMonitoredItemsPerCall",
         "--max-monitored-items-per-subscription": "maxMonitoredItemsPerSubscription",
+        "--counter-tags": "counterTags",
+        "--max-session-timeout": "maxSessionTimeout",
     };
     for (let i = 2; i < argv.length; ++i) {
         const arg = argv[i];
@@ -117,6 +131,9 @@ function parseArgs(argv) {
         } else if (arg === "--pki" || arg === "--host" || arg === "--security" || arg === "--users") {
             if (i + 1 >= argv.length) usage(`${arg} needs a value`);
             opts[arg.slice(2)] = argv[++i];
+        } else if (arg === "--status-file") {
+            if (i + 1 >= argv.length) usage(`${arg} needs a value`);
+            opts.statusFile = argv[++i];
         } else if (numeric[arg] !== undefined) {
             if (i + 1 >= argv.length) usage(`${arg} needs a value`);
             const value = Number(argv[++i]);
@@ -311,6 +328,9 @@ function buildAddressSpace(server) {
         changeEverySecond(nodes, opts.changingPercent);
     }
 
+    if (opts.counterTags > 0) {
+        addCounters(namespace, objects);
+    }
     if (opts.browseNodes > 0) {
         addBrowseNodes(namespace, objects);
     }
@@ -335,6 +355,57 @@ function buildAddressSpace(server) {
         return most;
     });
     return namespace.index;
+}
+
+// Counter.<k> reads the Unix time in whole seconds, stamped with that second: a stored row's
+// value says which second it was read in, whichever server process served it.
+function addCounters(namespace, objects) {
+    const ns = namespace.index;
+    const folder = namespace.addObject({ organizedBy: objects, browseName: "Counter", nodeId: `ns=${ns};s=Counter` });
+    const counters = [];
+    for (let k = 1; k <= opts.counterTags; ++k) {
+        counters.push(addConstant(namespace, folder, `s=Counter.${k}`, "Double", 0));
+    }
+    let last = 0;
+    const tick = () => {
+        const second = Math.floor(Date.now() / 1000);
+        if (second !== last) {
+            last = second;
+            const stamp = new Date(second * 1000);
+            for (const counter of counters) {
+                counter.setValueFromSource(new Variant({ dataType: DataType.Double, value: second }),
+                    StatusCodes.Good, stamp);
+            }
+        }
+        // Aimed just past the next whole second, so that timer drift never skips one.
+        setTimeout(tick, 1000 - (Date.now() % 1000) + 5);
+    };
+    tick();
+}
+
+// The sessions as a watching script sees them; written aside and renamed, so a reader never
+// sees half a file.
+function writeStatusEvery(server, file) {
+    const write = () => {
+        const sessions = server.engine.getSessions().map((s) => ({
+            name: s.sessionName,
+            id: s.nodeId.toString(),
+            created_ms: s.creationDate.getTime(),
+            idle_ms: s.clientLastContactTime,
+            timeout_ms: s.sessionTimeout,
+            status: String(s.status),
+        }));
+        const text = JSON.stringify({ pid: process.pid, time_ms: Date.now(), sessions,
+            channels: server.currentChannelCount });
+        try {
+            fs.writeFileSync(`${file}.tmp`, text + "\n");
+            fs.renameSync(`${file}.tmp`, file);
+        } catch (err) {
+            process.stderr.write(`server.js: cannot write ${file}: ${err}\n`);
+        }
+    };
+    write();
+    setInterval(write, 500);
 }
 
 // Variables of the server's own data types: a collector stores the numeric ones however far
@@ -515,9 +586,21 @@ async function main() {
             browse(message, channel);
         };
     }
+    if (opts.maxSessionTimeout > 0) {
+        const createSession = server._on_CreateSessionRequest.bind(server);
+        server._on_CreateSessionRequest = (message, channel) => {
+            const asked = message.request.requestedSessionTimeout;
+            message.request.requestedSessionTimeout =
+                asked > 0 ? Math.min(asked, opts.maxSessionTimeout) : opts.maxSessionTimeout;
+            return createSession(message, channel);
+        };
+    }
     await server.initialize();
     const nsIndex = buildAddressSpace(server);
     await server.start();
+    if (opts.statusFile) {
+        writeStatusEvery(server, path.resolve(opts.statusFile));
+    }
     const endpoint = `opc.tcp://${opts.host}:${opts.port}`;
     process.stdout.write(`VANTREL-OPCUA-TEST-SERVER READY ${endpoint} ns=${nsIndex}\n`);
 }

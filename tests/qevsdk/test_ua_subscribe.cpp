@@ -81,6 +81,44 @@ TEST(UaSubscribe, HandsOverEveryChangeWhenAskedTo) {
     lib.destroy();
 }
 
+// A frozen server keeps the connection open and says nothing: past what a keep-alive allows,
+// the last reported values are no longer handed out as current, and once the server speaks
+// again they are.
+TEST(UaSubscribe, AServerThatFallsSilentReadsBadNotItsLastValues) {
+    OpcUaTestServer server;
+    server.start();
+    QevLibrary lib;
+    const auto source = lib.create_source(QEV_RTSOURCE_UA, server.endpoint(), 1000, 1);
+    ASSERT_NE(source, QEV_INVALID_HANDLE);
+    const std::vector<TagRequest> fast{tag(kNs, "Demo.Fast")};
+    const auto good = [](const std::vector<ValueRecord>& r) {
+        return r.size() == 1 && (r[0].quality & 0xFF00) == 0x0100;
+    };
+    ASSERT_TRUE(good(lib.read_values(source, fast).second));
+
+    server.pause();
+    // Read once a second, as the collector does, for longer than a keep-alive and a half
+    // (5 s and 2.5 s at this interval), and less than the subscription's lifetime.
+    std::vector<ValueRecord> frozen;
+    const auto paused = std::chrono::steady_clock::now();
+    while (std::chrono::steady_clock::now() - paused < 10s) {
+        frozen = lib.read_values(source, fast).second;
+        std::this_thread::sleep_for(1s);
+    }
+    frozen = lib.read_values(source, fast).second;
+    server.resume();
+    ASSERT_EQ(frozen.size(), 1u);
+    EXPECT_FALSE(good(frozen)) << "a value reported before the freeze passed for a current one";
+
+    bool back = false;
+    for (int i = 0; i < 30 && !back; ++i) {
+        back = good(lib.read_values(source, fast).second);
+        std::this_thread::sleep_for(500ms);
+    }
+    EXPECT_TRUE(back);
+    lib.destroy();
+}
+
 TEST(UaSubscribe, DaSourcesIgnoreTheFlagAndBadSettingsAreRefused) {
     QevLibrary lib;
     const auto da =

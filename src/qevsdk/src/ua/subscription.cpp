@@ -546,6 +546,25 @@ void Subscriptions::check_lifetimes() {
     }
 }
 
+// A server that stops answering (frozen, its network cut without a reset) keeps the channel
+// open, so the last reported values would be handed out as if current until the subscription's
+// lifetime runs out. Past half a keep-alive period more than the server may stay quiet, its
+// items read Bad instead: a stale value must never be stored as a fresh Good one.
+void Subscriptions::check_silence() {
+    const auto now = Clock::now();
+    for (auto& s : subs_) {
+        const auto keep_alive = std::chrono::duration<double, std::milli>(
+            s.interval_ms * std::max<std::uint32_t>(s.keep_alive_count, 1));
+        const bool silent = now - s.last_message > keep_alive * 1.5;
+        if (silent && !s.silent) {
+            log(1, "subscription " + std::to_string(s.id) + " sent nothing for " +
+                       std::to_string(static_cast<long long>(keep_alive.count() * 1.5)) +
+                       " ms; its items read Bad until the server reports again");
+        }
+        s.silent = silent;
+    }
+}
+
 void Subscriptions::read(std::span<const TagRequest> nodes, std::span<ValueRecord> out) {
     const auto receipt = std::chrono::system_clock::now();
     for (const auto& node : nodes) {
@@ -575,6 +594,9 @@ void Subscriptions::read(std::span<const TagRequest> nodes, std::span<ValueRecor
             break;
         }
     }
+    if (client_.connected()) {
+        check_silence();
+    }
     last_read_ = Clock::now();
     const bool up = client_.connected();
     for (std::size_t i = 0; i < nodes.size(); ++i) {
@@ -588,6 +610,9 @@ void Subscriptions::read(std::span<const TagRequest> nodes, std::span<ValueRecor
             out[i] = bad_with(item.status, receipt);
         } else if (!item.has_value) {
             out[i] = bad_with(kBadWaitingForInitialData, receipt);
+        } else if (item.state == ItemState::live && item.sub < subs_.size() &&
+                   subs_[item.sub].silent) {
+            out[i] = bad_with(status::BadCommunicationError, receipt);
         } else {
             out[i] = item.last;
         }

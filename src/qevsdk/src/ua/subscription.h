@@ -105,6 +105,7 @@ class Subscriptions {
         std::uint32_t last_sequence = 0;  // 0: none seen yet
         Clock::time_point last_message;
         bool lost = false;
+        bool silent = false;  // longer without a word than a keep-alive allows
     };
 
     void log(int level, const std::string& text) const;
@@ -121,6 +122,7 @@ class Subscriptions {
     void apply(const NotificationMessage& m);
     void republish_gap(Sub& sub, std::uint32_t next);
     void check_lifetimes();
+    void check_silence();
     void recreate_lost();
     void connection_failed(const UaError& e);
     void count_live();

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -50,12 +51,13 @@ class StoreForward {
     static std::unique_ptr<StoreForward> open(const std::filesystem::path& dir,
                                               std::uint64_t max_bytes, double sample_interval);
 
-    bool has_backlog() const { return !buffer_->empty(); }
+    bool has_backlog() const { return !buffer_->empty() || !held_.empty(); }
     // Samples waiting for the TSDB. Safe to read from any thread.
     std::uint64_t buffered_count() const noexcept { return buffered_count_.load(); }
 
     // Keeps rows the TSDB did not take; `seq` is the number reserved for them, 0 for a new
-    // one. Logs the start of an outage, and a failure to buffer (the rows are then lost).
+    // one. Logs the start of an outage. Rows the buffer cannot take (its folder unwritable, the
+    // disk full) are held in memory, in order, up to an eighth of the buffer's size.
     void store(std::span<const BufferedRow> rows, std::int64_t seq);
     // The mark a direct write carries: its rows are stored under that number if its outcome
     // stays unknown.
@@ -69,8 +71,13 @@ class StoreForward {
 
   private:
     StoreForward(std::unique_ptr<FolderLock> lock, std::unique_ptr<SampleBuffer> buffer,
-                 double sample_interval);
+                 std::uint64_t max_bytes, double sample_interval);
     struct Tally;
+    bool flush_held_();
+    void hold_(std::span<const BufferedRow> rows, std::int64_t seq, const std::string& why);
+    void replay_held_(RowSink& sink, Tally& tally, std::chrono::steady_clock::time_point started,
+                      std::chrono::duration<double> budget);
+    void drop_held_through_(std::int64_t seq);
     void replay_records_(RowSink& sink, const std::vector<BufferedRecord>& records, Tally& tally);
     bool write_records_(RowSink& sink, std::span<const BufferedRecord> records, Tally& tally);
     void report_replay_(const Tally& tally);
@@ -79,6 +86,12 @@ class StoreForward {
     // Held until the buffer is closed.
     std::unique_ptr<FolderLock> lock_;
     std::unique_ptr<SampleBuffer> buffer_;
+    // Records the buffer would not take, oldest first; all newer than what it holds, and new
+    // records queue behind them until it takes them again or the TSDB does.
+    std::deque<BufferedRecord> held_;
+    std::uint64_t held_rows_ = 0;
+    std::uint64_t held_bytes_ = 0;
+    const std::uint64_t held_max_bytes_;
     const double sample_interval_;
     std::atomic<std::uint64_t> buffered_count_{0};
     bool mark_checked_ = false;  // buffered records the TSDB already holds were skipped

@@ -30,6 +30,11 @@ namespace {
 constexpr std::size_t kReplayRows = 5000;
 constexpr auto kDropWarningEvery = std::chrono::minutes(1);
 
+// What a row takes in memory and on disk, near enough: its fixed part and its tag's name.
+std::uint64_t row_bytes(const BufferedRow& row) {
+    return 25 + row.tag.size();
+}
+
 std::string local_time_text(TimePoint t) {
     const std::time_t secs = std::chrono::system_clock::to_time_t(t);
     std::tm tm{};
@@ -61,7 +66,7 @@ std::unique_ptr<StoreForward> StoreForward::open(const std::filesystem::path& di
         return nullptr;
     }
     std::unique_ptr<StoreForward> store(
-        new StoreForward(std::move(lock), std::move(buffer), sample_interval));
+        new StoreForward(std::move(lock), std::move(buffer), max_bytes, sample_interval));
     store->note_buffer_state_();
     if (store->has_backlog()) {
         log().warn("Sample buffer in {} holds {} samples from an earlier run; writing them first",
@@ -73,19 +78,28 @@ std::unique_ptr<StoreForward> StoreForward::open(const std::filesystem::path& di
 }
 
 StoreForward::StoreForward(std::unique_ptr<FolderLock> lock, std::unique_ptr<SampleBuffer> buffer,
-                           double sample_interval)
-    : lock_(std::move(lock)), buffer_(std::move(buffer)), sample_interval_(sample_interval) {}
+                           std::uint64_t max_bytes, double sample_interval)
+    : lock_(std::move(lock)),
+      buffer_(std::move(buffer)),
+      held_max_bytes_(std::max<std::uint64_t>(max_bytes / 8, 1)),
+      sample_interval_(sample_interval) {}
 
 void StoreForward::store(std::span<const BufferedRow> rows, std::int64_t seq) {
     if (rows.empty()) {
         return;
     }
-    try {
-        buffer_->append(rows, seq);
-    } catch (const std::exception& e) {
-        log().error("Could not buffer the {} samples of this cycle, they are lost: {}", rows.size(),
-                    e.what());
-        return;
+    if (seq == 0) {
+        // Numbered now, so that rows held in memory keep their place when they reach the disk.
+        seq = buffer_->reserve_seq();
+    }
+    if (!flush_held_()) {
+        hold_(rows, seq, "");
+    } else {
+        try {
+            buffer_->append(rows, seq);
+        } catch (const std::exception& e) {
+            hold_(rows, seq, e.what());
+        }
     }
     if (!outage_began_) {
         outage_began_ = std::chrono::system_clock::now();
@@ -96,12 +110,76 @@ void StoreForward::store(std::span<const BufferedRow> rows, std::int64_t seq) {
     note_buffer_state_();
 }
 
+// Moves the records held in memory to the disk, oldest first; false when the buffer still
+// refuses them, and the rest stay held.
+bool StoreForward::flush_held_() {
+    if (held_.empty()) {
+        return true;
+    }
+    std::uint64_t moved = 0;
+    while (!held_.empty()) {
+        try {
+            buffer_->append(held_.front().rows, held_.front().seq);
+        } catch (const std::exception&) {
+            return false;
+        }
+        moved += held_.front().rows.size();
+        held_rows_ -= held_.front().rows.size();
+        for (const auto& row : held_.front().rows) {
+            held_bytes_ -= std::min(held_bytes_, row_bytes(row));
+        }
+        held_.pop_front();
+    }
+    log().info("The sample buffer takes samples again; the {} held in memory are in it", moved);
+    return true;
+}
+
+void StoreForward::hold_(std::span<const BufferedRow> rows, std::int64_t seq,
+                         const std::string& why) {
+    if (held_.empty()) {
+        log().error(
+            "The sample buffer cannot take samples ({}); holding them in memory (at most {:.1f} "
+            "MB) until it or the TSDB does. Make its folder writable, or free disk space.",
+            why.empty() ? "it refused earlier ones" : why,
+            static_cast<double>(held_max_bytes_) / (1 << 20));
+    }
+    BufferedRecord record{seq, std::vector<BufferedRow>(rows.begin(), rows.end())};
+    for (const auto& row : record.rows) {
+        held_bytes_ += row_bytes(row);
+    }
+    held_rows_ += record.rows.size();
+    held_.push_back(std::move(record));
+    // Over the limit the oldest go first, as on disk; the newest cycle is always kept.
+    while (held_.size() > 1 && held_bytes_ > held_max_bytes_) {
+        if (dropped_unreported_ == 0) {
+            dropped_since_ = held_.front().rows.empty() ? std::chrono::system_clock::now()
+                                                        : held_.front().rows.front().time;
+        }
+        dropped_unreported_ += held_.front().rows.size();
+        held_rows_ -= held_.front().rows.size();
+        for (const auto& row : held_.front().rows) {
+            held_bytes_ -= std::min(held_bytes_, row_bytes(row));
+        }
+        held_.pop_front();
+    }
+}
+
+void StoreForward::drop_held_through_(std::int64_t seq) {
+    while (!held_.empty() && held_.front().seq <= seq) {
+        held_rows_ -= held_.front().rows.size();
+        for (const auto& row : held_.front().rows) {
+            held_bytes_ -= std::min(held_bytes_, row_bytes(row));
+        }
+        held_.pop_front();
+    }
+}
+
 WriteMark StoreForward::reserve_mark() {
     return {buffer_->writer(), buffer_->reserve_seq()};
 }
 
 void StoreForward::note_buffer_state_() {
-    buffered_count_.store(buffer_->pending_rows());
+    buffered_count_.store(buffer_->pending_rows() + held_rows_);
     if (auto dropped = buffer_->take_dropped()) {
         if (dropped_unreported_ == 0) {
             dropped_since_ = dropped->since;
@@ -135,9 +213,12 @@ std::uint64_t StoreForward::replay(RowSink& sink) {
     const auto started = std::chrono::steady_clock::now();
     // Half the interval at most, so that the next cycle still reads on time.
     const auto budget = std::chrono::duration<double>(std::max(0.05, sample_interval_ * 0.5));
+    flush_held_();
     if (!mark_checked_) {
         // Records whose write had an unknown outcome may be in the TSDB: the mark says which.
-        buffer_->consume_through(sink.read_mark(buffer_->writer()));
+        const std::int64_t mark = sink.read_mark(buffer_->writer());
+        buffer_->consume_through(mark);
+        drop_held_through_(mark);
         mark_checked_ = true;
     }
     Tally tally;
@@ -150,8 +231,35 @@ std::uint64_t StoreForward::replay(RowSink& sink) {
         replay_records_(sink, records, tally);
         buffer_->consume_through(records.back().seq);
     }
+    if (buffer_->empty()) {
+        replay_held_(sink, tally, started, budget);
+    }
     report_replay_(tally);
     return tally.written;
+}
+
+// Records the disk would not take go to the TSDB straight from memory once the disk's own are
+// written: they are all newer.
+void StoreForward::replay_held_(RowSink& sink, Tally& tally,
+                                std::chrono::steady_clock::time_point started,
+                                std::chrono::duration<double> budget) {
+    while (!held_.empty() && std::chrono::steady_clock::now() - started < budget &&
+           !sink.stopping()) {
+        std::vector<BufferedRecord> records;
+        std::size_t rows = 0;
+        for (const auto& record : held_) {
+            if (!records.empty() && rows + record.rows.size() > kReplayRows) {
+                break;
+            }
+            rows += record.rows.size();
+            records.push_back(record);
+        }
+        if (!sink.look_up(records)) {
+            break;
+        }
+        replay_records_(sink, records, tally);
+        drop_held_through_(records.back().seq);
+    }
 }
 
 void StoreForward::replay_records_(RowSink& sink, const std::vector<BufferedRecord>& records,
@@ -219,7 +327,7 @@ void StoreForward::report_replay_(const Tally& tally) {
         log().error("The TSDB refused {} buffered samples; they are not written again", refused);
     }
     note_buffer_state_();
-    if (buffer_->empty() && outage_began_) {
+    if (buffer_->empty() && held_.empty() && outage_began_) {
         log().info("Buffered backlog written: {} samples kept since {} are in the TSDB",
                    outage_buffered_, local_time_text(*outage_began_));
         outage_began_.reset();
