@@ -16,6 +16,7 @@
 #include "console_log.h"
 #include "korrin/tag_list.h"
 #include "lumvane/logging.h"
+#include "service_notify.h"
 
 namespace vantrel::pellumar {
 
@@ -241,12 +242,14 @@ bool Pellumar::run() {
         }
         try {
             log_info("Data collection is running. Press Ctrl+C to stop.");
+            notify_service("READY=1");
             while (running_.load()) {
                 if (auto signum = deps_.wait(std::chrono::milliseconds(1000))) {
                     signal_handler(*signum);
                 }
                 process_data_queue();
                 print_status();
+                pet_watchdog();
             }
         } catch (const KeyboardInterrupt&) {
             log_info("Received keyboard interrupt");
@@ -319,11 +322,23 @@ void Pellumar::request_stop() {
     running_.store(false);
 }
 
+void Pellumar::pet_watchdog() {
+    // Only a cycle that came back since the last pet counts: a collector stuck in a read, a
+    // write or a lock goes silent, and the service manager restarts it. This thread pets, so a
+    // hung main loop is caught as well.
+    const std::uint64_t completed = collector_ ? collector_->cycles_completed.load() : 0;
+    if (completed != cycles_petted_) {
+        cycles_petted_ = completed;
+        notify_service("WATCHDOG=1");
+    }
+}
+
 void Pellumar::stop() {
     running_.store(false);
     // A collector that already had its stop and its wait is not waited for again: the signal
     // handler's stop and the one on the way out of run() would otherwise double the wait.
     if (collector_alive() && !stop_done_) {
+        notify_service("STOPPING=1");
         log_info("Stopping data collection...");
         collector_->stop();
         collector_->join(deps_.stop_timeout);
