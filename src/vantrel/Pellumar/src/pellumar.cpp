@@ -224,9 +224,19 @@ bool Pellumar::run() {
         log_error("Failed to load tags from CSV");
         return false;
     }
+    register_later_ = false;
     if (!run_startup_step(&Pellumar::setup_database_objects)) {
-        log_error("Failed to setup database objects");
-        return false;
+        if (!settings_.store.start_without_database || !database_unreachable_) {
+            log_error("Failed to setup database objects");
+            return false;
+        }
+        log_warning(
+            "The database cannot be reached: collecting into the buffer until it answers, then "
+            "registering the source and the tags (start_without_database = true)");
+        if (settings_.store.buffer_dir.empty()) {
+            log_warning("No buffer_dir is set: samples are lost until the database answers");
+        }
+        register_later_ = true;
     }
     if (!run_startup_step(&Pellumar::start_collection)) {
         log_error("Failed to start data collection");
@@ -288,6 +298,10 @@ korrin::OPCCollector::Options Pellumar::collector_options() {
     options.every_change = settings_.acquisition.every_change();
     options.buffer_dir = settings_.store.buffer_dir;
     options.buffer_max_bytes = settings_.store.buffer_max_bytes;
+    options.mark_outages = settings_.store.mark_outages;
+    if (register_later_) {
+        options.registration = later_registration();
+    }
     // The table as loaded, by value: the collector thread never reads this object's tag list,
     // and a cycle of an unchanged list costs no name work.
     options.get_tag_table_func = [table = tag_table_] { return table; };

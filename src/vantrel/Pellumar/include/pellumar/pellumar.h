@@ -172,6 +172,10 @@ class Pellumar {
     bool stop_done_ = false;
     // Tags of the file left out at load because the database cannot take their names.
     std::size_t tags_left_out_ = 0;
+    // Set-up failed only because the database could not be reached (start_without_database
+    // then starts anyway), and the collector of this run registers once it answers.
+    bool database_unreachable_ = false;
+    bool register_later_ = false;
 };
 
 }  // namespace vantrel::pellumar
