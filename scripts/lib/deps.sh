@@ -7,7 +7,7 @@ VANTREL_APT_PACKAGES=(
     qt6-base-dev libgl-dev
     libspdlog-dev libfmt-dev
     libpq-dev postgresql postgresql-client
-    libssl-dev
+    libssl-dev libsystemd-dev
     libgtest-dev libgmock-dev googletest
     clang libclang-rt-14-dev
     xvfb xauth fonts-wqy-microhei

@@ -8,12 +8,14 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <atomic>
 #include <map>
 #include <memory>
 #include <thread>
 
 #include "console_test_support.h"
+#include "notify_socket.h"
 #include "process_support.h"
 
 namespace {
@@ -251,6 +253,54 @@ TEST_F(ConsoleHardening, ASecondConsoleOnTheSameBufferFolderRefusesToStart) {
     ASSERT_FALSE(first.wait(0ms).has_value()) << first.output();
     first.signal(SIGTERM);
     EXPECT_EQ(first.wait(15s), 0) << first.output();
+}
+
+// As the template unit runs it: config.ini in a plant folder named by --config-dir, under a
+// service manager's notify socket. The console says READY once collecting, pets the watchdog as
+// its cycles complete, says STOPPING on SIGTERM, and keeps its buffer in the plant folder.
+TEST_F(ConsoleHardening, PlantFolderUnderANotifySocketSaysReadyPetsTheWatchdogAndStops) {
+    if (!have_database()) {
+        GTEST_SKIP() << no_database();
+    }
+    write_real_database_config();
+    const fs::path plant = dir / "plant1";
+    fs::create_directories(plant);
+    fs::rename(prefix / "config.ini", plant / "config.ini");
+    write_file(prefix / "tags.csv", "FullTagName,Description\nDemo.Count1,one\n");
+
+    std::vector<std::string> got;
+    const auto has = [&](const std::string& m) {
+        return std::find(got.begin(), got.end(), m) != got.end();
+    };
+    {
+        NotifySocket socket(dir / "notify.sock");
+        auto console = start({"--config-dir", plant.string()});
+        const auto deadline = std::chrono::steady_clock::now() + 30s;
+        while (std::chrono::steady_clock::now() < deadline &&
+               std::count(got.begin(), got.end(), "WATCHDOG=1") < 2) {
+            for (auto& m : socket.take(200ms)) {
+                got.push_back(std::move(m));
+            }
+        }
+        ASSERT_FALSE(got.empty()) << console.output();
+        EXPECT_EQ(got.front(), "READY=1") << console.output();
+        EXPECT_TRUE(has("WATCHDOG=1")) << console.output();
+        console.signal(SIGTERM);
+        EXPECT_EQ(console.wait(15s), 0) << console.output();
+        for (auto& m : socket.take()) {
+            got.push_back(std::move(m));
+        }
+        EXPECT_EQ(got.back(), "STOPPING=1");
+    }
+    EXPECT_TRUE(fs::is_directory(plant / "buffer")) << "buffer_dir is taken from the plant folder";
+    EXPECT_FALSE(fs::exists(prefix / "buffer"));
+
+    auto missing = start({"--config-dir", (dir / "nowhere").string()});
+    EXPECT_EQ(missing.wait(10s), 1);
+    EXPECT_NE(missing.output().find("the folder given with --config-dir"), std::string::npos)
+        << missing.output();
+    auto bare = start({"--config-dir"});
+    EXPECT_EQ(bare.wait(10s), 2);
 }
 
 TEST_F(ConsoleHardening, PoisonedRowIsSkippedAndEveryOtherTagIsCollected) {

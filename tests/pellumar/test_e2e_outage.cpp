@@ -111,4 +111,70 @@ TEST(ConsoleOutage, KilledDuringAnOutageAndStartedAgainItStoresEveryCycleOnce) {
     }
 }
 
+// start_without_database: a console started while its PostgreSQL is down collects from its
+// first cycle, and once the database is up every one of those samples is stored, once.
+TEST(ConsoleOutage, StartedBeforeItsDatabaseItStoresEverySampleFromTheFirstCycle) {
+    PgInstance pg(true);
+    if (!pg.ok()) {
+        GTEST_SKIP() << "no private PostgreSQL: " << pg.why();
+    }
+    pg.stop();
+    TempDir dir;
+    const fs::path prefix = dir / "prefix";
+    fs::create_directories(prefix / "bin");
+    fs::copy_file(PELLUMAR_EXE, prefix / "bin" / "pellumar");
+    fs::create_directory_symlink(fs::path(PELLUMAR_EXE).parent_path().parent_path() / "lib",
+                                 prefix / "lib");
+    const auto& cfg = pg.server();
+    write_file(prefix / "config.ini",
+               "[TSDBConnection]\nhost = " + cfg.host + "\nport = " + std::to_string(cfg.port) +
+                   "\nuser = " + cfg.user + "\npassword = " + ini_escape(cfg.password) +
+                   "\ndbname = " + cfg.dbname +
+                   "\n\n[Vantrel]\ntag_csv_path = tags.csv\n"
+                   "opc_schema = opc.da://localhost/Vantrel.Simulation.1\nopc_type = OPC DA\n"
+                   "collection_interval = 1\nstart_without_database = true\n"
+                   "\n[VantrelLogging]\nlog_dir = log\nprefix = late\nlevel = INFO\n");
+    write_file(prefix / "tags.csv", "FullTagName,Description\nDemo.Count1,one\nDemo.Tag1,two\n");
+
+    const auto launched = std::chrono::system_clock::now();
+    ConsoleProcess console(prefix, dir / "console.out");
+    ASSERT_TRUE(console.wait_for_output("collecting into the buffer until it answers", 30s))
+        << console.output();
+    std::this_thread::sleep_for(5s);
+    const auto db_started = std::chrono::system_clock::now();
+    pg.start();
+    ASSERT_TRUE(console.wait_for_output("Database setup complete: 2 tags created", 60s))
+        << console.output();
+    ASSERT_TRUE(console.wait_for_output("Buffered backlog written", 30s)) << console.output();
+    std::this_thread::sleep_for(2s);
+    console.signal(SIGTERM);
+    ASSERT_EQ(console.wait(15000ms), 0) << console.output();
+
+    const auto epoch = [](std::chrono::system_clock::time_point t) {
+        return std::chrono::duration<double>(t.time_since_epoch()).count();
+    };
+    for (const std::string tag : {"Demo.Count1", "Demo.Tag1"}) {
+        SCOPED_TRACE(tag);
+        const std::string where =
+            " FROM chronq.tsdata d JOIN chronq.tags t USING (tag_id) WHERE t.tag_name = '" + tag +
+            "'";
+        const long rows = std::stol(query_one(pg.conninfo(), "SELECT count(*)" + where).value());
+        EXPECT_EQ(std::to_string(rows),
+                  query_one(pg.conninfo(), "SELECT count(DISTINCT d.time)" + where))
+            << "a cycle stored twice";
+        EXPECT_GE(rows, 5 + 2);
+        // The first row is the first cycle's, read long before the database came up.
+        const double first = std::stod(
+            query_one(pg.conninfo(), "SELECT extract(epoch FROM min(d.time))" + where).value());
+        EXPECT_LT(first, epoch(db_started) - 4.0);
+        EXPECT_GT(first, epoch(launched));
+        // One interval apart throughout: a lost cycle would leave a gap of two.
+        const std::string gaps =
+            "SELECT extract(epoch FROM d.time - lag(d.time) OVER (ORDER BY d.time)) AS g" + where;
+        EXPECT_EQ(query_one(pg.conninfo(), "SELECT count(*) FROM (" + gaps + ") x WHERE g > 1.8"),
+                  "0")
+            << console.output();
+    }
+}
+
 }  // namespace

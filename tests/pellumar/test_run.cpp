@@ -274,6 +274,66 @@ TEST_F(RunLoop, EachFailedStepEndsTheRunWithItsLine) {
     }
 }
 
+// start_without_database: a database away at start is waited for, and what was collected
+// meanwhile reaches it; a login it refuses still ends the start, as without the setting.
+TEST_F(RunLoop, StartWithoutDatabaseKeepsEveryCycleUntilTheDatabaseAnswers) {
+    write_file(
+        dir / "config.ini",
+        "[TSDBConnection]\nhost = db\n[Vantrel]\ntag_csv_path = " + (dir / "tags.csv").string() +
+            "\nopc_schema = opc.da://localhost/Vantrel.Simulation.1\nopc_type = OPC DA\n"
+            "collection_interval = 0.02\nstart_without_database = true\nbuffer_dir = " +
+            (dir / "buffer").string() + "\n");
+    {
+        client->connect_error =
+            "connection to server at \"db\", port 5432 failed: FATAL:  password authentication "
+            "failed for user \"postgres\"";
+        LogCapture log;
+        EXPECT_FALSE(console()->run());
+        EXPECT_EQ(log.lines().back(), "ERROR - Failed to setup database objects");
+    }
+    client = std::make_shared<FakeTsdbClient>();
+    client->connect_error = "connection to server at \"db\", port 5432 failed: Connection refused";
+    PellumarDeps deps;
+    deps.wait = [this, passes = 0](std::chrono::milliseconds) mutable -> std::optional<int> {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        if (++passes == 5) {
+            client->locked([&] { client->connect_error.reset(); });
+        }
+        // Ends once the cycles of the outage are written, and a few more after them.
+        const bool done = client->locked([&] { return client->writes.size() >= 4; });
+        return done || passes > 3000 ? std::optional<int>(15) : std::nullopt;
+    };
+    LogCapture log;
+    auto c = console(std::move(deps));
+    EXPECT_THROW(c->run(), ProcessExit);
+    const auto lines = log.lines();
+    const auto at = [&](const std::string& text) {
+        return std::find(lines.begin(), lines.end(), text) - lines.begin();
+    };
+    const auto waiting =
+        at("WARNING - The database cannot be reached: collecting into the buffer until it answers, "
+           "then registering the source and the tags (start_without_database = true)");
+    ASSERT_LT(waiting, static_cast<long>(lines.size()));
+    EXPECT_LT(at("ERROR - Failed to setup database objects: connection to server at \"db\", "
+                 "port 5432 failed: Connection refused"),
+              waiting)
+        << "the reason comes first";
+    const auto created = at("INFO - Created new source with ID: 1");
+    EXPECT_LT(created, static_cast<long>(lines.size()));
+    EXPECT_GT(created, waiting);
+    EXPECT_LT(at("INFO - Database setup complete: 3 tags created, 0 tags updated"),
+              static_cast<long>(lines.size()));
+    // Every collected sample is stored or still waits in the buffer, but for the cycle a stop
+    // may have cut short between its queue and its write.
+    c->process_data_queue();
+    const auto collected =
+        static_cast<std::uint64_t>(c->get_collection_statistics().total_collected);
+    const auto kept = client->row_count() + c->collector()->buffered_sample_count();
+    EXPECT_LE(kept, collected);
+    EXPECT_GE(kept + 3, collected);
+    EXPECT_GT(client->row_count(), 3u * 2) << "the cycles of the outage are written";
+}
+
 TEST_F(RunLoop, SignalDuringSetUpEndsBeforeAnythingStarts) {
     PellumarDeps deps;
     deps.poll_signal = [] { return std::optional<int>(2); };

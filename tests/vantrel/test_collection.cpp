@@ -368,6 +368,40 @@ TEST(CollectingBufferFolder, AFolderInUseRefusesTheStartWithTheReason) {
     w->_stop_collecting();
 }
 
+// start_without_database: "Start Collecting" with the database away collects into the buffer
+// and registers once the database answers; without the setting the failure stays an error.
+TEST(CollectingWithoutDatabase, StartsIntoTheBufferAndRegistersOnceItAnswers) {
+    WindowRig rig;
+    rig.write_config(
+        std::string("opc_type = OPC DA\nopc_schema = ") + kSchema +
+        "\nstart_without_database = true\nbuffer_dir = " + (rig.path() / "buffer").string() + "\n");
+    auto w = rig.make();
+    rig.dialogs->file_answers.push_back(
+        rig.csv("tags.csv", "FullTagName,Description\nDemo.Tag1,a\nDemo.Tag2,b\n"));
+    w->import_tags_from_csv();
+    rig.db->locked([&] {
+        rig.db->sources_error = "server closed the connection unexpectedly";
+        rig.db->connect_error =
+            "connection to server at \"db\", port 5432 failed: Connection refused";
+    });
+    w->start_collecting();
+    ASSERT_NE(w->collect_thread(), nullptr);
+    EXPECT_EQ(parts_of(*w).collect_button->text(), "Stop Collecting");
+    ASSERT_TRUE(rig.opc->wait_for_reads(2));
+    EXPECT_EQ(rig.db->locked([&] { return rig.db->tags.size(); }), 0u);
+
+    rig.db->locked([&] {
+        rig.db->sources_error.reset();
+        rig.db->connect_error.reset();
+    });
+    // The writer asks again after a pause of a second, registers, then writes the buffer back.
+    ASSERT_TRUE(
+        rig.db->wait_until([&] { return rig.db->tags.size() == 2 && !rig.db->writes.empty(); },
+                           std::chrono::seconds(30)));
+    w->_stop_collecting();
+    EXPECT_EQ(rig.db->locked([&] { return rig.db->sources.size(); }), 1u);
+}
+
 TEST(SaveCollectionConfig, KeepsOtherKeysAndWritesPathsThatReadBack) {
     QTemporaryDir dir;
     const std::filesystem::path ini = dir.path().toStdString() + "/config.ini";

@@ -66,6 +66,7 @@ class FakeTsdbClient : public korrin::TsdbClient {
     bool ping_result = true;
     bool ping_throws = false;
     bool refuse_source = false;                 // insert_new_source gives ok = false
+    std::optional<std::string> sources_error;   // get_sources throws TsdbConnectionError
     std::set<std::string> refuse_tags;          // insert_new_tag gives ok = false for these
     std::set<std::string> refuse_updates;       // update_tag_fields gives ok = false for these
     std::optional<std::string> get_tag_error;   // get_tag throws
@@ -196,6 +197,9 @@ class FakeTsdbClient : public korrin::TsdbClient {
         std::lock_guard lock(mutex);
         ++calls["get_sources"];
         filters.push_back(flt);
+        if (sources_error) {
+            throw korrin::TsdbConnectionError(*sources_error);
+        }
         std::vector<korrin::SourceInfo> out;
         for (const auto& s : sources) {
             if (matches(flt.names, s.source_name) && matches(flt.status, s.status) &&

@@ -2,7 +2,9 @@
 // collecting, on a connection of its own that is closed again.
 #include <cstddef>
 #include <exception>
+#include <functional>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -85,32 +87,51 @@ void log_tag_outcomes(const std::vector<korrin::TagOutcome>& outcomes, const kor
 
 }  // namespace
 
+bool Pellumar::register_source_and_tags(korrin::TsdbClient& client,
+                                        korrin::TsdbConnection& conn) const {
+    const auto source = korrin::ensure_source(
+        client, conn, console_source(settings_.opc.opc_schema, settings_.opc.opc_type));
+    if (!source.source_id) {
+        log_error("Failed to create data source");
+        return false;
+    }
+    log_info(
+        (source.existing ? "Found existing source with ID: " : "Created new source with ID: ") +
+        std::to_string(*source.source_id));
+    log_tag_outcomes(korrin::sync_tags(client, conn, *source.source_id, tags_), tags_, tag_lines_);
+    return true;
+}
+
+std::function<void(korrin::TsdbClient&, korrin::TsdbConnection&)> Pellumar::later_registration()
+    const {
+    // Runs on the collector's thread once the database answers; the list is the one loaded.
+    return [this](korrin::TsdbClient& client, korrin::TsdbConnection& conn) {
+        if (!register_source_and_tags(client, conn)) {
+            throw std::runtime_error("the database refused the source record");
+        }
+    };
+}
+
 bool Pellumar::setup_database_objects() {
     auto client = client_or_default(deps_.tsdb_client);
     std::unique_ptr<korrin::TsdbConnection> conn;
     bool result = false;
+    database_unreachable_ = false;
     try {
         // A signal during set-up cuts the connection attempt and every statement short.
         conn = client->get_conn_stoppable(settings_.tsdb, startup_stop_.get_token());
         if (!conn) {
             log_error("Failed to connect to TSDB");
+            database_unreachable_ = true;
             return false;
         }
-
-        const auto source = korrin::ensure_source(
-            *client, *conn, console_source(settings_.opc.opc_schema, settings_.opc.opc_type));
-        if (!source.source_id) {
-            log_error("Failed to create data source");
-            close_connection(conn);
-            return false;
+        result = register_source_and_tags(*client, *conn);
+    } catch (const korrin::TsdbError& e) {
+        if (!startup_stop_.stop_requested()) {
+            log_error(std::string("Failed to setup database objects: ") + e.what());
+            database_unreachable_ = korrin::database_unreachable(e);
         }
-        log_info(
-            (source.existing ? "Found existing source with ID: " : "Created new source with ID: ") +
-            std::to_string(*source.source_id));
-
-        log_tag_outcomes(korrin::sync_tags(*client, *conn, *source.source_id, tags_), tags_,
-                         tag_lines_);
-        result = true;
+        result = false;
     } catch (const std::exception& e) {
         // After a signal the failure is the cancellation itself, not worth a line.
         if (!startup_stop_.stop_requested()) {

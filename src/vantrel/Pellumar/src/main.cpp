@@ -1,5 +1,6 @@
 // The pellumar program: the console collector, configured by <prefix>/config.ini beside the
-// bin/ folder that holds it, stopped by SIGINT or SIGTERM.
+// bin/ folder that holds it (or by the config.ini of --config-dir), stopped by SIGINT or
+// SIGTERM.
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -20,11 +21,15 @@ using vantrel::pellumar::detail::log_error;
 
 constexpr const char* kUsage =
     "Usage: pellumar [--help | --version]\n"
+    "       pellumar --config-dir DIR\n"
     "\n"
     "The Vantrel console collector. It reads <prefix>/config.ini, where <prefix> is the\n"
     "parent of the bin/ folder that holds the program, registers the source and the tags of\n"
     "the tag list in the time-series database, and collects until SIGINT or SIGTERM.\n"
     "Relative paths in config.ini are taken from the current directory.\n"
+    "With --config-dir it reads DIR/config.ini instead, and buffer_dir and ua_pki_dir are\n"
+    "taken from DIR when relative: one installation collects several servers, each with a\n"
+    "folder of its own.\n"
     "\n"
     "Exit status: 0 after a signal, 1 when it could not start (the log says why),\n"
     "2 for a wrong argument.\n";
@@ -41,12 +46,25 @@ int finish(std::unique_ptr<vantrel::pellumar::Pellumar>& console, int status) {
     return status;
 }
 
-// --help and --version answer and end the program; anything else is a mistake (status 2).
-std::optional<int> handle_arguments(int argc, char** argv) {
+// --help and --version answer and end the program; --config-dir names the folder of
+// config.ini; anything else is a mistake (status 2).
+std::optional<int> handle_arguments(int argc, char** argv,
+                                    std::optional<std::filesystem::path>& config_dir) {
     if (argc <= 1) {
         return std::nullopt;
     }
     const std::string_view arg = argv[1];
+    if (arg == "--config-dir") {
+        if (argc == 3 && argv[2][0] != '\0') {
+            config_dir = argv[2];
+            return std::nullopt;
+        }
+        std::fprintf(stderr,
+                     "pellumar: --config-dir needs one folder, the one holding "
+                     "config.ini\n\n%s",
+                     kUsage);
+        return 2;
+    }
     if (argc == 2 && (arg == "--help" || arg == "-h")) {
         std::fputs(kUsage, stdout);
         return 0;
@@ -68,7 +86,8 @@ int main(int argc, char** argv) {
     using vantrel::pellumar::ProcessExit;
     using vantrel::pellumar::SignalHandover;
 
-    if (auto status = handle_arguments(argc, argv)) {
+    std::optional<std::filesystem::path> config_dir;
+    if (auto status = handle_arguments(argc, argv, config_dir)) {
         return *status;
     }
 
@@ -86,13 +105,15 @@ int main(int argc, char** argv) {
             return signals->wait(timeout);
         };
         deps.poll_signal = [&signals] { return signals->wait(std::chrono::milliseconds(0)); };
-        console = std::make_unique<Pellumar>(std::nullopt, std::move(deps));
+        console = std::make_unique<Pellumar>(config_dir, std::move(deps));
     } catch (const vantrel::lumvane::ConfigFileNotFound& e) {
         log_error(std::string("Error occurred: ") + e.what());
         // The program looks in one place only, not in the current directory: say where.
         const std::filesystem::path tried = std::filesystem::absolute(e.path());
         log_error("Tried " + tried.string() + ": config.ini must sit in " +
-                  tried.parent_path().string() + ", beside the bin/ folder that holds pellumar");
+                  tried.parent_path().string() +
+                  (config_dir ? std::string(", the folder given with --config-dir")
+                              : std::string(", beside the bin/ folder that holds pellumar")));
         return 1;
     } catch (const std::exception& e) {
         log_error(std::string("Error occurred: ") + e.what());

@@ -16,6 +16,7 @@
 #include "console_log.h"
 #include "korrin/tag_list.h"
 #include "lumvane/logging.h"
+#include "service_notify.h"
 
 namespace vantrel::pellumar {
 
@@ -223,9 +224,19 @@ bool Pellumar::run() {
         log_error("Failed to load tags from CSV");
         return false;
     }
+    register_later_ = false;
     if (!run_startup_step(&Pellumar::setup_database_objects)) {
-        log_error("Failed to setup database objects");
-        return false;
+        if (!settings_.store.start_without_database || !database_unreachable_) {
+            log_error("Failed to setup database objects");
+            return false;
+        }
+        log_warning(
+            "The database cannot be reached: collecting into the buffer until it answers, then "
+            "registering the source and the tags (start_without_database = true)");
+        if (settings_.store.buffer_dir.empty()) {
+            log_warning("No buffer_dir is set: samples are lost until the database answers");
+        }
+        register_later_ = true;
     }
     if (!run_startup_step(&Pellumar::start_collection)) {
         log_error("Failed to start data collection");
@@ -241,12 +252,14 @@ bool Pellumar::run() {
         }
         try {
             log_info("Data collection is running. Press Ctrl+C to stop.");
+            notify_service("READY=1");
             while (running_.load()) {
                 if (auto signum = deps_.wait(std::chrono::milliseconds(1000))) {
                     signal_handler(*signum);
                 }
                 process_data_queue();
                 print_status();
+                pet_watchdog();
             }
         } catch (const KeyboardInterrupt&) {
             log_info("Received keyboard interrupt");
@@ -285,6 +298,10 @@ korrin::OPCCollector::Options Pellumar::collector_options() {
     options.every_change = settings_.acquisition.every_change();
     options.buffer_dir = settings_.store.buffer_dir;
     options.buffer_max_bytes = settings_.store.buffer_max_bytes;
+    options.mark_outages = settings_.store.mark_outages;
+    if (register_later_) {
+        options.registration = later_registration();
+    }
     // The table as loaded, by value: the collector thread never reads this object's tag list,
     // and a cycle of an unchanged list costs no name work.
     options.get_tag_table_func = [table = tag_table_] { return table; };
@@ -319,11 +336,23 @@ void Pellumar::request_stop() {
     running_.store(false);
 }
 
+void Pellumar::pet_watchdog() {
+    // Only a cycle that came back since the last pet counts: a collector stuck in a read, a
+    // write or a lock goes silent, and the service manager restarts it. This thread pets, so a
+    // hung main loop is caught as well.
+    const std::uint64_t completed = collector_ ? collector_->cycles_completed.load() : 0;
+    if (completed != cycles_petted_) {
+        cycles_petted_ = completed;
+        notify_service("WATCHDOG=1");
+    }
+}
+
 void Pellumar::stop() {
     running_.store(false);
     // A collector that already had its stop and its wait is not waited for again: the signal
     // handler's stop and the one on the way out of run() would otherwise double the wait.
     if (collector_alive() && !stop_done_) {
+        notify_service("STOPPING=1");
         log_info("Stopping data collection...");
         collector_->stop();
         collector_->join(deps_.stop_timeout);

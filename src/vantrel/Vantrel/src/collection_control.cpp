@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <exception>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <unordered_set>
@@ -107,7 +108,7 @@ void MainWidget::fill_tag_table(const korrin::TagList& tags,
     write_count_label_->setText(QStringLiteral("Current: 0 | Total: %1 records").arg(count));
 }
 
-std::optional<std::int64_t> MainWidget::_ensure_source(const QString& selected_schema) {
+korrin::SourceInfo MainWidget::source_record(const QString& selected_schema) const {
     korrin::SourceInfo record;
     record.source_name = "vantrel";
     record.endpoint = selected_schema.toStdString();
@@ -121,8 +122,12 @@ std::optional<std::int64_t> MainWidget::_ensure_source(const QString& selected_s
     record.description = {{"created_by", "Vantrel4"},
                           {"endpoint", record.endpoint},
                           {"protocol", protocol.empty() ? "Unknown" : protocol}};
+    return record;
+}
 
-    const auto outcome = korrin::ensure_source(*client_, connection_or_throw(), record);
+std::optional<std::int64_t> MainWidget::_ensure_source(const QString& selected_schema) {
+    const auto outcome =
+        korrin::ensure_source(*client_, connection_or_throw(), source_record(selected_schema));
     if (!outcome.source_id) {
         return std::nullopt;
     }
@@ -207,8 +212,40 @@ std::vector<std::string> MainWidget::_current_tags() {
     return names;
 }
 
-void MainWidget::_create_and_start_collector(const QString& opc_schema,
-                                             korrin::TagSupplier get_tags_func) {
+std::function<void(korrin::TsdbClient&, korrin::TsdbConnection&)> MainWidget::later_registration(
+    const QString& selected_schema) {
+    korrin::TagList tags;
+    {
+        std::lock_guard<std::recursive_mutex> guard(data_lock_);
+        for (const auto& row : paginated_table_->all_data) {
+            tags.emplace_back(row.size() > 1 ? row[1].toString().toStdString() : std::string(),
+                              row.size() > 2 ? row[2].toString().toStdString() : std::string());
+        }
+    }
+    // Runs on the collector's thread: it touches neither the window nor its connection.
+    return [record = source_record(selected_schema), tags = std::move(tags)](
+               korrin::TsdbClient& client, korrin::TsdbConnection& conn) {
+        const auto source = korrin::ensure_source(client, conn, record);
+        if (!source.source_id) {
+            throw std::runtime_error("the database refused the source record");
+        }
+        if (source.existing) {
+            log()->info("Found existing source with ID: {}", *source.source_id);
+        } else {
+            log()->info("Inserted new source with ID: {}", *source.source_id);
+        }
+        std::size_t failed = 0;
+        for (const auto& outcome : korrin::sync_tags(client, conn, *source.source_id, tags)) {
+            failed += outcome.tag_id ? 0 : 1;
+        }
+        log()->info("Registered {} tags with source_id: {} ({} failed)", tags.size() - failed,
+                    *source.source_id, failed);
+    };
+}
+
+void MainWidget::_create_and_start_collector(
+    const QString& opc_schema, korrin::TagSupplier get_tags_func,
+    std::function<void(korrin::TsdbClient&, korrin::TsdbConnection&)> registration) {
     auto* status = status_bridge_;
     auto* db_status = db_status_bridge_;
     korrin::OPCCollector::Options options{
@@ -237,6 +274,8 @@ void MainWidget::_create_and_start_collector(const QString& opc_schema,
     options.every_change = acquisition_.every_change();
     options.buffer_dir = store_settings_.buffer_dir;
     options.buffer_max_bytes = store_settings_.buffer_max_bytes;
+    options.mark_outages = store_settings_.mark_outages;
+    options.registration = std::move(registration);
     collect_thread_ = std::make_unique<korrin::OPCCollector>(std::move(options));
     collect_thread_->start();
 }
@@ -255,8 +294,21 @@ void MainWidget::start_collecting() {
     if (!schema) {
         return;
     }
-    const auto source_id = _ensure_source(*schema);
-    if (!source_id || *source_id == 0) {
+    std::optional<std::int64_t> source_id;
+    bool register_later = false;
+    try {
+        source_id = _ensure_source(*schema);
+    } catch (const korrin::TsdbError& e) {
+        if (!store_settings_.start_without_database || !korrin::database_unreachable(e)) {
+            throw;
+        }
+        log()->warn(
+            "The database cannot be reached ({}): collecting into the buffer until it answers, "
+            "then registering the source and the tags (start_without_database = true)",
+            e.what());
+        register_later = true;
+    }
+    if (!register_later && (!source_id || *source_id == 0)) {
         dialogs_->warning(this, "Error", "Failed to insert source information.");
         return;
     }
@@ -273,10 +325,14 @@ void MainWidget::start_collecting() {
         _set_controls_enabled(true);
     };
     try {
-        _sync_tags_with_source(*source_id);
+        if (!register_later) {
+            _sync_tags_with_source(*source_id);
+        }
         _set_controls_enabled(false);
         _save_collection_config(host, *schema);
-        _create_and_start_collector(*schema, [this] { return _current_tags(); });
+        _create_and_start_collector(
+            *schema, [this] { return _current_tags(); },
+            register_later ? later_registration(*schema) : nullptr);
     } catch (const korrin::FolderInUse& e) {
         // The operator's to mend (another collector on this buffer folder), not a fault.
         back_to_idle();

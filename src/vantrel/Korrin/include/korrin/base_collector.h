@@ -135,6 +135,9 @@ class BaseQevCollectorThread {
     const bool sync;
     CollectorState<bool> opc_status{false};
     CollectorState<int> consecutive_errors{0};
+    // Passes of the loop that came back from their cycle, read or not: it stops moving only
+    // when the loop itself hangs (a service watchdog watches it). Safe to read from any thread.
+    CollectorState<std::uint64_t> cycles_completed{0};
     const TagSupplier get_tags_func;
 
   protected:
@@ -171,6 +174,15 @@ class BaseQevCollectorThread {
     // How many times the read requests were prepared from the tag list: once for a list, and
     // again only when the list changes or the source is renewed.
     std::uint64_t request_preparations() const noexcept { return request_preparations_; }
+
+    // A cycle that handed nothing to handle_data: the source could not be reached, the read
+    // failed or every tag read bad. `cycle_time` is when the cycle began. Not called for a
+    // cycle cut short by a stop, nor for an empty tag list.
+    virtual void on_unread_cycle(std::chrono::system_clock::time_point cycle_time) {
+        static_cast<void>(cycle_time);
+    }
+    // The tag table the next cycle reads, as the cycle itself would get it.
+    TagTableRef cycle_tag_table() { return current_tag_table_(); }
 
     // Releases what the collecting thread owns besides the OPC side; runs on that thread on its
     // way out, after disconnect_source().
@@ -225,7 +237,8 @@ class BaseQevCollectorThread {
     // The table whose every name cycle_buffer_ holds at its position; null after a cycle that
     // left a sample out. While it stays the same, a cycle writes no name into its samples.
     TagTableRef cycle_table_;
-    bool read_cut_short_ = false;  // the last read ended early on a stop
+    bool read_cut_short_ = false;   // the last read ended early on a stop
+    bool cycle_delivered_ = false;  // this cycle reached handle_data (or had nothing to read)
 
     std::atomic<bool> running_{true};
     std::atomic<bool> started_{false};

@@ -64,11 +64,18 @@ class OPCCollector : public BaseQevCollectorThread {
         // gets the cycle).
         bool subscribe = false;
         bool every_change = false;
+        // A cycle that reads nothing stores one row per tag, quality "Bad" without a value, at
+        // the cycle's time; once per outage (korrin/sample_buffer.h, StoreSettings).
+        bool mark_outages = false;
+        // Set for a collector started while its database could not be reached: the database
+        // is not opened here but tried from the first cycle on, and this registers the source
+        // and the tags on the first connection (TsdbWriter::Options::registration).
+        std::function<void(TsdbClient&, TsdbConnection&)> registration{};
     };
 
     // Validates the schema first; with settings, opens the TSDB connection here (an error from
-    // that fails the construction). Throws std::invalid_argument for a bad schema, a missing
-    // tag supplier or a missing data_deque.
+    // that fails the construction), unless a registration is given. Throws std::invalid_argument
+    // for a bad schema, a missing tag supplier or a missing data_deque.
     explicit OPCCollector(Options options);
     ~OPCCollector() override;
 
@@ -105,6 +112,7 @@ class OPCCollector : public BaseQevCollectorThread {
     std::uint64_t name_resolutions() const noexcept { return writer_.name_resolutions(); }
     void on_thread_exit() override;
     void interrupt_waits() noexcept override;
+    void on_unread_cycle(std::chrono::system_clock::time_point cycle_time) override;
 
   private:
     // every_change: the changes reported since the last cycle as rows (engine/change_rows.cpp),
@@ -112,6 +120,10 @@ class OPCCollector : public BaseQevCollectorThread {
     const CycleResults& reported_changes(const CycleResults& cycle);
     const bool every_change_;
     CycleResults change_rows_;
+    const bool mark_outages_;
+    // The outage in progress has its rows; the next cycle that reads ends it.
+    bool outage_marked_ = false;
+    CycleResults outage_rows_;
     // "ns\nname" of each request -> the tag text the supplier listed.
     std::unordered_map<std::string, std::string> tag_texts_;
     std::unordered_map<std::string, std::chrono::system_clock::time_point> last_change_time_;

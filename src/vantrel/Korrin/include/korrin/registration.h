@@ -41,6 +41,12 @@ Description tag_description(const std::string& description);
 std::vector<TagOutcome> sync_tags(TsdbClient& client, TsdbConnection& conn, std::int64_t source_id,
                                   const TagList& tags);
 
+// Whether a failure to open a connection means the database server cannot be reached yet
+// (down, starting up, full, the network away), which waiting may cure, rather than a server
+// that answered with a refusal (a wrong password, an unknown user or database) or a database
+// whose schema cannot be used, which waiting never cures.
+bool database_unreachable(const TsdbError& error);
+
 // The stored id of each name (nothing for an unknown tag), in order.
 std::vector<std::optional<std::int64_t>> lookup_tag_ids(TsdbClient& client, TsdbConnection& conn,
                                                         const std::vector<std::string>& names);

@@ -31,6 +31,12 @@ struct StoreSettings {
     TimestampMode timestamp = TimestampMode::gather;
     std::filesystem::path buffer_dir;  // empty: no buffer
     std::uint64_t buffer_max_bytes = 512ull << 20;
+    // A cycle that reads nothing from the server stores one row per tag at its time, quality
+    // "Bad" and no value, once per outage: a trend then shows the gap as a gap.
+    bool mark_outages = false;
+    // A database that cannot be reached at start is waited for while collecting into the
+    // buffer, instead of ending the start.
+    bool start_without_database = false;
 };
 
 struct BufferedRow {

@@ -37,7 +37,8 @@ UaSecuritySettings read_ua_security(const common::IniFile& ini,
 
 // timestamp = gather | source | server (default gather); buffer_dir (default "buffer" beside
 // config.ini, a relative one taken from there too; empty turns the buffer off); buffer_max_mb
-// (default 512, at least 1). Throws common::IniError for a value of the wrong type and
+// (default 512, at least 1); mark_outages and start_without_database (both default false).
+// Throws common::IniError for a value of the wrong type and
 // std::invalid_argument for an unknown timestamp or a size below 1.
 StoreSettings read_store_settings(const common::IniFile& ini,
                                   const std::filesystem::path& config_dir);

@@ -37,6 +37,13 @@ class TsdbWriter final : private RowSink {
         // A running collector was asked to stop: long work ends early and nothing reopens
         // the connection. Empty: never.
         std::function<bool()> stopping{};
+        // For a collector started while its database could not be reached: the writer then
+        // opens no connection at construction but tries from its first cycle on, with a growing
+        // pause, and runs this on the first connection before anything is written (registering
+        // the source and the tags). Until it has succeeded every cycle goes to the store.
+        std::function<void(TsdbClient&, TsdbConnection&)> registration{};
+        // Monotonic seconds for that pause; empty: the steady clock.
+        std::function<double()> clock{};
     };
 
     // Opens the connection when there are settings; an error from that passes to the caller.
@@ -82,6 +89,9 @@ class TsdbWriter final : private RowSink {
                                        const WriteMark& mark) override;
 
     std::unique_ptr<TsdbConnection> open_connection_();
+    // The first connection of a writer with a registration: tried no sooner than the pause
+    // allows, then registered; false while there is none.
+    bool connect_and_register_();
     // Looks up the ids of the cycle's tags that are neither cached nor refused; false when the
     // cycle ends there: a stop cut the lookups short, or they failed and were handled as a
     // database failure.
@@ -120,6 +130,11 @@ class TsdbWriter final : private RowSink {
     const DbStatusNotify db_status_notify_;
     const TimestampMode timestamp_mode_;
     const std::function<bool()> stopping_;
+    // Pending until the first connection has run it (see Options::registration).
+    std::function<void(TsdbClient&, TsdbConnection&)> registration_;
+    const std::function<double()> clock_;
+    std::optional<double> next_attempt_;  // monotonic seconds; none: at once
+    double attempt_pause_ = 1.0;
     StoreForward* store_ = nullptr;
     // Requested by cancel(): cancels a database statement in flight.
     std::stop_source db_stop_;

@@ -35,6 +35,7 @@ void BaseQevCollectorThread::_read_and_process_data() {
     // Not guarded: a failing supplier ends the thread rather than counting as a read error.
     const TagTableRef table = current_tag_table_();
     if (!table || table->names.empty()) {
+        cycle_delivered_ = true;  // nothing to read is no outage
         return;
     }
     try {
@@ -58,6 +59,7 @@ void BaseQevCollectorThread::_read_and_process_data() {
         }
         _update_read_status(cycle_buffer_);
         if (opc_status) {
+            cycle_delivered_ = true;
             handle_data(cycle_buffer_);
         }
     } catch (const std::exception& e) {

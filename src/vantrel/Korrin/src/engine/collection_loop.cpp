@@ -1,6 +1,7 @@
 // The collection loop: one cycle per sampling interval, reconnecting first when the source is
 // unusable, with a 5-second back-off after errors and a 60-second pause after six in a row.
 #include <algorithm>
+#include <chrono>
 #include <exception>
 #include <string>
 
@@ -46,16 +47,23 @@ void BaseQevCollectorThread::run() {
     while (_running()) {
         const double loop_start = now_seconds();
         _process_collection_cycle();
+        ++cycles_completed;
         _handle_error_retry();
         _control_sampling_interval(loop_start);
     }
 }
 
 void BaseQevCollectorThread::_process_collection_cycle() {
+    const auto cycle_time = std::chrono::system_clock::now();
+    cycle_delivered_ = false;
+    read_cut_short_ = false;
     _check_and_reconnect();
     if (opc_status) {
         _read_and_process_data();
         note_live_items();
+    }
+    if (!cycle_delivered_ && !read_cut_short_ && !stopping()) {
+        on_unread_cycle(cycle_time);
     }
 }
 

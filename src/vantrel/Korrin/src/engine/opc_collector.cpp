@@ -1,9 +1,11 @@
 // The TSDB-writing collector: construction, queueing each good cycle for the front end and
 // handing it to the writer, single steps, and a stop that leaves the connection to the thread
 // that uses it.
+#include <chrono>
 #include <exception>
 #include <stdexcept>
 #include <utility>
+#include <variant>
 
 #include "korrin/opc_collector.h"
 #include "korrin/schema.h"
@@ -45,11 +47,14 @@ OPCCollector::OPCCollector(Options options)
       tsdb_cfg(std::move(options.tsdb_cfg)),
       db_status_notify(std::move(options.db_status_notify)),
       every_change_(options.subscribe && options.every_change),
+      mark_outages_(options.mark_outages),
       writer_({.client = std::move(options.tsdb_client),
                .cfg = tsdb_cfg,
                .db_status_notify = db_status_notify,
                .timestamp_mode = options.timestamp_mode,
-               .stopping = [this] { return stopping(); }}),
+               .stopping = [this] { return stopping(); },
+               .registration = std::move(options.registration),
+               .clock = [this] { return now_seconds(); }}),
       _db_tagname_map(writer_.tag_ids()) {
     if (tsdb_cfg && !options.buffer_dir.empty()) {
         store_ = StoreForward::open(options.buffer_dir, options.buffer_max_bytes, sample_interval);
@@ -71,6 +76,7 @@ void OPCCollector::handle_data(const CycleResults& results) {
     // Copied outside the lock, so the front end waits only for the append itself. Queued before
     // any database work: the front end sees the cycle even when the database fails.
     data_deque->push_copy(results);
+    outage_marked_ = false;
     if (tsdb_cfg) {
         if (every_change_) {
             // Changes carry their own names and times; they are written by name.
@@ -79,6 +85,30 @@ void OPCCollector::handle_data(const CycleResults& results) {
             writer_.write_cycle(results, tag_table_of(results));
         }
     }
+}
+
+void OPCCollector::on_unread_cycle(std::chrono::system_clock::time_point cycle_time) {
+    if (!mark_outages_ || outage_marked_ || !tsdb_cfg) {
+        return;
+    }
+    const TagTableRef table = cycle_tag_table();
+    if (!table || table->names.empty()) {
+        return;
+    }
+    outage_marked_ = true;
+    // Only the database gets them: the front ends already show the outage in their status.
+    outage_rows_.resize(table->names.size());
+    for (std::size_t i = 0; i < table->names.size(); ++i) {
+        Sample& row = outage_rows_[i];
+        row.tag.assign(table->names[i]);
+        row.value = std::monostate{};
+        row.quality = "Bad";
+        row.timestamp.reset();
+        row.read_time = cycle_time;
+        row.source_time.reset();
+        row.server_time.reset();
+    }
+    writer_.write_cycle(outage_rows_, table.get());
 }
 
 void OPCCollector::collection_step() {

@@ -4,6 +4,7 @@
 
 #include <map>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "korrin/tag_list.h"
@@ -192,6 +193,33 @@ std::vector<std::optional<std::int64_t>> lookup_tag_ids(TsdbClient& client, Tsdb
         ids.push_back(tag ? tag->tag_id : std::nullopt);
     }
     return ids;
+}
+
+bool database_unreachable(const TsdbError& error) {
+    if (error.kind() != TsdbErrorKind::connection) {
+        return false;  // a schema or statement error: the server answered
+    }
+    const std::string_view text = error.what();
+    for (const std::string_view refusal :
+         {"authentication failed", "no pg_hba.conf entry", "does not exist", "permission denied"}) {
+        if (text.find(refusal) != std::string_view::npos) {
+            return false;
+        }
+    }
+    // The server's own refusals come as FATAL messages; those of a server that will take
+    // connections soon are the exceptions.
+    if (text.find("FATAL:") == std::string_view::npos) {
+        return true;
+    }
+    for (const std::string_view passing :
+         {"the database system is starting up", "the database system is shutting down",
+          "the database system is in recovery mode", "the database system is not yet accepting",
+          "too many clients", "remaining connection slots"}) {
+        if (text.find(passing) != std::string_view::npos) {
+            return true;
+        }
+    }
+    return false;
 }
 
 }  // namespace vantrel::korrin

@@ -191,6 +191,8 @@ StoreSettings read_store_settings(const common::IniFile& ini,
                                     std::to_string(mb));
     }
     s.buffer_max_bytes = static_cast<std::uint64_t>(mb) << 20;
+    s.mark_outages = ini.get_bool(kVantrelSection, "mark_outages", false);
+    s.start_without_database = ini.get_bool(kVantrelSection, "start_without_database", false);
     return s;
 }
 

@@ -85,14 +85,58 @@ TsdbWriter::TsdbWriter(Options options)
       cfg_(std::move(options.cfg)),
       db_status_notify_(std::move(options.db_status_notify)),
       timestamp_mode_(options.timestamp_mode),
-      stopping_(std::move(options.stopping)) {
+      stopping_(std::move(options.stopping)),
+      registration_(std::move(options.registration)),
+      clock_(std::move(options.clock)) {
     if (!cfg_) {
         return;
     }
     if (!client_) {
         client_ = default_tsdb_client();
     }
+    if (registration_) {
+        return;  // the first cycle connects
+    }
     conn_ = open_connection_();
+}
+
+bool TsdbWriter::connect_and_register_() {
+    const auto now = [this] {
+        return clock_ ? clock_()
+                      : std::chrono::duration<double>(
+                            std::chrono::steady_clock::now().time_since_epoch())
+                            .count();
+    };
+    if ((next_attempt_ && now() < *next_attempt_) || db_stop_.stop_requested()) {
+        return false;
+    }
+    const auto wait_longer = [&](const std::string& why) {
+        close();
+        log().warn("The database still cannot be used ({}); trying again in {} s", why,
+                   attempt_pause_);
+        next_attempt_ = now() + attempt_pause_;
+        // A database down for hours is asked once a minute, not once a cycle.
+        attempt_pause_ = std::min(attempt_pause_ * 2, 60.0);
+    };
+    try {
+        conn_ = open_connection_();
+        if (!conn_) {
+            wait_longer("no connection");
+            return false;
+        }
+        log().info("The database answers: registering the source and the tags");
+        registration_(*client_, *conn_);
+    } catch (const std::exception& e) {
+        if (db_stop_.stop_requested()) {
+            close();
+            return false;
+        }
+        wait_longer(e.what());
+        return false;
+    }
+    registration_ = nullptr;
+    log().info("Database reconnection successful");
+    return true;
 }
 
 TsdbWriter::~TsdbWriter() {
@@ -500,6 +544,10 @@ void TsdbWriter::report_write_(bool ok, std::uint64_t rows) {
 }
 
 void TsdbWriter::handle_db_error() {
+    if (registration_) {
+        connect_and_register_();
+        return;
+    }
     try {
         if (conn_) {
             log().info("Database write failed, trying to ping database...");

@@ -134,6 +134,13 @@ class Pellumar {
     // Makes tag_table_ from tags_ as they now are.
     void tags_changed();
     void check_signal();
+    // Tells the service manager the collector is alive when a cycle completed since last time.
+    void pet_watchdog();
+    // The source and the tags as set-up registers them, on `conn`; false when the database
+    // refused the source. TSDB errors pass to the caller.
+    bool register_source_and_tags(korrin::TsdbClient& client, korrin::TsdbConnection& conn) const;
+    // The same for a collector that starts without its database and registers once it answers.
+    std::function<void(korrin::TsdbClient&, korrin::TsdbConnection&)> later_registration() const;
     // One step of the set-up, on a worker thread while signals are polled (see PellumarDeps).
     bool run_startup_step(bool (Pellumar::*step)());
     // Waits up to `timeout` for the step on the worker; true when it has finished.
@@ -151,7 +158,8 @@ class Pellumar {
     std::atomic<std::int64_t> total_collected_{0};
     std::atomic<std::int64_t> total_written_{0};
     double last_status_time_ = 0.0;
-    korrin::Settings settings_;  // set by load_config
+    std::uint64_t cycles_petted_ = 0;  // the collector's completed cycles at the last pet
+    korrin::Settings settings_;        // set by load_config
     const std::shared_ptr<korrin::CycleQueue> data_deque;
     // No wait was given: the main loop pauses with its own sleep and owns Ctrl+C.
     bool own_pause_ = false;
@@ -164,6 +172,10 @@ class Pellumar {
     bool stop_done_ = false;
     // Tags of the file left out at load because the database cannot take their names.
     std::size_t tags_left_out_ = 0;
+    // Set-up failed only because the database could not be reached (start_without_database
+    // then starts anyway), and the collector of this run registers once it answers.
+    bool database_unreachable_ = false;
+    bool register_later_ = false;
 };
 
 }  // namespace vantrel::pellumar

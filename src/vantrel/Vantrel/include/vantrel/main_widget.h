@@ -92,9 +92,17 @@ class MainWidget : public QWidget {
 
     std::optional<std::int64_t> _ensure_source(const QString& selected_schema);
     void _sync_tags_with_source(std::int64_t source_id);
+    // The source record _ensure_source finds or inserts.
+    korrin::SourceInfo source_record(const QString& selected_schema) const;
+    // For a collection started while the database is away (start_without_database): registers
+    // the source and the table's tags as they are now, on the collector's first connection.
+    std::function<void(korrin::TsdbClient&, korrin::TsdbConnection&)> later_registration(
+        const QString& selected_schema);
     std::optional<QString> _get_selected_schema_or_warn();
     void _save_collection_config(const QString& host, const QString& opc_schema);
-    void _create_and_start_collector(const QString& opc_schema, korrin::TagSupplier get_tags_func);
+    void _create_and_start_collector(
+        const QString& opc_schema, korrin::TagSupplier get_tags_func,
+        std::function<void(korrin::TsdbClient&, korrin::TsdbConnection&)> registration = {});
     // The tag names of the table in table order; called on the collector thread.
     std::vector<std::string> _current_tags();
     void _merge_results(const korrin::CycleResults& results, TableRows& all_data);
