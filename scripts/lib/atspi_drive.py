@@ -505,6 +505,22 @@ def message_text(box):
     return "\n".join(label.name for label in find_all(box, "label") if label.name)
 
 
+def select_rows_by_tag(table, tags):
+    """Selects the rows of the page whose tag name (second column) is one of tags, through the
+    table's accessible selection, as an assistive tool would; gives their tags in row order."""
+    grid = table.queryTable()
+    found = []
+    for row, cells in enumerate(table_rows(table)):
+        if cells[1] in tags:
+            if not grid.addRowSelection(row):
+                raise DriveError(f"the table refused to select row {row} ({cells[1]})")
+            found.append(cells[1])
+    missing = set(tags) - set(found)
+    if missing:
+        raise DriveError(f"no row on the page for {sorted(missing)}")
+    return found
+
+
 # --- The screenshot ---------------------------------------------------------------------------
 
 
@@ -519,6 +535,14 @@ def main(argv=None):
     parser.add_argument("--out", required=True, help="PNG to write")
     parser.add_argument("--log", help="file for the program's output")
     parser.add_argument("--timeout", type=float, default=30, help="longest wait, seconds")
+    parser.add_argument(
+        "--trend",
+        default="Demo.CCCTag10,Demo.Tag2,Demo.Bad",
+        help="tags whose rows are selected for the trend, comma-separated ('' for none)",
+    )
+    parser.add_argument(
+        "--trend-seconds", type=float, default=150, help="how long the trend collects first"
+    )
     options = parser.parse_args(argv)
 
     with DesktopSession() as session:
@@ -538,6 +562,13 @@ def main(argv=None):
         )
         # A few more cycles, so that the waveforms have moved away from their start values.
         time.sleep(2)
+        wanted = [tag for tag in options.trend.split(",") if tag]
+        if wanted:
+            # The chart names its tags in table order.
+            shown = select_rows_by_tag(table, wanted)
+            find(window, "chart", "Trend: " + ", ".join(shown), timeout=options.timeout)
+            # The trend draws each new value: let it run long enough to show a few periods.
+            time.sleep(options.trend_seconds)
         session.screenshot(options.out, extents(window))
         press(find(window, "push button", "Stop Collecting"))
         wait_for(

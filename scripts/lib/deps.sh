@@ -4,7 +4,7 @@
 # The one list of Debian packages the project needs.
 VANTREL_APT_PACKAGES=(
     build-essential cmake pkg-config git
-    qt6-base-dev libgl-dev
+    qt6-base-dev qt6-charts-dev libqt6opengl6-dev libgl-dev
     libspdlog-dev libfmt-dev
     libpq-dev postgresql postgresql-client
     libssl-dev libsystemd-dev

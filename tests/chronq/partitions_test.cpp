@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <limits>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -228,6 +230,47 @@ TEST(ChronqViews, SamplesByTagAndSourceNameAndEachTagsLatest) {
     EXPECT_EQ(db.scalar("SELECT time = (SELECT max(time) FROM chronq.tsdata WHERE tag_id = 2) "
                         "FROM chronq.latest WHERE tag = 'Boiler.Pressure'"),
               "t");
+}
+
+TEST(ChronqViews, ReadSamplesGivesRowsOrMinuteBucketsWhereOnlyGoodNumbersCount) {
+    ScratchDatabase db{"chronq_t"};
+    auto conn = chronq::get_conn(db.settings<chronq::ConnSettings>());
+    register_two_tags(db);
+    const TimePoint minute =
+        std::chrono::floor<std::chrono::minutes>(std::chrono::system_clock::now()) - 10min;
+    const auto at = [&](int s) { return minute + std::chrono::seconds(s); };
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    // Minute 0: 1, 3 and a Bad 500; minute 1: Bad and a Good NaN only; minute 2: text, no number.
+    ASSERT_TRUE(chronq::write_tsdata_at(
+                    *conn,
+                    std::vector<TimePoint>{at(0), at(20), at(40), at(60), at(70), at(120), at(5)},
+                    std::vector<std::int64_t>{1, 1, 1, 1, 1, 1, 2},
+                    std::vector<TsValue>{1.0, 3.0, 500.0, 7.0, nan, std::string("on"), 9.0},
+                    std::vector<std::string>{"Good", "Good", "Bad", "Bad", "Good", "Good", "Good"})
+                    .first);
+
+    const auto raw = chronq::read_samples(*conn, {"Boiler.Temp"}, at(0), at(61));
+    ASSERT_EQ(raw.size(), 4u) << "from is included, to is not";
+    EXPECT_EQ(raw[0].tag, "Boiler.Temp");
+    EXPECT_EQ(raw[0].time, at(0));
+    EXPECT_EQ(raw[2].value, 500.0);
+    EXPECT_EQ(raw[2].quality, "Bad");
+    EXPECT_EQ(raw[3].time, at(60));
+
+    const auto buckets =
+        chronq::read_samples(*conn, {"Boiler.Temp", "Boiler.Pressure"}, minute - 1h, at(180), 60s);
+    ASSERT_EQ(buckets.size(), 4u);
+    EXPECT_EQ(buckets[0].tag, "Boiler.Pressure") << "by tag, then time";
+    EXPECT_EQ(buckets[0].value, 9.0);
+    EXPECT_EQ(buckets[1].time, minute);
+    EXPECT_EQ(buckets[1].value, 2.0) << "the Bad 500 is not averaged in";
+    EXPECT_EQ(buckets[1].quality, "Good");
+    EXPECT_EQ(buckets[2].value, std::nullopt) << "no Good number in the minute: no value";
+    EXPECT_EQ(buckets[2].quality, "Bad") << "the newest quality that is not Good";
+    EXPECT_EQ(buckets[3].value, std::nullopt) << "text has no number to draw";
+    EXPECT_EQ(buckets[3].quality, "Good");
+    EXPECT_TRUE(chronq::read_samples(*conn, {"No.Such"}, minute - 1h, at(180)).empty());
+    EXPECT_TRUE(chronq::read_samples(*conn, {}, minute - 1h, at(180)).empty());
 }
 
 TEST(ChronqUpgrade, APlainTableBecomesTheFirstPartitionWithEveryRowAndMark) {

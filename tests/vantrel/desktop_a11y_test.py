@@ -7,6 +7,7 @@ Run by desktop_a11y_test.sh inside dbus-run-session:
     desktop_a11y_test.py <vantrel program> <source root>
 """
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -218,13 +219,14 @@ class WindowThroughTheAccessibilityBus(unittest.TestCase):
         expected = [
             "TSDB name:", "OPC Type:", "OPC IP:", "OPC Schema:", "Import CSV Tag List",
             "Browse Server…", "Start Collecting", "Tag table", "Rows per page:",
+            "Trend range:", "Trend: no tag selected",
         ]
         self.assertEqual(self.tab_cycle(), expected)
 
         # Every enabled control that takes the focus is one of the stops.
         def interactive(acc):
             return (
-                acc.getRoleName() in ("combo box", "text", "push button", "table")
+                acc.getRoleName() in ("combo box", "text", "push button", "table", "chart")
                 and drive.is_enabled(acc)
                 and drive.has_state(acc, "focusable")
                 and drive.has_state(acc, "showing")
@@ -341,6 +343,46 @@ class WindowThroughTheAccessibilityBus(unittest.TestCase):
         self.assertTrue(drive.is_enabled(self.button("Import CSV Tag List")))
         self.assertEqual(self.label_starting("DB Status:"), "DB Status: Connected")
         self.assertEqual(self.label_starting("Current:"), "Current: 0 | Total: 12 records")
+
+    def trend_named(self, name, timeout=10):
+        return drive.find(self.window, "chart", name, timeout=timeout)
+
+    def test_8_a_selected_row_shows_its_trend_named_for_the_tag(self):
+        rows = drive.table_rows(self.table())
+        first = rows[0][1]
+        self.assertTrue(self.table().queryTable().addRowSelection(0))
+        chart = self.trend_named(f"Trend: {first}")
+        # The description reads the range and the newest value: what test_7 collected is in
+        # the database, so the history has a number for the tag.
+        drive.wait_for(
+            "the trend to show the stored values",
+            lambda: re.fullmatch(
+                rf"Last 10 minutes\. {re.escape(first)}: -?[\d.e+-]+\.", chart.description
+            ),
+            15,
+        )
+
+        # With the keyboard: Down in the table moves the selection, and the trend follows.
+        # (With rows, the focus reads as the current cell, so Tab goes on until the table
+        # itself says it has the focus.)
+        for _ in range(30):
+            if drive.has_state(self.table(), "focused"):
+                break
+            drive.send_key(drive.KEY_TAB)
+            time.sleep(0.1)
+        else:
+            self.fail("Tab never reached the tag table")
+        drive.send_key(drive.KEY_DOWN)
+
+        def follows():
+            selected = sorted(self.table().queryTable().getSelectedRows())
+            tags = [rows[r][1] for r in selected]
+            if not tags or tags == [first]:
+                return None
+            names = [c.name for c in drive.find_all(self.window, "chart")]
+            return names == ["Trend: " + ", ".join(tags)]
+
+        drive.wait_for("the trend to follow the keyboard selection", follows, 10)
 
 
 if __name__ == "__main__":

@@ -1,16 +1,21 @@
 // The window on the real parts: the private PostgreSQL of the libpq environment, the node-opcua
 // test server, and the vantrel program itself for what happens before any window exists.
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <optional>
 
 #include <QApplication>
+#include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProcess>
 #include <QPushButton>
+#include <QTableView>
 #include <QTreeView>
+#include <QtCharts/QLineSeries>
+#include <QtCharts/QScatterSeries>
 
 #include <gtest/gtest.h>
 
@@ -20,6 +25,7 @@
 #include "pg_session.h"
 #include "vantrel/application.h"
 #include "vantrel/browse_dialog.h"
+#include "vantrel/trend_chart.h"
 #include "window_rig.h"
 
 namespace vantrel_test {
@@ -306,6 +312,66 @@ TEST_F(DesktopOnRealParts, BrowsesTheTestServerIntoTheTableAndATagFile) {
         EXPECT_EQ(rows[i][2].toString().toStdString(), saved.tags[i].second);
     }
     EXPECT_TRUE(rig.dialogs->of_kind("warning").empty());
+}
+
+TEST_F(DesktopOnRealParts, ASelectedRowShowsItsStoredHistoryWithGapsForBadSamples) {
+    namespace korrin = vantrel::korrin;
+    using namespace std::chrono_literals;
+    const ScratchDatabase trend("vantrel_desktop_trend");
+    write_config(trend.name(), "opc_type = OPC DA\n");
+    auto w = std::make_unique<MainWidget>(real_deps());
+
+    // Stored by an earlier collector: one sample 20 minutes ago, and four in the last five
+    // minutes, one of them Bad.
+    auto client = korrin::default_tsdb_client();
+    auto conn = client->get_conn(trend.settings<korrin::TsdbConfig>());
+    const auto registered = client->insert_new_tag(*conn, {.tag_name = "Boiler.Temp"});
+    ASSERT_TRUE(registered.ok) << registered.message;
+    const std::int64_t id = *registered.data->tag_id;
+    const auto now = std::chrono::system_clock::now();
+    const std::vector<std::chrono::system_clock::time_point> times{
+        now - 20min, now - 5min, now - 4min, now - 3min, now - 2min};
+    const std::vector<std::int64_t> ids(times.size(), id);
+    const std::vector<korrin::Value> values{1.0, 2.0, 99.0, 3.0, 4.0};
+    const std::vector<std::string> qualities{"Good", "Good", "Bad", "Good", "Good"};
+    ASSERT_TRUE(client->write_tsdata_at(*conn, times, ids, values, qualities, nullptr).first);
+    conn->close();
+
+    rig.dialogs->file_answers.push_back(
+        rig.csv("trend.csv", "FullTagName,Description\nBoiler.Temp,锅炉温度\nOther.Tag,x\n"));
+    w->import_tags_from_csv();
+    auto* table = parts_of(*w).paginated_table->table;
+    auto* chart = w->findChild<vantrel::desktop::TrendChart*>("trend_chart");
+    ASSERT_NE(chart, nullptr);
+    table->selectRow(0);
+    EXPECT_EQ(chart->view()->accessibleName(), "Trend: Boiler.Temp");
+
+    const auto drawn = [&] {
+        std::vector<std::vector<double>> out;
+        for (auto* line : chart->lines_of("Boiler.Temp")) {
+            out.emplace_back();
+            for (const auto& p : line->points()) {
+                out.back().push_back(p.y());
+            }
+        }
+        return out;
+    };
+    ASSERT_TRUE(process_until([&] { return !chart->model().loading(); }, 20000));
+    EXPECT_EQ(chart->model().error(), "");
+    EXPECT_EQ(drawn(), (std::vector<std::vector<double>>{{2}, {3, 4}}))
+        << "the last 10 minutes, broken at the Bad sample";
+    EXPECT_EQ(chart->marks_of("Boiler.Temp")->count(), 1);
+
+    auto* range = chart->findChild<QComboBox*>("trend_range_combo");
+    range->setCurrentText("1 h");
+    ASSERT_TRUE(process_until([&] { return !chart->model().loading(); }, 20000));
+    EXPECT_EQ(drawn(), (std::vector<std::vector<double>>{{1}, {2}, {3, 4}}))
+        << "the 15 minutes without a sample are a gap as well";
+    // Minute buckets: each sample here lies in a minute of its own.
+    range->setCurrentText("24 h");
+    ASSERT_TRUE(process_until([&] { return !chart->model().loading(); }, 20000));
+    EXPECT_EQ(drawn(), (std::vector<std::vector<double>>{{1}, {2}, {3, 4}}));
+    EXPECT_EQ(chart->marks_of("Boiler.Temp")->count(), 1);
 }
 
 TEST(DesktopProgram, EndsWithTheLoggingErrorWhenThereIsNoConfigFile) {

@@ -80,6 +80,13 @@ class FakeTsdbClient : public korrin::TsdbClient {
     // A write holding any of these tag ids is refused as a whole and stores nothing.
     std::set<std::int64_t> refuse_write_ids;
     std::optional<std::string> drop_days_error;  // drop_old_days throws TsdbQueryError
+    // read_history answers from these stored samples: the query's tags and times, as stored
+    // (no buckets are made).
+    std::vector<korrin::StoredSample> history;
+    std::optional<std::string> history_error;  // read_history throws TsdbConnectionError
+    // read_history waits, as a slow query does, until this is cleared (then notify
+    // history_gate) or the connection's stop token is requested.
+    bool block_history = false;
 
     // The stored records. Ids are handed out from 1 upward.
     std::vector<korrin::SourceInfo> sources;
@@ -98,7 +105,10 @@ class FakeTsdbClient : public korrin::TsdbClient {
     std::vector<std::string> lookups;  // every name passed to get_tag
     int updates = 0;                   // updates applied
     std::vector<WriteCall> writes;
-    int blocked_writes = 0;  // writes held by block_writes
+    int blocked_writes = 0;                             // writes held by block_writes
+    std::vector<korrin::HistoryQuery> history_queries;  // every read_history, in order
+    std::vector<std::thread::id> history_threads;       // the thread of each
+    std::condition_variable_any history_gate;
 
     mutable std::mutex mutex;
     std::condition_variable changed;
@@ -322,6 +332,34 @@ class FakeTsdbClient : public korrin::TsdbClient {
             throw korrin::TsdbConnectionError(*write_error);
         }
         return write_result.value_or(std::pair<bool, std::size_t>{true, ids.size()});
+    }
+
+    std::vector<korrin::StoredSample> read_history(korrin::TsdbConnection& conn,
+                                                   const korrin::HistoryQuery& query) override {
+        std::unique_lock lock(mutex);
+        ++calls["read_history"];
+        history_queries.push_back(query);
+        history_threads.push_back(std::this_thread::get_id());
+        changed.notify_all();
+        if (block_history) {
+            const std::stop_token stop = static_cast<FakeConnection&>(conn).stop();
+            if (!history_gate.wait(lock, stop, [this] { return !block_history; })) {
+                throw korrin::TsdbConnectionError("cancelled: the client is stopping");
+            }
+        }
+        if (history_error) {
+            throw korrin::TsdbConnectionError(*history_error);
+        }
+        std::vector<korrin::StoredSample> out;
+        for (const auto& sample : history) {
+            if (std::find(query.tags.begin(), query.tags.end(), sample.tag) != query.tags.end() &&
+                sample.time >= query.from && sample.time < query.to) {
+                out.push_back(sample);
+            }
+        }
+        std::stable_sort(out.begin(), out.end(),
+                         [](const auto& a, const auto& b) { return a.tag < b.tag; });
+        return out;
     }
 
     // The batches are counted, then run as the base class runs them: one single call per entry.

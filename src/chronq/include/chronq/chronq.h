@@ -3,6 +3,7 @@
 
 #include "chronq/conn.h"
 #include "chronq/db_utils.h"
+#include "chronq/history.h"
 #include "chronq/partitions.h"
 #include "chronq/source.h"
 #include "chronq/tag.h"

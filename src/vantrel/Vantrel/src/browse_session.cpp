@@ -4,15 +4,27 @@
 #include <exception>
 #include <utility>
 
-#include <QMetaObject>
+#include <QPointer>
+#include <QTimer>
 
 namespace vantrel::desktop {
+
+namespace {
+
+// How often the owner's thread looks for answers while a browse is out.
+constexpr int kDeliverMs = 20;
+
+}  // namespace
 
 BrowseSession::BrowseSession(korrin::OpcLibraryFactory factory, std::string schema, QObject* parent)
     : QObject(parent),
       factory_(factory ? std::move(factory) : korrin::default_opc_library_factory()),
       schema_(std::move(schema)),
-      thread_([this] { run(); }) {}
+      thread_([this] { run(); }) {
+    deliver_timer_ = new QTimer(this);
+    deliver_timer_->setInterval(kDeliverMs);
+    connect(deliver_timer_, &QTimer::timeout, this, &BrowseSession::deliver);
+}
 
 BrowseSession::~BrowseSession() {
     {
@@ -31,6 +43,37 @@ void BrowseSession::request(int id, int namespace_index, std::string identifier)
         queue_.push_back({id, namespace_index, std::move(identifier), generation_.load()});
     }
     wake_.notify_all();
+    deliver_timer_->start();
+}
+
+void BrowseSession::deliver() {
+    // A slot may end the session (the dialog closing): stop at once when it does.
+    const QPointer<BrowseSession> alive(this);
+    for (auto& answer : answers_.take()) {
+        switch (answer.kind) {
+            case Answer::Kind::progress:
+                emit progress(answer.id, answer.nodes_found);
+                break;
+            case Answer::Kind::finished:
+                emit finished(answer.id, answer.result);
+                break;
+            case Answer::Kind::failed:
+                emit failed(answer.id, QString::fromStdString(answer.reason));
+                break;
+        }
+        if (!alive) {
+            return;
+        }
+    }
+    bool idle = false;
+    {
+        std::lock_guard lock(mutex_);
+        idle = queue_.empty() && !running_;
+    }
+    // An answer pushed after the take above is taken on the next round.
+    if (idle && answers_.empty()) {
+        deliver_timer_->stop();
+    }
 }
 
 void BrowseSession::cancel() {
@@ -84,42 +127,45 @@ void BrowseSession::run() {
             }
             next = std::move(queue_.front());
             queue_.pop_front();
+            running_ = true;
         }
-        const int id = next.id;
-        const auto post = [this](auto&& call) {
-            QMetaObject::invokeMethod(this, std::forward<decltype(call)>(call),
-                                      Qt::QueuedConnection);
-        };
-        if (next.generation != generation_.load()) {
-            continue;  // cancelled before it began
-        }
-        if (auto reason = connect_source(); !reason.empty()) {
-            post([this, id, reason = QString::fromStdString(reason)] { emit failed(id, reason); });
-            continue;
-        }
-        korrin::OpcBrowseOptions options;
-        options.from_namespace = next.namespace_index;
-        options.from = next.identifier;
-        options.max_depth = 1;
-        const std::uint64_t generation = next.generation;
-        options.cancelled = [this, generation] { return generation_.load() != generation; };
-        options.progress = [&](const korrin::OpcBrowseProgress& p) {
-            post(
-                [this, id, n = static_cast<qulonglong>(p.nodes_visited)] { emit progress(id, n); });
-        };
-        try {
-            auto result = library_->browse(source_, options);
-            if (!result.complete && generation_.load() == generation) {
-                // Not cancelled: the connection failed; the next request connects again.
-                disconnect_source();
-            }
-            post([this, id, result = std::move(result)] { emit finished(id, result); });
-        } catch (const std::exception& e) {
-            disconnect_source();
-            post([this, id, reason = QString::fromUtf8(e.what())] { emit failed(id, reason); });
-        }
+        browse(next);
+        std::lock_guard lock(mutex_);
+        running_ = false;
     }
     disconnect_source();
+}
+
+void BrowseSession::browse(const Request& next) {
+    const int id = next.id;
+    using Kind = Answer::Kind;
+    if (next.generation != generation_.load()) {
+        return;  // cancelled before it began
+    }
+    if (auto reason = connect_source(); !reason.empty()) {
+        answers_.push({Kind::failed, id, 0, {}, std::move(reason)});
+        return;
+    }
+    korrin::OpcBrowseOptions options;
+    options.from_namespace = next.namespace_index;
+    options.from = next.identifier;
+    options.max_depth = 1;
+    const std::uint64_t generation = next.generation;
+    options.cancelled = [this, generation] { return generation_.load() != generation; };
+    options.progress = [&](const korrin::OpcBrowseProgress& p) {
+        answers_.push({Kind::progress, id, static_cast<qulonglong>(p.nodes_visited), {}, {}});
+    };
+    try {
+        auto result = library_->browse(source_, options);
+        if (!result.complete && generation_.load() == generation) {
+            // Not cancelled: the connection failed; the next request connects again.
+            disconnect_source();
+        }
+        answers_.push({Kind::finished, id, 0, std::move(result), {}});
+    } catch (const std::exception& e) {
+        disconnect_source();
+        answers_.push({Kind::failed, id, 0, {}, e.what()});
+    }
 }
 
 }  // namespace vantrel::desktop

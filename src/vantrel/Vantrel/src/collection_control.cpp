@@ -25,6 +25,7 @@
 #include "korrin/tag_list.h"
 #include "lumvane/logging.h"
 #include "vantrel/main_widget.h"
+#include "vantrel/trend_chart.h"
 #include "vantrel/window_logic.h"
 
 namespace vantrel::desktop {
@@ -370,6 +371,10 @@ void MainWidget::process_queue() {
     const std::vector<korrin::CycleResults> drained = data_deque->drain();
     if (drained.empty()) {
         return;
+    }
+    // The trend keeps every cycle: its line has a point per cycle, not per refresh.
+    for (const auto& cycle : drained) {
+        trend_chart_->add_cycle(cycle);
     }
     std::lock_guard<std::recursive_mutex> guard(data_lock_);
     auto& all_data = paginated_table_->all_data;

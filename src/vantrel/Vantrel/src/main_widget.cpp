@@ -1,5 +1,6 @@
 #include "vantrel/main_widget.h"
 
+#include <algorithm>
 #include <exception>
 #include <stdexcept>
 #include <system_error>
@@ -34,6 +35,7 @@
 #include "korrin/settings.h"
 #include "lumvane/logging.h"
 #include "vantrel/discovery.h"
+#include "vantrel/trend_chart.h"
 #include "vantrel/window_logic.h"
 
 namespace vantrel::desktop {
@@ -136,8 +138,9 @@ MainWidget::MainWidget(MainWidgetDeps deps)
     queue_timer_ = new QTimer(this);
     connect(queue_timer_, &QTimer::timeout, this, &MainWidget::process_queue);
     queue_timer_->start(200);
-    // Room for the five columns and a page of rows; the layout alone would make it cramped.
-    resize(960, 640);
+    // Room for the five columns, a page of rows and the trend; the layout alone would make it
+    // cramped.
+    resize(960, 760);
 }
 
 MainWidget::~MainWidget() {
@@ -242,12 +245,22 @@ void MainWidget::build_layout(const std::string& opc_type, const std::string& op
         QStringList{"DBID", "Tag Name", "Description", "Value", "Quality"}, this);
     paginated_table_->setObjectName("paginated_table");
     auto* table = paginated_table_->table;
-    table->setSelectionBehavior(QAbstractItemView::SelectItems);
-    table->setSelectionMode(QAbstractItemView::SingleSelection);
+    // Whole rows, one or several (Shift, Ctrl): the trend below shows the selected tags.
+    table->setSelectionBehavior(QAbstractItemView::SelectRows);
+    table->setSelectionMode(QAbstractItemView::ExtendedSelection);
     table->setContextMenuPolicy(Qt::CustomContextMenu);
     table->horizontalHeader()->setStretchLastSection(true);
     connect(table, &QTableView::customContextMenuRequested, this, &MainWidget::show_context_menu);
-    main_layout->addWidget(paginated_table_);
+    main_layout->addWidget(paginated_table_, 3);
+
+    trend_chart_ = new TrendChart(client_, this);
+    trend_chart_->setObjectName("trend_chart");
+    // A new page or a new tag list resets the model, which clears the selection silently.
+    connect(table->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+            &MainWidget::show_selected_trend);
+    connect(paginated_table_->table_model, &QAbstractItemModel::modelReset, this,
+            &MainWidget::show_selected_trend);
+    main_layout->addWidget(trend_chart_, 2);
 
     status_bar_ = new QStatusBar(this);
     status_bar_->setObjectName("status_bar");
@@ -279,6 +292,8 @@ void MainWidget::build_layout(const std::string& opc_type, const std::string& op
     QWidget::setTabOrder(import_button_, browse_button_);
     QWidget::setTabOrder(browse_button_, collect_button_);
     QWidget::setTabOrder(collect_button_, table);
+    QWidget::setTabOrder(paginated_table_->last_page_button,
+                         trend_chart_->findChild<QComboBox*>("trend_range_combo"));
 }
 
 void MainWidget::open_initial_database() {
@@ -327,6 +342,10 @@ bool MainWidget::reconnect_tsdb(const QString& db_name) {
             q("OPC Data Widget [TSDB connected: " + tsdb_cfg_.host + "/" + tsdb_cfg_.dbname + "]"));
         log()->info("Connected to TSDB database: {}", tsdb_cfg_.dbname);
         set_db_status("DB Status: Connected", kStyleGood);
+        // The trend reads the database just chosen.
+        if (trend_chart_ != nullptr) {
+            show_selected_trend();
+        }
         return true;
     } catch (const std::exception& e) {
         log()->error("TSDB connection error: {}", e.what());
@@ -445,6 +464,23 @@ void MainWidget::enumerate_servers() {
 
 void MainWidget::server_selected(const QModelIndex& index) {
     server_combo_->setCurrentIndex(index.row());
+}
+
+void MainWidget::show_selected_trend() {
+    auto* table = paginated_table_->table;
+    std::vector<int> rows;
+    for (const QModelIndex& index : table->selectionModel()->selectedRows()) {
+        rows.push_back(index.row());
+    }
+    std::sort(rows.begin(), rows.end());
+    std::vector<std::string> tags;
+    for (const int row : rows) {
+        const QString tag = table->model()->index(row, 1).data().toString();
+        if (!tag.isEmpty()) {
+            tags.push_back(s(tag));
+        }
+    }
+    trend_chart_->show_tags(std::move(tags), tsdb_cfg_);
 }
 
 }  // namespace vantrel::desktop

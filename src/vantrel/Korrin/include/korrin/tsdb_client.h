@@ -138,6 +138,25 @@ struct WriteMark {
     std::int64_t seq = 0;
 };
 
+// One stored sample as read back for a chart, or one time bucket of them.
+struct StoredSample {
+    std::string tag{};
+    std::chrono::system_clock::time_point time{};  // the sample's, or its bucket's start
+    std::optional<double> value{};                 // none when nothing numeric was stored
+    std::string quality{};
+};
+
+// Which stored samples to read: these tags with from <= time < to; with a bucket, one row per
+// tag and bucket, averaging its Good samples (a bucket without any has no value).
+struct HistoryQuery {
+    std::vector<std::string> tags{};
+    std::chrono::system_clock::time_point from{};
+    std::chrono::system_clock::time_point to{};
+    std::chrono::seconds bucket{0};  // 0: every sample as stored
+
+    friend bool operator==(const HistoryQuery&, const HistoryQuery&) = default;
+};
+
 // One open connection, used by one thread at a time and closed by its owner.
 class TsdbConnection {
   public:
@@ -185,6 +204,9 @@ class TsdbClient {
     // Drops the stored days that end keep_days or more before now (never the one being
     // written); the number of partitions dropped. The default keeps everything.
     virtual std::size_t drop_old_days(TsdbConnection& conn, int keep_days);
+    // The stored samples the query asks for, ordered by tag, then time. The default keeps no
+    // history and gives none.
+    virtual std::vector<StoredSample> read_history(TsdbConnection& conn, const HistoryQuery& query);
 
     // Batches: one result per entry, in order, with the outcome of the single call for that
     // entry as if the entries were handled one after the other (a name listed twice is

@@ -293,6 +293,21 @@ class ChronqClient final : public TsdbClient {
         return translate(
             [&] { return chronq::drop_partitions_older_than(unwrap(conn), keep_days).size(); });
     }
+
+    std::vector<StoredSample> read_history(TsdbConnection& conn,
+                                           const HistoryQuery& query) override {
+        return translate([&] {
+            std::vector<StoredSample> out;
+            for (auto& s : chronq::read_samples(unwrap(conn), query.tags, query.from, query.to,
+                                                query.bucket)) {
+                out.push_back({.tag = std::move(s.tag),
+                               .time = s.time,
+                               .value = s.value,
+                               .quality = std::move(s.quality)});
+            }
+            return out;
+        });
+    }
 };
 
 }  // namespace

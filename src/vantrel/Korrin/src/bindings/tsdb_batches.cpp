@@ -77,4 +77,11 @@ std::size_t TsdbClient::drop_old_days(TsdbConnection& conn, int keep_days) {
     return 0;
 }
 
+std::vector<StoredSample> TsdbClient::read_history(TsdbConnection& conn,
+                                                   const HistoryQuery& query) {
+    static_cast<void>(conn);
+    static_cast<void>(query);
+    return {};
+}
+
 }  // namespace vantrel::korrin

@@ -1,6 +1,7 @@
 // Browses one OPC UA server on a thread of its own, one branch at a time, so that the window
 // never waits for the server. The library handle and its source live on that thread; answers
-// reach the owner's thread as signals.
+// wait in a mutex-guarded hand-off that a timer of the owner's thread takes and emits as
+// signals.
 #pragma once
 
 #include <atomic>
@@ -15,6 +16,9 @@
 #include <QString>
 
 #include "korrin/opc_library.h"
+#include "vantrel/hand_off.h"
+
+class QTimer;
 
 namespace vantrel::desktop {
 
@@ -41,6 +45,17 @@ class BrowseSession : public QObject {
     void failed(int id, const QString& reason);
 
   private:
+    // One answer on its way from the thread to the owner's signals.
+    struct Answer {
+        enum class Kind { progress, finished, failed };
+        Kind kind = Kind::finished;
+        int id = 0;
+        qulonglong nodes_found = 0;
+        korrin::OpcBrowseResult result;
+        std::string reason;
+    };
+    // Emits the answers that came in; run by the timer while a browse is out.
+    void deliver();
     struct Request {
         int id = 0;
         int namespace_index = 0;
@@ -48,6 +63,7 @@ class BrowseSession : public QObject {
         std::uint64_t generation = 0;
     };
     void run();
+    void browse(const Request& next);
     // Connects when not connected; the reason when it cannot, else empty.
     std::string connect_source();
     void disconnect_source();
@@ -58,7 +74,10 @@ class BrowseSession : public QObject {
     std::condition_variable wake_;
     std::deque<Request> queue_;
     bool stopping_ = false;
+    bool running_ = false;  // a request is being browsed
     std::atomic<std::uint64_t> generation_{0};
+    HandOff<Answer> answers_;
+    QTimer* deliver_timer_ = nullptr;
     // Used on the thread only.
     std::unique_ptr<korrin::OpcLibrary> library_;
     korrin::OpcSourceHandle source_ = korrin::QEV_INVALID_HANDLE;

@@ -39,6 +39,8 @@ class QTimer;
 
 namespace vantrel::desktop {
 
+class TrendChart;
+
 // Carries OPC status texts from the collector thread to the window.
 class OPCStatusBridge : public QObject {
     Q_OBJECT
@@ -137,6 +139,8 @@ class MainWidget : public QWidget {
     void start_collecting();
     void _stop_collecting();
     void process_queue();
+    // The trend follows the table's selected rows (mouse or keyboard).
+    void show_selected_trend();
 
   protected:
     void closeEvent(QCloseEvent* event) override;
@@ -175,6 +179,7 @@ class MainWidget : public QWidget {
     QPushButton* browse_button_ = nullptr;
     QPushButton* collect_button_ = nullptr;
     PaginatedTableWidget* paginated_table_ = nullptr;
+    TrendChart* trend_chart_ = nullptr;
     QStatusBar* status_bar_ = nullptr;
     QLabel* db_status_label_ = nullptr;
     QLabel* write_count_label_ = nullptr;
