@@ -21,6 +21,7 @@
 
 #include "korrin/base_collector.h"
 #include "korrin/cycle_queue.h"
+#include "korrin/metrics.h"
 #include "korrin/sample_buffer.h"
 #include "korrin/store_forward.h"
 #include "korrin/tsdb_client.h"
@@ -64,6 +65,9 @@ class OPCCollector : public BaseQevCollectorThread {
         // gets the cycle).
         bool subscribe = false;
         bool every_change = false;
+        // Where the collector, its writer and its buffer keep their figures; the owner reads
+        // them (korrin/metrics_server.h serves them). Empty: none are kept.
+        std::shared_ptr<EngineMetrics> metrics{};
     };
 
     // Validates the schema first; with settings, opens the TSDB connection here (an error from

@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "korrin/metrics.h"
 #include "korrin/sample_buffer.h"
 #include "korrin/store_forward.h"
 #include "korrin/tag_table.h"
@@ -37,6 +38,8 @@ class TsdbWriter final : private RowSink {
         // A running collector was asked to stop: long work ends early and nothing reopens
         // the connection. Empty: never.
         std::function<bool()> stopping{};
+        // Where the writer's figures go; empty: none are kept.
+        std::shared_ptr<EngineMetrics> metrics{};
     };
 
     // Opens the connection when there are settings; an error from that passes to the caller.
@@ -112,6 +115,7 @@ class TsdbWriter final : private RowSink {
     void load_source_times_();
     // Tells the front end how a write went, when it asked to know.
     void report_write_(bool ok, std::uint64_t rows);
+    void note_connection_() noexcept;
     // Once a UTC day, while connected: drops the days older than retention_days, when set.
     void apply_retention_();
 
@@ -120,6 +124,7 @@ class TsdbWriter final : private RowSink {
     const DbStatusNotify db_status_notify_;
     const TimestampMode timestamp_mode_;
     const std::function<bool()> stopping_;
+    const std::shared_ptr<EngineMetrics> metrics_;
     StoreForward* store_ = nullptr;
     // Requested by cancel(): cancels a database statement in flight.
     std::stop_source db_stop_;

@@ -1,6 +1,7 @@
 // The TSDB-writing collector: construction, queueing each good cycle for the front end and
 // handing it to the writer, single steps, and a stop that leaves the connection to the thread
 // that uses it.
+#include <chrono>
 #include <exception>
 #include <stdexcept>
 #include <utility>
@@ -26,7 +27,8 @@ BaseQevCollectorThread::Options base_options(OPCCollector::Options& o) {
             .clock = std::move(o.clock),
             .sleeper = std::move(o.sleeper),
             .get_tag_table_func = std::move(o.get_tag_table_func),
-            .subscribe = o.subscribe};
+            .subscribe = o.subscribe,
+            .metrics = o.metrics};
 }
 
 // Before the writer, so that a collector without a queue never opens a connection.
@@ -49,10 +51,12 @@ OPCCollector::OPCCollector(Options options)
                .cfg = tsdb_cfg,
                .db_status_notify = db_status_notify,
                .timestamp_mode = options.timestamp_mode,
-               .stopping = [this] { return stopping(); }}),
+               .stopping = [this] { return stopping(); },
+               .metrics = metrics_}),
       _db_tagname_map(writer_.tag_ids()) {
     if (tsdb_cfg && !options.buffer_dir.empty()) {
-        store_ = StoreForward::open(options.buffer_dir, options.buffer_max_bytes, sample_interval);
+        store_ = StoreForward::open(options.buffer_dir, options.buffer_max_bytes, sample_interval,
+                                    metrics_);
         writer_.use_store(store_.get());
     }
 }
@@ -72,11 +76,17 @@ void OPCCollector::handle_data(const CycleResults& results) {
     // any database work: the front end sees the cycle even when the database fails.
     data_deque->push_copy(results);
     if (tsdb_cfg) {
+        const auto started =
+            metrics_ ? std::chrono::steady_clock::now() : std::chrono::steady_clock::time_point{};
         if (every_change_) {
             // Changes carry their own names and times; they are written by name.
             _handle_write_tsdb(reported_changes(results));
         } else {
             writer_.write_cycle(results, tag_table_of(results));
+        }
+        if (metrics_) {
+            metrics_->write_seconds.observe(
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
         }
     }
 }
