@@ -8,6 +8,8 @@ VANTREL_APT_PACKAGES=(
     libspdlog-dev libfmt-dev
     libpq-dev postgresql postgresql-client
     libssl-dev libsystemd-dev
+    # The metrics endpoint's HTTP server; promtool (in prometheus) checks what it serves.
+    libmicrohttpd-dev prometheus
     libgtest-dev libgmock-dev googletest
     clang libclang-rt-14-dev
     xvfb xauth fonts-wqy-microhei

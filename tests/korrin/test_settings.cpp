@@ -101,6 +101,23 @@ TEST_F(TypedSettings, EachFrontEndChecksOnlyTheKeysItUses) {
     }
 }
 
+TEST_F(TypedSettings, MetricsListenIsOffUnlessGivenAndRefusedWhenMalformed) {
+    for (const auto& context : {kConsole, kDesktop}) {
+        const Settings off =
+            read_settings(IniFile::read_text("[TSDBConnection]\n" + console_vantrel()), context);
+        EXPECT_FALSE(off.metrics_listen.enabled());
+        const Settings on =
+            read_settings(IniFile::read_text("[TSDBConnection]\n" +
+                                             console_vantrel("metrics_listen = 127.0.0.1:9100\n")),
+                          context);
+        EXPECT_EQ(on.metrics_listen.text(), "127.0.0.1:9100");
+        EXPECT_EQ(
+            message_of("[TSDBConnection]\n" + console_vantrel("metrics_listen = 9100\n"), context),
+            "[Vantrel] metrics_listen must be host:port (for example 127.0.0.1:9100, or "
+            "[::1]:9100), not '9100': the port is missing");
+    }
+}
+
 TEST_F(TypedSettings, WhatWasReadBeforeAnErrorIsKept) {
     Settings into;
     EXPECT_THROW(read_settings(IniFile::read_text("[TSDBConnection]\ndbname = plant\n"

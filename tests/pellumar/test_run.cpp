@@ -1,6 +1,9 @@
 // The run loop, its exits, the statistics and the single-step mode, with fake OPC and TSDB.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,6 +18,7 @@
 
 #include "console_test_support.h"
 #include "fakes.h"
+#include "http_client.h"
 #include "pellumar/pellumar.h"
 #include "pellumar/signal_handover.h"
 
@@ -496,6 +500,81 @@ TEST_F(RunLoop, QueueDrainAndDatabaseCallbacksKeepTheCounters) {
     EXPECT_EQ(log.lines(), (Lines{"DEBUG - Successfully wrote 25 records to database",
                                   "WARNING - Failed to write data to database",
                                   "DEBUG - OPC Status: DA source connected"}));
+}
+
+// A listener of another program on a free port of 127.0.0.1, while the object lives.
+struct PortHolder {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    std::uint16_t port = 0;
+    PortHolder() {
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof addr;
+        if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+            ::listen(fd, 1) != 0 ||
+            ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+            throw std::runtime_error("cannot hold a port");
+        }
+        port = ntohs(addr.sin_port);
+    }
+    ~PortHolder() { ::close(fd); }
+};
+
+TEST_F(RunLoop, MetricsListenServesTheRunsFiguresAndAPortInUseStopsTheStart) {
+    std::uint16_t port = 0;
+    const auto config_with_metrics = [&] {
+        write_file(dir / "config.ini",
+                   "[TSDBConnection]\nhost = db\n[Vantrel]\ntag_csv_path = " +
+                       (dir / "tags.csv").string() +
+                       "\nopc_schema = opc.da://localhost/Vantrel.Simulation.1\nopc_type = OPC "
+                       "DA\ncollection_interval = 0.02\nmetrics_listen = 127.0.0.1:" +
+                       std::to_string(port) + "\n");
+    };
+    {
+        PortHolder other;
+        port = other.port;
+        config_with_metrics();
+        LogCapture log;
+        auto c = console();
+        EXPECT_FALSE(c->run());
+        const std::string where = "127.0.0.1:" + std::to_string(port);
+        const Lines lines = without_debug(log.lines());
+        ASSERT_GE(lines.size(), 2u);
+        EXPECT_EQ(lines[lines.size() - 2],
+                  "ERROR - Cannot serve metrics on " + where + ": " + where +
+                      " is already in use by another program: choose another port in "
+                      "[Vantrel] metrics_listen, or stop the program that listens there");
+        EXPECT_EQ(lines.back(), "ERROR - Failed to start data collection");
+        EXPECT_EQ(c->collector(), nullptr) << "nothing collects without its endpoint";
+    }
+    // The port is free again: the run serves its figures while it collects.
+    vantrel::test::HttpAnswer scraped;
+    PellumarDeps deps;
+    Pellumar* running = nullptr;
+    auto passes = std::make_shared<int>(0);
+    deps.wait = [&, passes](std::chrono::milliseconds) -> std::optional<int> {
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        if (running->metrics()->samples_stored.value() == 0 && ++*passes < 1000) {
+            return std::nullopt;
+        }
+        scraped = vantrel::test::http_get(port, "/metrics");
+        return SIGTERM;
+    };
+    auto c = console(std::move(deps));
+    running = c.get();
+    LogCapture log;
+    EXPECT_THROW(c->run(), ProcessExit);
+    const Lines lines = without_debug(log.lines());
+    EXPECT_NE(std::find(lines.begin(), lines.end(),
+                        "INFO - Serving metrics on http://127.0.0.1:" + std::to_string(port) +
+                            "/metrics and the health check on /health"),
+              lines.end());
+    ASSERT_NE(c->metrics_server(), nullptr);
+    EXPECT_EQ(scraped.status, 200);
+    EXPECT_NE(scraped.body.find("vantrel_samples_stored_total "), std::string::npos);
+    EXPECT_GT(c->metrics()->cycles.value(), 0u);
+    EXPECT_GT(c->metrics()->samples_stored.value(), 0u);
 }
 
 TEST_F(RunLoop, StopWithoutACollectorIsSilent) {

@@ -230,6 +230,24 @@ TEST_F(Collecting, RunsStopsAndRunsAgainWithValuesInTheTable) {
     EXPECT_EQ(rig.db->opened, rig.db->closed + 1) << "only the window's own connection stays open";
 }
 
+// The status bar carries the collector's figures, refreshed with the table, for a pointer and
+// for screen readers alike; the status lines themselves stay as they were.
+TEST_F(Collecting, TheStatusBarCarriesTheFiguresWithTheTable) {
+    import("FullTagName,Description\nDemo.Tag1,a\nDemo.Tag2,b\n");
+    w->start_collecting();
+    ASSERT_TRUE(process_until([&] { return w->metrics().samples_stored.value() >= 4; }));
+    ASSERT_TRUE(
+        process_until([&] { return parts_of(*w).status_bar->toolTip().startsWith("Cycles: "); }));
+    w->_stop_collecting();
+    const QString figures = parts_of(*w).status_bar->toolTip();
+    EXPECT_EQ(parts_of(*w).status_bar->accessibleName(), "Collection figures");
+    EXPECT_EQ(parts_of(*w).status_bar->accessibleDescription(), figures);
+    EXPECT_TRUE(figures.contains("\nRead time: ")) << figures.toStdString();
+    EXPECT_TRUE(figures.contains(" ms\nWrite time: ")) << figures.toStdString();
+    EXPECT_TRUE(figures.endsWith("Buffered samples: 0\nLast error: none")) << figures.toStdString();
+    EXPECT_EQ(w->metrics_server(), nullptr) << "metrics_listen is not set";
+}
+
 // The operator sees why the server could not be opened on the status line, not only that it
 // could not.
 TEST_F(Collecting, TheStatusLineShowsWhyTheSourceCouldNotBeCreated) {

@@ -158,6 +158,26 @@ TEST(MainWidgetStatus, ColoursTheOpcStatusByItsFirstKeyword) {
     EXPECT_EQ(parts_of(*w).status_label->styleSheet(), "color: red");
 }
 
+TEST(MainWidgetStatus, FiguresShowTheMeanTimesSinceTheLastRefresh) {
+    vantrel::korrin::EngineMetrics m;
+    vantrel::desktop::FigureMarks marks;
+    EXPECT_EQ(vantrel::desktop::figures_text(m, marks, ""),
+              "Cycles: 0 (0 late)\nRead time: -\nWrite time: -\nBuffered samples: 0\n"
+              "Last error: none");
+    m.cycles.add(3);
+    m.cycles_late.add(1);
+    m.read_seconds.observe(0.010);
+    m.read_seconds.observe(0.030);
+    m.write_seconds.observe(0.005);
+    m.buffered_samples.set(42);
+    EXPECT_EQ(vantrel::desktop::figures_text(m, marks, "Read UA error: timeout"),
+              "Cycles: 3 (1 late)\nRead time: 20.0 ms\nWrite time: 5.0 ms\n"
+              "Buffered samples: 42\nLast error: Read UA error: timeout");
+    m.read_seconds.observe(0.002);  // only the cycles since the last refresh count
+    const QString next = vantrel::desktop::figures_text(m, marks, "");
+    EXPECT_TRUE(next.contains("Read time: 2.0 ms\nWrite time: 5.0 ms")) << next.toStdString();
+}
+
 TEST(MainWidgetStatus, WriteCountShowsTheLastBatchAgainstTheLoadedTags) {
     WindowRig rig;
     rig.write_config();

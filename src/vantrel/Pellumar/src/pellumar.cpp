@@ -302,13 +302,34 @@ korrin::OPCCollector::Options Pellumar::collector_options() {
     if (register_later_) {
         options.registration = later_registration();
     }
+    options.metrics = metrics_;
     // The table as loaded, by value: the collector thread never reads this object's tag list,
     // and a cycle of an unchanged list costs no name work.
     options.get_tag_table_func = [table = tag_table_] { return table; };
     return options;
 }
 
+bool Pellumar::start_metrics_server() {
+    if (!settings_.metrics_listen.enabled() || metrics_server_) {
+        return true;
+    }
+    try {
+        metrics_server_ =
+            std::make_unique<korrin::MetricsServer>(settings_.metrics_listen, metrics_);
+    } catch (const std::exception& e) {
+        log_error(e.what());
+        return false;
+    }
+    log_info("Serving metrics on http://" + metrics_server_->address() +
+             "/metrics and the health check on /health");
+    return true;
+}
+
 bool Pellumar::start_collection() {
+    // Before the collector: a port in use stops the start while nothing runs yet.
+    if (!start_metrics_server()) {
+        return false;
+    }
     try {
         log_info("Starting OPC data collection from: " + settings_.opc.opc_schema);
         log_info("Sample interval: " + real_text(settings_.opc.collection_interval) +

@@ -14,6 +14,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QStatusBar>
 #include <QTableView>
 #include <QTimer>
 
@@ -277,8 +278,31 @@ void MainWidget::_create_and_start_collector(
     options.buffer_max_bytes = store_settings_.buffer_max_bytes;
     options.mark_outages = store_settings_.mark_outages;
     options.registration = std::move(registration);
+    options.metrics = metrics_;
+    start_metrics_server();
     collect_thread_ = std::make_unique<korrin::OPCCollector>(std::move(options));
     collect_thread_->start();
+}
+
+void MainWidget::start_metrics_server() {
+    if (!metrics_listen_.enabled() || metrics_server_) {
+        return;
+    }
+    try {
+        metrics_server_ = std::make_unique<korrin::MetricsServer>(metrics_listen_, metrics_);
+        log()->info("Serving metrics on http://{}/metrics and the health check on /health",
+                    metrics_server_->address());
+    } catch (const std::exception& e) {
+        // The window collects without it: the operator sees why and may fix the setting.
+        log()->error("{}", e.what());
+        dialogs_->warning(this, "Metrics Endpoint", QString::fromStdString(e.what()));
+    }
+}
+
+void MainWidget::refresh_figures() {
+    const QString text = figures_text(*metrics_, figure_marks_, last_error_);
+    status_bar_->setToolTip(text);
+    status_bar_->setAccessibleDescription(text);
 }
 
 void MainWidget::start_collecting() {
@@ -381,6 +405,7 @@ void MainWidget::process_queue() {
     // Every merge rewrites every row, so only the newest cycle decides what is shown.
     _merge_results(drained.back(), all_data);
     paginated_table_->set_data(std::move(all_data), true, true);
+    refresh_figures();
 }
 
 void MainWidget::_merge_results(const korrin::CycleResults& results, TableRows& all_data) {

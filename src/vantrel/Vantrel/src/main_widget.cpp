@@ -125,6 +125,7 @@ MainWidget::MainWidget(MainWidgetDeps deps)
     korrin::apply_acquisition(settings.acquisition);
     acquisition_ = settings.acquisition;
     store_settings_ = settings.store;
+    metrics_listen_ = settings.metrics_listen;
 
     available_dbs_ = client_->fetch_available_tsdbs(tsdb_cfg_);
     if (available_dbs_.empty()) {
@@ -272,6 +273,8 @@ void MainWidget::build_layout(const std::string& opc_type, const std::string& op
     write_count_label_->setObjectName("write_count_label");
     write_count_label_->setStyleSheet("color: blue");
     status_bar_->addPermanentWidget(write_count_label_);
+    // The collector's figures, for a pointer resting on the bar and for screen readers.
+    status_bar_->setAccessibleName("Collection figures");
     main_layout->addWidget(status_bar_);
 
     status_bridge_ = new OPCStatusBridge(this);
@@ -357,6 +360,11 @@ bool MainWidget::reconnect_tsdb(const QString& db_name) {
 }
 
 void MainWidget::update_status_label(const QString& status) {
+    // A source disconnected on a stop is no error; a failure says so in its words.
+    if (status.contains("error", Qt::CaseInsensitive) ||
+        status.contains("failed", Qt::CaseInsensitive)) {
+        last_error_ = status;
+    }
     status_label_->setStyleSheet(status_style_sheet(status));
     // Subscribed, the line also says how many items the server reports on.
     const auto live = collect_thread_ ? collect_thread_->live_items() : std::nullopt;
@@ -376,6 +384,7 @@ void MainWidget::update_db_status(bool success, int count) {
             QStringLiteral("Current: %1 | Total: %2 records").arg(count).arg(total_rows()));
     } else {
         set_db_status("DB Status: Write failed" + waiting, kStyleBad);
+        last_error_ = QStringLiteral("Write to the database failed");
     }
 }
 

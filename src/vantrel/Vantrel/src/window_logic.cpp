@@ -1,6 +1,7 @@
 #include "vantrel/window_logic.h"
 
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <string_view>
 #include <unordered_map>
@@ -135,6 +136,34 @@ void merge_results(const korrin::CycleResults& results, TableRows& rows) {
             row[4] = QString::fromStdString(found->second->quality);
         }
     }
+}
+
+QString figures_text(const korrin::EngineMetrics& metrics, FigureMarks& marks,
+                     const QString& last_error) {
+    const auto mean_ms = [](std::uint64_t count, double seconds, std::uint64_t& mark_count,
+                            double& mark_seconds, QString& shown) {
+        if (count > mark_count) {
+            const double ms = (seconds - mark_seconds) * 1000.0 / double(count - mark_count);
+            shown = QStringLiteral("%1 ms").arg(ms, 0, 'f', 1);
+        }
+        mark_count = count;
+        mark_seconds = seconds;
+        return shown;
+    };
+    const auto read = metrics.read_seconds.snapshot();
+    const auto write = metrics.write_seconds.snapshot();
+    const QString read_text =
+        mean_ms(read.count(), read.sum, marks.reads, marks.read_seconds, marks.read_text);
+    const QString write_text =
+        mean_ms(write.count(), write.sum, marks.writes, marks.write_seconds, marks.write_text);
+    return QStringLiteral(
+               "Cycles: %1 (%2 late)\nRead time: %3\nWrite time: %4\n"
+               "Buffered samples: %5\nLast error: %6")
+        .arg(metrics.cycles.value())
+        .arg(metrics.cycles_late.value())
+        .arg(read_text, write_text)
+        .arg(static_cast<qulonglong>(metrics.buffered_samples.value()))
+        .arg(last_error.isEmpty() ? QStringLiteral("none") : last_error);
 }
 
 }  // namespace vantrel::desktop

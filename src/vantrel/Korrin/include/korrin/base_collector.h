@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "korrin/metrics.h"
 #include "korrin/opc_library.h"
 #include "korrin/tag_table.h"
 #include "korrin/types.h"
@@ -91,6 +92,9 @@ class BaseQevCollectorThread {
         // OPC UA: the server reports changes (create_source's support_subscribe = 1) and reads
         // answer from what it last reported; the cycle is the same.
         bool subscribe = false;
+        // Where the collector keeps its figures, shared with whoever reads them; empty: none
+        // are kept.
+        std::shared_ptr<EngineMetrics> metrics{};
     };
 
     // Throws std::invalid_argument("Either 'get_tags_func' or 'tags' must be provided.")
@@ -204,6 +208,8 @@ class BaseQevCollectorThread {
 
     std::unique_ptr<OpcLibrary> qev;
     OpcSourceHandle source = QEV_INVALID_HANDLE;  // QEV_INVALID_HANDLE: none
+    // The figures, or null when nobody reads them.
+    const std::shared_ptr<EngineMetrics> metrics_;
 
   private:
     friend struct CollectorDeleter;

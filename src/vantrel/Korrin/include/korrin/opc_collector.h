@@ -21,6 +21,7 @@
 
 #include "korrin/base_collector.h"
 #include "korrin/cycle_queue.h"
+#include "korrin/metrics.h"
 #include "korrin/sample_buffer.h"
 #include "korrin/store_forward.h"
 #include "korrin/tsdb_client.h"
@@ -71,6 +72,9 @@ class OPCCollector : public BaseQevCollectorThread {
         // is not opened here but tried from the first cycle on, and this registers the source
         // and the tags on the first connection (TsdbWriter::Options::registration).
         std::function<void(TsdbClient&, TsdbConnection&)> registration{};
+        // Where the collector, its writer and its buffer keep their figures; the owner reads
+        // them (korrin/metrics_server.h serves them). Empty: none are kept.
+        std::shared_ptr<EngineMetrics> metrics{};
     };
 
     // Validates the schema first; with settings, opens the TSDB connection here (an error from

@@ -11,6 +11,7 @@
 
 #include "common/ini.h"
 #include "korrin/acquisition.h"
+#include "korrin/metrics_server.h"
 #include "korrin/opc_security.h"
 #include "korrin/sample_buffer.h"
 #include "korrin/types.h"
@@ -79,6 +80,8 @@ struct Settings {
     AcquisitionSettings acquisition;  // read_acquisition_settings (korrin/acquisition.h)
     StoreSettings store;
     lumvane::LoggingSettings logging;  // [VantrelLogging]
+    // [Vantrel] metrics_listen (parse_metrics_listen, korrin/metrics_server.h); off by default.
+    MetricsListen metrics_listen;
 };
 
 // Something the console cannot run without is missing or unusable. what() is the whole line
@@ -92,7 +95,7 @@ class SettingsError : public std::runtime_error {
 // before an error keeps its new value. Throws SettingsError (console only), common::IniError
 // for a value of the wrong type, std::invalid_argument for a value out of range (an interval,
 // batch size, port, timeout, timestamp or buffer size, a malformed schema, a log level or file
-// size).
+// size, a metrics_listen that is not host:port).
 void read_settings(const common::IniFile& ini, const SettingsContext& context, Settings& into);
 Settings read_settings(const common::IniFile& ini, const SettingsContext& context);
 

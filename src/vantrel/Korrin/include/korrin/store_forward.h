@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "korrin/folder_lock.h"
+#include "korrin/metrics.h"
 #include "korrin/sample_buffer.h"
 #include "korrin/tsdb_client.h"
 
@@ -47,9 +48,11 @@ class StoreForward {
   public:
     // Opens the buffer in `dir`; nothing (the reason logged) when it cannot be used, and the
     // collector then runs without one. Records left from an earlier run count as an outage.
-    // Throws FolderInUse when another collector holds the folder.
+    // Throws FolderInUse when another collector holds the folder. `metrics`, when given, gets
+    // the buffer's figures.
     static std::unique_ptr<StoreForward> open(const std::filesystem::path& dir,
-                                              std::uint64_t max_bytes, double sample_interval);
+                                              std::uint64_t max_bytes, double sample_interval,
+                                              std::shared_ptr<EngineMetrics> metrics = nullptr);
 
     bool has_backlog() const { return !buffer_->empty() || !held_.empty(); }
     // Samples waiting for the TSDB. Safe to read from any thread.
@@ -71,7 +74,8 @@ class StoreForward {
 
   private:
     StoreForward(std::unique_ptr<FolderLock> lock, std::unique_ptr<SampleBuffer> buffer,
-                 std::uint64_t max_bytes, double sample_interval);
+                 std::uint64_t max_bytes, double sample_interval,
+                 std::shared_ptr<EngineMetrics> metrics);
     struct Tally;
     bool flush_held_();
     void hold_(std::span<const BufferedRow> rows, std::int64_t seq, const std::string& why);
@@ -81,7 +85,9 @@ class StoreForward {
     void replay_records_(RowSink& sink, const std::vector<BufferedRecord>& records, Tally& tally);
     bool write_records_(RowSink& sink, std::span<const BufferedRecord> records, Tally& tally);
     void report_replay_(const Tally& tally);
-    void note_buffer_state_();
+    // `front_changed`: records left the front of the buffer, so its oldest sample may differ.
+    void note_buffer_state_(bool front_changed);
+    void note_figures_(bool front_changed);
 
     // Held until the buffer is closed.
     std::unique_ptr<FolderLock> lock_;
@@ -93,6 +99,7 @@ class StoreForward {
     std::uint64_t held_bytes_ = 0;
     const std::uint64_t held_max_bytes_;
     const double sample_interval_;
+    const std::shared_ptr<EngineMetrics> metrics_;
     std::atomic<std::uint64_t> buffered_count_{0};
     bool mark_checked_ = false;  // buffered records the TSDB already holds were skipped
     std::optional<TimePoint> outage_began_;

@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "korrin/metrics.h"
 #include "korrin/sample_buffer.h"
 #include "korrin/store_forward.h"
 #include "korrin/tag_table.h"
@@ -44,6 +45,8 @@ class TsdbWriter final : private RowSink {
         std::function<void(TsdbClient&, TsdbConnection&)> registration{};
         // Monotonic seconds for that pause; empty: the steady clock.
         std::function<double()> clock{};
+        // Where the writer's figures go; empty: none are kept.
+        std::shared_ptr<EngineMetrics> metrics{};
     };
 
     // Opens the connection when there are settings; an error from that passes to the caller.
@@ -122,6 +125,7 @@ class TsdbWriter final : private RowSink {
     void load_source_times_();
     // Tells the front end how a write went, when it asked to know.
     void report_write_(bool ok, std::uint64_t rows);
+    void note_connection_() noexcept;
     // Once a UTC day, while connected: drops the days older than retention_days, when set.
     void apply_retention_();
 
@@ -135,6 +139,7 @@ class TsdbWriter final : private RowSink {
     const std::function<double()> clock_;
     std::optional<double> next_attempt_;  // monotonic seconds; none: at once
     double attempt_pause_ = 1.0;
+    const std::shared_ptr<EngineMetrics> metrics_;
     StoreForward* store_ = nullptr;
     // Requested by cancel(): cancels a database statement in flight.
     std::stop_source db_stop_;

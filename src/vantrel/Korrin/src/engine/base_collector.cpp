@@ -49,12 +49,17 @@ BaseQevCollectorThread::BaseQevCollectorThread(Options options)
       sync(options.sync),
       get_tags_func(choose_supplier(std::move(options.get_tags_func), std::move(options.tags),
                                     options.get_tag_table_func)),
+      metrics_(std::move(options.metrics)),
       opc_library_factory_(options.opc_library_factory ? std::move(options.opc_library_factory)
                                                        : default_opc_library_factory()),
       clock_(std::move(options.clock)),
       sleeper_(std::move(options.sleeper)),
       subscribe_(options.subscribe),
-      get_tag_table_func_(std::move(options.get_tag_table_func)) {}
+      get_tag_table_func_(std::move(options.get_tag_table_func)) {
+    if (metrics_) {
+        metrics_->interval_seconds.set(sample_interval);
+    }
+}
 
 BaseQevCollectorThread::~BaseQevCollectorThread() {
     stop_and_join();

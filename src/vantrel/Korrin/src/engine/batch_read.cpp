@@ -48,11 +48,18 @@ void BaseQevCollectorThread::_read_and_process_data() {
         }
         const bool names_in_place = cycle_table_ == table;
         cycle_table_.reset();  // until this cycle is known complete
+        const auto read_start =
+            metrics_ ? std::chrono::steady_clock::now() : std::chrono::steady_clock::time_point{};
         read_batches_(request_buffer_, table->names, cycle_buffer_, names_in_place);
         if (read_cut_short_) {
             // Cut short between batches: a partial cycle would look like missing tags.
             log().info("Collection cycle abandoned: the collector is stopping");
             return;
+        }
+        if (metrics_) {
+            metrics_->read_seconds.observe(
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - read_start)
+                    .count());
         }
         if (cycle_buffer_.size() == table->names.size()) {
             cycle_table_ = table;  // no sample left out: every one stands at its tag's position
@@ -61,6 +68,9 @@ void BaseQevCollectorThread::_read_and_process_data() {
         if (opc_status) {
             cycle_delivered_ = true;
             handle_data(cycle_buffer_);
+        }
+        if (metrics_) {
+            metrics_->last_cycle_at.set(unix_now());
         }
     } catch (const std::exception& e) {
         opc_error("Read " + protocol_type + " error: " + e.what());
@@ -179,9 +189,19 @@ void BaseQevCollectorThread::_process_batch_results(
 
 void BaseQevCollectorThread::_update_read_status(const CycleResults& all_results) {
     const std::size_t n = all_results.size();
-    const auto bad_count = static_cast<std::size_t>(
-        std::count_if(all_results.begin(), all_results.end(),
-                      [](const Sample& s) { return s.quality != "Good"; }));
+    std::size_t good = 0;
+    std::size_t uncertain = 0;
+    for (const Sample& s : all_results) {
+        if (s.quality == "Good") {
+            ++good;
+        } else if (s.quality == "Uncertain") {
+            ++uncertain;
+        }
+    }
+    const std::size_t bad_count = n - good;
+    if (metrics_) {
+        metrics_->note_qualities(good, uncertain, bad_count - uncertain);
+    }
     if (n > 0 && bad_count == n) {
         opc_status = false;
         ++consecutive_errors;

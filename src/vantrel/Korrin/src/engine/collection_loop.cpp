@@ -33,6 +33,9 @@ void BaseQevCollectorThread::run() {
         }
     } release{*this};
 
+    if (metrics_) {
+        metrics_->started_at.set(unix_now());
+    }
     try {
         connect_source();
     } catch (const std::exception& e) {
@@ -44,10 +47,17 @@ void BaseQevCollectorThread::run() {
         _control_sampling_interval(loop_start);
     }
 
+    CycleSchedule schedule(sample_interval);
     while (_running()) {
         const double loop_start = now_seconds();
+        if (schedule.start(loop_start) && metrics_) {
+            metrics_->cycles_late.add();
+        }
         _process_collection_cycle();
         ++cycles_completed;
+        if (consecutive_errors > 0) {
+            schedule.restart();  // the back-off below delays the next cycle on purpose
+        }
         _handle_error_retry();
         _control_sampling_interval(loop_start);
     }
@@ -57,6 +67,9 @@ void BaseQevCollectorThread::_process_collection_cycle() {
     const auto cycle_time = std::chrono::system_clock::now();
     cycle_delivered_ = false;
     read_cut_short_ = false;
+    if (metrics_) {
+        metrics_->cycles.add();
+    }
     _check_and_reconnect();
     if (opc_status) {
         _read_and_process_data();
@@ -64,6 +77,9 @@ void BaseQevCollectorThread::_process_collection_cycle() {
     }
     if (!cycle_delivered_ && !read_cut_short_ && !stopping()) {
         on_unread_cycle(cycle_time);
+    }
+    if (metrics_) {
+        metrics_->opc_connected.set(opc_status ? 1.0 : 0.0);
     }
 }
 

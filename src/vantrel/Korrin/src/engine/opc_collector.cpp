@@ -28,7 +28,8 @@ BaseQevCollectorThread::Options base_options(OPCCollector::Options& o) {
             .clock = std::move(o.clock),
             .sleeper = std::move(o.sleeper),
             .get_tag_table_func = std::move(o.get_tag_table_func),
-            .subscribe = o.subscribe};
+            .subscribe = o.subscribe,
+            .metrics = o.metrics};
 }
 
 // Before the writer, so that a collector without a queue never opens a connection.
@@ -54,10 +55,12 @@ OPCCollector::OPCCollector(Options options)
                .timestamp_mode = options.timestamp_mode,
                .stopping = [this] { return stopping(); },
                .registration = std::move(options.registration),
-               .clock = [this] { return now_seconds(); }}),
+               .clock = [this] { return now_seconds(); },
+               .metrics = metrics_}),
       _db_tagname_map(writer_.tag_ids()) {
     if (tsdb_cfg && !options.buffer_dir.empty()) {
-        store_ = StoreForward::open(options.buffer_dir, options.buffer_max_bytes, sample_interval);
+        store_ = StoreForward::open(options.buffer_dir, options.buffer_max_bytes, sample_interval,
+                                    metrics_);
         writer_.use_store(store_.get());
     }
 }
@@ -78,11 +81,17 @@ void OPCCollector::handle_data(const CycleResults& results) {
     data_deque->push_copy(results);
     outage_marked_ = false;
     if (tsdb_cfg) {
+        const auto started =
+            metrics_ ? std::chrono::steady_clock::now() : std::chrono::steady_clock::time_point{};
         if (every_change_) {
             // Changes carry their own names and times; they are written by name.
             _handle_write_tsdb(reported_changes(results));
         } else {
             writer_.write_cycle(results, tag_table_of(results));
+        }
+        if (metrics_) {
+            metrics_->write_seconds.observe(
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
         }
     }
 }

@@ -69,6 +69,9 @@ void BaseQevCollectorThread::disconnect_source() {
         qev.reset();
     }
     opc_status = false;
+    if (metrics_) {
+        metrics_->opc_connected.set(0.0);
+    }
     notify_status(protocol_type + " source disconnected");
 }
 
@@ -81,6 +84,9 @@ void BaseQevCollectorThread::_check_and_reconnect() {
         return;
     }
     log().info("{} reconnecting...", protocol_type);
+    if (metrics_) {
+        metrics_->opc_reconnects.add();
+    }
     try {
         disconnect_source();
         connect_source();

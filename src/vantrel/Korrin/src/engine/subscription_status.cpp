@@ -14,10 +14,16 @@ void BaseQevCollectorThread::note_live_items() noexcept {
     try {
         const auto live = qev->live_items(source);
         live_items_.store(live ? static_cast<std::int64_t>(*live) : -1);
+        if (metrics_) {
+            metrics_->subscription_items_live.set(live ? static_cast<double>(*live) : -1.0);
+        }
     } catch (const std::exception& e) {
         // A figure for a status line: never worth failing a cycle over.
         log().debug("live items unknown: {}", e.what());
         live_items_.store(-1);
+        if (metrics_) {
+            metrics_->subscription_items_live.set(-1.0);
+        }
     }
 }
 

@@ -211,6 +211,7 @@ void read_settings(const common::IniFile& ini, const SettingsContext& context, S
     into.acquisition = read_acquisition_settings(ini);
     into.store = read_store_settings(ini, context.config_dir);
     into.logging = lumvane::read_logging_settings(ini);
+    into.metrics_listen = parse_metrics_listen(ini.get(kVantrelSection, "metrics_listen", ""));
 }
 
 Settings read_settings(const common::IniFile& ini, const SettingsContext& context) {

@@ -47,7 +47,8 @@ std::string local_time_text(TimePoint t) {
 }  // namespace
 
 std::unique_ptr<StoreForward> StoreForward::open(const std::filesystem::path& dir,
-                                                 std::uint64_t max_bytes, double sample_interval) {
+                                                 std::uint64_t max_bytes, double sample_interval,
+                                                 std::shared_ptr<EngineMetrics> metrics) {
     std::unique_ptr<FolderLock> lock;
     std::unique_ptr<SampleBuffer> buffer;
     try {
@@ -66,8 +67,12 @@ std::unique_ptr<StoreForward> StoreForward::open(const std::filesystem::path& di
         return nullptr;
     }
     std::unique_ptr<StoreForward> store(
-        new StoreForward(std::move(lock), std::move(buffer), max_bytes, sample_interval));
-    store->note_buffer_state_();
+        new StoreForward(std::move(lock), std::move(buffer), max_bytes, sample_interval,
+                         std::move(metrics)));
+    if (store->metrics_) {
+        store->metrics_->buffer_limit_bytes.set(static_cast<double>(max_bytes));
+    }
+    store->note_buffer_state_(true);
     if (store->has_backlog()) {
         log().warn("Sample buffer in {} holds {} samples from an earlier run; writing them first",
                    dir.string(), store->buffer_->pending_rows());
@@ -78,11 +83,13 @@ std::unique_ptr<StoreForward> StoreForward::open(const std::filesystem::path& di
 }
 
 StoreForward::StoreForward(std::unique_ptr<FolderLock> lock, std::unique_ptr<SampleBuffer> buffer,
-                           std::uint64_t max_bytes, double sample_interval)
+                           std::uint64_t max_bytes, double sample_interval,
+                           std::shared_ptr<EngineMetrics> metrics)
     : lock_(std::move(lock)),
       buffer_(std::move(buffer)),
       held_max_bytes_(std::max<std::uint64_t>(max_bytes / 8, 1)),
-      sample_interval_(sample_interval) {}
+      sample_interval_(sample_interval),
+      metrics_(std::move(metrics)) {}
 
 void StoreForward::store(std::span<const BufferedRow> rows, std::int64_t seq) {
     if (rows.empty()) {
@@ -101,13 +108,16 @@ void StoreForward::store(std::span<const BufferedRow> rows, std::int64_t seq) {
             hold_(rows, seq, e.what());
         }
     }
+    if (metrics_) {
+        metrics_->samples_buffered.add(rows.size());
+    }
     if (!outage_began_) {
         outage_began_ = std::chrono::system_clock::now();
         log().warn("TSDB unavailable since {}: keeping samples in the buffer until it takes them",
                    local_time_text(*outage_began_));
     }
     outage_buffered_ += rows.size();
-    note_buffer_state_();
+    note_buffer_state_(false);
 }
 
 // Moves the records held in memory to the disk, oldest first; false when the buffer still
@@ -156,6 +166,9 @@ void StoreForward::hold_(std::span<const BufferedRow> rows, std::int64_t seq,
                                                         : held_.front().rows.front().time;
         }
         dropped_unreported_ += held_.front().rows.size();
+        if (metrics_) {
+            metrics_->samples_dropped.add(held_.front().rows.size());
+        }
         held_rows_ -= held_.front().rows.size();
         for (const auto& row : held_.front().rows) {
             held_bytes_ -= std::min(held_bytes_, row_bytes(row));
@@ -178,14 +191,19 @@ WriteMark StoreForward::reserve_mark() {
     return {buffer_->writer(), buffer_->reserve_seq()};
 }
 
-void StoreForward::note_buffer_state_() {
+void StoreForward::note_buffer_state_(bool front_changed) {
     buffered_count_.store(buffer_->pending_rows() + held_rows_);
     if (auto dropped = buffer_->take_dropped()) {
         if (dropped_unreported_ == 0) {
             dropped_since_ = dropped->since;
         }
         dropped_unreported_ += dropped->samples;
+        if (metrics_) {
+            metrics_->samples_dropped.add(dropped->samples);
+        }
+        front_changed = true;
     }
+    note_figures_(front_changed);
     const auto now = std::chrono::steady_clock::now();
     if (dropped_unreported_ > 0 &&
         (!dropped_logged_at_ || now - *dropped_logged_at_ >= kDropWarningEvery)) {
@@ -194,6 +212,37 @@ void StoreForward::note_buffer_state_() {
                    local_time_text(dropped_since_));
         dropped_unreported_ = 0;
         dropped_logged_at_ = now;
+    }
+}
+
+void StoreForward::note_figures_(bool front_changed) {
+    if (!metrics_) {
+        return;
+    }
+    metrics_->buffered_samples.set(static_cast<double>(buffer_->pending_rows() + held_rows_));
+    metrics_->buffer_bytes.set(static_cast<double>(buffer_->size_bytes()));
+    if (buffer_->empty()) {
+        metrics_->oldest_buffered_at.set(0.0);
+        return;
+    }
+    if (!front_changed && metrics_->oldest_buffered_at.value() > 0.0) {
+        return;  // appended behind the oldest: it stays
+    }
+    try {
+        // One record read back: only while an outage fills the buffer or a replay drains it.
+        const std::vector<BufferedRecord> first = buffer_->peek(1);
+        if (first.empty() || first.front().rows.empty()) {
+            return;
+        }
+        TimePoint oldest = first.front().rows.front().time;
+        for (const BufferedRow& row : first.front().rows) {
+            oldest = std::min(oldest, row.time);
+        }
+        metrics_->oldest_buffered_at.set(
+            std::chrono::duration<double>(oldest.time_since_epoch()).count());
+    } catch (const std::exception& e) {
+        // The replay will meet the same problem and say so; a figure is not worth a warning.
+        log().debug("oldest buffered sample unknown: {}", e.what());
     }
 }
 
@@ -235,6 +284,9 @@ std::uint64_t StoreForward::replay(RowSink& sink) {
         replay_held_(sink, tally, started, budget);
     }
     report_replay_(tally);
+    if (metrics_) {
+        metrics_->samples_replayed.add(tally.written);
+    }
     return tally.written;
 }
 
@@ -322,11 +374,17 @@ bool StoreForward::write_records_(RowSink& sink, std::span<const BufferedRecord>
 void StoreForward::report_replay_(const Tally& tally) {
     if (const auto unknown = tally.rows - tally.mapped; unknown > 0) {
         log().warn("{} buffered samples of tags not found in TSDB were dropped", unknown);
+        if (metrics_) {
+            metrics_->samples_dropped.add(unknown);
+        }
     }
     if (const auto refused = tally.mapped - std::min(tally.mapped, tally.sent); refused > 0) {
         log().error("The TSDB refused {} buffered samples; they are not written again", refused);
+        if (metrics_) {
+            metrics_->samples_dropped.add(refused);
+        }
     }
-    note_buffer_state_();
+    note_buffer_state_(true);
     if (buffer_->empty() && held_.empty() && outage_began_) {
         log().info("Buffered backlog written: {} samples kept since {} are in the TSDB",
                    outage_buffered_, local_time_text(*outage_began_));

@@ -87,7 +87,8 @@ TsdbWriter::TsdbWriter(Options options)
       timestamp_mode_(options.timestamp_mode),
       stopping_(std::move(options.stopping)),
       registration_(std::move(options.registration)),
-      clock_(std::move(options.clock)) {
+      clock_(std::move(options.clock)),
+      metrics_(std::move(options.metrics)) {
     if (!cfg_) {
         return;
     }
@@ -98,6 +99,16 @@ TsdbWriter::TsdbWriter(Options options)
         return;  // the first cycle connects
     }
     conn_ = open_connection_();
+    if (metrics_) {
+        metrics_->has_database.set(1.0);
+    }
+    note_connection_();
+}
+
+void TsdbWriter::note_connection_() noexcept {
+    if (metrics_) {
+        metrics_->note_database(conn_ != nullptr, unix_now());
+    }
 }
 
 bool TsdbWriter::connect_and_register_() {
@@ -157,6 +168,7 @@ void TsdbWriter::close() noexcept {
         log().warn("Closing the database connection failed: {}", e.what());
     }
     conn_.reset();
+    note_connection_();
 }
 
 void TsdbWriter::write_cycle(const CycleResults& results, const TagTable* table) {
@@ -379,6 +391,9 @@ void TsdbWriter::build_rows_(const CycleResults& results) {
         row_tags_.push_back(&sample.tag);
     }
     unregistered_count_.store(unregistered.size());
+    if (metrics_) {
+        metrics_->unregistered_tags.set(static_cast<double>(unregistered.size()));
+    }
 }
 
 TimePoint TsdbWriter::row_time_(const Sample& sample) const {
@@ -421,6 +436,14 @@ bool TsdbWriter::is_new_sample_(const Sample& sample, std::optional<std::size_t>
 
 void TsdbWriter::store_cycle_(const CycleResults& results) {
     if (store_ == nullptr) {
+        if (metrics_) {
+            std::uint64_t lost = 0;
+            for (const Sample& sample : results) {
+                Value value = sample.value;
+                lost += screen_for_write(sample, value) ? 1 : 0;
+            }
+            metrics_->samples_dropped.add(lost);
+        }
         return;
     }
     std::vector<BufferedRow> rows;
@@ -439,6 +462,9 @@ void TsdbWriter::store_cycle_(const CycleResults& results) {
 
 void TsdbWriter::store_rows_(std::int64_t seq) {
     if (store_ == nullptr) {
+        if (metrics_) {
+            metrics_->samples_dropped.add(row_ids_.size());
+        }
         return;
     }
     std::vector<BufferedRow> rows;
@@ -454,6 +480,9 @@ void TsdbWriter::write_rows_() {
     const auto refused = [this] {
         log().error("The TSDB refused the {} samples of this cycle; they are not written again",
                     row_ids_.size());
+        if (metrics_) {
+            metrics_->samples_dropped.add(row_ids_.size());
+        }
     };
     if (store_ != nullptr && store_->has_backlog()) {
         // The backlog goes first: this cycle waits behind it, so no tag's rows get out of order.
@@ -497,6 +526,9 @@ void TsdbWriter::write_rows_() {
     try {
         const auto [success, count] = client_->write_tsdata_at(
             *conn_, row_times_, row_ids_, row_values_, row_qualities_, mark ? &*mark : nullptr);
+        if (success && metrics_) {
+            metrics_->samples_stored.add(count);
+        }
         report_write_(success, count);
         if (!success) {
             refused();
@@ -538,12 +570,19 @@ std::pair<bool, std::size_t> TsdbWriter::write(std::span<const TimePoint> times,
 }
 
 void TsdbWriter::report_write_(bool ok, std::uint64_t rows) {
+    if (ok && metrics_) {
+        metrics_->last_write_at.set(unix_now());
+    }
     if (db_status_notify_) {
         db_status_notify_(ok, ok ? static_cast<std::int64_t>(rows) : 0);
     }
 }
 
 void TsdbWriter::handle_db_error() {
+    struct Noted {
+        TsdbWriter& writer;
+        ~Noted() { writer.note_connection_(); }
+    } noted{*this};
     if (registration_) {
         connect_and_register_();
         return;
@@ -576,6 +615,9 @@ void TsdbWriter::handle_db_error() {
             // Nothing may reopen what stop() asked to be released.
             log().info("Collector stopping; not reconnecting to the database");
             return;
+        }
+        if (metrics_) {
+            metrics_->db_reconnects.add();
         }
         if (auto conn = open_connection_()) {
             conn_ = std::move(conn);

@@ -18,6 +18,8 @@
 #include <vector>
 
 #include "korrin/cycle_queue.h"
+#include "korrin/metrics.h"
+#include "korrin/metrics_server.h"
 #include "korrin/opc_collector.h"
 #include "korrin/opc_library.h"
 #include "korrin/settings.h"
@@ -128,9 +130,15 @@ class Pellumar {
     bool running() const { return running_.load(); }
     // The collector of the run or of single-step mode; null until one is made.
     const korrin::OPCCollector* collector() const { return collector_.get(); }
+    // The collector's figures, kept from construction on.
+    const std::shared_ptr<korrin::EngineMetrics>& metrics() const { return metrics_; }
+    // The endpoint serving them when metrics_listen is set, once collection has started.
+    const korrin::MetricsServer* metrics_server() const { return metrics_server_.get(); }
 
   private:
     korrin::OPCCollector::Options collector_options();
+    // Listens on metrics_listen when it is set; false (logged) when it cannot.
+    bool start_metrics_server();
     // Makes tag_table_ from tags_ as they now are.
     void tags_changed();
     void check_signal();
@@ -176,6 +184,9 @@ class Pellumar {
     // then starts anyway), and the collector of this run registers once it answers.
     bool database_unreachable_ = false;
     bool register_later_ = false;
+    const std::shared_ptr<korrin::EngineMetrics> metrics_ =
+        std::make_shared<korrin::EngineMetrics>();
+    std::unique_ptr<korrin::MetricsServer> metrics_server_;
 };
 
 }  // namespace vantrel::pellumar

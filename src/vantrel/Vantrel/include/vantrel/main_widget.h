@@ -20,6 +20,8 @@
 
 #include "korrin/acquisition.h"
 #include "korrin/cycle_queue.h"
+#include "korrin/metrics.h"
+#include "korrin/metrics_server.h"
 #include "korrin/opc_collector.h"
 #include "korrin/opc_library.h"
 #include "korrin/sample_buffer.h"
@@ -28,6 +30,7 @@
 #include "korrin/types.h"
 #include "vantrel/dialogs.h"
 #include "vantrel/paginated_table.h"
+#include "vantrel/window_logic.h"
 
 class QCloseEvent;
 class QLabel;
@@ -119,6 +122,10 @@ class MainWidget : public QWidget {
     // Null while nothing is collected.
     const korrin::OPCCollector* collect_thread() const { return collect_thread_.get(); }
     const std::vector<std::string>& available_dbs() const { return available_dbs_; }
+    // The figures of every collector this window ran (counters add up over the runs).
+    const korrin::EngineMetrics& metrics() const { return *metrics_; }
+    // Serving them while metrics_listen is set and a collector has started; null otherwise.
+    const korrin::MetricsServer* metrics_server() const { return metrics_server_.get(); }
 
   public slots:
     bool reconnect_tsdb(const QString& db_name);
@@ -155,11 +162,16 @@ class MainWidget : public QWidget {
     void stop_and_join_collector();
     // The table becomes these tags with their database ids: what an import does after reading.
     void fill_tag_table(const korrin::TagList& tags, const std::vector<std::size_t>& lines);
+    // The status bar's tooltip (and accessible description): the figures, with the table.
+    void refresh_figures();
+    // Starts the endpoint of metrics_listen once; a failure is shown and collection goes on.
+    void start_metrics_server();
 
     std::filesystem::path ini_path_;
     korrin::TsdbConfig tsdb_cfg_;
     korrin::StoreSettings store_settings_;     // row times and the disk buffer, from config.ini
     korrin::AcquisitionSettings acquisition_;  // read or subscribed, from config.ini
+    korrin::MetricsListen metrics_listen_;     // from config.ini; off when empty
     std::unique_ptr<korrin::TsdbConnection> tsdb_conn_;
     std::optional<std::string> tag_csv_path_;
     QStringList opc_servers_info_;
@@ -191,6 +203,11 @@ class MainWidget : public QWidget {
     std::shared_ptr<korrin::TsdbClient> client_;
     std::shared_ptr<Dialogs> dialogs_;
     const std::shared_ptr<korrin::CycleQueue> data_deque;
+    const std::shared_ptr<korrin::EngineMetrics> metrics_ =
+        std::make_shared<korrin::EngineMetrics>();
+    FigureMarks figure_marks_;
+    QString last_error_;  // the last OPC error or failed write, for the figures
+    std::unique_ptr<korrin::MetricsServer> metrics_server_;
 };
 
 }  // namespace vantrel::desktop

@@ -11,6 +11,7 @@
 #include <QString>
 #include <QVariant>
 
+#include "korrin/metrics.h"
 #include "korrin/types.h"
 #include "vantrel/table_model.h"
 
@@ -53,6 +54,23 @@ void save_collection_config(const std::filesystem::path& ini_path, const Collect
 // A sample value as the table shows it: numbers and text unchanged, an empty value as empty
 // text.
 QVariant table_value(const korrin::Value& value);
+
+// The read and write histograms' totals at the last refresh of the figures, so that each
+// refresh shows the mean time of the cycles since the one before.
+struct FigureMarks {
+    std::uint64_t reads = 0;
+    double read_seconds = 0.0;
+    std::uint64_t writes = 0;
+    double write_seconds = 0.0;
+    QString read_text = QStringLiteral("-");
+    QString write_text = QStringLiteral("-");
+};
+
+// The collector's figures as the status bar's tooltip shows them, one per line: cycles and late
+// cycles, the mean read and write time since the last refresh (the last known when no cycle
+// came between), buffered samples, and the last error ("none" when empty). Moves `marks` on.
+QString figures_text(const korrin::EngineMetrics& metrics, FigureMarks& marks,
+                     const QString& last_error);
 
 // Writes each row's value and quality from the cycle's samples, by tag name (the last sample
 // of a name wins); a row whose tag is missing gets NaN and "uncertain".
