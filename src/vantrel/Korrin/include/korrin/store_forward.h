@@ -82,6 +82,8 @@ class StoreForward {
     void replay_held_(RowSink& sink, Tally& tally, std::chrono::steady_clock::time_point started,
                       std::chrono::duration<double> budget);
     void drop_held_through_(std::int64_t seq);
+    // Forgets the oldest held record, with its share of the counts.
+    void pop_held_();
     void replay_records_(RowSink& sink, const std::vector<BufferedRecord>& records, Tally& tally);
     bool write_records_(RowSink& sink, std::span<const BufferedRecord> records, Tally& tally);
     void report_replay_(const Tally& tally);

@@ -66,9 +66,8 @@ std::unique_ptr<StoreForward> StoreForward::open(const std::filesystem::path& di
             dir.string(), e.what());
         return nullptr;
     }
-    std::unique_ptr<StoreForward> store(
-        new StoreForward(std::move(lock), std::move(buffer), max_bytes, sample_interval,
-                         std::move(metrics)));
+    std::unique_ptr<StoreForward> store(new StoreForward(
+        std::move(lock), std::move(buffer), max_bytes, sample_interval, std::move(metrics)));
     if (store->metrics_) {
         store->metrics_->buffer_limit_bytes.set(static_cast<double>(max_bytes));
     }
@@ -134,11 +133,7 @@ bool StoreForward::flush_held_() {
             return false;
         }
         moved += held_.front().rows.size();
-        held_rows_ -= held_.front().rows.size();
-        for (const auto& row : held_.front().rows) {
-            held_bytes_ -= std::min(held_bytes_, row_bytes(row));
-        }
-        held_.pop_front();
+        pop_held_();
     }
     log().info("The sample buffer takes samples again; the {} held in memory are in it", moved);
     return true;
@@ -169,21 +164,21 @@ void StoreForward::hold_(std::span<const BufferedRow> rows, std::int64_t seq,
         if (metrics_) {
             metrics_->samples_dropped.add(held_.front().rows.size());
         }
-        held_rows_ -= held_.front().rows.size();
-        for (const auto& row : held_.front().rows) {
-            held_bytes_ -= std::min(held_bytes_, row_bytes(row));
-        }
-        held_.pop_front();
+        pop_held_();
     }
+}
+
+void StoreForward::pop_held_() {
+    held_rows_ -= held_.front().rows.size();
+    for (const auto& row : held_.front().rows) {
+        held_bytes_ -= std::min(held_bytes_, row_bytes(row));
+    }
+    held_.pop_front();
 }
 
 void StoreForward::drop_held_through_(std::int64_t seq) {
     while (!held_.empty() && held_.front().seq <= seq) {
-        held_rows_ -= held_.front().rows.size();
-        for (const auto& row : held_.front().rows) {
-            held_bytes_ -= std::min(held_bytes_, row_bytes(row));
-        }
-        held_.pop_front();
+        pop_held_();
     }
 }
 
