@@ -109,9 +109,11 @@ TEST_F(ChronqTsdata, RowsAreStampedWithTheTimeOfTheWriteAndCommittedAtOnce) {
                             "' AND time <= now()"),
                   "3")
             << "autocommit " << autocommit;
-        EXPECT_EQ(db.scalar("SELECT count(*) FROM pg_stat_activity WHERE application_name = "
-                            "'chronq' AND state LIKE 'idle in transaction%'"),
-                  "0");
+        EXPECT_EQ(
+            db.scalar(
+                "SELECT count(*) FROM pg_stat_activity WHERE application_name = "
+                "'chronq' AND datname = current_database() AND state LIKE 'idle in transaction%'"),
+            "0");
         db.query("DELETE FROM chronq.tsdata RETURNING 1");
     }
 }

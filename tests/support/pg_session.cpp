@@ -103,6 +103,8 @@ PgInstance::PgInstance(bool own_instance)
     : dir_("/tmp/vantrel-pg-test-" + std::to_string(::getpid())) {
     if (!own_instance && !env_or("PGHOST", "").empty() && !env_or("PGPASSWORD", "").empty()) {
         server_ = pg_server();
+        scratch_ = std::make_unique<ScratchDatabase>("pg_instance");
+        server_.dbname = scratch_->name();
         ok_ = true;
         return;
     }

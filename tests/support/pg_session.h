@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -62,10 +63,13 @@ bool pg_environment_given(const char* program);
 int pg_private_script(const std::string& command, const std::string& dir = {},
                       std::string* out = nullptr);
 
-// The PostgreSQL a test runs against: the server of the libpq environment, or an instance of
-// the test's own (pg_private_script in a folder of its own) when the environment names none or
-// when the test stops or restarts it, so that an outage never disturbs another test's
-// database. An own instance is created on construction and destroyed with the object.
+class ScratchDatabase;
+
+// The PostgreSQL a test runs against: a scratch database of its own on the server of the libpq
+// environment, or an instance of the test's own (pg_private_script in a folder of its own) when
+// the environment names none or when the test stops or restarts it, so that an outage never
+// disturbs another test's database. Tests run side by side, so none shares a database with
+// another. An own instance is created on construction and destroyed with the object.
 class PgInstance {
   public:
     explicit PgInstance(bool own_instance);
@@ -93,6 +97,7 @@ class PgInstance {
   private:
     std::string dir_;
     PgServer server_;
+    std::unique_ptr<ScratchDatabase> scratch_;
     bool own_ = false;
     bool ok_ = false;
     std::string why_;
