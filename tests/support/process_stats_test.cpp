@@ -16,6 +16,7 @@
 namespace {
 
 using namespace std::chrono_literals;
+using vantrel::test::own_cpu_time;
 using vantrel::test::process_cpu_time;
 using vantrel::test::process_peak_rss;
 
@@ -31,15 +32,19 @@ pid_t gone_pid() {
 
 TEST(ProcessStats, CpuTimeCountsWorkDoneAndStopsWithTheProcess) {
     const auto before = process_cpu_time(::getpid());
+    const auto own_before = own_cpu_time();
     const auto spin_until = std::chrono::steady_clock::now() + 300ms;
     volatile unsigned long sink = 0;
     while (std::chrono::steady_clock::now() < spin_until) {
         sink = sink + 1;
     }
+    const auto own_spent = own_cpu_time() - own_before;
     const auto spent = process_cpu_time(::getpid()) - before;
     // Clock ticks are 10 ms; a loaded machine may take some of the spin away.
     EXPECT_GE(spent, 100ms);
     EXPECT_LE(spent, 10s);
+    EXPECT_GE(own_spent, 100ms);
+    EXPECT_LE(own_spent, spent + 20ms) << "both count the same work";
     EXPECT_EQ(process_cpu_time(gone_pid()), 0ns);
     EXPECT_EQ(process_cpu_time(0), 0ns);
 }
