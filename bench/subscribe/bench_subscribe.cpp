@@ -7,7 +7,6 @@
 //
 //   bench_subscribe [SECONDS] [ITEMS]   (defaults 20 and 100000; BENCH_SUBSCRIBE_SECONDS and
 //                                        BENCH_SUBSCRIBE_ITEMS in the environment do the same)
-#include <sys/resource.h>
 
 #include <chrono>
 #include <cstdio>
@@ -18,6 +17,7 @@
 #include <vector>
 
 #include "opcua_test_server.h"
+#include "process_stats.h"
 #include "qevsdk/qevsdk.h"
 #include "qevsdk/ua_subscription.h"
 
@@ -26,6 +26,7 @@ namespace {
 using namespace qevsdk;
 using Clock = std::chrono::steady_clock;
 using vantrel::test::OpcUaTestServer;
+using vantrel::test::own_cpu_time;
 
 constexpr int kTags = 10'000;
 constexpr int kChangingPercent = 10;
@@ -34,15 +35,6 @@ constexpr double kServerTarget = 0.35;
 constexpr double kRowsTarget = 0.12;
 constexpr double kLiveSecondsTarget = 60;
 constexpr double kMemoryTargetMb = 150;
-
-std::chrono::nanoseconds own_cpu_time() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    auto ns = [](const timeval& tv) {
-        return std::chrono::seconds(tv.tv_sec) + std::chrono::microseconds(tv.tv_usec);
-    };
-    return ns(usage.ru_utime) + ns(usage.ru_stime);
-}
 
 double resident_mb() {
     std::ifstream status("/proc/self/status");

@@ -8,7 +8,6 @@
 // The test server is the tests/opcua-server folder of the source tree it was built from, or of
 // one above the program or the working directory, or VANTREL_OPCUA_SERVER_DIR; its npm
 // packages are installed there first when missing.
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -21,6 +20,7 @@
 #include <vector>
 
 #include "opcua_test_server.h"
+#include "process_stats.h"
 #include "qevsdk/qevsdk.h"
 #include "qevsdk/ua_security.h"
 
@@ -28,6 +28,7 @@ namespace {
 
 using namespace qevsdk;
 using Clock = std::chrono::steady_clock;
+using vantrel::test::own_cpu_time;
 
 constexpr int kNodes = 10'000;
 constexpr int kBatch = 200;
@@ -35,15 +36,6 @@ constexpr double kTargetRatio = 0.2;
 constexpr int kSecureNodes = 1'000;
 // Encryption may cost the client at most this much more CPU per value than security None.
 constexpr double kSecureTargetRatio = 2.0;
-
-std::chrono::nanoseconds own_cpu_time() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    auto ns = [](const timeval& tv) {
-        return std::chrono::seconds(tv.tv_sec) + std::chrono::microseconds(tv.tv_usec);
-    };
-    return ns(usage.ru_utime) + ns(usage.ru_stime);
-}
 
 std::vector<std::vector<TagRequest>> batches(int ns, const std::string& prefix,
                                              int nodes = kNodes) {

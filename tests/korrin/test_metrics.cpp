@@ -191,6 +191,38 @@ TEST(EngineCounts, WithoutABufferAFailedWriteDropsItsSamples) {
     EXPECT_EQ(metrics->buffer_limit_bytes.value(), 0.0);
 }
 
+TEST(EngineCounts, ALateRegistrationCountsEachAttemptAsAReconnect) {
+    Rig rig;
+    ScratchDir dir;
+    auto metrics = std::make_shared<EngineMetrics>();
+    rig.tags = {"A"};
+    rig.db->connect_error = "could not connect to server: Connection refused";
+    auto o = rig.options();
+    o.metrics = metrics;
+    o.buffer_dir = dir.path;
+    o.registration = [&](TsdbClient& client, TsdbConnection& conn) {
+        ASSERT_TRUE(client.insert_new_tag(conn, TagInfo{.tag_name = "A"}).ok);
+    };
+    auto c = rig.make(std::move(o));
+    const auto attempts = [&] { return rig.db->locked([&] { return rig.db->calls["get_conn"]; }); };
+    for (int cycle = 0; cycle < 8; ++cycle) {
+        c->collection_step();
+        rig.time.advance(1.0);
+    }
+    ASSERT_GE(attempts(), 3);
+    EXPECT_EQ(metrics->db_reconnects.value(), static_cast<std::uint64_t>(attempts()))
+        << "the cycles in a back-off pause ask nothing and count nothing";
+    EXPECT_EQ(metrics->db_connected.value(), 0.0);
+
+    rig.db->locked([&] { rig.db->connect_error.reset(); });
+    rig.time.advance(60.0);
+    c->collection_step();  // connects and registers
+    c->collection_step();
+    c->collection_step();
+    EXPECT_EQ(metrics->db_connected.value(), 1.0);
+    EXPECT_EQ(metrics->db_reconnects.value(), static_cast<std::uint64_t>(attempts()));
+}
+
 // Each sample line: a name, optional labels, and a number Prometheus reads.
 const std::regex kSampleLine(
     R"(^vantrel_[a-z_]+(\{[a-z]+="[^"]*"(,[a-z]+="[^"]*")*\})? (-?[0-9.e+-]+|\+Inf|-Inf|NaN)$)");

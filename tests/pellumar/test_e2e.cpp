@@ -12,6 +12,7 @@
 #include <optional>
 #include <thread>
 
+#include "console_prefix.h"
 #include "console_test_support.h"
 #include "opcua_test_server.h"
 #include "pellumar/pellumar.h"
@@ -79,27 +80,17 @@ class ConsoleEndToEnd : public ::testing::Test {
 
     void SetUp() override {
         ASSERT_TRUE(setup_error_.empty()) << setup_error_;
-        // The program finds config.ini in the parent of its own folder, so it is copied into
-        // <prefix>/bin; its libraries stay in the build tree.
-        fs::create_directories(prefix / "bin");
-        fs::copy_file(PELLUMAR_EXE, prefix / "bin" / "pellumar");
-        fs::create_directory_symlink(fs::path(PELLUMAR_EXE).parent_path().parent_path() / "lib",
-                                     prefix / "lib");
+        install_console(prefix);
     }
 
     void write_config(const std::string& vantrel_extra = "",
                       const std::string& schema_override = "") {
         const std::string schema = schema_override.empty() ? server_->endpoint() : schema_override;
-        write_file(prefix / "config.ini",
-                   "# written by the end-to-end test\n"
-                   "[TSDBConnection]\nhost = " +
-                       env_or("PGHOST") + "\nport = " + env_or("PGPORT") +
-                       "\nuser = " + (env_or("PGUSER").empty() ? "postgres" : env_or("PGUSER")) +
-                       "\npassword = " + ini_escape(env_or("PGPASSWORD")) + "\ndbname = " +
-                       dbname_ + "\n\n[Vantrel]\ntag_csv_path = tags.csv\nopc_schema = " + schema +
-                       "\nopc_type = OPC UA\ncollection_interval = 0.2\n" + vantrel_extra +
-                       "\n[VantrelLogging]\nlog_dir = log\nprefix = e2e\nlevel = DEBUG\n"
-                       "console = true\n");
+        write_file(prefix / "config.ini", "# written by the end-to-end test\n" +
+                                              config_text({.tsdb = environment_tsdb_lines(dbname_),
+                                                           .opc_schema = schema,
+                                                           .vantrel_extra = vantrel_extra,
+                                                           .log_level = "DEBUG"}));
     }
 
     void write_tags() {

@@ -13,6 +13,7 @@
 #include <set>
 #include <thread>
 
+#include "console_prefix.h"
 #include "console_test_support.h"
 #include "opcua_test_server.h"
 #include "process_support.h"
@@ -68,19 +69,8 @@ TEST(ConsoleBrowsedTagList, BrowseCsvImportCollectRowsAndARenumberedServer) {
     }
     TempDir dir;
     const fs::path prefix = dir / "prefix";
-    fs::create_directories(prefix / "bin");
-    fs::copy_file(PELLUMAR_EXE, prefix / "bin" / "pellumar");
-    fs::create_directory_symlink(fs::path(PELLUMAR_EXE).parent_path().parent_path() / "lib",
-                                 prefix / "lib");
-    write_file(prefix / "config.ini",
-               "[TSDBConnection]\nhost = " + env_or("PGHOST") + "\nport = " + env_or("PGPORT") +
-                   "\nuser = " + (env_or("PGUSER").empty() ? "postgres" : env_or("PGUSER")) +
-                   "\npassword = " + ini_escape(env_or("PGPASSWORD")) +
-                   "\ndbname = " + database->name() +
-                   "\n\n[Vantrel]\ntag_csv_path = tags.csv\nopc_schema = " + server.endpoint() +
-                   "\nopc_type = OPC UA\ncollection_interval = 0.2\n"
-                   "\n[VantrelLogging]\nlog_dir = log\nprefix = e2e\nlevel = INFO\n"
-                   "console = true\n");
+    lay_out_console(prefix, {.tsdb = environment_tsdb_lines(database->name()),
+                             .opc_schema = server.endpoint()});
 
     // Browse the server into the CSV, a few awkward node ids among the tags.
     const std::string nsu = std::string("nsu=") + OpcUaTestServer::kNamespaceUri + ";";

@@ -14,6 +14,7 @@
 #include <memory>
 #include <thread>
 
+#include "console_prefix.h"
 #include "console_test_support.h"
 #include "notify_socket.h"
 #include "process_support.h"
@@ -87,12 +88,7 @@ class ConsoleHardening : public ::testing::Test {
     }
     static void TearDownTestSuite() { database_.reset(); }
 
-    void SetUp() override {
-        fs::create_directories(prefix / "bin");
-        fs::copy_file(PELLUMAR_EXE, prefix / "bin" / "pellumar");
-        fs::create_directory_symlink(fs::path(PELLUMAR_EXE).parent_path().parent_path() / "lib",
-                                     prefix / "lib");
-    }
+    void SetUp() override { install_console(prefix); }
 
     // Tests that write to a database skip without one, with the reason.
     bool have_database() const { return !dbname_.empty(); }
@@ -102,26 +98,14 @@ class ConsoleHardening : public ::testing::Test {
     }
 
     void write_config(const std::string& tsdb, const std::string& schema = kSimulation) {
-        write_file(prefix / "config.ini", "[TSDBConnection]\n" + tsdb +
-                                              "\n[Vantrel]\ntag_csv_path = tags.csv\n"
-                                              "opc_schema = " +
-                                              schema +
-                                              "\nopc_type = OPC DA\ncollection_interval = 0.2\n"
-                                              "\n[VantrelLogging]\nlog_dir = log\nprefix = hard\n"
-                                              "level = INFO\n");
+        write_file(prefix / "config.ini", config_text({.tsdb = tsdb,
+                                                       .opc_schema = schema,
+                                                       .opc_type = "OPC DA",
+                                                       .log_prefix = "hard",
+                                                       .log_to_console = false}));
     }
     void write_real_database_config(const std::string& schema = kSimulation) {
-        std::string password;
-        for (const char c : env_or("PGPASSWORD")) {
-            password += c;
-            if (c == '%') {
-                password += '%';
-            }
-        }
-        write_config("host = " + env_or("PGHOST") + "\nport = " + env_or("PGPORT") +
-                         "\nuser = " + env_or("PGUSER", "postgres") + "\npassword = " + password +
-                         "\ndbname = " + dbname_ + "\n",
-                     schema);
+        write_config(environment_tsdb_lines(dbname_), schema);
     }
 
     ConsoleProcess start(const std::vector<std::string>& args = {}) {

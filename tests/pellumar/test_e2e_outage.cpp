@@ -8,6 +8,7 @@
 #include <chrono>
 #include <thread>
 
+#include "console_prefix.h"
 #include "console_test_support.h"
 #include "opcua_test_server.h"
 #include "pg_session.h"
@@ -19,6 +20,12 @@ using namespace pellumar_test;
 using namespace std::chrono_literals;
 using vantrel::test::PgInstance;
 using vantrel::test::query_one;
+
+// The collectors' database on the test's own instance.
+std::string instance_tsdb_lines(const PgInstance& pg) {
+    const auto& cfg = pg.server();
+    return tsdb_lines(cfg.host, std::to_string(cfg.port), cfg.user, cfg.password, cfg.dbname);
+}
 
 TEST(ConsoleOutage, KilledDuringAnOutageAndStartedAgainItStoresEveryCycleOnce) {
     if (!vantrel::test::OpcUaTestServer::installed()) {
@@ -32,19 +39,10 @@ TEST(ConsoleOutage, KilledDuringAnOutageAndStartedAgainItStoresEveryCycleOnce) {
     server.start();
     TempDir dir;
     const fs::path prefix = dir / "prefix";
-    fs::create_directories(prefix / "bin");
-    fs::copy_file(PELLUMAR_EXE, prefix / "bin" / "pellumar");
-    fs::create_directory_symlink(fs::path(PELLUMAR_EXE).parent_path().parent_path() / "lib",
-                                 prefix / "lib");
-    const auto& cfg = pg.server();
-    write_file(prefix / "config.ini",
-               "[TSDBConnection]\nhost = " + cfg.host + "\nport = " + std::to_string(cfg.port) +
-                   "\nuser = " + cfg.user + "\npassword = " + ini_escape(cfg.password) +
-                   "\ndbname = " + cfg.dbname +
-                   "\n\n[Vantrel]\ntag_csv_path = tags.csv\nopc_schema = " + server.endpoint() +
-                   "\nopc_type = OPC UA\ncollection_interval = 1\n"
-                   "\n[VantrelLogging]\nlog_dir = log\nprefix = outage\nlevel = INFO\n"
-                   "console = true\n");
+    lay_out_console(prefix, {.tsdb = instance_tsdb_lines(pg),
+                             .opc_schema = server.endpoint(),
+                             .collection_interval = "1",
+                             .log_prefix = "outage"});
     write_file(prefix / "tags.csv",
                "FullTagName,Description\n2:Demo.Double,Plain double\n2:Demo.Count1,Counter\n");
     const std::string rows_of_each =
@@ -121,19 +119,13 @@ TEST(ConsoleOutage, StartedBeforeItsDatabaseItStoresEverySampleFromTheFirstCycle
     pg.stop();
     TempDir dir;
     const fs::path prefix = dir / "prefix";
-    fs::create_directories(prefix / "bin");
-    fs::copy_file(PELLUMAR_EXE, prefix / "bin" / "pellumar");
-    fs::create_directory_symlink(fs::path(PELLUMAR_EXE).parent_path().parent_path() / "lib",
-                                 prefix / "lib");
-    const auto& cfg = pg.server();
-    write_file(prefix / "config.ini",
-               "[TSDBConnection]\nhost = " + cfg.host + "\nport = " + std::to_string(cfg.port) +
-                   "\nuser = " + cfg.user + "\npassword = " + ini_escape(cfg.password) +
-                   "\ndbname = " + cfg.dbname +
-                   "\n\n[Vantrel]\ntag_csv_path = tags.csv\n"
-                   "opc_schema = opc.da://localhost/Vantrel.Simulation.1\nopc_type = OPC DA\n"
-                   "collection_interval = 1\nstart_without_database = true\n"
-                   "\n[VantrelLogging]\nlog_dir = log\nprefix = late\nlevel = INFO\n");
+    lay_out_console(prefix, {.tsdb = instance_tsdb_lines(pg),
+                             .opc_schema = "opc.da://localhost/Vantrel.Simulation.1",
+                             .opc_type = "OPC DA",
+                             .collection_interval = "1",
+                             .vantrel_extra = "start_without_database = true\n",
+                             .log_prefix = "late",
+                             .log_to_console = false});
     write_file(prefix / "tags.csv", "FullTagName,Description\nDemo.Count1,one\nDemo.Tag1,two\n");
 
     const auto launched = std::chrono::system_clock::now();

@@ -9,6 +9,7 @@
 #include <string>
 #include <thread>
 
+#include "console_prefix.h"
 #include "console_test_support.h"
 #include "opcua_test_server.h"
 #include "process_support.h"
@@ -35,23 +36,15 @@ class SubscribedConsole : public ::testing::Test {
     }
     void SetUp() override {
         ASSERT_TRUE(setup_error_.empty()) << setup_error_;
-        fs::create_directories(prefix / "bin");
-        fs::copy_file(PELLUMAR_EXE, prefix / "bin" / "pellumar");
-        fs::create_directory_symlink(fs::path(PELLUMAR_EXE).parent_path().parent_path() / "lib",
-                                     prefix / "lib");
+        install_console(prefix);
     }
     void write_config(const std::string& interval, const std::string& acquisition,
                       const std::string& tags) {
-        write_file(
-            prefix / "config.ini",
-            "[TSDBConnection]\nhost = " + env_or("PGHOST") + "\nport = " + env_or("PGPORT") +
-                "\nuser = " + (env_or("PGUSER").empty() ? "postgres" : env_or("PGUSER")) +
-                "\npassword = " + ini_escape(env_or("PGPASSWORD")) +
-                "\ndbname = " + database_->name() +
-                "\n\n[Vantrel]\ntag_csv_path = tags.csv\nopc_schema = " + server_->endpoint() +
-                "\nopc_type = OPC UA\ncollection_interval = " + interval + "\n" + acquisition +
-                "\n[VantrelLogging]\nlog_dir = log\nprefix = e2e\nlevel = INFO\n"
-                "console = true\n");
+        write_file(prefix / "config.ini",
+                   config_text({.tsdb = environment_tsdb_lines(database_->name()),
+                                .opc_schema = server_->endpoint(),
+                                .collection_interval = interval,
+                                .vantrel_extra = acquisition}));
         write_file(prefix / "tags.csv", "FullTagName,Description\n" + tags);
     }
     // Runs the console for `seconds`, then stops it with SIGTERM.

@@ -1,6 +1,7 @@
 // Reads /proc/<pid>/stat and /proc/<pid>/status; see process_stats.h.
 #include "process_stats.h"
 
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -44,6 +45,15 @@ std::chrono::nanoseconds process_cpu_time(pid_t pid) {
     }
     const long ticks = ::sysconf(_SC_CLK_TCK);
     return std::chrono::nanoseconds((utime + stime) * 1'000'000'000LL / ticks);
+}
+
+std::chrono::nanoseconds own_cpu_time() {
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    const auto ns = [](const timeval& tv) {
+        return std::chrono::seconds(tv.tv_sec) + std::chrono::microseconds(tv.tv_usec);
+    };
+    return ns(usage.ru_utime) + ns(usage.ru_stime);
 }
 
 std::int64_t process_peak_rss(pid_t pid) {

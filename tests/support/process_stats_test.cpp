@@ -17,6 +17,7 @@
 namespace {
 
 using namespace std::chrono_literals;
+using vantrel::test::own_cpu_time;
 using vantrel::test::process_cpu_time;
 using vantrel::test::process_peak_rss;
 
@@ -32,6 +33,7 @@ pid_t gone_pid() {
 
 TEST(ProcessStats, CpuTimeCountsWorkDoneAndStopsWithTheProcess) {
     const auto before = process_cpu_time(::getpid());
+    const auto own_before = own_cpu_time();
     // Spun by this thread's own CPU clock, not the wall's: a loaded machine may run other
     // processes for most of any wall-clock stretch.
     const auto thread_cpu = [] {
@@ -44,10 +46,13 @@ TEST(ProcessStats, CpuTimeCountsWorkDoneAndStopsWithTheProcess) {
     while (thread_cpu() < spin_until) {
         sink = sink + 1;
     }
+    const auto own_spent = own_cpu_time() - own_before;
     const auto spent = process_cpu_time(::getpid()) - before;
     // Clock ticks are 10 ms.
     EXPECT_GE(spent, 250ms);
     EXPECT_LE(spent, 10s);
+    EXPECT_GE(own_spent, 250ms);
+    EXPECT_LE(own_spent, spent + 20ms) << "both count the same work";
     EXPECT_EQ(process_cpu_time(gone_pid()), 0ns);
     EXPECT_EQ(process_cpu_time(0), 0ns);
 }

@@ -129,6 +129,11 @@ bool TsdbWriter::connect_and_register_() {
         // A database down for hours is asked once a minute, not once a cycle.
         attempt_pause_ = std::min(attempt_pause_ * 2, 60.0);
     };
+    // Both front ends build a late-registering writer only after their own connection failed,
+    // so each attempt here connects again, as one after a lost connection does.
+    if (metrics_) {
+        metrics_->db_reconnects.add();
+    }
     try {
         conn_ = open_connection_();
         if (!conn_) {
