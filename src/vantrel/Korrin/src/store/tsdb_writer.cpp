@@ -369,6 +369,13 @@ void TsdbWriter::build_rows_(const CycleResults& results) {
     row_qualities_.clear();
     row_times_.clear();
     row_tags_.clear();
+    // Sized once for a whole cycle rather than grown by doubling: the rows stay allocated from
+    // cycle to cycle, and a doubled capacity would hold room for over half as many again.
+    row_ids_.reserve(results.size());
+    row_values_.reserve(results.size());
+    row_qualities_.reserve(results.size());
+    row_times_.reserve(results.size());
+    row_tags_.reserve(results.size());
     std::unordered_set<std::string_view> unregistered;  // allocates only when a tag is missing
     if (timestamp_mode_ == TimestampMode::source) {
         load_source_times_();  // once after a cycle that went by names
