@@ -16,4 +16,10 @@ void release_free_memory() noexcept {
 #endif
 }
 
+void use_one_heap() noexcept {
+#if defined(__GLIBC__)
+    ::mallopt(M_ARENA_MAX, 1);
+#endif
+}
+
 }  // namespace vantrel::korrin
