@@ -228,6 +228,51 @@ TEST_F(Registration, ThreeBatchesWhateverTheNumberOfTags) {
     EXPECT_EQ(client.calls["get_tags"], 1);
 }
 
+// A plant's list goes in rounds; a name repeated in a later round must still end as if the
+// whole list had gone at once, and every outcome must stay at its own tag's position.
+TEST_F(Registration, LongListsGoInRoundsWithOutcomesInListOrder) {
+    constexpr std::size_t round = kTagsPerRegistrationRound;
+    client.add_tag("old", 7, 99);
+    client.refuse_tags = {"refused"};
+    TagList tags;
+    for (std::size_t i = 0; i < 2 * round + round / 2; ++i) {
+        tags.emplace_back("t" + std::to_string(i), "");
+    }
+    tags[0] = {"dup", "first"};
+    tags[1] = {"refused", "a"};
+    tags[round - 1] = {"old", "kept"};
+    tags[round + 5] = {"refused", "b"};
+    tags[2 * round + 1] = {"dup", "last"};
+    tags[2 * round + 2] = {"old", "again"};
+    client.calls.clear();
+
+    const auto outcomes = sync_tags(client, *conn, 5, tags);
+
+    EXPECT_EQ(client.calls["get_tags"], 3);
+    EXPECT_EQ(client.calls["insert_new_tags"], 3);
+    EXPECT_EQ(client.calls["update_tags_fields"], 3);
+    EXPECT_EQ(client.calls["insert_new_tag"], static_cast<int>(tags.size()) - 4)
+        << "each new name is inserted once, the refused one tried once";
+    ASSERT_EQ(outcomes.size(), tags.size());
+    for (std::size_t i = 0; i < tags.size(); ++i) {
+        const std::string& name = tags[i].first;
+        SCOPED_TRACE(name + " at " + std::to_string(i));
+        if (name == "refused") {
+            EXPECT_EQ(outcomes[i].action, TagAction::insert_failed);
+            EXPECT_EQ(outcomes[i].message, "tag refused");
+            EXPECT_FALSE(outcomes[i].tag_id);
+            continue;
+        }
+        EXPECT_EQ(outcomes[i].tag_id, client.tags.at(name).tag_id);
+        const bool first_of_new_name = name != "old" && i != 2 * round + 1;
+        EXPECT_EQ(outcomes[i].action, first_of_new_name ? TagAction::inserted : TagAction::updated);
+    }
+    EXPECT_EQ(client.tags.at("dup").description, (Description{{"desc", "last"}}));
+    EXPECT_EQ(client.tags.at("old").description, (Description{{"desc", "again"}}));
+    EXPECT_EQ(client.tags.at("old").source_id, 5);
+    EXPECT_EQ(client.tags.count("refused"), 0u);
+}
+
 TEST_F(Registration, RepeatOfARefusedNameIsRefusedToo) {
     client.refuse_tags = {"T1"};
     const auto outcomes = sync_tags(client, *conn, 5, {{"T1", "a"}, {"T2", ""}, {"T1", "b"}});

@@ -64,9 +64,9 @@ TEST_F(WriteTest, TagIdsAreCachedAndUnknownTagsLookedUpAgain) {
     EXPECT_EQ(last_write().ids, (std::vector<std::int64_t>{100, 7}));
 }
 
-// A plant's whole list costs one lookup statement after each (re)connect, not one per name or
-// per handful of names: the first cycle must not overrun the interval.
-TEST_F(WriteTest, TheWholeTagListIsLookedUpInOneCallAfterEachConnect) {
+// A plant's whole list costs a few lookup statements after each (re)connect, not one per name
+// or per handful of names: the first cycle must not overrun the interval.
+TEST_F(WriteTest, TheWholeTagListIsLookedUpInAFewCallsAfterEachConnect) {
     CycleResults cycle;
     for (int i = 0; i < 10000; ++i) {
         const std::string name = "Plant." + std::to_string(i);
@@ -74,10 +74,12 @@ TEST_F(WriteTest, TheWholeTagListIsLookedUpInOneCallAfterEachConnect) {
         cycle.push_back(sample(name, 1.0, "Good"));
     }
     c->handle_data(cycle);
-    EXPECT_EQ(rig.db->calls["lookup_tags"], 1);
+    const int per_list = rig.db->calls["lookup_tags"];
+    EXPECT_GE(per_list, 1);
+    EXPECT_LE(per_list, 10);
     EXPECT_EQ(last_write().ids.size(), 10000u);
     c->handle_data(cycle);
-    EXPECT_EQ(rig.db->calls["lookup_tags"], 1) << "every id is cached";
+    EXPECT_EQ(rig.db->calls["lookup_tags"], per_list) << "every id is cached";
 
     rig.db->write_error = "server closed the connection";
     rig.db->ping_throws = true;
@@ -85,7 +87,7 @@ TEST_F(WriteTest, TheWholeTagListIsLookedUpInOneCallAfterEachConnect) {
     rig.db->write_error.reset();
     c->handle_data(cycle);
     EXPECT_EQ(rig.db->opened, 2);
-    EXPECT_EQ(rig.db->calls["lookup_tags"], 2);
+    EXPECT_EQ(rig.db->calls["lookup_tags"], 2 * per_list);
     EXPECT_EQ(last_write().ids.size(), 10000u);
 }
 

@@ -178,37 +178,6 @@ detail::Params insert_params(const Rows& rows, bool with_times) {
     return params;
 }
 
-// The rows in the binary COPY format: signature and header, the fields of each row, end mark.
-std::string copy_data(const Rows& rows) {
-    const std::size_t n = rows.tag_ids.size();
-    const bool timed = !rows.times.empty();
-    static const char kSignature[11] = {'P',  'G',    'C',  'O',  'P', 'Y',
-                                        '\n', '\377', '\r', '\n', '\0'};
-    std::size_t size = sizeof kSignature + 8 + 2;
-    for (std::size_t i = 0; i < n; ++i) {
-        size += 2 + Int8Field::size(rows.tag_ids[i]) + Float8Field::size(rows.values[i]) +
-                TextField::size(rows.qualities[i]) + (timed ? TimeField::size(rows.times[i]) : 0);
-    }
-    std::string buf(size, '\0');
-    char* p = buf.data();
-    std::memcpy(p, kSignature, sizeof kSignature);
-    p = store_be32(p + sizeof kSignature, 0);  // flags
-    p = store_be32(p, 0);                      // header extension length
-    for (std::size_t i = 0; i < n; ++i) {
-        *p++ = '\0';
-        *p++ = timed ? '\4' : '\3';  // fields per row
-        p = Int8Field::put(p, rows.tag_ids[i]);
-        p = Float8Field::put(p, rows.values[i]);
-        p = TextField::put(p, rows.qualities[i]);
-        if (timed) {
-            p = TimeField::put(p, rows.times[i]);
-        }
-    }
-    *p++ = '\xFF';
-    *p++ = '\xFF';  // end of data
-    return buf;
-}
-
 // The insert is prepared once per session (give_up forgets that with the session), so the
 // server plans it once instead of for every batch.
 void prepare_insert(Connection::Impl& s, bool timed, const detail::Params& params,
@@ -229,25 +198,63 @@ void prepare_insert(Connection::Impl& s, bool timed, const detail::Params& param
     prepared = true;
 }
 
-// Handed over in pieces: libpq takes at most an int's worth at a time, and queues a piece only
-// when there is room for it.
-void send_copy_data(Connection::Impl& s, const std::string& data, detail::Deadline deadline) {
-    constexpr std::size_t kPiece = std::size_t{1} << 20;
-    for (std::size_t at = 0; at < data.size();) {
-        const std::size_t len = std::min(kPiece, data.size() - at);
-        const int put = PQputCopyData(s.pg, data.data() + at, static_cast<int>(len));
+// One piece of COPY data; libpq queues it only when there is room for it.
+void put_copy_piece(Connection::Impl& s, const std::string& piece, detail::Deadline deadline) {
+    for (;;) {
+        const int put = PQputCopyData(s.pg, piece.data(), static_cast<int>(piece.size()));
         if (put < 0) {
             detail::broken(s);
         }
-        if (put == 0) {
-            detail::wait_socket(s, true, deadline);
-            if (PQflush(s.pg) < 0) {
-                detail::broken(s);
-            }
-            continue;
+        if (put == 1) {
+            return;
         }
-        at += len;
+        detail::wait_socket(s, true, deadline);
+        if (PQflush(s.pg) < 0) {
+            detail::broken(s);
+        }
     }
+}
+
+// The rows in the binary COPY format (signature and header, the fields of each row, end mark),
+// encoded and handed over a piece at a time: a cycle's rows are never held encoded as a whole,
+// and libpq's send buffer, which keeps the size of the largest piece, stays small.
+void send_copy_rows(Connection::Impl& s, const Rows& rows, detail::Deadline deadline) {
+    constexpr std::size_t kPiece = std::size_t{64} << 10;
+    static const char kSignature[11] = {'P',  'G',    'C',  'O',  'P', 'Y',
+                                        '\n', '\377', '\r', '\n', '\0'};
+    const bool timed = !rows.times.empty();
+    std::string piece;
+    piece.reserve(kPiece);
+    // Room for `size` more bytes at the piece's end; a full piece is sent first.
+    const auto room = [&](std::size_t size) {
+        if (!piece.empty() && piece.size() + size > kPiece) {
+            put_copy_piece(s, piece, deadline);
+            piece.clear();
+        }
+        const std::size_t at = piece.size();
+        piece.resize(at + size);
+        return piece.data() + at;
+    };
+    char* p = room(sizeof kSignature + 8);
+    std::memcpy(p, kSignature, sizeof kSignature);
+    p = store_be32(p + sizeof kSignature, 0);  // flags
+    store_be32(p, 0);                          // header extension length
+    for (std::size_t i = 0; i < rows.tag_ids.size(); ++i) {
+        p = room(2 + Int8Field::size(rows.tag_ids[i]) + Float8Field::size(rows.values[i]) +
+                 TextField::size(rows.qualities[i]) + (timed ? TimeField::size(rows.times[i]) : 0));
+        *p++ = '\0';
+        *p++ = timed ? '\4' : '\3';  // fields per row
+        p = Int8Field::put(p, rows.tag_ids[i]);
+        p = Float8Field::put(p, rows.values[i]);
+        p = TextField::put(p, rows.qualities[i]);
+        if (timed) {
+            TimeField::put(p, rows.times[i]);
+        }
+    }
+    p = room(2);
+    p[0] = '\xFF';
+    p[1] = '\xFF';  // end of data
+    put_copy_piece(s, piece, deadline);
     for (;;) {
         const int ended = PQputCopyEnd(s.pg, nullptr);
         if (ended < 0) {
@@ -331,7 +338,6 @@ std::pair<bool, std::size_t> write_marked(Connection& conn, const Rows& rows,
 
 std::pair<bool, std::size_t> write_by_copy(Connection& conn, const Rows& rows) {
     auto& s = detail::impl_of(conn);
-    const std::string data = copy_data(rows);
     const detail::Deadline deadline = detail::deadline_for(s.settings, detail::Limit::write);
     detail::Result res = with_days(conn, rows, [&] {
         detail::Result start =
@@ -341,7 +347,7 @@ std::pair<bool, std::size_t> write_by_copy(Connection& conn, const Rows& rows) {
         if (start.get() == nullptr || PQresultStatus(start.get()) != PGRES_COPY_IN) {
             return start;
         }
-        send_copy_data(s, data, deadline);
+        send_copy_rows(s, rows, deadline);
         return detail::collect_result(s, deadline);
     });
     return outcome(s, res);

@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "console_log.h"
+#include "korrin/memory.h"
 #include "pellumar/pellumar.h"
 #include "pellumar/signal_handover.h"
 
@@ -85,6 +86,8 @@ int main(int argc, char** argv) {
     using vantrel::pellumar::PellumarDeps;
     using vantrel::pellumar::ProcessExit;
     using vantrel::pellumar::SignalHandover;
+
+    vantrel::korrin::use_one_heap();
 
     std::optional<std::filesystem::path> config_dir;
     if (auto status = handle_arguments(argc, argv, config_dir)) {

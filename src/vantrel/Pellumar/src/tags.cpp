@@ -2,6 +2,7 @@
 #include <cstddef>
 #include <exception>
 #include <string>
+#include <utility>
 
 #include "common/shown_text.h"
 #include "console_log.h"
@@ -18,10 +19,12 @@ bool Pellumar::load_tags_from_csv() {
         tag_lines_.clear();
         tags_changed();
         tags_left_out_ = 0;
-        const auto loaded =
+        auto loaded =
             korrin::load_tag_list(settings_.opc.tag_csv_path, [](const std::string& encoding) {
                 log_info("CSV file loaded with encoding: " + encoding);
             });
+        tags_.reserve(loaded.tags.size());
+        tag_lines_.reserve(loaded.tags.size());
         // One name the database cannot take must not keep a plant's other tags from
         // being registered and collected: it is left out, and the log says where it is.
         for (std::size_t i = 0; i < loaded.tags.size(); ++i) {
@@ -32,7 +35,7 @@ bool Pellumar::load_tags_from_csv() {
                 ++tags_left_out_;
                 continue;
             }
-            tags_.push_back(loaded.tags[i]);
+            tags_.push_back(std::move(loaded.tags[i]));
             tag_lines_.push_back(loaded.lines[i]);
         }
         for (const auto& duplicate : korrin::duplicate_tags(tags_, tag_lines_)) {

@@ -2,6 +2,7 @@
 // logs its own texts and uses its own source name.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -34,10 +35,14 @@ struct TagOutcome {
 // The description map of a tag: {"desc": text}, or empty for an empty text.
 Description tag_description(const std::string& description);
 
+// How many tags sync_tags sends in one round of statements.
+inline constexpr std::size_t kTagsPerRegistrationRound = 1000;
+
 // Makes every tag exist and point at the source: a missing tag is inserted, an existing one
 // gets source_id, source_tagname and description overwritten. One outcome per tag, in list
 // order; a name with a tag_name_problem is insert_failed with that problem as its message and
-// never sent. TSDB errors pass to the caller.
+// never sent. Goes in rounds of kTagsPerRegistrationRound tags; the outcomes are those of one
+// round over the whole list. TSDB errors pass to the caller, with the earlier rounds done.
 std::vector<TagOutcome> sync_tags(TsdbClient& client, TsdbConnection& conn, std::int64_t source_id,
                                   const TagList& tags);
 

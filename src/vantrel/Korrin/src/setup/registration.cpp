@@ -2,11 +2,14 @@
 // point at it. Nothing is logged here: each front end words its own log lines.
 #include "korrin/registration.h"
 
+#include <algorithm>
+#include <functional>
 #include <map>
 #include <string>
 #include <string_view>
 #include <utility>
 
+#include "korrin/memory.h"
 #include "korrin/tag_list.h"
 
 namespace vantrel::korrin {
@@ -56,86 +59,70 @@ void check_count(const std::vector<T>& results, std::size_t asked, const char* o
 
 }  // namespace
 
-// Three round trips instead of two per tag: look every name up, insert the missing ones, update
-// the rest. A name listed twice ends as if registered twice in a row: inserted, then updated.
-std::vector<TagOutcome> sync_tags(TsdbClient& client, TsdbConnection& conn, std::int64_t source_id,
-                                  const TagList& tags) {
-    // Names the database cannot take are refused here, each on its own, so that they never
-    // reach the server and cannot spoil a batch for the others.
-    std::vector<std::optional<std::string>> problems(tags.size());
-    bool any_problem = false;
-    for (std::size_t i = 0; i < tags.size(); ++i) {
-        problems[i] = tag_name_problem(tags[i].first);
-        any_problem = any_problem || problems[i].has_value();
-    }
-    if (any_problem) {
-        TagList acceptable;
-        std::vector<std::size_t> positions;
-        for (std::size_t i = 0; i < tags.size(); ++i) {
-            if (!problems[i]) {
-                acceptable.push_back(tags[i]);
-                positions.push_back(i);
-            }
-        }
-        const auto synced = sync_tags(client, conn, source_id, acceptable);
-        std::vector<TagOutcome> outcomes(tags.size());
-        for (std::size_t i = 0; i < tags.size(); ++i) {
-            if (problems[i]) {
-                outcomes[i] = {.action = TagAction::insert_failed,
-                               .tag_id = std::nullopt,
-                               .message = *problems[i]};
-            }
-        }
-        for (std::size_t k = 0; k < positions.size(); ++k) {
-            outcomes[positions[k]] = synced[k];
-        }
-        return outcomes;
-    }
+namespace {
 
+// Names whose insert failed in an earlier round, with the reason: a later listing of such a name
+// fails the same way without being tried again, as it would within one round.
+using FailedInserts = std::map<std::string, std::string, std::less<>>;
+
+// One round of three statements over the tags at the list positions `at`: look every name up,
+// insert the missing ones, update the rest. A name listed twice ends as if registered twice in a
+// row: inserted, then updated.
+void sync_round(TsdbClient& client, TsdbConnection& conn, std::int64_t source_id,
+                const TagList& tags, const std::vector<std::size_t>& at,
+                std::vector<TagOutcome>& outcomes, FailedInserts& failed) {
     std::vector<std::string> names;  // each name once, in first-seen order
-    std::map<std::string, std::size_t> name_index;
-    for (const auto& tag : tags) {
-        if (name_index.emplace(tag.first, names.size()).second) {
-            names.push_back(tag.first);
+    std::vector<std::size_t> name_of(at.size());
+    {
+        std::map<std::string_view, std::size_t> name_index;  // views into `tags`
+        for (std::size_t k = 0; k < at.size(); ++k) {
+            const std::string& name = tags[at[k]].first;
+            const auto [it, fresh] = name_index.emplace(name, names.size());
+            if (fresh) {
+                names.push_back(name);
+            }
+            name_of[k] = it->second;
         }
     }
     const auto found = client.get_tags(conn, names);
     check_count(found, names.size(), "get_tags");
 
-    std::vector<TagOutcome> outcomes(tags.size());
     std::vector<TagInfo> inserts;
-    std::vector<std::size_t> inserted_at;  // list index of each insert
-    std::vector<char> pending(names.size(), 0);
-    for (std::size_t i = 0; i < tags.size(); ++i) {
-        const auto& [name, description] = tags[i];
-        const std::size_t n = name_index.at(name);
-        if (found[n] || pending[n] != 0) {
-            continue;
+    std::vector<std::size_t> inserted_at;  // round index of each insert
+    {
+        std::vector<char> pending(names.size(), 0);
+        for (std::size_t k = 0; k < at.size(); ++k) {
+            const std::size_t n = name_of[k];
+            if (found[n] || pending[n] != 0) {
+                continue;
+            }
+            pending[n] = 1;
+            const auto& [name, description] = tags[at[k]];
+            TagInfo tag;
+            tag.tag_name = name;
+            tag.description = tag_description(description);
+            tag.source_id = source_id;
+            tag.source_tagname = name;
+            inserts.push_back(std::move(tag));
+            inserted_at.push_back(k);
         }
-        pending[n] = 1;
-        TagInfo tag;
-        tag.tag_name = name;
-        tag.description = tag_description(description);
-        tag.source_id = source_id;
-        tag.source_tagname = name;
-        inserts.push_back(std::move(tag));
-        inserted_at.push_back(i);
     }
     const auto inserted = client.insert_new_tags(conn, inserts);
     check_count(inserted, inserts.size(), "insert_new_tags");
+    inserts.clear();
+    inserts.shrink_to_fit();
 
     // The id of each name once the inserts are done; nothing where the insert failed.
     std::vector<std::optional<std::int64_t>> ids(names.size());
-    std::vector<std::string> insert_errors(names.size());
     for (std::size_t n = 0; n < names.size(); ++n) {
         if (found[n]) {
             ids[n] = found[n]->tag_id;
         }
     }
-    for (std::size_t k = 0; k < inserts.size(); ++k) {
-        const auto& result = inserted[k];
-        auto& outcome = outcomes[inserted_at[k]];
-        const std::size_t n = name_index.at(inserts[k].tag_name);
+    for (std::size_t j = 0; j < inserted_at.size(); ++j) {
+        const auto& result = inserted[j];
+        auto& outcome = outcomes[at[inserted_at[j]]];
+        const std::size_t n = name_of[inserted_at[j]];
         if (result.ok && result.data && result.data->tag_id) {
             outcome.action = TagAction::inserted;
             outcome.tag_id = ids[n] = result.data->tag_id;
@@ -143,43 +130,85 @@ std::vector<TagOutcome> sync_tags(TsdbClient& client, TsdbConnection& conn, std:
             outcome.action = TagAction::insert_failed;
             outcome.message =
                 result.ok ? "the TSDB did not return the new tag's id" : result.message;
-            insert_errors[n] = outcome.message;
+            failed.emplace(names[n], outcome.message);
         }
     }
 
     std::vector<std::pair<std::string, TagFields>> updates;
     std::vector<std::size_t> updated_at;
-    std::vector<char> is_insert(tags.size(), 0);
-    for (const std::size_t i : inserted_at) {
-        is_insert[i] = 1;
+    std::vector<char> is_insert(at.size(), 0);
+    for (const std::size_t k : inserted_at) {
+        is_insert[k] = 1;
     }
-    for (std::size_t i = 0; i < tags.size(); ++i) {
-        if (is_insert[i] != 0) {
+    for (std::size_t k = 0; k < at.size(); ++k) {
+        if (is_insert[k] != 0) {
             continue;
         }
-        const auto& [name, description] = tags[i];
-        const std::size_t n = name_index.at(name);
+        const std::size_t n = name_of[k];
         if (!found[n] && !ids[n]) {
             // A repeat of a name whose insert failed: it would have failed the same way.
-            outcomes[i].action = TagAction::insert_failed;
-            outcomes[i].message = insert_errors[n];
+            outcomes[at[k]].action = TagAction::insert_failed;
+            outcomes[at[k]].message = failed.at(names[n]);
             continue;
         }
+        const auto& [name, description] = tags[at[k]];
         TagFields fields;
         fields.source_id = source_id;
         fields.source_tagname = name;
         fields.description = tag_description(description);
         updates.emplace_back(name, std::move(fields));
-        updated_at.push_back(i);
+        updated_at.push_back(k);
     }
     const auto updated = client.update_tags_fields(conn, updates);
     check_count(updated, updates.size(), "update_tags_fields");
-    for (std::size_t k = 0; k < updates.size(); ++k) {
-        auto& outcome = outcomes[updated_at[k]];
-        outcome.action = updated[k].ok ? TagAction::updated : TagAction::update_failed;
-        outcome.tag_id = ids[name_index.at(updates[k].first)];
-        outcome.message = updated[k].message;
+    for (std::size_t j = 0; j < updates.size(); ++j) {
+        auto& outcome = outcomes[at[updated_at[j]]];
+        outcome.action = updated[j].ok ? TagAction::updated : TagAction::update_failed;
+        outcome.tag_id = ids[name_of[updated_at[j]]];
+        outcome.message = updated[j].message;
     }
+}
+
+}  // namespace
+
+// The list goes in rounds of a bounded number of tags, so that a plant's whole list never has
+// its statements, their parameters and their answers in memory at once.
+std::vector<TagOutcome> sync_tags(TsdbClient& client, TsdbConnection& conn, std::int64_t source_id,
+                                  const TagList& tags) {
+    std::vector<TagOutcome> outcomes(tags.size());
+    {
+        FailedInserts failed;
+        std::vector<std::size_t> round;
+        round.reserve(std::min(tags.size(), kTagsPerRegistrationRound));
+        for (std::size_t i = 0; i < tags.size(); ++i) {
+            const std::string& name = tags[i].first;
+            // Names the database cannot take are refused here, each on its own, so that they
+            // never reach the server and cannot spoil a statement for the others.
+            if (auto problem = tag_name_problem(name)) {
+                outcomes[i] = {.action = TagAction::insert_failed,
+                               .tag_id = std::nullopt,
+                               .message = std::move(*problem)};
+                continue;
+            }
+            if (const auto it = failed.find(name); it != failed.end()) {
+                outcomes[i] = {.action = TagAction::insert_failed,
+                               .tag_id = std::nullopt,
+                               .message = it->second};
+                continue;
+            }
+            round.push_back(i);
+            if (round.size() == kTagsPerRegistrationRound) {
+                sync_round(client, conn, source_id, tags, round, outcomes, failed);
+                round.clear();
+            }
+        }
+        if (!round.empty()) {
+            sync_round(client, conn, source_id, tags, round, outcomes, failed);
+        }
+    }
+    // Registering a whole list is the largest heap the process ever has; what it freed would
+    // otherwise stay with the thread's allocator for the rest of the run.
+    release_free_memory();
     return outcomes;
 }
 

@@ -16,6 +16,7 @@
 
 #include "common/shown_text.h"
 #include "common/text.h"
+#include "korrin/memory.h"
 #include "korrin/tsdb_writer.h"
 #include "log.h"
 #include "write_rules.h"
@@ -68,11 +69,13 @@ bool screen(const Sample& sample, Value& value, bool warn) {
     return true;
 }
 
-// Names per lookup statement: a plant's whole tag list in one round trip, so that the first
-// cycle after a (re)connect costs about what every other cycle costs. A stop does not wait for
-// it: the statement in flight is cancelled, and a stop is looked at between statements. The
-// bound keeps one statement well inside the lookup time-out on a busy server.
-constexpr std::size_t kLookupChunk = 10'000;
+// Names per lookup statement: a plant's whole tag list in a few round trips, so that the first
+// cycle after a (re)connect costs about what every other cycle costs, while the answers of one
+// statement stay a small share of the collector's memory (a whole list at once was its largest
+// heap). A stop does not wait for it: the statement in flight is cancelled, and a stop is looked
+// at between statements. The bound also keeps one statement well inside the lookup time-out on a
+// busy server.
+constexpr std::size_t kLookupChunk = 1'000;
 
 }  // namespace
 
@@ -228,14 +231,16 @@ bool TsdbWriter::look_up_tag_ids_(const CycleResults& results, const TagTable* t
     if (resolved_missing_ == 0 && same_tag_list_(results, table)) {
         return true;  // every id is known by position: no name needs hashing
     }
-    MissingNames missing(tag_ids_, refused_tags_);
-    for (const Sample& sample : results) {
-        Value value = sample.value;
-        if (screen(sample, value, false)) {
-            missing.add(sample.tag);
-        }
-    }
+    std::size_t looked_up = 0;
     try {
+        MissingNames missing(tag_ids_, refused_tags_);
+        for (const Sample& sample : results) {
+            Value value = sample.value;
+            if (screen(sample, value, false)) {
+                missing.add(sample.tag);
+            }
+        }
+        looked_up = missing.names().size();
         if (!look_up_names_(missing.names())) {
             return false;  // a stopping collector writes nothing more
         }
@@ -252,6 +257,11 @@ bool TsdbWriter::look_up_tag_ids_(const CycleResults& results, const TagTable* t
         return false;
     }
     resolve_tag_list_(results, table);
+    if (looked_up > kLookupChunk) {
+        // The answers for a whole list are gone again; without this their pages would stay
+        // with this thread's allocator for the rest of the run.
+        release_free_memory();
+    }
     return true;
 }
 
@@ -364,6 +374,13 @@ void TsdbWriter::build_rows_(const CycleResults& results) {
     row_qualities_.clear();
     row_times_.clear();
     row_tags_.clear();
+    // Sized once for a whole cycle rather than grown by doubling: the rows stay allocated from
+    // cycle to cycle, and a doubled capacity would hold room for over half as many again.
+    row_ids_.reserve(results.size());
+    row_values_.reserve(results.size());
+    row_qualities_.reserve(results.size());
+    row_times_.reserve(results.size());
+    row_tags_.reserve(results.size());
     std::unordered_set<std::string_view> unregistered;  // allocates only when a tag is missing
     if (timestamp_mode_ == TimestampMode::source) {
         load_source_times_();  // once after a cycle that went by names
