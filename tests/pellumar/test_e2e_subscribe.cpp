@@ -1,6 +1,7 @@
 // The console collecting by subscription, end to end against the node-opcua test server and
 // the private PostgreSQL: store = latest gives the rows a read gives, store = changes every
-// change of a fast tag once, in order.
+// change of a fast tag once, in order; a server restarted under the subscription leaves no row
+// stored twice.
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -64,6 +65,41 @@ class SubscribedConsole : public ::testing::Test {
         EXPECT_EQ(*status, 0) << console.output();
         output_ = console.output();
     }
+    // Runs the console, restarts the server after `before`, lets it collect for `after` more,
+    // then stops it with SIGTERM. Returns when the restarted server listened again.
+    std::chrono::system_clock::time_point run_across_restart(std::chrono::seconds before,
+                                                             std::chrono::seconds after) {
+        ConsoleProcess console(prefix, dir / "run.out");
+        std::this_thread::sleep_for(before);
+        server_->restart();
+        const auto back = std::chrono::system_clock::now();
+        std::this_thread::sleep_for(after);
+        console.signal(SIGTERM);
+        const auto status = console.wait(std::chrono::seconds(10));
+        output_ = console.output();
+        EXPECT_TRUE(status.has_value()) << output_;
+        EXPECT_EQ(status.value_or(-1), 0) << output_;
+        return back;
+    }
+    // Every (tag, time) stored more than once, as "tag time count".
+    static Rows stored_twice(Db& db) {
+        return db.rows(
+            "SELECT t.tag_name, d.time::text, count(*)::text FROM chronq.tsdata d "
+            "JOIN chronq.tags t USING (tag_id) GROUP BY t.tag_name, d.time "
+            "HAVING count(*) > 1 ORDER BY 1, 2");
+    }
+    // Good rows of `tag` stored with a time after `since`.
+    static long good_rows_after(Db& db, const std::string& tag,
+                                std::chrono::system_clock::time_point since) {
+        const auto ms =
+            std::chrono::duration_cast<std::chrono::milliseconds>(since.time_since_epoch()).count();
+        return std::stol(db.rows("SELECT count(*) FROM chronq.tsdata d JOIN chronq.tags t "
+                                 "USING (tag_id) WHERE t.tag_name = $1 AND d.quality = 'Good' "
+                                 "AND d.time > to_timestamp($2::double precision / 1000)",
+                                 {tag, std::to_string(ms)})
+                             .at(0)
+                             .at(0));
+    }
     Rows values_of(Db& db, const std::string& tag) {
         return db.rows(
             "SELECT d.value, d.quality FROM chronq.tsdata d JOIN chronq.tags t USING (tag_id) "
@@ -114,6 +150,34 @@ TEST_F(SubscribedConsole, StoreChangesKeepsEveryValueOfAFastTagOnceAndInOrder) {
     }
     // A tag that did not change: its one reported value, once.
     EXPECT_EQ(values_of(db, "2:Demo.Int32"), (Rows{{"-42", "Good"}}));
+}
+
+// A restarted server knows nothing of the subscription: the console creates it afresh and the
+// server reports every item's value again, some with the very source time already stored.
+TEST_F(SubscribedConsole, ServerRestartedUnderStoreChangesStoresNoRowTwice) {
+    database_->recreate();
+    write_config("0.5",
+                 "acquisition = subscribe\nstore = changes\nsampling_interval_ms = 0\n"
+                 "queue_size = 20\n",
+                 "2:Demo.Fast,f\n2:Demo.Timestamped,fixed source time\n2:Demo.Int32,i\n");
+    const auto back = run_across_restart(std::chrono::seconds(3), std::chrono::seconds(8));
+    Db db(database_->name());
+    EXPECT_EQ(stored_twice(db), Rows{}) << output_;
+    EXPECT_EQ(values_of(db, "2:Demo.Timestamped"), (Rows{{"1", "Good"}})) << output_;
+    EXPECT_GE(good_rows_after(db, "2:Demo.Fast", back), 10) << output_;
+}
+
+TEST_F(SubscribedConsole, ServerRestartedUnderStoreLatestStoresNoRowTwice) {
+    database_->recreate();
+    // Rows at the values' source times: one a value the restarted server reports again with
+    // the same time must not be stored a second time.
+    write_config("0.5", "acquisition = subscribe\ntimestamp = source\n",
+                 "2:Demo.Fast,f\n2:Demo.Timestamped,fixed source time\n2:Demo.Double,d\n");
+    const auto back = run_across_restart(std::chrono::seconds(3), std::chrono::seconds(8));
+    Db db(database_->name());
+    EXPECT_EQ(stored_twice(db), Rows{}) << output_;
+    EXPECT_EQ(values_of(db, "2:Demo.Timestamped"), (Rows{{"1", "Good"}})) << output_;
+    EXPECT_GE(good_rows_after(db, "2:Demo.Fast", back), 5) << output_;
 }
 
 }  // namespace
