@@ -86,8 +86,7 @@ class SubscribedConsole : public ::testing::Test {
     // Every (tag, time) stored more than once, as "tag time count".
     static Rows stored_twice(Db& db) {
         return db.rows(
-            "SELECT t.tag_name, d.time::text, count(*)::text FROM chronq.tsdata d "
-            "JOIN chronq.tags t USING (tag_id) GROUP BY t.tag_name, d.time "
+            "SELECT tag, time::text, count(*)::text FROM chronq.samples GROUP BY tag, time "
             "HAVING count(*) > 1 ORDER BY 1, 2");
     }
     // Good rows of `tag` stored with a time after `since`.
