@@ -2,6 +2,7 @@
 #include "subscription.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <mutex>
 
@@ -584,13 +585,21 @@ void Subscriptions::check_silence() {
 
 void Subscriptions::read(std::span<const TagRequest> nodes, std::span<ValueRecord> out) {
     const auto receipt = std::chrono::system_clock::now();
-    for (const auto& node : nodes) {
-        key_.assign(std::to_string(node.namespace_index));
+    // Every node is looked up once per read, with a key built in place: a collector reads its
+    // whole list each interval, and most of it has not changed.
+    slots_.resize(nodes.size());
+    for (std::size_t i = 0; i < nodes.size(); ++i) {
+        const TagRequest& node = nodes[i];
+        char digits[16];
+        const auto end = std::to_chars(std::begin(digits), std::end(digits), node.namespace_index);
+        key_.assign(digits, end.ptr);
         key_.push_back('\n');
         key_.append(node.tag_name);
-        if (index_.emplace(key_, items_.size()).second) {
+        const auto [it, added] = index_.try_emplace(key_, items_.size());
+        if (added) {
             items_.push_back(Item{node});
         }
+        slots_[i] = it->second;
     }
     // A connection found lost during the read is replaced at once, once: a server that is
     // still there answers this read, so the caller never sees the session change.
@@ -617,10 +626,7 @@ void Subscriptions::read(std::span<const TagRequest> nodes, std::span<ValueRecor
     last_read_ = Clock::now();
     const bool up = client_.connected();
     for (std::size_t i = 0; i < nodes.size(); ++i) {
-        key_.assign(std::to_string(nodes[i].namespace_index));
-        key_.push_back('\n');
-        key_.append(nodes[i].tag_name);
-        const Item& item = items_[index_.at(key_)];
+        const Item& item = items_[slots_[i]];
         if (!up) {
             out[i] = bad_with(status::BadNotConnected, receipt);
         } else if (item.state == ItemState::refused) {

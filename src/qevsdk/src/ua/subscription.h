@@ -139,6 +139,7 @@ class Subscriptions {
     std::deque<ReportedChange> changes_;
     std::vector<std::uint8_t> scratch_;
     std::string key_;
+    std::vector<std::size_t> slots_;  // items_ index of each node of the current read
     bool limits_read_ = false;
     std::size_t max_per_call_ = 0;          // 0: no stated limit
     std::size_t max_per_subscription_ = 0;  // 0: no stated limit
