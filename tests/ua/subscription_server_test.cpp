@@ -151,6 +151,37 @@ TEST(UaSubscriptions, SplitsItemsOverSubscriptionsByTheServersLimit) {
     EXPECT_EQ(s.subs->live_items(), 30u);
 }
 
+// Each subscription needs a Publish request of its own for every keep-alive: with more
+// subscriptions than requests kept on the server, and busy ones taking requests as fast as they
+// come, a quiet one would wait past its keep-alive and its steady values read Bad.
+TEST(UaSubscriptions, QuietSubscriptionsBesideBusyOnesNeverReadSilent) {
+    // One item a subscription; node-opcua allows a session ten subscriptions.
+    OpcUaTestServer server({.extra_nodes = 6, .max_monitored_items_per_subscription = 1});
+    server.start();
+    Subscribed s(server, every_change(100));  // a keep-alive every 5 s
+    std::vector<TagRequest> nodes{tag("Demo.Fast"), tag("Demo.Ramp"), tag("Demo.AnalogRamp")};
+    for (int k = 0; k < 6; ++k) {
+        nodes.push_back(tag("Bulk." + std::to_string(k)));
+    }
+    const auto first = s.read(nodes);
+    ASSERT_EQ(std::count_if(first.begin(), first.end(), good), 9)
+        << s.subs->last_error() << (s.log.empty() ? "" : s.log.back());
+    ASSERT_EQ(s.subs->subscription_count(), 9u);
+    // Read every 3 s, past several keep-alives: between two reads the busy ones take every
+    // request the moment it arrives.
+    std::size_t bad = 0;
+    for (int i = 0; i < 8; ++i) {
+        std::this_thread::sleep_for(3s);
+        const auto records = s.read(nodes);
+        bad += static_cast<std::size_t>(std::count_if(
+            records.begin(), records.end(), [](const ValueRecord& r) { return !good(r); }));
+        s.subs->take_changes();
+    }
+    EXPECT_EQ(bad, 0u);
+    EXPECT_EQ(s.logged("sent nothing"), 0u) << (s.log.empty() ? "" : s.log.back());
+    EXPECT_EQ(s.subs->recreated(), 0u);
+}
+
 TEST(UaSubscriptions, KeepsEveryQueuedChangeOfAFastTagInOrder) {
     OpcUaTestServer server;
     server.start();

@@ -271,6 +271,41 @@ TEST_F(Collecting, TheStatusLineShowsWhyTheSourceCouldNotBeCreated) {
     w->_stop_collecting();
 }
 
+// Subscribed, the status line also says how many items the server reports on, and follows that
+// number as it changes.
+TEST_F(Collecting, TheStatusLineSaysSubscribedWithTheLiveItems) {
+    rig.write_config(
+        "opc_type = OPC UA\nopc_schema = opc.tcp://plc:4840\n"
+        "acquisition = subscribe\nstore = latest\n");
+    w = rig.make();
+    import("FullTagName,Description\n2:Demo.Tag1,a\n2:Demo.Tag2,b\n2:Demo.Tag3,c\n");
+    rig.opc->locked([&] { return rig.opc->live_items = 3; });
+    w->start_collecting();
+    ASSERT_TRUE(rig.opc->wait_for_creates(1));
+    EXPECT_EQ(rig.opc->locked([&] { return rig.opc->creates.at(0).support_subscribe; }), 1);
+    const auto shows = [&](const QString& text) {
+        return process_until([&] { return parts_of(*w).status_label->text() == text; });
+    };
+    EXPECT_TRUE(shows("Status: Read 3 tags, 0 bad. (subscribed, 3 items live)"))
+        << parts_of(*w).status_label->text().toStdString();
+    rig.opc->locked([&] { return rig.opc->live_items = 2; });
+    EXPECT_TRUE(shows("Status: Read 3 tags, 0 bad. (subscribed, 2 items live)"))
+        << parts_of(*w).status_label->text().toStdString();
+    w->_stop_collecting();
+}
+
+// A reading source's line says nothing of a subscription, whatever its library would say.
+TEST_F(Collecting, TheStatusLineOfAReadingSourceSaysNothingOfSubscriptions) {
+    import("FullTagName,Description\nDemo.Tag1,a\n");
+    rig.opc->locked([&] { return rig.opc->live_items = 1; });
+    w->start_collecting();
+    ASSERT_TRUE(rig.opc->wait_for_reads(3));
+    EXPECT_TRUE(process_until([&] {
+        return parts_of(*w).status_label->text() == "Status: Read 1 tags, 0 bad.";
+    })) << parts_of(*w).status_label->text().toStdString();
+    w->_stop_collecting();
+}
+
 TEST_F(Collecting, TheQueueDrainShowsTheNewestCycle) {
     parts_of(*w).paginated_table->set_data(
         {{1, "A", "", "", ""}, {2, "B", "", "", ""}, {3, "C", "", "", ""}});

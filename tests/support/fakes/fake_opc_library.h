@@ -77,6 +77,9 @@ class FakeOpcScript {
             return korrin::OpcValueRecord{korrin::Value(1.5), 0x01C0, std::nullopt};
         };
 
+    // What live_items says of any source, asked or not (nothing: not known).
+    std::optional<std::size_t> live_items;
+
     // Discovery: a server record per name, of the kind asked for (UA when asked for every kind).
     std::vector<std::string> server_names;
     std::optional<int> discovery_count;          // how many names to give; default all
@@ -177,6 +180,11 @@ class FakeOpcLibrary final : public korrin::OpcLibrary {
             out.push_back(korrin::OpcValueRecord{korrin::Value(0.0), 0x100, std::nullopt});
         }
         return {0, std::move(out)};
+    }
+
+    std::optional<std::size_t> live_items(korrin::OpcSourceHandle) override {
+        std::lock_guard lock(s_->mutex);
+        return s_->live_items;
     }
 
     void destroy_source(korrin::OpcSourceHandle) override {

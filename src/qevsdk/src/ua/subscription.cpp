@@ -2,6 +2,7 @@
 #include "subscription.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <mutex>
 
@@ -384,13 +385,22 @@ void Subscriptions::create_items(std::size_t sub, std::span<const std::size_t> w
     }
 }
 
+// Each subscription sends its keep-alive on a Publish request of its own; with fewer requests
+// than subscriptions a quiet one waits behind the others. One more stays on the server while a
+// response is on its way.
+std::size_t Subscriptions::publish_target() const {
+    const std::size_t wanted = std::max(settings_.publish_requests, subs_.size() + 1);
+    return max_publish_requests_ != 0 ? std::min(wanted, max_publish_requests_) : wanted;
+}
+
 void Subscriptions::post_publishes() {
     std::uint32_t hint = 10'000;
     for (const auto& s : subs_) {
         hint = std::max(hint, static_cast<std::uint32_t>(
                                   std::min(s.interval_ms * s.keep_alive_count * 3, 3.6e6)));
     }
-    while (client_.posted() < settings_.publish_requests) {
+    const std::size_t target = publish_target();
+    while (client_.posted() < target) {
         client_.post_service([&](Writer& w, const RequestContext& ctx) {
             RequestContext held = ctx;
             // The server holds a Publish until it has something to say: up to a keep-alive.
@@ -441,6 +451,7 @@ void Subscriptions::republish_gap(Sub& sub, std::uint32_t next) {
 
 void Subscriptions::process_message(Sub& sub, const NotificationMessage& m) {
     sub.last_message = Clock::now();
+    last_response_ = sub.last_message;
     if (m.subscription_status && is_bad(*m.subscription_status)) {
         log(1, "subscription " + std::to_string(sub.id) + " ended on the server (" +
                    status_text(*m.subscription_status) + ")");
@@ -491,8 +502,8 @@ void Subscriptions::handle_posted(const SecureChannel::Posted& p) {
                 s.lost = true;
             }
         } else if (code == status::BadTooManyPublishRequests) {
-            settings_.publish_requests =
-                std::max<std::size_t>(1, std::min(settings_.publish_requests, client_.posted()));
+            max_publish_requests_ =
+                std::max<std::size_t>(1, std::min(publish_target(), client_.posted()));
         } else if (is_session_fatal(code) || is_connection_fatal(code)) {
             connection_failed(e);
         }
@@ -550,12 +561,19 @@ void Subscriptions::check_lifetimes() {
 // open, so the last reported values would be handed out as if current until the subscription's
 // lifetime runs out. Past half a keep-alive period more than the server may stay quiet, its
 // items read Bad instead: a stale value must never be stored as a fresh Good one.
+//
+// A subscription's keep-alive can only come on a Publish request the session has on the server,
+// and busy subscriptions take them as fast as they arrive: a quiet one may wait for one well past
+// its keep-alive while the server answers the others. So a subscription is silent only while the
+// whole session is: a server still answering Publish requests is not frozen, and one that lost a
+// subscription says so (or its lifetime check finds it).
 void Subscriptions::check_silence() {
     const auto now = Clock::now();
     for (auto& s : subs_) {
         const auto keep_alive = std::chrono::duration<double, std::milli>(
             s.interval_ms * std::max<std::uint32_t>(s.keep_alive_count, 1));
-        const bool silent = now - s.last_message > keep_alive * 1.5;
+        const auto heard = std::max(s.last_message, last_response_);
+        const bool silent = now - heard > keep_alive * 1.5;
         if (silent && !s.silent) {
             log(1, "subscription " + std::to_string(s.id) + " sent nothing for " +
                        std::to_string(static_cast<long long>(keep_alive.count() * 1.5)) +
@@ -567,13 +585,21 @@ void Subscriptions::check_silence() {
 
 void Subscriptions::read(std::span<const TagRequest> nodes, std::span<ValueRecord> out) {
     const auto receipt = std::chrono::system_clock::now();
-    for (const auto& node : nodes) {
-        key_.assign(std::to_string(node.namespace_index));
+    // Every node is looked up once per read, with a key built in place: a collector reads its
+    // whole list each interval, and most of it has not changed.
+    slots_.resize(nodes.size());
+    for (std::size_t i = 0; i < nodes.size(); ++i) {
+        const TagRequest& node = nodes[i];
+        char digits[16];
+        const auto end = std::to_chars(std::begin(digits), std::end(digits), node.namespace_index);
+        key_.assign(digits, end.ptr);
         key_.push_back('\n');
         key_.append(node.tag_name);
-        if (index_.emplace(key_, items_.size()).second) {
+        const auto [it, added] = index_.try_emplace(key_, items_.size());
+        if (added) {
             items_.push_back(Item{node});
         }
+        slots_[i] = it->second;
     }
     // A connection found lost during the read is replaced at once, once: a server that is
     // still there answers this read, so the caller never sees the session change.
@@ -600,10 +626,7 @@ void Subscriptions::read(std::span<const TagRequest> nodes, std::span<ValueRecor
     last_read_ = Clock::now();
     const bool up = client_.connected();
     for (std::size_t i = 0; i < nodes.size(); ++i) {
-        key_.assign(std::to_string(nodes[i].namespace_index));
-        key_.push_back('\n');
-        key_.append(nodes[i].tag_name);
-        const Item& item = items_[index_.at(key_)];
+        const Item& item = items_[slots_[i]];
         if (!up) {
             out[i] = bad_with(status::BadNotConnected, receipt);
         } else if (item.state == ItemState::refused) {

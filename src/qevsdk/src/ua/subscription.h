@@ -30,7 +30,8 @@ struct SubscriptionSettings {
     double publishing_interval_ms = 1000;
     // Items: 0 samples each change as it is set; the server may revise it.
     MonitoredItemParams item;
-    // Publish requests kept on the server.
+    // Publish requests kept on the server at least; one more than there are subscriptions
+    // when that is more, as far as the server takes them.
     std::size_t publish_requests = 3;
     // Whether every reported change is kept for take_changes(), not only the last one.
     bool keep_changes = false;
@@ -116,6 +117,7 @@ class Subscriptions {
     std::size_t open_subscription();
     void create_items(std::size_t sub, std::span<const std::size_t> items);
     void pump(Clock::time_point deadline);
+    std::size_t publish_target() const;
     void post_publishes();
     void handle_posted(const SecureChannel::Posted& p);
     void process_message(Sub& sub, const NotificationMessage& m);
@@ -137,9 +139,12 @@ class Subscriptions {
     std::deque<ReportedChange> changes_;
     std::vector<std::uint8_t> scratch_;
     std::string key_;
+    std::vector<std::size_t> slots_;  // items_ index of each node of the current read
     bool limits_read_ = false;
     std::size_t max_per_call_ = 0;          // 0: no stated limit
     std::size_t max_per_subscription_ = 0;  // 0: no stated limit
+    std::size_t max_publish_requests_ = 0;  // 0: the server refused none so far
+    Clock::time_point last_response_{};     // the last Publish response on the session
     std::size_t live_ = 0;
     std::size_t republished_ = 0;
     std::size_t transferred_ = 0;
