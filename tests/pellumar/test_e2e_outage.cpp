@@ -6,6 +6,7 @@
 #include <signal.h>
 
 #include <chrono>
+#include <string>
 #include <thread>
 
 #include "console_prefix.h"
@@ -26,6 +27,42 @@ std::string instance_tsdb_lines(const PgInstance& pg) {
     const auto& cfg = pg.server();
     return tsdb_lines(cfg.host, std::to_string(cfg.port), cfg.user, cfg.password, cfg.dbname);
 }
+
+// One tag's stored rows on the test's own instance, as the checks below count them.
+class StoredRows {
+  public:
+    StoredRows(const PgInstance& pg, const std::string& tag)
+        : pg_(pg),
+          where_(" FROM chronq.tsdata d JOIN chronq.tags t USING (tag_id) WHERE t.tag_name = '" +
+                 tag + "'") {}
+
+    long count() const { return std::stol(value("SELECT count(*)")); }
+    long distinct_times() const { return std::stol(value("SELECT count(DISTINCT d.time)")); }
+    // Consecutive rows further apart than 1.8 intervals of 1 s.
+    long long_gaps() const {
+        return std::stol(query_one(pg_.conninfo(),
+                                   "SELECT count(*) FROM (SELECT extract(epoch FROM d.time - "
+                                   "lag(d.time) OVER (ORDER BY d.time)) AS g" +
+                                       where_ + ") x WHERE g > 1.8")
+                             .value());
+    }
+    double first_time() const { return std::stod(value("SELECT extract(epoch FROM min(d.time))")); }
+
+    // The newest row's time at or before `epoch_seconds`.
+    double last_time_until(double epoch_seconds) const {
+        return std::stod(
+            value("SELECT extract(epoch FROM max(d.time))",
+                  " AND d.time <= to_timestamp(" + std::to_string(epoch_seconds) + ")"));
+    }
+
+  private:
+    std::string value(const std::string& select, const std::string& also = {}) const {
+        return query_one(pg_.conninfo(), select + where_ + also).value();
+    }
+
+    const PgInstance& pg_;
+    std::string where_;
+};
 
 TEST(ConsoleOutage, KilledDuringAnOutageAndStartedAgainItStoresEveryCycleOnce) {
     if (!vantrel::test::OpcUaTestServer::installed()) {
@@ -81,30 +118,17 @@ TEST(ConsoleOutage, KilledDuringAnOutageAndStartedAgainItStoresEveryCycleOnce) {
 
     for (const std::string tag : {"2:Demo.Double", "2:Demo.Count1"}) {
         SCOPED_TRACE(tag);
-        const std::string where =
-            " FROM chronq.tsdata d JOIN chronq.tags t USING (tag_id) WHERE t.tag_name = '" + tag +
-            "'";
-        const long rows = std::stol(query_one(pg.conninfo(), "SELECT count(*)" + where).value());
-        EXPECT_EQ(std::to_string(rows),
-                  query_one(pg.conninfo(), "SELECT count(DISTINCT d.time)" + where))
-            << "a cycle stored twice";
+        const StoredRows stored(pg, tag);
+        const long rows = stored.count();
+        EXPECT_EQ(rows, stored.distinct_times()) << "a cycle stored twice";
         // 3 before the outage, 8 or more during it, 3 or more after.
         EXPECT_GE(rows, 3 + 8 + 3);
         // One interval apart, except for at most one gap: while no console ran. A cycle lost
         // would leave a gap of two intervals; a cycle merely late on a busy machine, less.
-        const std::string gaps =
-            "SELECT extract(epoch FROM d.time - lag(d.time) OVER (ORDER BY d.time)) AS g" + where;
-        EXPECT_LE(std::stol(query_one(pg.conninfo(),
-                                      "SELECT count(*) FROM (" + gaps + ") x WHERE g > 1.8")
-                                .value()),
-                  1);
+        EXPECT_LE(stored.long_gaps(), 1);
         // That gap is the restart: the killed console's buffered cycles reach up to its end.
         const double killed = std::chrono::duration<double>(killed_at.time_since_epoch()).count();
-        const double last_before_kill =
-            std::stod(query_one(pg.conninfo(), "SELECT extract(epoch FROM max(d.time))" + where +
-                                                   " AND d.time <= to_timestamp(" +
-                                                   std::to_string(killed) + ")")
-                          .value());
+        const double last_before_kill = stored.last_time_until(killed);
         EXPECT_GT(last_before_kill, killed - 2.5);
     }
 }
@@ -147,25 +171,16 @@ TEST(ConsoleOutage, StartedBeforeItsDatabaseItStoresEverySampleFromTheFirstCycle
     };
     for (const std::string tag : {"Demo.Count1", "Demo.Tag1"}) {
         SCOPED_TRACE(tag);
-        const std::string where =
-            " FROM chronq.tsdata d JOIN chronq.tags t USING (tag_id) WHERE t.tag_name = '" + tag +
-            "'";
-        const long rows = std::stol(query_one(pg.conninfo(), "SELECT count(*)" + where).value());
-        EXPECT_EQ(std::to_string(rows),
-                  query_one(pg.conninfo(), "SELECT count(DISTINCT d.time)" + where))
-            << "a cycle stored twice";
+        const StoredRows stored(pg, tag);
+        const long rows = stored.count();
+        EXPECT_EQ(rows, stored.distinct_times()) << "a cycle stored twice";
         EXPECT_GE(rows, 5 + 2);
         // The first row is the first cycle's, read long before the database came up.
-        const double first = std::stod(
-            query_one(pg.conninfo(), "SELECT extract(epoch FROM min(d.time))" + where).value());
+        const double first = stored.first_time();
         EXPECT_LT(first, epoch(db_started) - 4.0);
         EXPECT_GT(first, epoch(launched));
         // One interval apart throughout: a lost cycle would leave a gap of two.
-        const std::string gaps =
-            "SELECT extract(epoch FROM d.time - lag(d.time) OVER (ORDER BY d.time)) AS g" + where;
-        EXPECT_EQ(query_one(pg.conninfo(), "SELECT count(*) FROM (" + gaps + ") x WHERE g > 1.8"),
-                  "0")
-            << console.output();
+        EXPECT_EQ(stored.long_gaps(), 0) << console.output();
     }
 }
 
