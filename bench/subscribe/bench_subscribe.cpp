@@ -88,11 +88,14 @@ Phase collect(const OpcUaTestServer& server, bool subscribe, int seconds) {
         std::fprintf(stderr, "bench_subscribe: cannot connect: %s\n", lib.last_error().c_str());
         std::exit(1);
     }
+    // The batches made once, as a collector makes them when it loads its tag list.
     const auto tags = bulk(kTags);
+    std::vector<std::vector<TagRequest>> batches;
+    for (std::size_t at = 0; at < tags.size(); at += kBatch) {
+        batches.emplace_back(tags.begin() + at, tags.begin() + std::min(tags.size(), at + kBatch));
+    }
     const auto read_all = [&] {
-        for (std::size_t at = 0; at < tags.size(); at += kBatch) {
-            const std::vector<TagRequest> batch(tags.begin() + at,
-                                                tags.begin() + std::min(tags.size(), at + kBatch));
+        for (const auto& batch : batches) {
             (void)lib.read_values(source, batch);
         }
     };

@@ -151,6 +151,47 @@ TEST(UaSubscriptions, SplitsItemsOverSubscriptionsByTheServersLimit) {
     EXPECT_EQ(s.subs->live_items(), 30u);
 }
 
+// Reads are answered by looking first where the previous read left off; lists read in another
+// order, in part, or with new nodes among the known ones must still give each node its own value.
+TEST(UaSubscriptions, ListsReadInAnyOrderOrInPartGiveEachNodeItsOwnValue) {
+    OpcUaTestServer server({.extra_nodes = 12});
+    server.start();
+    Subscribed s(server, every_change(200));
+    const auto bulk = [](std::initializer_list<int> ks) {
+        std::vector<TagRequest> out;
+        for (int k : ks) {
+            out.push_back(tag("Bulk." + std::to_string(k)));
+        }
+        return out;
+    };
+    const auto expect_values = [&](const std::vector<TagRequest>& nodes) {
+        const auto records = s.read(nodes);
+        for (std::size_t i = 0; i < nodes.size(); ++i) {
+            if (nodes[i].tag_name.rfind("Bulk.", 0) != 0) {
+                EXPECT_FALSE(good(records[i])) << nodes[i].tag_name;
+                continue;
+            }
+            ASSERT_TRUE(good(records[i])) << nodes[i].tag_name;
+            EXPECT_EQ(records[i].value, std::stod(nodes[i].tag_name.substr(5)))
+                << nodes[i].tag_name;
+        }
+    };
+    const auto all = bulk({0, 1, 2, 3, 4, 5, 6, 7, 8, 9});
+    expect_values(all);
+    expect_values(all);
+    expect_values(bulk({9, 8, 7, 6, 5, 4, 3, 2, 1, 0}));
+    expect_values(bulk({7, 3}));
+    expect_values(bulk({3, 4, 5}));
+    auto grown = bulk({0, 1, 2, 10, 3, 4});
+    grown.insert(grown.begin() + 2, tag("No.Such.Node"));
+    expect_values(grown);
+    expect_values(bulk({4, 5, 6, 7, 8, 9, 11, 0}));
+    expect_values(all);
+    // Each node became one item, however often and in whatever order it was read.
+    EXPECT_EQ(s.subs->live_items(), 12u);
+    EXPECT_EQ(s.logged("No.Such.Node"), 1u);
+}
+
 // Each subscription needs a Publish request of its own for every keep-alive: with more
 // subscriptions than requests kept on the server, and busy ones taking requests as fast as they
 // come, a quiet one would wait past its keep-alive and its steady values read Bad.

@@ -250,6 +250,20 @@ Frame SecureChannel::receive_frame(Clock::time_point deadline) {
     }
 }
 
+std::optional<Frame> SecureChannel::receive_frame_by(Clock::time_point deadline) {
+    for (;;) {
+        if (auto f = frames_.next()) {
+            return f;
+        }
+        auto space = frames_.writable(kReceiveStep);
+        const std::size_t n = transport_->receive_some(space.data(), space.size(), deadline);
+        if (n == 0) {
+            return std::nullopt;
+        }
+        frames_.commit(n);
+    }
+}
+
 std::size_t SecureChannel::chunk_body() const {
     return send_codec_ ? send_codec_->max_body(send_chunk_) : send_chunk_ - kSymmetricPrefixSize;
 }
@@ -332,15 +346,11 @@ std::uint32_t SecureChannel::post(const Writer& body) {
 std::optional<SecureChannel::Posted> SecureChannel::poll(Clock::time_point deadline) {
     const bool timed_out = breaking_on_failure(Faults::break_channel, [&] {
         while (arrived_.empty() && usable() && !posted_.empty()) {
-            Frame f;
-            try {
-                f = receive_frame(deadline);
-            } catch (const UaError& e) {
-                if ((e.code() & 0xFFFF0000) == status::BadTimeout) {
-                    return true;  // a partial frame stays buffered for the next call
-                }
-                throw;
+            auto next = receive_frame_by(deadline);
+            if (!next) {
+                return true;
             }
+            Frame& f = *next;
             if (f.type == FrameType::Error) {
                 throw_error_frame(f);
             }

@@ -101,6 +101,9 @@ class SecureChannel {
     // A received MSG chunk's sequence header and body, checked and decrypted as its token says.
     Reader open_symmetric(const Frame& f, std::uint32_t token);
     Frame receive_frame(Clock::time_point deadline);
+    // The next frame, or nullopt when none is complete by the deadline (a partial frame stays
+    // buffered for the next call).
+    std::optional<Frame> receive_frame_by(Clock::time_point deadline);
     // The next frame, which must be of the expected type; an Error frame is thrown as its status.
     Frame receive_expected(FrameType expected, Clock::time_point deadline, const char* unexpected);
     void check_sequence(std::uint32_t seq);

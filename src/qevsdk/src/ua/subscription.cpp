@@ -126,8 +126,15 @@ Subscriptions::Sub* Subscriptions::find_sub(std::uint32_t id) {
 }
 
 void Subscriptions::count_live() {
-    live_ = static_cast<std::size_t>(std::count_if(
-        items_.begin(), items_.end(), [](const Item& i) { return i.state == ItemState::live; }));
+    live_ = pending_ = awaiting_ = 0;
+    for (const Item& i : items_) {
+        if (i.state == ItemState::live) {
+            ++live_;
+            awaiting_ += i.has_value ? 0 : 1;
+        } else if (i.state == ItemState::pending) {
+            ++pending_;
+        }
+    }
 }
 
 void Subscriptions::connection_failed(const UaError& e) {
@@ -292,6 +299,9 @@ std::size_t Subscriptions::open_subscription() {
 }
 
 void Subscriptions::create_pending() {
+    if (pending_ == 0) {
+        return;
+    }
     std::vector<std::size_t> pending;
     for (std::size_t i = 0; i < items_.size(); ++i) {
         if (items_[i].state == ItemState::pending) {
@@ -299,6 +309,7 @@ void Subscriptions::create_pending() {
         }
     }
     if (pending.empty()) {
+        pending_ = 0;
         return;
     }
     read_limits();
@@ -418,6 +429,9 @@ void Subscriptions::apply(const NotificationMessage& m) {
             continue;  // not one of ours (an item of a subscription made before)
         }
         Item& item = items_[change.client_handle - 1];
+        if (!item.has_value && item.state == ItemState::live && awaiting_ > 0) {
+            --awaiting_;
+        }
         fill_record(change.value, receipt, item.last);
         item.last.status = change.value.status;
         item.has_value = true;
@@ -513,11 +527,7 @@ void Subscriptions::handle_posted(const SecureChannel::Posted& p) {
 
 void Subscriptions::pump(Clock::time_point deadline) {
     // Items made just now (or again) are waited for until their first report.
-    const auto waiting = [&] {
-        return std::any_of(items_.begin(), items_.end(), [](const Item& i) {
-            return i.state == ItemState::live && !i.has_value;
-        });
-    };
+    const auto waiting = [&] { return awaiting_ > 0; };
     for (;;) {
         post_publishes();
         auto p = client_.poll_posted(waiting() ? deadline : Clock::now());
@@ -585,11 +595,21 @@ void Subscriptions::check_silence() {
 
 void Subscriptions::read(std::span<const TagRequest> nodes, std::span<ValueRecord> out) {
     const auto receipt = std::chrono::system_clock::now();
-    // Every node is looked up once per read, with a key built in place: a collector reads its
-    // whole list each interval, and most of it has not changed.
+    // A collector reads the same list in the same order every interval, and its items were
+    // made in that order: each node is first looked for just after the one before it, and
+    // hashed only when it is not there.
     slots_.resize(nodes.size());
+    std::size_t guess = next_slot_;
     for (std::size_t i = 0; i < nodes.size(); ++i) {
         const TagRequest& node = nodes[i];
+        if (guess >= items_.size()) {
+            guess = 0;
+        }
+        if (guess < items_.size() && items_[guess].node.namespace_index == node.namespace_index &&
+            items_[guess].node.tag_name == node.tag_name) {
+            slots_[i] = guess++;
+            continue;
+        }
         char digits[16];
         const auto end = std::to_chars(std::begin(digits), std::end(digits), node.namespace_index);
         key_.assign(digits, end.ptr);
@@ -598,9 +618,12 @@ void Subscriptions::read(std::span<const TagRequest> nodes, std::span<ValueRecor
         const auto [it, added] = index_.try_emplace(key_, items_.size());
         if (added) {
             items_.push_back(Item{node});
+            ++pending_;
         }
         slots_[i] = it->second;
+        guess = it->second + 1;
     }
+    next_slot_ = guess;
     // A connection found lost during the read is replaced at once, once: a server that is
     // still there answers this read, so the caller never sees the session change.
     for (int attempt = 0; attempt < 2; ++attempt) {

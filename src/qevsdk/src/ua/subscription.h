@@ -146,6 +146,13 @@ class Subscriptions {
     std::size_t max_publish_requests_ = 0;  // 0: the server refused none so far
     Clock::time_point last_response_{};     // the last Publish response on the session
     std::size_t live_ = 0;
+    // Items not yet asked for on the server: exact after count_live(), else at least 1 while
+    // any may be. Spares a read the walk over every item when none is.
+    std::size_t pending_ = 0;
+    // Live items whose first report has not come yet.
+    std::size_t awaiting_ = 0;
+    // Where the next read's first node is looked for first: the item after the last one read.
+    std::size_t next_slot_ = 0;
     std::size_t republished_ = 0;
     std::size_t transferred_ = 0;
     std::size_t recreated_ = 0;

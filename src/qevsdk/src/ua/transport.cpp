@@ -78,6 +78,15 @@ class TcpTransport final : public Transport {
     }
 
     std::size_t receive(std::uint8_t* data, std::size_t size, Clock::time_point deadline) override {
+        const std::size_t n = receive_some(data, size, deadline);
+        if (n == 0) {
+            throw UaError(status::BadTimeout, "the server did not answer in time");
+        }
+        return n;
+    }
+
+    std::size_t receive_some(std::uint8_t* data, std::size_t size,
+                             Clock::time_point deadline) override {
         for (;;) {
             check_open();
             const ssize_t n = ::recv(fd_, data, size, 0);
@@ -92,7 +101,7 @@ class TcpTransport final : public Transport {
             }
             if (errno == EAGAIN || errno == EWOULDBLOCK) {
                 if (!wait_for(fd_, POLLIN, deadline)) {
-                    throw UaError(status::BadTimeout, "the server did not answer in time");
+                    return 0;
                 }
                 continue;
             }
@@ -153,6 +162,18 @@ int connect_one(const addrinfo* ai, Clock::time_point deadline, std::string& err
 }
 
 }  // namespace
+
+std::size_t Transport::receive_some(std::uint8_t* data, std::size_t size,
+                                    Clock::time_point deadline) {
+    try {
+        return receive(data, size, deadline);
+    } catch (const UaError& e) {
+        if ((e.code() & 0xFFFF0000) == status::BadTimeout) {
+            return 0;
+        }
+        throw;
+    }
+}
 
 std::unique_ptr<Transport> tcp_connect(const std::string& host, std::uint16_t port,
                                        Clock::time_point deadline) {

@@ -20,6 +20,10 @@ class Transport {
     // Receives at least one byte, at most `size`; throws UaError on timeout or closed stream.
     virtual std::size_t receive(std::uint8_t* data, std::size_t size,
                                 Clock::time_point deadline) = 0;
+    // As receive(), but 0 instead of BadTimeout when nothing came by the deadline: a look for
+    // responses that are not there yet is routine, and a thrown timeout costs microseconds.
+    virtual std::size_t receive_some(std::uint8_t* data, std::size_t size,
+                                     Clock::time_point deadline);
     // Idempotent; never throws.
     virtual void close() = 0;
 };
