@@ -151,6 +151,27 @@ TEST(UaSubscriptions, SplitsItemsOverSubscriptionsByTheServersLimit) {
     EXPECT_EQ(s.subs->live_items(), 30u);
 }
 
+// A caller that only wants the changes need not read: taking them takes in what has arrived.
+TEST(UaSubscriptions, ChangesArriveWithoutAReadInBetween) {
+    OpcUaTestServer server;
+    server.start();
+    auto settings = every_change(200);
+    settings.item.sampling_interval_ms = 0;
+    settings.item.queue_size = 20;
+    Subscribed s(server, settings);
+    ASSERT_TRUE(good(s.read({tag("Demo.Fast")})[0]));
+    std::vector<double> values = s.changes_of("Demo.Fast");
+    for (int i = 0; i < 3; ++i) {
+        std::this_thread::sleep_for(1s);
+        for (double v : s.changes_of("Demo.Fast")) {
+            values.push_back(v);
+        }
+    }
+    expect_consecutive(values);
+    // Ten changes a second for three seconds, less the last publishing interval's.
+    EXPECT_GE(values.size(), 20u);
+}
+
 // Reads are answered by looking first where the previous read left off; lists read in another
 // order, in part, or with new nodes among the known ones must still give each node its own value.
 TEST(UaSubscriptions, ListsReadInAnyOrderOrInPartGiveEachNodeItsOwnValue) {

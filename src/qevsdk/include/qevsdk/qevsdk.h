@@ -110,8 +110,9 @@ class QevLibrary {
     std::vector<std::string> take_tag_problems(SourceHandle source);
     // A UA source created with support_subscribe = 1 answers read_values from what the server
     // last reported (see ua_subscription.h); these two say more about it. Every change
-    // reported since the last call, each tag's in order (only when the subscription settings
-    // keep changes; empty for every other source).
+    // reported since the last call, each tag's in order, with what has arrived since the last
+    // read taken in first (only when the subscription settings keep changes; empty for every
+    // other source).
     std::vector<ChangeRecord> read_changes(SourceHandle source);
     // How many items the server is reporting on now; nullopt for a source that does not
     // subscribe.

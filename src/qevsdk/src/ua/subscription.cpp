@@ -666,6 +666,13 @@ void Subscriptions::read(std::span<const TagRequest> nodes, std::span<ValueRecor
 }
 
 std::vector<ReportedChange> Subscriptions::take_changes() {
+    if (client_.connected() && !subs_.empty()) {
+        try {
+            pump(Clock::now());
+        } catch (const UaError& e) {
+            connection_failed(e);
+        }
+    }
     std::vector<ReportedChange> out(std::make_move_iterator(changes_.begin()),
                                     std::make_move_iterator(changes_.end()));
     changes_.clear();

@@ -69,7 +69,8 @@ class Subscriptions {
     void read(std::span<const TagRequest> nodes, std::span<ValueRecord> out);
 
     // Every change reported since the last call, each node's in the order of its source
-    // times (keep_changes only).
+    // times (keep_changes only). Responses that have arrived are taken in first, without
+    // waiting; a connection found lost is left to the next read to restore.
     std::vector<ReportedChange> take_changes();
 
     // Items the server is reporting on now.
