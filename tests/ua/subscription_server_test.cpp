@@ -80,6 +80,17 @@ SubscriptionSettings every_change(double publishing_ms = 1000) {
     return s;
 }
 
+// Every change of Demo.Fast, ten a second. Sampling interval 0: node-opcua reports each change
+// of the counter as it is set. At 100 ms it would sample the counter with a timer of the
+// counter's own period, and a late tick of either timer skips a value the server then never
+// reports.
+SubscriptionSettings every_change_of_a_fast_tag(double publishing_ms) {
+    auto s = every_change(publishing_ms);
+    s.item.sampling_interval_ms = 0;
+    s.item.queue_size = 20;
+    return s;
+}
+
 // Reads `node` once a second for `seconds`, collecting every change reported for it.
 std::vector<double> collect(Subscribed& s, const std::string& node, int seconds) {
     std::vector<double> values;
@@ -155,10 +166,7 @@ TEST(UaSubscriptions, SplitsItemsOverSubscriptionsByTheServersLimit) {
 TEST(UaSubscriptions, ChangesArriveWithoutAReadInBetween) {
     OpcUaTestServer server;
     server.start();
-    auto settings = every_change(200);
-    settings.item.sampling_interval_ms = 0;
-    settings.item.queue_size = 20;
-    Subscribed s(server, settings);
+    Subscribed s(server, every_change_of_a_fast_tag(200));
     ASSERT_TRUE(good(s.read({tag("Demo.Fast")})[0]));
     std::vector<double> values = s.changes_of("Demo.Fast");
     for (int i = 0; i < 3; ++i) {
@@ -247,13 +255,7 @@ TEST(UaSubscriptions, QuietSubscriptionsBesideBusyOnesNeverReadSilent) {
 TEST(UaSubscriptions, KeepsEveryQueuedChangeOfAFastTagInOrder) {
     OpcUaTestServer server;
     server.start();
-    auto settings = every_change(1000);
-    // Sampling interval 0: node-opcua reports each change of the counter as it is set. At
-    // 100 ms it would sample the counter with a timer of the counter's own period, and a late
-    // tick of either timer skips a value the server then never reports.
-    settings.item.sampling_interval_ms = 0;
-    settings.item.queue_size = 20;
-    Subscribed s(server, settings);
+    Subscribed s(server, every_change_of_a_fast_tag(1000));
     const auto values = collect(s, "Demo.Fast", 4);
     expect_consecutive(values);
     // Ten changes a second, all of them reported.
