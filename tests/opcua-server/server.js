@@ -13,6 +13,7 @@
 //                  [--leading-namespaces N] [--custom-types] [--max-monitored-items-per-call N]
 //                  [--max-monitored-items-per-subscription N] [--allow-anonymous-transfer]
 //                  [--counter-tags N] [--status-file PATH] [--max-session-timeout MS]
+//                  [--max-publish-requests N]
 //
 // --counter-tags adds the folder Counter: N Double variables s=Counter.<k> that all read the
 // current Unix time in whole seconds, set once a second on the second with that second as
@@ -21,6 +22,8 @@
 // second with the server's sessions as JSON (name, age, idle time, timeout of each), for a
 // script that watches which sessions a client leaves behind. --max-session-timeout caps the
 // session timeout a client asks for, so that a test sees sessions time out in seconds.
+// --max-publish-requests is how many Publish requests a session may keep queued on the server;
+// past it the oldest is answered BadTooManyPublishRequests.
 // --browse-nodes adds the Browse folder (N variables in Browse/Wide, a reference cycle,
 // Chinese names, node ids that are awkward to write as tags; see opcua_test_server.h).
 // --max-references-per-node caps the references of one node in a Browse answer, so that the
@@ -59,7 +62,8 @@ function usage(message) {
             "       [--max-browse-continuation-points N] [--browse-tree-nodes N]\n" +
             "       [--leading-namespaces N] [--custom-types] [--max-monitored-items-per-call N]\n" +
             "       [--max-monitored-items-per-subscription N] [--allow-anonymous-transfer]\n" +
-            "       [--counter-tags N] [--status-file PATH] [--max-session-timeout MS]\n"
+            "       [--counter-tags N] [--status-file PATH] [--max-session-timeout MS]\n" +
+            "       [--max-publish-requests N]\n"
     );
     process.exit(message ? 2 : 0);
 }
@@ -94,6 +98,7 @@ function parseArgs(argv) {
         counterTags: 0,
         statusFile: "",
         maxSessionTimeout: 0,
+        maxPublishRequests: 0,
     };
     const numeric = {
         "--port": "port",
@@ -115,6 +120,7 @@ function parseArgs(argv) {
         "--max-monitored-items-per-subscription": "maxMonitoredItemsPerSubscription",
         "--counter-tags": "counterTags",
         "--max-session-timeout": "maxSessionTimeout",
+        "--max-publish-requests": "maxPublishRequests",
     };
     for (let i = 2; i < argv.length; ++i) {
         const arg = argv[i];
@@ -585,6 +591,12 @@ async function main() {
             }
             browse(message, channel);
         };
+    }
+    if (opts.maxPublishRequests > 0) {
+        // Publish requests a session may have queued; past it the oldest is answered
+        // BadTooManyPublishRequests.
+        const { ServerSession } = require("node-opcua-server");
+        ServerSession.maxPublishRequestInQueue = opts.maxPublishRequests;
     }
     if (opts.maxSessionTimeout > 0) {
         const createSession = server._on_CreateSessionRequest.bind(server);

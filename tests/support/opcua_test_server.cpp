@@ -246,6 +246,7 @@ void OpcUaTestServer::spawn() {
         {"--leading-namespaces", options_.leading_namespaces},
         {"--max-monitored-items-per-call", options_.max_monitored_items_per_call},
         {"--max-monitored-items-per-subscription", options_.max_monitored_items_per_subscription},
+        {"--max-publish-requests", options_.max_publish_requests},
     };
     for (const auto& [option, value] : browsing) {
         if (value > 0) {

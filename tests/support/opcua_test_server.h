@@ -111,6 +111,8 @@ struct OpcUaTestServerOptions {
     // Lets an anonymous session over an unsecured channel take over the subscriptions of a
     // lost one (TransferSubscriptions); node-opcua refuses that by default.
     bool allow_anonymous_transfer = false;
+    // Publish requests a session may keep queued on the server; 0: its default (100).
+    int max_publish_requests = 0;
     std::chrono::milliseconds start_timeout{60'000};
 };
 

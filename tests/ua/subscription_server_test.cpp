@@ -252,6 +252,40 @@ TEST(UaSubscriptions, QuietSubscriptionsBesideBusyOnesNeverReadSilent) {
     EXPECT_EQ(s.subs->recreated(), 0u);
 }
 
+// A server that takes fewer Publish requests than subscriptions want answers the extra ones
+// BadTooManyPublishRequests: the client keeps to its limit from then on, and the subscriptions
+// still report every change and read no steady value Bad.
+TEST(UaSubscriptions, AServerTakingFewerPublishRequestsIsKeptToItsLimit) {
+    OpcUaTestServer server(
+        {.extra_nodes = 4, .max_monitored_items_per_subscription = 1, .max_publish_requests = 2});
+    server.start();
+    Subscribed s(server, every_change_of_a_fast_tag(200));
+    std::vector<TagRequest> nodes{tag("Demo.Fast")};
+    for (int k = 0; k < 4; ++k) {
+        nodes.push_back(tag("Bulk." + std::to_string(k)));
+    }
+    const auto first = s.read(nodes);
+    ASSERT_EQ(std::count_if(first.begin(), first.end(), good), 5)
+        << s.subs->last_error() << (s.log.empty() ? "" : s.log.back());
+    ASSERT_EQ(s.subs->subscription_count(), 5u);
+    std::vector<double> values = s.changes_of("Demo.Fast");
+    std::size_t bad = 0;
+    for (int i = 0; i < 6; ++i) {
+        std::this_thread::sleep_for(1s);
+        const auto records = s.read(nodes);
+        bad += static_cast<std::size_t>(std::count_if(
+            records.begin(), records.end(), [](const ValueRecord& r) { return !good(r); }));
+        for (double v : s.changes_of("Demo.Fast")) {
+            values.push_back(v);
+        }
+    }
+    EXPECT_EQ(bad, 0u) << s.subs->last_error();
+    expect_consecutive(values);
+    EXPECT_GE(values.size(), 40u);
+    EXPECT_EQ(s.subs->recreated(), 0u);
+    EXPECT_LE(s.client->posted(), 2u);
+}
+
 TEST(UaSubscriptions, KeepsEveryQueuedChangeOfAFastTagInOrder) {
     OpcUaTestServer server;
     server.start();
