@@ -201,8 +201,9 @@ TEST_F(Collecting, RunsStopsAndRunsAgainWithValuesInTheTable) {
     ASSERT_TRUE(process_until(
         [&] { return parts_of(*w).db_status_label->text() == "DB Status: Writing successfully"; }));
     EXPECT_EQ(parts_of(*w).write_count_label->text(), "Current: 2 | Total: 2 records");
-    EXPECT_EQ(rig.opc->creates.at(0).schema, kSchema);
-    EXPECT_EQ(rig.opc->reads.at(0).size(), 2u);
+    // Under the fake's lock: the collector is still reading, and adding to these.
+    EXPECT_EQ(rig.opc->locked([&] { return rig.opc->creates.at(0).schema; }), kSchema);
+    EXPECT_EQ(rig.opc->locked([&] { return rig.opc->reads.at(0).size(); }), 2u);
 
     // The settings went back to config.ini, every other key kept.
     const auto ini = vantrel::common::IniFile::read_file(rig.ini());
