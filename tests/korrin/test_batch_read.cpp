@@ -34,6 +34,28 @@ TEST(BatchRead, SplitsIntoBatchSizeAndKeepsTagOrder) {
     EXPECT_EQ(rig.status.texts().back(), "Read 250 tags, 0 bad.");
 }
 
+// A subscribed UA source sends no Read for a cycle: its list goes in one call, so that a new
+// list's items are made together and their first reports awaited once. OPC DA ignores
+// subscribing and keeps its batches.
+TEST(BatchRead, ASubscribedUaSourceTakesTheWholeListInOneCall) {
+    for (const std::string schema : {"opc.tcp://localhost:4840", "opc.da://localhost/Sim.1"}) {
+        Rig rig;
+        rig.tags = numbered_tags("T", 250);
+        auto o = rig.options(schema);
+        o.subscribe = true;
+        auto c = rig.make(std::move(o));
+        c->connect_source();
+        c->collection_step();
+        const bool ua = schema.starts_with("opc.tcp");
+        ASSERT_EQ(rig.opc->reads.size(), ua ? 1u : 3u) << schema;
+        EXPECT_EQ(rig.opc->reads[0].size(), ua ? 250u : 100u) << schema;
+        const auto queued = rig.drain();
+        ASSERT_EQ(queued.size(), 1u) << schema;
+        ASSERT_EQ(queued[0].size(), 250u) << schema;
+        EXPECT_EQ(queued[0][249].tag, "T249") << schema;
+    }
+}
+
 TEST(BatchRead, UaTagsAreParsedButSamplesKeepTheirText) {
     Rig rig;
     rig.tags = {"2:Demo.Tag1", "Plain", "x:y"};

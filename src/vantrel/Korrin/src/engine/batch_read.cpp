@@ -142,7 +142,13 @@ void BaseQevCollectorThread::read_batches_(const std::vector<OpcTagRequest>& tag
         const std::size_t& filled;
         ~Trim() { results.resize(filled); }
     } trim{all_results, filled};
-    const std::size_t step = static_cast<std::size_t>(batch_size);
+    // A subscribed UA source answers from what its server last reported and sends no Read, so
+    // the batch size has nothing to limit there. The whole list goes in one call: the items of
+    // a new list are made together and their first reports awaited once, not once per batch.
+    // (OPC DA ignores subscribing and keeps its batches.)
+    const std::size_t step = subscribe_ && protocol_type == "UA"
+                                 ? std::max<std::size_t>(tag_objs.size(), 1)
+                                 : static_cast<std::size_t>(batch_size);
     for (std::size_t i = 0; i < tag_objs.size(); i += step) {
         if (i > 0 && stopping()) {
             read_cut_short_ = true;  // a slow server must not hold a stop for a long cycle
