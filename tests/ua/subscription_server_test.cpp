@@ -34,6 +34,11 @@ bool good(const ValueRecord& r) {
     return (r.quality & 0xFF00) == 0x0100;
 }
 
+std::size_t bad_in(const std::vector<ValueRecord>& records) {
+    return static_cast<std::size_t>(std::count_if(records.begin(), records.end(),
+                                                  [](const ValueRecord& r) { return !good(r); }));
+}
+
 // A client session with its subscriptions, and what they logged.
 struct Subscribed {
     Subscribed(const OpcUaTestServer& server, SubscriptionSettings settings) {
@@ -243,8 +248,7 @@ TEST(UaSubscriptions, QuietSubscriptionsBesideBusyOnesNeverReadSilent) {
     for (int i = 0; i < 8; ++i) {
         std::this_thread::sleep_for(3s);
         const auto records = s.read(nodes);
-        bad += static_cast<std::size_t>(std::count_if(
-            records.begin(), records.end(), [](const ValueRecord& r) { return !good(r); }));
+        bad += bad_in(records);
         s.subs->take_changes();
     }
     EXPECT_EQ(bad, 0u);
@@ -273,8 +277,7 @@ TEST(UaSubscriptions, AServerTakingFewerPublishRequestsIsKeptToItsLimit) {
     for (int i = 0; i < 6; ++i) {
         std::this_thread::sleep_for(1s);
         const auto records = s.read(nodes);
-        bad += static_cast<std::size_t>(std::count_if(
-            records.begin(), records.end(), [](const ValueRecord& r) { return !good(r); }));
+        bad += bad_in(records);
         for (double v : s.changes_of("Demo.Fast")) {
             values.push_back(v);
         }
