@@ -173,8 +173,8 @@ int main(int argc, char** argv) {
         server.start();
         const Phase read = collect(server, Work::read, seconds);
         // The node-opcua client before ours: run on the server right after this client's
-        // subscription was deleted, it measured 35 to 85 us a change against 4 to 8 us here,
-        // which would flatter this client tenfold.
+        // subscriptions were deleted, it measured ten times its cost on a fresh server, which
+        // would flatter this client tenfold.
         const auto node = node_client(server, seconds);
         const Phase sub = collect(server, Work::subscribe, seconds);
         const Phase hold = collect(server, Work::hold, seconds);
