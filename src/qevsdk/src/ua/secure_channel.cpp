@@ -241,13 +241,10 @@ void SecureChannel::throw_error_frame(const Frame& f) {
 }
 
 Frame SecureChannel::receive_frame(Clock::time_point deadline) {
-    for (;;) {
-        if (auto f = frames_.next()) {
-            return *f;
-        }
-        auto space = frames_.writable(kReceiveStep);
-        frames_.commit(transport_->receive(space.data(), space.size(), deadline));
+    if (auto f = receive_frame_by(deadline)) {
+        return std::move(*f);
     }
+    throw UaError(status::BadTimeout, "the server did not answer in time");
 }
 
 std::optional<Frame> SecureChannel::receive_frame_by(Clock::time_point deadline) {
